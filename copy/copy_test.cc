@@ -1,0 +1,182 @@
+#include "copy/copy.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "tests/scratch_dir.h"
+
+namespace {
+
+// Runs with a hostile umask so that any mode left to it shows.
+class CopyTest : public testing::Test {
+ protected:
+  void SetUp() override { saved_umask_ = umask(077); }
+  void TearDown() override { umask(saved_umask_); }
+  ScratchDir dir_;
+  mode_t saved_umask_ = 0;
+  int failures_ = 0;
+};
+
+TEST_F(CopyTest, TreeArrivesEntryForEntryWithExactModes) {
+  const std::string source = dir_ / "src";
+  mkdir(source.c_str(), 0700);
+  mkdir((source + "/a").c_str(), 0700);
+  mkdir((source + "/a/b").c_str(), 0711);
+  write_file(source + "/plain", "plain\n", 0600);
+  write_file(source + "/a/tool", "#!/bin/sh\n", 0755);
+  write_file(source + "/a/b/setuid", std::string("\0\1\2\xff", 4), 04755);
+  write_file(source + "/.hidden", "hidden", 0640);
+  symlink("a/tool", (source + "/link").c_str());
+
+  ASSERT_EQ(copy_tree(source.c_str(), (dir_ / "dst").c_str(), &failures_), 0);
+  EXPECT_EQ(failures_, 0);
+
+  const std::string target = dir_ / "dst";
+  EXPECT_EQ(mode_of(target), S_IFDIR | 0755);
+  EXPECT_EQ(mode_of(target + "/a"), S_IFDIR | 0755);
+  EXPECT_EQ(mode_of(target + "/a/b"), S_IFDIR | 0755);
+  EXPECT_EQ(mode_of(target + "/plain"), S_IFREG | 0600);
+  EXPECT_EQ(mode_of(target + "/a/tool"), S_IFREG | 0755);
+  EXPECT_EQ(mode_of(target + "/a/b/setuid"), S_IFREG | 04755);
+  EXPECT_EQ(mode_of(target + "/.hidden"), S_IFREG | 0640);
+  EXPECT_EQ(mode_of(target + "/link"), S_IFREG | 0755);
+  EXPECT_EQ(read_file(target + "/a/b/setuid"), std::string("\0\1\2\xff", 4));
+  EXPECT_EQ(read_file(target + "/link"), "#!/bin/sh\n");
+  EXPECT_EQ(read_file(target + "/.hidden"), "hidden");
+}
+
+TEST_F(CopyTest, ExistingDestinationIsUsedInPlaceAndFilesRefilled) {
+  const std::string source = dir_ / "src", target = dir_ / "dst";
+  mkdir(source.c_str(), 0755);
+  mkdir(target.c_str(), 0700);
+  write_file(source + "/page", "new", 0644);
+  write_file(target + "/page", "much longer old contents", 0666);
+  write_file(target + "/keep", "kept", 0600);
+
+  ASSERT_EQ(copy_tree(source.c_str(), target.c_str(), &failures_), 0);
+  EXPECT_EQ(failures_, 0);
+  EXPECT_EQ(mode_of(target), S_IFDIR | 0700);
+  EXPECT_EQ(read_file(target + "/page"), "new");
+  EXPECT_EQ(mode_of(target + "/page"), S_IFREG | 0644);
+  EXPECT_EQ(read_file(target + "/keep"), "kept");
+}
+
+// Entries that are not regular files are counted and reported, never block,
+// and do not stop the copy of their siblings.
+TEST_F(CopyTest, OddEntriesFailWithoutStoppingTheWalk) {
+  const std::string source = dir_ / "src", target = dir_ / "dst";
+  mkdir(source.c_str(), 0755);
+  mkdir((source + "/dir").c_str(), 0755);
+  mkfifo((source + "/fifo").c_str(), 0644);
+  symlink("nowhere", (source + "/dangling").c_str());
+  symlink("dir", (source + "/dirlink").c_str());
+  write_file(source + "/good", "good");
+
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(copy_tree(source.c_str(), target.c_str(), &failures_), 0);
+  const std::string output = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(failures_, 3);
+  EXPECT_NE(output.find("Unable to copy " + source + "/fifo to " + target + "/fifo.\n\n"),
+            std::string::npos);
+  EXPECT_EQ(read_file(target + "/good"), "good");
+  EXPECT_EQ(mode_of(target + "/dir"), S_IFDIR | 0755);
+  for (const char* absent : {"/fifo", "/dangling", "/dirlink"}) {
+    EXPECT_EQ(access((target + absent).c_str(), F_OK), -1) << absent;
+  }
+}
+
+TEST_F(CopyTest, MissingSourceCreatesNothing) {
+  EXPECT_EQ(copy_tree((dir_ / "none").c_str(), (dir_ / "dst").c_str(), &failures_), -1);
+  EXPECT_EQ(access((dir_ / "dst").c_str(), F_OK), -1);
+}
+
+TEST_F(CopyTest, FileAsTreeSourceMakesEmptyDestinationAndCountsFailure) {
+  write_file(dir_ / "file", "x");
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(copy_tree((dir_ / "file").c_str(), (dir_ / "dst").c_str(), &failures_), 0);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(failures_, 1);
+  EXPECT_EQ(mode_of(dir_ / "dst"), S_IFDIR | 0755);
+}
+
+// A link at a destination name, planted by someone else, is never followed.
+TEST_F(CopyTest, LinkAtDestinationIsNotFollowed) {
+  const std::string victim = dir_ / "victim";
+  mkdir(victim.c_str(), 0755);
+  write_file(victim + "/secret", "untouched");
+  write_file(dir_ / "source", "payload");
+  symlink((victim + "/secret").c_str(), (dir_ / "lang").c_str());
+  EXPECT_EQ(copy_file((dir_ / "source").c_str(), (dir_ / "lang").c_str()), 0);
+  EXPECT_EQ(read_file(victim + "/secret"), "untouched");
+
+  const std::string source = dir_ / "src", target = dir_ / "dst";
+  mkdir(source.c_str(), 0755);
+  mkdir((source + "/sub").c_str(), 0755);
+  write_file(source + "/sub/secret", "payload");
+  mkdir(target.c_str(), 0755);
+  symlink(victim.c_str(), (target + "/sub").c_str());
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(copy_tree(source.c_str(), target.c_str(), &failures_), 0);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(failures_, 1);
+  EXPECT_EQ(read_file(victim + "/secret"), "untouched");
+}
+
+TEST_F(CopyTest, FileIntoMissingDirectoryFails) {
+  write_file(dir_ / "source", "x");
+  EXPECT_EQ(copy_file((dir_ / "source").c_str(), (dir_ / "no/such").c_str()), 0);
+  EXPECT_EQ(copy_file((dir_ / "none").c_str(), (dir_ / "dest").c_str()), 0);
+  EXPECT_EQ(access((dir_ / "dest").c_str(), F_OK), -1);
+}
+
+// Builds a directory path of exactly `length` bytes below base.
+std::string make_directory_of_length(const std::string& base, std::size_t length) {
+  std::string path = base;
+  while (path.size() < length) {
+    std::size_t part = std::min<std::size_t>(200, length - path.size() - 1);
+    if (length - path.size() - 1 - part == 1) --part;  // never leave a lone "/"
+    path += "/" + std::string(part, 'd');
+    mkdir(path.c_str(), 0755);
+  }
+  return path;
+}
+
+struct LengthCase {
+  std::size_t total;  // source directory plus entry name
+  int result;
+};
+
+class PathLimit : public CopyTest, public testing::WithParamInterface<LengthCase> {};
+
+TEST_P(PathLimit, SourceDirectoryAndNameMustFit) {
+  const std::string source = make_directory_of_length(dir_.path(), 900);
+  const std::string name(GetParam().total - source.size(), 'n');
+  write_file(source + "/" + name, "deep");
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(copy_tree(source.c_str(), (dir_ / "dst").c_str(), &failures_), GetParam().result);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(access((dir_ / "dst/" + name).c_str(), F_OK), GetParam().result == 0 ? 0 : -1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Boundary, PathLimit,
+                         testing::Values(LengthCase{1022, 0}, LengthCase{1023, -1}));
+
+TEST_F(CopyTest, DestinationPathTooLongIsAFailureNotAnOverrun) {
+  const std::string source = dir_ / "s";
+  mkdir(source.c_str(), 0755);
+  const std::string name(150, 'n');
+  write_file(source + "/" + name, "x");
+  write_file(source + "/short", "y");
+  const std::string target = make_directory_of_length(dir_.path(), 1000);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(copy_tree(source.c_str(), target.c_str(), &failures_), 0);
+  const std::string output = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(failures_, 1);
+  EXPECT_NE(output.find(target + "/" + name + ".\n\n"), std::string::npos);
+  EXPECT_EQ(read_file(target + "/short"), "y");
+}
+
+}  // namespace
