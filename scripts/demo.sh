@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Builds the installer and runs it for real on the bundled sample product and
+# add-on package, inside a throwaway mount namespace: the host's /etc and
+# /var are never touched.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+source "$top/tests/sandbox.sh"
+
+if [ "${LANGEXT_SANDBOX:-}" != 1 ]; then
+  source "$top/scripts/packages.sh"
+  need_packages cmake g++ make util-linux findutils
+  cmake -S "$top" -B "$top/build" >/dev/null
+  cmake --build "$top/build" --target langext-install >/dev/null
+  sandbox_enter "$0" "$@" || { echo "This system allows no private mount namespace." >&2; exit 1; }
+fi
+
+sandbox_prepare "$top/build/demo-sandbox"
+sandbox_install_product "$top/sample"
+addon=$(sandbox_unpack_addon "$top/build/langext-install" "$top/sample")
+cd "$addon"
+
+show_state() {
+  find /var/lib/tarnwick /var/lib/httpd/htdocs -printf '%M %4m  %p\n' | sort -k3
+}
+
+echo "== The product before the installation"
+show_state
+echo
+echo "== First run, Enter at the prompt for the default document root"
+echo "\$ printf '\\n' | ./langext-install"
+status=0
+printf '\n' | ./langext-install || status=$?
+echo "(exit status $status)"
+echo
+echo "== Installed, and set aside as .old"
+show_state
+echo
+echo "== Second run: the backups of the first are there, so it refuses"
+echo "\$ printf '\\n' | ./langext-install"
+status=0
+printf '\n' | ./langext-install || status=$?
+echo "(exit status $status)"
