@@ -64,10 +64,11 @@ int open_parent_directory(const char* path,
 
 // A new file is created exclusively; an existing one is refilled only when
 // it is a regular file, and is made owner-only first.
-int open_destination_file(int directory, const char* name) {
+int open_destination_file(int directory, const char* name, bool* created) {
   constexpr int flags =
       O_WRONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
   int fd = openat(directory, name, flags | O_EXCL, FILLING_FILE_MODE);
+  *created = fd >= 0;
   if (fd >= 0 || errno != EEXIST) return fd;
   Descriptor existing(openat(directory, name, flags | O_TRUNC, FILLING_FILE_MODE));
   if (!existing.is_open()) return -1;
@@ -120,9 +121,16 @@ int copy_file_at(int source_directory, const char* source_name,
   if (!source.is_open()) return 0;
   struct stat status {};
   if (fstat(source.get(), &status) != 0 || !S_ISREG(status.st_mode)) return 0;
-  int destination = open_destination_file(destination_directory, destination_name);
+  bool created = false;
+  int destination =
+      open_destination_file(destination_directory, destination_name, &created);
   if (destination < 0) return 0;
-  return copy_bytes(source.release(), destination, status.st_mode & MODE_BITS);
+  if (copy_bytes(source.release(), destination, status.st_mode & MODE_BITS) != 0) {
+    return 1;
+  }
+  // A file this copy created and could not complete would look installed.
+  if (created) unlinkat(destination_directory, destination_name, 0);
+  return 0;
 }
 
 int make_and_open_directory(int parent, const char* name) {

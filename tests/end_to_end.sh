@@ -1,0 +1,311 @@
+#!/usr/bin/env bash
+# End-to-end tests: the built installer runs as a child with its standard
+# input fed and its standard output compared byte for byte, in a private
+# mount namespace whose /etc/tarnwick.conf, product files and default
+# document root belong to the test alone.
+# Usage: end_to_end.sh PROGRAM SAMPLE_DIR
+set -uo pipefail
+program=$(realpath "$1")
+sample=$(realpath "$2")
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/sandbox.sh"
+
+if [ "${LANGEXT_SANDBOX:-}" != 1 ]; then
+  sandbox_enter "$0" "$program" "$sample" || {
+    echo "SKIPPED: this system allows no private mount namespace, and without one the"
+    echo "installer could only be run against the host's own /etc and /var."
+    exit 77
+  }
+fi
+sandbox_prepare "$(dirname "$program")/e2e-sandbox"
+
+BANNER='Tarnwick 3.0 Language Extensions - Installation program\n\n'
+PROMPT='Web server document root directory [/var/lib/httpd/htdocs]: '
+COMPLETED='\nInstallation completed!\n\n'
+FAILED='\nInstallation failed.\n\n'
+LANG_FILE=/var/lib/tarnwick/conf/language.cfg
+TEMPLATES=/var/lib/tarnwick/templates
+IMAGES=/var/lib/httpd/htdocs/images
+WWW=$SANDBOX/www
+
+passed=0 failed=0 skipped=0 current='' case_failed=0
+
+fail() { echo "FAIL [$current]: $*"; case_failed=1; }
+
+# Each case starts from the sample product as installed, and a fresh add-on.
+begin() {
+  current=$1 case_failed=0
+  rm -rf /etc/tarnwick.conf /var/lib/tarnwick /var/lib/httpd "$SANDBOX/addon" "$WWW" \
+    "$SANDBOX/product-before"
+  mkdir -p "$WWW"
+  sandbox_install_product "$sample"
+  ADDON=$(sandbox_unpack_addon "$program" "$sample")
+}
+
+end() {
+  if [ "$case_failed" = 0 ]; then
+    passed=$((passed + 1))
+    echo "ok   $current"
+  else
+    failed=$((failed + 1))
+  fi
+}
+
+skip() {
+  skipped=$((skipped + 1))
+  echo "skip $1: $2"
+}
+
+# Runs the installer from the add-on's folder; standard input is the
+# caller's. Leaves the output in $SANDBOX/out and the status in $STATUS.
+run() {
+  (cd "$ADDON" && exec ./langext-install) > "$SANDBOX/out" 2> "$SANDBOX/err"
+  STATUS=$?
+}
+
+# Feeds the bytes that printf makes of the arguments, all in one read.
+run_input() {
+  printf "$@" > "$SANDBOX/in"
+  run < "$SANDBOX/in"
+}
+
+expect_output() {
+  printf "$@" > "$SANDBOX/expected"
+  if ! cmp -s "$SANDBOX/expected" "$SANDBOX/out"; then
+    fail "standard output differs"
+    diff <(cat -A "$SANDBOX/expected") <(cat -A "$SANDBOX/out") | sed 's/^/    /'
+  fi
+  [ -s "$SANDBOX/err" ] && fail "standard error: $(cat "$SANDBOX/err")"
+}
+
+expect_status() { [ "$STATUS" = "$1" ] || fail "exit status $STATUS, expected $1"; }
+
+# What a tree holds: every entry's type, mode and name, and its contents.
+tree_listing() {
+  (cd "$1" && find . -mindepth 1 -printf '%y %m %P\n' | LC_ALL=C sort)
+}
+
+expect_same_tree() {
+  diff <(tree_listing "$1") <(tree_listing "$2") > "$SANDBOX/diff" &&
+    diff -r "$1" "$2" >> "$SANDBOX/diff" ||
+    { fail "$2 differs from $1"; sed 's/^/    /' "$SANDBOX/diff"; }
+}
+
+# The product exactly as sandbox_install_product leaves it, nothing renamed.
+expect_product_untouched() {
+  local saved=$SANDBOX/product-before
+  [ -d "$saved" ] || { mkdir -p "$saved"; cp -a /var/lib/tarnwick /var/lib/httpd "$saved/"; }
+  expect_same_tree "$saved/tarnwick" /var/lib/tarnwick
+  expect_same_tree "$saved/httpd" /var/lib/httpd
+}
+
+expect_installed() {
+  local images=$1
+  cmp -s "$ADDON/packages/conf/language.cfg" "$LANG_FILE" || fail "language file not installed"
+  [ "$(stat -c %a "$LANG_FILE")" = 640 ] || fail "language file mode $(stat -c %a "$LANG_FILE")"
+  expect_same_tree "$ADDON/packages/htx" "$TEMPLATES"
+  expect_same_tree "$ADDON/packages/images" "$images"
+}
+
+expect_set_aside() {
+  local images_old=$1
+  grep -q 'lang.1=en English' "$LANG_FILE.old" || fail "old language file not kept"
+  [ -f "$TEMPLATES.old/admin/users.htx" ] || fail "old templates not kept"
+  [ "$(cat "$images_old/logo.gif" 2>/dev/null)" = GIF89a-old-logo ] || fail "old images not kept"
+}
+
+begin "complete run installs everything and keeps the originals as .old"
+run_input '\n'
+expect_output "$BANNER$PROMPT$COMPLETED"
+expect_status 1
+expect_installed "$IMAGES"
+expect_set_aside "$IMAGES.old"
+end
+
+begin "a second run refuses because the backups exist, and changes nothing"
+run_input '\n'
+cp -a /var/lib/tarnwick /var/lib/httpd "$SANDBOX/" && mv "$SANDBOX/tarnwick" "$SANDBOX/t1" && mv "$SANDBOX/httpd" "$SANDBOX/h1"
+run_input '\n'
+expect_output "${BANNER}${PROMPT}Unable to rename $LANG_FILE to $LANG_FILE.old. File already exists.\n\n"
+expect_status 255
+expect_same_tree "$SANDBOX/t1" /var/lib/tarnwick
+expect_same_tree "$SANDBOX/h1" /var/lib/httpd
+rm -rf "$SANDBOX/t1" "$SANDBOX/h1"
+end
+
+if [ "${LANGEXT_SANDBOX_USERNS:-}" = 1 ]; then
+  skip "an unprivileged user is refused" "inside a user namespace that maps only root there is no other user to run as"
+else
+  begin "an unprivileged user is refused"
+  (cd "$ADDON" && printf '\n' | setpriv --reuid=65534 --regid=65534 --clear-groups ./langext-install) \
+    > "$SANDBOX/out" 2> "$SANDBOX/err"
+  STATUS=$?
+  expect_output "${BANNER}This program must be run as root.\n\n"
+  expect_status 255
+  expect_product_untouched
+  end
+fi
+
+begin "no product configuration"
+rm /etc/tarnwick.conf
+run_input '\n'
+expect_output "${BANNER}Tarnwick 3.0 is not installed on this system.\n\n"
+expect_status 255
+expect_product_untouched
+end
+
+for part in packages/conf/language.cfg packages/htx packages/images; do
+  begin "missing $part is refused before anything is asked"
+  rm -rf "${ADDON:?}/$part"
+  run_input '\n'
+  expect_output "${BANNER}Unable to find $part in the current directory.\n\n"
+  expect_status 255
+  expect_product_untouched
+  end
+done
+
+begin "a package language file that is a directory counts as missing"
+rm "$ADDON/packages/conf/language.cfg" && mkdir "$ADDON/packages/conf/language.cfg"
+run_input '\n'
+expect_output "${BANNER}Unable to find packages/conf/language.cfg in the current directory.\n\n"
+expect_status 255
+end
+
+# Document root entries that install: the bytes of one read, and where the
+# images must arrive.
+while IFS='|' read -r title format images; do
+  begin "entry: $title"
+  [ "$images" = "$WWW"$'\n'"x/images" ] && mkdir -p "$WWW"$'\n'x
+  run_input "$format" "$WWW"
+  expect_output "$BANNER$PROMPT$COMPLETED"
+  expect_status 1
+  expect_installed "$images"
+  end
+done <<EOT
+trailing slash|%s/\n|$WWW/images
+two trailing slashes keep one|%s//\n|$WWW/images
+blanks give the default|   \n|$IMAGES
+a lone slash gives the default|/\n|$IMAGES
+no line end loses the last byte|%sX|$WWW/images
+EOT
+
+begin "entry: two lines in one read keep the first line end"
+mkdir -p "$WWW"$'\n'x
+run_input '%s\nx\n' "$WWW"
+expect_output "$BANNER$PROMPT$COMPLETED"
+expect_status 1
+expect_installed "$WWW"$'\n'x/images
+end
+
+begin "entry: closed standard input gives the default"
+run <&-
+expect_output "$BANNER$PROMPT$COMPLETED"
+expect_status 1
+expect_installed "$IMAGES"
+end
+
+begin "entry: too long for /images is refused"
+run_input '/%s\n' "$(printf 'a%.0s' $(seq 504))"
+expect_output "${BANNER}${PROMPT}The document root directory name is too long.\n\n"
+expect_status 255
+expect_product_untouched
+end
+
+begin "configuration: keys in any case, blanks around =, longer key names"
+printf 'TemplateDirectory = %s/\nLangFile_x\t=\t%s\n' "$TEMPLATES" "$LANG_FILE" > /etc/tarnwick.conf
+run_input '\n'
+expect_output "$BANNER$PROMPT$COMPLETED"
+expect_status 1
+expect_installed "$IMAGES"
+end
+
+long=$(printf 'x%.0s' $(seq 600))
+while IFS='|' read -r title contents message; do
+  begin "configuration: $title"
+  if [ "$contents" = DIRECTORY ]; then
+    rm /etc/tarnwick.conf && mkdir /etc/tarnwick.conf
+  else
+    printf "$contents" > /etc/tarnwick.conf
+  fi
+  run_input '\n'
+  expect_output "${BANNER}${PROMPT}$message"
+  expect_status 255
+  expect_product_untouched
+  end
+done <<EOT
+unreadable|DIRECTORY|Unable to read /etc/tarnwick.conf.\n\n
+language file not set|templatedir=$TEMPLATES\n|The language file is not set in /etc/tarnwick.conf.\n\n
+template directory not set|langfile=$LANG_FILE\ntemplatedir=/\n|The template directory is not set in /etc/tarnwick.conf.\n\n
+language file too long|langfile=/$long\ntemplatedir=$TEMPLATES\n|The language file name in /etc/tarnwick.conf is too long.\n\n
+template directory too long|langfile=$LANG_FILE\ntemplatedir=/$long\n|The template directory name in /etc/tarnwick.conf is too long.\n\n
+EOT
+
+while IFS='|' read -r title backup kind; do
+  begin "backup taken: $title, nothing is renamed"
+  if [ "$kind" = File ]; then touch "$backup"; else mkdir "$backup"; fi
+  expect_product_untouched
+  target=${backup%.old}
+  run_input '\n'
+  expect_output "${BANNER}${PROMPT}Unable to rename $target to $backup. $kind already exists.\n\n"
+  expect_status 255
+  expect_product_untouched
+  end
+done <<EOT
+language file|$LANG_FILE.old|File
+template directory|$TEMPLATES.old|Directory
+images directory|$IMAGES.old|Directory
+EOT
+
+begin "a rename that fails is rolled back: a file holds the directory's backup name"
+expect_product_untouched
+touch "$TEMPLATES.old"
+run_input '\n'
+expect_output "${BANNER}${PROMPT}Unable to rename $TEMPLATES to $TEMPLATES.old.\n\n"
+expect_status 255
+rm "$TEMPLATES.old"
+expect_product_untouched
+end
+
+begin "a rename that fails is rolled back: read-only document root"
+expect_product_untouched
+mount --bind /var/lib/httpd/htdocs /var/lib/httpd/htdocs &&
+  mount -o remount,bind,ro /var/lib/httpd/htdocs
+run_input '\n'
+umount /var/lib/httpd/htdocs
+expect_output "${BANNER}${PROMPT}Unable to rename $IMAGES to $IMAGES.old.\n\n"
+expect_status 255
+expect_product_untouched
+end
+
+# A full disk: the copy reports what it could not write and the run fails,
+# with every backup intact and no partial file left looking installed.
+begin "full disk under the template directory"
+rm -rf /var/lib/tarnwick && mkdir /var/lib/tarnwick &&
+  mount -t tmpfs -o size=64k langext-full /var/lib/tarnwick
+sandbox_install_product "$sample"
+head -c 200000 /dev/urandom > "$ADDON/packages/htx/big.bin"
+run_input '\n'
+expect_output "${BANNER}${PROMPT}Unable to copy packages/htx/big.bin to $TEMPLATES/big.bin.\n\n$FAILED"
+expect_status 255
+[ -e "$TEMPLATES/big.bin" ] && fail "a partial copy is left in place"
+expect_set_aside "$IMAGES.old"
+expect_same_tree "$ADDON/packages/images" "$IMAGES"
+umount /var/lib/tarnwick
+end
+
+begin "full disk under the images directory"
+mount -t tmpfs -o size=64k langext-full "$WWW"
+mkdir "$WWW/images" && printf 'GIF89a-old-logo' > "$WWW/images/logo.gif"
+head -c 200000 /dev/urandom > "$ADDON/packages/images/big.bin"
+run_input '%s\n' "$WWW"
+expect_output "${BANNER}${PROMPT}Unable to copy packages/images/big.bin to $WWW/images/big.bin.\n\n$FAILED"
+expect_status 255
+expect_set_aside "$WWW/images.old"
+[ -e "$WWW/images/big.bin" ] && fail "a partial copy is left in place"
+expect_same_tree "$ADDON/packages/htx" "$TEMPLATES"
+umount "$WWW"
+end
+
+echo
+echo "end to end: $passed passed, $failed failed, $skipped skipped"
+[ "$failed" = 0 ]
