@@ -3,15 +3,16 @@
 # input fed and its standard output compared byte for byte, in a private
 # mount namespace whose /etc/tarnwick.conf, product files and default
 # document root belong to the test alone.
-# Usage: end_to_end.sh PROGRAM SAMPLE_DIR
+# Usage: end_to_end.sh PROGRAM SAMPLE_DIR PLANT_LINK_LIBRARY
 set -uo pipefail
 program=$(realpath "$1")
 sample=$(realpath "$2")
+plant_link=$(realpath "$3")
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/sandbox.sh"
 
 if [ "${LANGEXT_SANDBOX:-}" != 1 ]; then
-  sandbox_enter "$0" "$program" "$sample" || {
+  sandbox_enter "$0" "$program" "$sample" "$plant_link" || {
     echo "SKIPPED: this system allows no private mount namespace, and without one the"
     echo "installer could only be run against the host's own /etc and /var."
     exit 77
@@ -58,9 +59,11 @@ skip() {
 
 # Runs the installer from the add-on's folder; standard input is the
 # caller's. Leaves the output in $SANDBOX/out and the status in $STATUS.
+# A run that hangs is ended after a while and fails its case.
 run() {
-  (cd "$ADDON" && exec ./langext-install) > "$SANDBOX/out" 2> "$SANDBOX/err"
+  (cd "$ADDON" && exec timeout 60 ./langext-install) > "$SANDBOX/out" 2> "$SANDBOX/err"
   STATUS=$?
+  [ "$STATUS" = 124 ] && fail "the installer hung"
 }
 
 # Feeds the bytes that printf makes of the arguments, all in one read.
@@ -305,6 +308,97 @@ expect_set_aside "$WWW/images.old"
 expect_same_tree "$ADDON/packages/htx" "$TEMPLATES"
 umount "$WWW"
 end
+
+# Entries of the package that are not regular files: each is reported, none
+# blocks the run, and the rest of the package is installed.
+begin "odd package entries are reported and do not block"
+mkfifo "$ADDON/packages/htx/fifo"
+ln -s nowhere "$ADDON/packages/htx/dangling"
+ln -s admin "$ADDON/packages/htx/dirlink"
+odd="fifo dangling dirlink"
+if mknod "$ADDON/packages/htx/device" c 1 3 2>/dev/null; then
+  odd="$odd device"
+else
+  skip "a device node in the package" "mknod is not allowed here"
+fi
+run_input '\n'
+for entry in $odd; do
+  grep -qF "Unable to copy packages/htx/$entry to $TEMPLATES/$entry." "$SANDBOX/out" ||
+    fail "$entry not reported"
+  [ -e "$TEMPLATES/$entry" ] || [ -L "$TEMPLATES/$entry" ] && fail "$entry was created"
+done
+grep -qxF "Installation failed." "$SANDBOX/out" || fail "failure not reported"
+expect_status 255
+rm -f "$ADDON"/packages/htx/{fifo,dangling,dirlink,device}
+expect_same_tree "$ADDON/packages/htx" "$TEMPLATES"
+expect_same_tree "$ADDON/packages/images" "$IMAGES"
+end
+
+begin "a package on a read-only medium installs"
+mount --bind "$ADDON/packages" "$ADDON/packages" && mount -o remount,bind,ro "$ADDON/packages"
+run_input '\n'
+expect_output "$BANNER$PROMPT$COMPLETED"
+expect_status 1
+expect_installed "$IMAGES"
+umount "$ADDON/packages"
+end
+
+# Nested directories in the package whose deepest file has a source path of
+# exactly the given length; the templates go to a short directory so that
+# the destination paths fit whenever the source paths do.
+make_deep_package() {
+  local path=packages/htx length=$1
+  while [ $((length - ${#path})) -gt 201 ]; do
+    path="$path/$(printf 'd%.0s' $(seq 150))"
+  done
+  local name
+  name=$(printf 'f%.0s' $(seq $((length - ${#path} - 1))))
+  mkdir -p "$ADDON/$path" && printf 'deep' > "$ADDON/$path/$name"
+  DEEP_FILE=${path#packages/htx/}/$name
+  printf 'langfile=%s\ntemplatedir=/var/lib/t\n' "$LANG_FILE" > /etc/tarnwick.conf
+}
+
+begin "a package path at the length limit installs"
+make_deep_package 1023
+run_input '\n'
+expect_output "$BANNER$PROMPT$COMPLETED"
+expect_status 1
+[ "$(cat "/var/lib/t/$DEEP_FILE" 2>/dev/null)" = deep ] || fail "the deepest file is missing"
+end
+
+begin "a package path one byte over the limit is reported"
+make_deep_package 1024
+run_input '\n'
+grep -q "Unable to copy packages/htx/.*/fff* to /var/lib/t/.*/fff*\.$" "$SANDBOX/out" ||
+  fail "the long path is not reported"
+grep -qxF "Installation failed." "$SANDBOX/out" || fail "failure not reported"
+expect_status 255
+[ -e "/var/lib/t/$DEEP_FILE" ] && fail "a file past the limit was copied"
+end
+
+# Another local user plants a symbolic link right after the installer's call
+# returns; the link's target must stay untouched and the run must fail.
+while IFS='|' read -r title call name planted link; do
+  begin "hostile link: $title"
+  mkdir -p "$SANDBOX/victim/dir" && printf 'victim' > "$SANDBOX/victim/file"
+  [ "$planted" = file ] && target=$SANDBOX/victim/file || target=$SANDBOX/victim/dir
+  (cd "$ADDON" && printf '\n' | LANGEXT_PLANT_CALL=$call LANGEXT_PLANT_NAME=$name \
+    LANGEXT_PLANT_TARGET=$target LD_PRELOAD=$plant_link ASAN_OPTIONS=verify_asan_link_order=0 \
+    timeout 60 ./langext-install) > "$SANDBOX/out" 2> "$SANDBOX/err"
+  STATUS=$?
+  [ -L "$link" ] || fail "no link was planted: $(cat "$SANDBOX/err")"
+  [ "$(cat "$SANDBOX/victim/file")" = victim ] || fail "the victim file was written"
+  [ -z "$(ls -A "$SANDBOX/victim/dir")" ] || fail "the victim directory was written"
+  grep -qxF "Installation failed." "$SANDBOX/out" || fail "failure not reported"
+  expect_status 255
+  rm -rf "$SANDBOX/victim"
+  end
+done <<EOT
+at the language file between its set-aside and its copy|renameat2|$LANG_FILE|file|$LANG_FILE
+in place of the new template directory|mkdirat|templates|dir|$TEMPLATES
+in place of the new images directory|mkdirat|images|dir|$IMAGES
+in place of a subdirectory of the templates|mkdirat|admin|dir|$TEMPLATES/admin
+EOT
 
 echo
 echo "end to end: $passed passed, $failed failed, $skipped skipped"
