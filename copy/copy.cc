@@ -19,7 +19,7 @@ constexpr mode_t CREATED_DIRECTORY_MODE = 0755;
 // open than its source before its final mode is set.
 constexpr mode_t FILLING_FILE_MODE = 0600;
 constexpr mode_t MODE_BITS = 07777;
-constexpr std::size_t STREAM_BUFFER_SIZE = 128 * 1024;
+constexpr std::size_t STREAM_BUFFER_SIZE = std::size_t{128} * 1024;
 
 // Bytes move one at a time through the buffered streams; large stream
 // buffers keep the system calls per file few. copy_file is not re-entered,
@@ -30,15 +30,13 @@ std::array<char, STREAM_BUFFER_SIZE> destination_stream_buffer;
 constexpr int DIRECTORY_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 
 bool is_dot_or_dot_dot(const char* name) {
-  return name[0] == '.' &&
-         (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
 // Opens the directory that holds the last component of path, leaving that
 // component's name in *name (which points into buffer). Trailing slashes do
 // not count as a component; a path of slashes alone names "/" itself.
-int open_parent_directory(const char* path,
-                          std::array<char, TREE_PATH_LIMIT>& buffer,
+int open_parent_directory(const char* path, std::array<char, TREE_PATH_LIMIT>& buffer,
                           const char** name) {
   std::size_t length = std::strlen(path);
   if (length == 0 || length >= buffer.size()) {
@@ -65,8 +63,7 @@ int open_parent_directory(const char* path,
 // A new file is created exclusively; an existing one is refilled only when
 // it is a regular file, and is made owner-only first.
 int open_destination_file(int directory, const char* name, bool* created) {
-  constexpr int flags =
-      O_WRONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+  constexpr int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
   int fd = openat(directory, name, flags | O_EXCL, FILLING_FILE_MODE);
   *created = fd >= 0;
   if (fd >= 0 || errno != EEXIST) return fd;
@@ -95,8 +92,7 @@ int copy_bytes(int source_fd, int destination_fd, mode_t mode) {
     return 0;
   }
   bool complete =
-      setvbuf(source, source_stream_buffer.data(), _IOFBF,
-              source_stream_buffer.size()) == 0 &&
+      setvbuf(source, source_stream_buffer.data(), _IOFBF, source_stream_buffer.size()) == 0 &&
       setvbuf(destination, destination_stream_buffer.data(), _IOFBF,
               destination_stream_buffer.size()) == 0;
   if (complete) {
@@ -104,7 +100,7 @@ int copy_bytes(int source_fd, int destination_fd, mode_t mode) {
     while ((byte = getc_unlocked(source)) != EOF) {
       if (putc_unlocked(byte, destination) == EOF) break;
     }
-    complete = !ferror(source) && !ferror(destination);
+    complete = std::ferror(source) == 0 && std::ferror(destination) == 0;
   }
   complete = std::fflush(destination) == 0 && complete;
   complete = complete && fchmod(fileno(destination), mode) == 0;
@@ -113,17 +109,16 @@ int copy_bytes(int source_fd, int destination_fd, mode_t mode) {
   return complete ? 1 : 0;
 }
 
-int copy_file_at(int source_directory, const char* source_name,
-                 int destination_directory, const char* destination_name) {
+int copy_file_at(int source_directory, const char* source_name, int destination_directory,
+                 const char* destination_name) {
   // Non-blocking, so that a FIFO in the package cannot hang the run.
-  Descriptor source(openat(source_directory, source_name,
-                           O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  Descriptor source(
+      openat(source_directory, source_name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!source.is_open()) return 0;
   struct stat status {};
   if (fstat(source.get(), &status) != 0 || !S_ISREG(status.st_mode)) return 0;
   bool created = false;
-  int destination =
-      open_destination_file(destination_directory, destination_name, &created);
+  int destination = open_destination_file(destination_directory, destination_name, &created);
   if (destination < 0) return 0;
   if (copy_bytes(source.release(), destination, status.st_mode & MODE_BITS) != 0) {
     return 1;
@@ -158,17 +153,15 @@ int copy_entries(DIR* source, const char* source_path, int destination,
 // Copies one subdirectory whose entry is name in both parents. A destination
 // that cannot be made or opened is one failure and its entries are skipped.
 int copy_subtree(int source_parent, int destination_parent, const char* name,
-                 const char* source_path, const char* destination_path,
-                 int* failures) {
-  DirectoryStream source = open_directory_stream(
-      openat(source_parent, name, DIRECTORY_FLAGS | O_NOFOLLOW));
+                 const char* source_path, const char* destination_path, int* failures) {
+  DirectoryStream source =
+      open_directory_stream(openat(source_parent, name, DIRECTORY_FLAGS | O_NOFOLLOW));
   Descriptor destination(make_and_open_directory(destination_parent, name));
   if (!destination.is_open() || !source) {
     count_failure(source_path, destination_path, failures);
     return 0;
   }
-  return copy_entries(source.get(), source_path, destination.get(),
-                      destination_path, failures);
+  return copy_entries(source.get(), source_path, destination.get(), destination_path, failures);
 }
 
 int copy_entries(DIR* source, const char* source_path, int destination,
@@ -187,19 +180,15 @@ int copy_entries(DIR* source, const char* source_path, int destination,
     const char* name = entry->d_name;
     if (is_dot_or_dot_dot(name)) continue;
     if (source_length + std::strlen(name) + 2 > TREE_PATH_LIMIT) {
-      std::printf("Unable to copy %s/%s to %s/%s.\n\n", source_path, name,
-                  destination_path, name);
+      std::printf("Unable to copy %s/%s to %s/%s.\n\n", source_path, name, destination_path, name);
       ++*failures;
       return -1;
     }
-    std::snprintf(source_entry.data(), source_entry.size(), "%s/%s",
-                  source_path, name);
-    int written = std::snprintf(destination_entry.data(),
-                                destination_entry.size(), "%s/%s",
+    std::snprintf(source_entry.data(), source_entry.size(), "%s/%s", source_path, name);
+    int written = std::snprintf(destination_entry.data(), destination_entry.size(), "%s/%s",
                                 destination_path, name);
     if (written < 0 || static_cast<std::size_t>(written) >= destination_entry.size()) {
-      std::printf("Unable to copy %s to %s/%s.\n\n", source_entry.data(),
-                  destination_path, name);
+      std::printf("Unable to copy %s to %s/%s.\n\n", source_entry.data(), destination_path, name);
       ++*failures;
       continue;
     }
@@ -213,8 +202,8 @@ int copy_entries(DIR* source, const char* source_path, int destination,
       is_directory = S_ISDIR(status.st_mode);
     }
     if (is_directory) {
-      if (copy_subtree(source_fd, destination, name, source_entry.data(),
-                       destination_entry.data(), failures) != 0) {
+      if (copy_subtree(source_fd, destination, name, source_entry.data(), destination_entry.data(),
+                       failures) != 0) {
         return -1;
       }
     } else if (copy_file_at(source_fd, name, destination, name) == 0) {
@@ -241,18 +230,15 @@ int copy_tree(const char* source, const char* destination, int* failures) {
   if (access(source, F_OK) != 0) return -1;
   // A source that is not a readable directory still gets its destination,
   // as a parent's copy would, but nothing is installed from it.
-  DirectoryStream source_stream =
-      open_directory_stream(open(source, DIRECTORY_FLAGS));
+  DirectoryStream source_stream = open_directory_stream(open(source, DIRECTORY_FLAGS));
   umask(0);
   std::array<char, TREE_PATH_LIMIT> parent_path;
   const char* name = nullptr;
   Descriptor parent(open_parent_directory(destination, parent_path, &name));
-  Descriptor target(parent.is_open() ? make_and_open_directory(parent.get(), name)
-                                     : -1);
+  Descriptor target(parent.is_open() ? make_and_open_directory(parent.get(), name) : -1);
   if (!target.is_open() || !source_stream) {
     count_failure(source, destination, failures);
     return 0;
   }
-  return copy_entries(source_stream.get(), source, target.get(), destination,
-                      failures);
+  return copy_entries(source_stream.get(), source, target.get(), destination, failures);
 }

@@ -52,8 +52,7 @@ int decide_set_aside(const char* target, char* backup, bool (*exists)(const char
   if (!exists(target)) return SET_ASIDE_NOTHING;
   std::snprintf(backup, LINE_BUFFER_SIZE, "%s.old", target);
   if (exists(backup)) {
-    std::printf("Unable to rename %s to %s. %s already exists.\n\n", target,
-                backup, kind);
+    std::printf("Unable to rename %s to %s. %s already exists.\n\n", target, backup, kind);
     return SET_ASIDE_REFUSED;
   }
   return SET_ASIDE_RENAME;
@@ -63,8 +62,7 @@ int decide_set_aside(const char* target, char* backup, bool (*exists)(const char
 // undoes the ones before it, so a refusal leaves the host as it was.
 bool set_aside_targets(const InstallTargets& targets) {
   static std::array<std::array<char, LINE_BUFFER_SIZE>, 3> backups;
-  const std::array<const char*, 3> names{targets.language_file,
-                                         targets.template_directory,
+  const std::array<const char*, 3> names{targets.language_file, targets.template_directory,
                                          targets.images_directory};
   std::array<int, 3> decisions{};
   decisions[0] = set_aside_file(names[0], backups[0].data());
@@ -183,8 +181,8 @@ int scan_product_configuration(const char* file_name, char* template_directory,
     if (equals == nullptr) continue;
     const char* start = equals + 1;
     const char* end = std::strchr(start, '\n');
-    std::size_t length = end != nullptr ? static_cast<std::size_t>(end - start)
-                                        : std::strlen(start);
+    std::size_t length =
+        end != nullptr ? static_cast<std::size_t>(end - start) : std::strlen(start);
     std::memcpy(value.data(), start, length);
     value[length] = '\0';
     trim_leading_blanks(line.data(), value.data());
@@ -248,15 +246,16 @@ int run_installation() {
   }
   targets.template_directory[0] = '\0';
   targets.language_file[0] = '\0';
-  int scan = scan_product_configuration(PRODUCT_CONFIGURATION,
-                                        targets.template_directory,
+  int scan = scan_product_configuration(PRODUCT_CONFIGURATION, targets.template_directory,
                                         targets.language_file);
   remove_trailing_slash(targets.template_directory);
   if (const char* problem = check_configuration_values(scan, targets)) {
     std::printf("%s", problem);
     return EXIT_REFUSED;
   }
-  std::strcat(targets.images_directory, IMAGES_SUFFIX);  // room checked above
+  const std::size_t root_length = std::strlen(targets.images_directory);
+  std::snprintf(targets.images_directory + root_length, PATH_BUFFER_SIZE - root_length, "%s",
+                IMAGES_SUFFIX);  // take_document_root left room for it
   if (!set_aside_targets(targets)) return EXIT_REFUSED;
   if (install_package(targets) != 0) {
     std::printf("\nInstallation failed.\n\n");

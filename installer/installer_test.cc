@@ -23,11 +23,11 @@ TEST_P(TrimLeadingBlanks, DropsOnlyLeadingSpacesAndTabs) {
   EXPECT_EQ(destination.data(), GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Values, TrimLeadingBlanks,
-    testing::Values(TrimCase{"\t\t /usr/x", "/usr/x"}, TrimCase{" a b ", "a b "},
-                    TrimCase{" \t \t", ""}, TrimCase{"", ""}, TrimCase{"\r x", "\r x"},
-                    TrimCase{"\n", "\n"}));
+INSTANTIATE_TEST_SUITE_P(Values, TrimLeadingBlanks,
+                         testing::Values(TrimCase{"\t\t /usr/x", "/usr/x"},
+                                         TrimCase{" a b ", "a b "}, TrimCase{" \t \t", ""},
+                                         TrimCase{"", ""}, TrimCase{"\r x", "\r x"},
+                                         TrimCase{"\n", "\n"}));
 
 TEST(TrimLeadingBlanks, MayCleanInPlace) {
   char value[] = "  \tin place ";
@@ -48,8 +48,7 @@ TEST_P(TakeDocumentRoot, DropsLineEndAndOneSlash) {
   entry.fill('?');
   const std::string& bytes = GetParam().received;
   std::memcpy(entry.data(), bytes.data(), bytes.size());
-  ASSERT_EQ(take_document_root(entry.data(), static_cast<long>(bytes.size())),
-            GetParam().accepted);
+  ASSERT_EQ(take_document_root(entry.data(), static_cast<long>(bytes.size())), GetParam().accepted);
   if (GetParam().accepted == 1) {
     EXPECT_EQ(entry.data(), GetParam().root);
   }
@@ -66,8 +65,7 @@ INSTANTIATE_TEST_SUITE_P(
         EntryCase{"/srv/w\r\n", 1, "/srv/w\r"},
         EntryCase{std::string(504, 'a') + "\n", 1, std::string(504, 'a')},
         EntryCase{std::string(504, 'a') + "/\n", 1, std::string(504, 'a')},
-        EntryCase{std::string(505, 'a') + "\n", 0, ""},
-        EntryCase{std::string(512, 'a'), 0, ""},
+        EntryCase{std::string(505, 'a') + "\n", 0, ""}, EntryCase{std::string(512, 'a'), 0, ""},
         EntryCase{std::string("/a\0", 3) + std::string(508, 'b') + "\n", 1, "/a"}));
 
 TEST(TakeDocumentRoot, FailedReadCountsAsEmpty) {
@@ -99,24 +97,24 @@ const std::string LONG_VALUE(511, 'v');
 
 INSTANTIATE_TEST_SUITE_P(
     Files, ScanProductConfiguration,
-    testing::Values(
-        ScanCase{"templatedir=/opt/site/templates/\nlangfile=/opt/l\n", "/opt/site/templates/",
-                 "/opt/l", 0},
-        ScanCase{"TemplateDir = /opt/t\nLANGFILE\t=\t/x\n", "/opt/t", "/x", 0},
-        ScanCase{"templatedirs=/x\nlangfile_extra=/y\n", "/x", "/y", 0},
-        ScanCase{"  templatedir=/a\n#langfile=/b\nother=1\nlangfile\n", "", "", 0},
-        ScanCase{"langfile=/one\nlangfile=\n", "", "", 0},
-        ScanCase{"langfile=/one\nlangfile=/two\n", "", "/two", 0},
-        ScanCase{"langfile=/a b  \r\ntemplatedir=/t=u\r\n", "/t=u\r", "/a b  \r", 0},
-        ScanCase{"langfile=/no-line-end", "", "/no-line-end", 0},
-        ScanCase{"langfile= " + LONG_VALUE + "\n", "", LONG_VALUE, 0},
-        ScanCase{"langfile=" + LONG_VALUE + "v\n", "", "", LANGUAGE_FILE_TOO_LONG},
-        ScanCase{"templatedir=" + LONG_VALUE + "v\ntemplatedir=/t\n", "/t", "", 0},
-        ScanCase{"templatedir=/t\ntemplatedir=" + LONG_VALUE + "v\n", "", "",
-                 TEMPLATE_DIRECTORY_TOO_LONG},
-        // A line over 1023 bytes is read in pieces; the second piece is a
-        // line of its own.
-        ScanCase{"xx" + std::string(1021, '-') + "langfile=/piece\n", "", "/piece", 0}));
+    testing::Values(ScanCase{"templatedir=/opt/site/templates/\nlangfile=/opt/l\n",
+                             "/opt/site/templates/", "/opt/l", 0},
+                    ScanCase{"TemplateDir = /opt/t\nLANGFILE\t=\t/x\n", "/opt/t", "/x", 0},
+                    ScanCase{"templatedirs=/x\nlangfile_extra=/y\n", "/x", "/y", 0},
+                    ScanCase{"  templatedir=/a\n#langfile=/b\nother=1\nlangfile\n", "", "", 0},
+                    ScanCase{"langfile=/one\nlangfile=\n", "", "", 0},
+                    ScanCase{"langfile=/one\nlangfile=/two\n", "", "/two", 0},
+                    ScanCase{"langfile=/a b  \r\ntemplatedir=/t=u\r\n", "/t=u\r", "/a b  \r", 0},
+                    ScanCase{"langfile=/no-line-end", "", "/no-line-end", 0},
+                    ScanCase{"langfile= " + LONG_VALUE + "\n", "", LONG_VALUE, 0},
+                    ScanCase{"langfile=" + LONG_VALUE + "v\n", "", "", LANGUAGE_FILE_TOO_LONG},
+                    ScanCase{"templatedir=" + LONG_VALUE + "v\ntemplatedir=/t\n", "/t", "", 0},
+                    ScanCase{"templatedir=/t\ntemplatedir=" + LONG_VALUE + "v\n", "", "",
+                             TEMPLATE_DIRECTORY_TOO_LONG},
+                    // A line over 1023 bytes is read in pieces; the second piece is a
+                    // line of its own.
+                    ScanCase{"xx" + std::string(1021, '-') + "langfile=/piece\n", "", "/piece",
+                             0}));
 
 TEST(ScanProductConfiguration, UnreadableFileIsReported) {
   ScratchDir dir;
@@ -151,9 +149,9 @@ TEST(SetAside, DecidesWithoutRenaming) {
   mkdir((templates + ".old").c_str(), 0755);
   testing::internal::CaptureStdout();
   EXPECT_EQ(set_aside_directory(templates.c_str(), backup.data()), SET_ASIDE_REFUSED);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "Unable to rename " + templates + " to " + templates +
-                ".old. Directory already exists.\n\n");
+  EXPECT_EQ(
+      testing::internal::GetCapturedStdout(),
+      "Unable to rename " + templates + " to " + templates + ".old. Directory already exists.\n\n");
   EXPECT_EQ(read_file(lang), "old");
 }
 

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: once with the normal build, once
-# with AddressSanitizer and UndefinedBehaviorSanitizer.
+# Builds everything and runs every test: once with the normal build (the
+# end-to-end suite also under valgrind), once with AddressSanitizer and
+# UndefinedBehaviorSanitizer; then the fuzz targets for a bounded time, and
+# static analysis.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 source "$top/scripts/packages.sh"
-need_packages cmake g++ make libgtest-dev util-linux findutils diffutils
+need_packages cmake g++ make libgtest-dev util-linux findutils diffutils valgrind
 
 jobs=$(nproc)
 for variant in build:OFF build-sanitize:ON; do
@@ -14,3 +16,6 @@ for variant in build:OFF build-sanitize:ON; do
   cmake --build "$dir" -j "$jobs"
   ctest --test-dir "$dir" --output-on-failure -j "$jobs"
 done
+
+bash "$top/scripts/fuzz.sh" "${LANGEXT_FUZZ_SECONDS:-20}"
+bash "$top/scripts/lint.sh"

@@ -20,8 +20,9 @@ class ScratchDir {
     path_ = pattern;
   }
   ~ScratchDir() {
-    nftw(path_.c_str(), [](const char* p, const struct stat*, int, FTW*) { return remove(p); },
-         64, FTW_DEPTH | FTW_PHYS);
+    nftw(
+        path_.c_str(), [](const char* p, const struct stat*, int, FTW*) { return remove(p); }, 64,
+        FTW_DEPTH | FTW_PHYS);
   }
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
   const std::string& path() const { return path_; }

@@ -17,12 +17,11 @@ TEST_P(HasText, TellsBlankFromText) {
   EXPECT_EQ(has_text(GetParam().text.c_str()), GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Entries, HasText,
-    testing::Values(PresenceCase{"", 0}, PresenceCase{"   ", 0},
-                    PresenceCase{" \t\r\n \t", 0}, PresenceCase{".", 1},
-                    PresenceCase{"    x", 1}, PresenceCase{"\xa0", 1},
-                    PresenceCase{"\x0b", 1}, PresenceCase{"\r\n/", 1}));
+INSTANTIATE_TEST_SUITE_P(Entries, HasText,
+                         testing::Values(PresenceCase{"", 0}, PresenceCase{"   ", 0},
+                                         PresenceCase{" \t\r\n \t", 0}, PresenceCase{".", 1},
+                                         PresenceCase{"    x", 1}, PresenceCase{"\xa0", 1},
+                                         PresenceCase{"\x0b", 1}, PresenceCase{"\r\n/", 1}));
 
 TEST(HasText, NullPointerIsBlank) { EXPECT_EQ(has_text(nullptr), 0); }
 
@@ -49,13 +48,13 @@ TEST_P(FindTextNocase, FindsLeftmostMatchInsideText) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, FindTextNocase,
-    testing::Values(SearchCase{"xxAbCxx", "abc", 2}, SearchCase{"abab", "ab", 0},
-                    SearchCase{"ab", "abc", -1}, SearchCase{"xxab", "abc", -1},
-                    SearchCase{"abc", "", -1}, SearchCase{"", "a", -1},
-                    SearchCase{"ABC", "abc", 0}, SearchCase{"za\xc4", "A\xe4", -1},
-                    SearchCase{"x@[", "`{", -1}));
+INSTANTIATE_TEST_SUITE_P(Cases, FindTextNocase,
+                         testing::Values(SearchCase{"xxAbCxx", "abc", 2},
+                                         SearchCase{"abab", "ab", 0}, SearchCase{"ab", "abc", -1},
+                                         SearchCase{"xxab", "abc", -1}, SearchCase{"abc", "", -1},
+                                         SearchCase{"", "a", -1}, SearchCase{"ABC", "abc", 0},
+                                         SearchCase{"za\xc4", "A\xe4", -1},
+                                         SearchCase{"x@[", "`{", -1}));
 
 struct TruthCase {
   Bytes text;
@@ -73,7 +72,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, IsAllDigits,
                                          TruthCase{"1\xc8", 0}, TruthCase{"9/:0", 0}));
 
 class HasAtSign : public testing::TestWithParam<TruthCase> {};
-TEST_P(HasAtSign, FindsByte64) { EXPECT_EQ(has_at_sign(GetParam().text.c_str()), GetParam().expected); }
+TEST_P(HasAtSign, FindsByte64) {
+  EXPECT_EQ(has_at_sign(GetParam().text.c_str()), GetParam().expected);
+}
 INSTANTIATE_TEST_SUITE_P(Cases, HasAtSign,
                          testing::Values(TruthCase{"@x", 1}, TruthCase{"x@", 1}, TruthCase{"", 0},
                                          TruthCase{"user.example", 0}, TruthCase{"\xc0", 0}));
@@ -95,8 +96,7 @@ INSTANTIATE_TEST_SUITE_P(
                     NumberCase{"7e", 7}, NumberCase{"7e0", 7}, NumberCase{"e5", 0},
                     NumberCase{"abc", 0}, NumberCase{"", 0}, NumberCase{" 1 2 ", 12},
                     NumberCase{"+5", 5}, NumberCase{"1,25", 125}, NumberCase{"5-3", 47},
-                    NumberCase{"1.2.3", 1.23}, NumberCase{"2e1e3", 20},
-                    NumberCase{"9\xb9", 9}));
+                    NumberCase{"1.2.3", 1.23}, NumberCase{"2e1e3", 20}, NumberCase{"9\xb9", 9}));
 
 struct CleaningCase {
   Bytes source;
@@ -118,28 +118,27 @@ void check_counted(CountedCleaner clean, const CleaningCase& c) {
 
 class RemoveSpaces : public testing::TestWithParam<CleaningCase> {};
 TEST_P(RemoveSpaces, DropsOnlySpaces) { check_counted(remove_spaces, GetParam()); }
-INSTANTIATE_TEST_SUITE_P(
-    Cases, RemoveSpaces,
-    testing::Values(CleaningCase{"a b\td ", 6, Bytes("ab\td\0", 5)},
-                    CleaningCase{"ab", 0, Bytes("\0", 1)}, CleaningCase{"ab", -3, Bytes("\0", 1)},
-                    CleaningCase{"a b d", 3, Bytes("ab\0", 3)},
-                    CleaningCase{Bytes("a\0b", 3), 3, Bytes("a\0b\0", 4)},
-                    CleaningCase{" \r\n\xa0 ", 5, Bytes("\r\n\xa0\0", 4)}));
+INSTANTIATE_TEST_SUITE_P(Cases, RemoveSpaces,
+                         testing::Values(CleaningCase{"a b\td ", 6, Bytes("ab\td\0", 5)},
+                                         CleaningCase{"ab", 0, Bytes("\0", 1)},
+                                         CleaningCase{"ab", -3, Bytes("\0", 1)},
+                                         CleaningCase{"a b d", 3, Bytes("ab\0", 3)},
+                                         CleaningCase{Bytes("a\0b", 3), 3, Bytes("a\0b\0", 4)},
+                                         CleaningCase{" \r\n\xa0 ", 5, Bytes("\r\n\xa0\0", 4)}));
 
 class SqueezeBlanks : public testing::TestWithParam<CleaningCase> {};
 TEST_P(SqueezeBlanks, FoldsBlankRunsAndDropsQuotes) { check_counted(squeeze_blanks, GetParam()); }
-INSTANTIATE_TEST_SUITE_P(
-    Cases, SqueezeBlanks,
-    testing::Values(CleaningCase{"  a   b ", 8, Bytes("a b \0", 5)},
-                    CleaningCase{"\ta", 2, Bytes(" a\0", 3)},
-                    CleaningCase{"  \t a", 5, Bytes(" a\0", 3)},
-                    CleaningCase{"a\t \tb", 5, Bytes("a b\0", 4)},
-                    CleaningCase{"a \" b", 5, Bytes("a  b\0", 5)},
-                    CleaningCase{"\"  a", 4, Bytes(" a\0", 3)},
-                    CleaningCase{"say \"x\"", 7, Bytes("say x\0", 6)},
-                    CleaningCase{"say 'x'", 7, Bytes("say x\0", 6)},
-                    CleaningCase{Bytes("a\0 b", 4), 4, Bytes("a\0 b\0", 5)},
-                    CleaningCase{"ab", 0, Bytes("\0", 1)}));
+INSTANTIATE_TEST_SUITE_P(Cases, SqueezeBlanks,
+                         testing::Values(CleaningCase{"  a   b ", 8, Bytes("a b \0", 5)},
+                                         CleaningCase{"\ta", 2, Bytes(" a\0", 3)},
+                                         CleaningCase{"  \t a", 5, Bytes(" a\0", 3)},
+                                         CleaningCase{"a\t \tb", 5, Bytes("a b\0", 4)},
+                                         CleaningCase{"a \" b", 5, Bytes("a  b\0", 5)},
+                                         CleaningCase{"\"  a", 4, Bytes(" a\0", 3)},
+                                         CleaningCase{"say \"x\"", 7, Bytes("say x\0", 6)},
+                                         CleaningCase{"say 'x'", 7, Bytes("say x\0", 6)},
+                                         CleaningCase{Bytes("a\0 b", 4), 4, Bytes("a\0 b\0", 5)},
+                                         CleaningCase{"ab", 0, Bytes("\0", 1)}));
 
 struct StripCase {
   Bytes source, expected;
@@ -154,12 +153,11 @@ TEST_P(StripSlashes, DropsSlashesAndEdges) {
   strip_slashes(in_place.data(), in_place.c_str());
   EXPECT_STREQ(in_place.c_str(), GetParam().expected.c_str()) << "in place";
 }
-INSTANTIATE_TEST_SUITE_P(
-    Cases, StripSlashes,
-    testing::Values(StripCase{"  /usr/local/ \r\n", "usrlocal"}, StripCase{"a / b", "a  b"},
-                    StripCase{"/ x", "x"}, StripCase{"/ \r\n//\n ", ""},
-                    StripCase{"\tx\t", "\tx\t"}, StripCase{"\r x", "\r x"},
-                    StripCase{"", ""}));
+INSTANTIATE_TEST_SUITE_P(Cases, StripSlashes,
+                         testing::Values(StripCase{"  /usr/local/ \r\n", "usrlocal"},
+                                         StripCase{"a / b", "a  b"}, StripCase{"/ x", "x"},
+                                         StripCase{"/ \r\n//\n ", ""}, StripCase{"\tx\t", "\tx\t"},
+                                         StripCase{"\r x", "\r x"}, StripCase{"", ""}));
 
 struct LowerCase {
   Bytes text, expected;
