@@ -3,16 +3,17 @@
 # input fed and its standard output compared byte for byte, in a private
 # mount namespace whose /etc/tarnwick.conf, product files and default
 # document root belong to the test alone.
-# Usage: end_to_end.sh PROGRAM SAMPLE_DIR PLANT_LINK_LIBRARY
+# Usage: end_to_end.sh PROGRAM SAMPLE_DIR PLANT_LINK_LIBRARY [ADDON_ARCHIVE]
 set -uo pipefail
 program=$(realpath "$1")
 sample=$(realpath "$2")
 plant_link=$(realpath "$3")
+archive=${4:+$(realpath "$4")}
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/sandbox.sh"
 
 if [ "${LANGEXT_SANDBOX:-}" != 1 ]; then
-  sandbox_enter "$0" "$program" "$sample" "$plant_link" || {
+  sandbox_enter "$0" "$program" "$sample" "$plant_link" ${archive:+"$archive"} || {
     echo "SKIPPED: this system allows no private mount namespace, and without one the"
     echo "installer could only be run against the host's own /etc and /var."
     exit 77
@@ -399,6 +400,21 @@ in place of the new template directory|mkdirat|templates|dir|$TEMPLATES
 in place of the new images directory|mkdirat|images|dir|$IMAGES
 in place of a subdirectory of the templates|mkdirat|admin|dir|$TEMPLATES/admin
 EOT
+
+if [ -n "$archive" ]; then
+  begin "the add-on archive unpacks with its modes and installs"
+  mkdir "$SANDBOX/unpacked" && tar -xpzf "$archive" -C "$SANDBOX/unpacked"
+  ADDON=$SANDBOX/unpacked/language-extensions
+  [ "$(stat -c %a "$ADDON/langext-install")" = 755 ] || fail "the program is not 0755"
+  [ "$(stat -c %a "$ADDON/packages/htx/tools/langctl")" = 4755 ] || fail "the set-user-ID sample lost its mode"
+  run_input '\n'
+  expect_output "$BANNER$PROMPT$COMPLETED"
+  expect_status 1
+  expect_installed "$IMAGES"
+  [ "$(stat -c %a "$TEMPLATES/tools/langctl")" = 4755 ] || fail "set-user-ID not installed"
+  rm -rf "$SANDBOX/unpacked"
+  end
+fi
 
 echo
 echo "end to end: $passed passed, $failed failed, $skipped skipped"

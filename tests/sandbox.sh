@@ -60,8 +60,7 @@ sandbox_unpack_addon() {
   mkdir -p "$addon"
   cp -a "$sample/packages" "$addon/"
   cp "$program" "$addon/langext-install"
-  # modes that a git checkout does not keep
-  chmod 0600 "$addon/packages/htx/.htaccess"
-  chmod 0640 "$addon/packages/conf/language.cfg"
+  source "$(dirname "${BASH_SOURCE[0]}")/../scripts/apply-modes.sh"
+  apply_modes "$sample/modes" "$addon"
   printf '%s\n' "$addon"
 }
