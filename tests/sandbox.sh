@@ -61,6 +61,7 @@ sandbox_unpack_addon() {
   cp -a "$sample/packages" "$addon/"
   cp "$program" "$addon/langext-install"
   source "$(dirname "${BASH_SOURCE[0]}")/../scripts/apply-modes.sh"
+  find "$addon/packages" -type d -exec chmod 0755 {} +
   apply_modes "$sample/modes" "$addon"
   printf '%s\n' "$addon"
 }

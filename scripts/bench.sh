@@ -1,0 +1,157 @@
+#!/usr/bin/env bash
+# Install speed and memory, side by side with cp -r and with the floor of the
+# byte loop (bench/floor_copy.cc), on the disk file system that holds the
+# build folder and on a tmpfs; then how the cost grows with the package.
+# Prints every figure in a table at the end and draws build-bench/growth.png.
+# Figures are printed, never asserted: shared machines are noisy.
+#   scripts/bench.sh            (LANGEXT_BENCH_ROUNDS=7 by default)
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+source "$top/tests/sandbox.sh"
+bench=$top/build-bench
+rounds=${LANGEXT_BENCH_ROUNDS:-7}
+
+if [ "${LANGEXT_SANDBOX:-}" != 1 ]; then
+  source "$top/scripts/packages.sh"
+  need_packages cmake g++ make strace gnuplot-nox time util-linux findutils
+  cmake -S "$top" -B "$bench" -DCMAKE_BUILD_TYPE=Release -DLANGEXT_TESTS=OFF -DLANGEXT_BENCH=ON >/dev/null
+  cmake --build "$bench" -j "$(nproc)" --target langext-install make_package floor_copy >/dev/null
+  sandbox_enter "$0" "$@" || { echo "No private mount namespace can be made here." >&2; exit 1; }
+fi
+
+sandbox_prepare "$bench/sandbox"
+installer=$bench/langext-install
+results=$bench/results.txt
+: > "$results"
+
+median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
+maximum() { tr ' ' '\n' | grep -v '^$' | sort -g | tail -1; }
+
+# Fresh destinations; for the installer, existing targets to set aside.
+prepare() {
+  local program=$1 dest=$2
+  rm -rf "$dest"
+  mkdir -p "$dest/docroot" "$dest/product" "$dest/flat"
+  if [ "$program" = installer ]; then
+    printf 'old' > "$dest/product/lang.cfg"
+    mkdir "$dest/product/templates" "$dest/docroot/images"
+    printf 'old' > "$dest/product/templates/old.htx"
+    printf 'old' > "$dest/docroot/images/old.png"
+    printf 'langfile=%s\ntemplatedir=%s/\n' "$dest/product/lang.cfg" "$dest/product/templates" > /etc/tarnwick.conf
+    printf '%s\n' "$dest/docroot" > "$dest/answer"
+  fi
+  sync
+}
+
+# Runs one program over package $2 into $3 under $4 (a prefix such as
+# "strace -c -o FILE -f"); prints "seconds peak_kib".
+measure() {
+  local program=$1 package=$2 dest=$3 list=$4
+  shift 4
+  local rss=$dest.rss start end
+  start=$EPOCHREALTIME
+  case $program in
+    installer)
+      (cd "$package" && "$@" /usr/bin/time -f %M -o "$rss" "$installer" < "$dest/answer" > /dev/null) ||
+        [ $? = 1 ] || { echo "the installer failed" >&2; exit 1; } ;;
+    cp)
+      "$@" /usr/bin/time -f %M -o "$rss" sh -c 'cp -r "$1/htx" "$2/product/templates" &&
+        cp -r "$1/images" "$2/docroot/images" && cp "$1/conf/language.cfg" "$2/product/lang.cfg"' \
+        sh "$package/packages" "$dest" ;;
+    floor)
+      "$@" /usr/bin/time -f %M -o "$rss" "$bench/floor_copy" "$list" "$dest/flat" ;;
+  esac
+  end=$EPOCHREALTIME
+  printf '%s %s\n' "$(awk -v s="$start" -v e="$end" 'BEGIN {printf "%.4f", e - s}')" "$(tail -1 "$rss")"
+}
+
+syscalls_per_file() {
+  local program=$1 package=$2 dest=$3 list=$4 files=$5
+  prepare "$program" "$dest"
+  measure "$program" "$package" "$dest" "$list" strace -c -f -o "$dest.strace" > /dev/null
+  awk -v n="$files" '$NF == "total" {printf "%.1f", $4 / n}' "$dest.strace"
+}
+
+run_shape() {
+  local fs=$1 work=$2 shape=$3 count=$4
+  local package=$work/package-$shape dest=$work/dest list=$work/list-$shape
+  rm -rf "$package"
+  "$bench/make_package" "$shape" "$count" "$package"
+  find "$package/packages" -type f > "$list"
+  local files bytes
+  files=$(wc -l < "$list")
+  bytes=$(du -sb "$package/packages" | cut -f1)
+  declare -A times rss
+  for _ in $(seq "$rounds"); do
+    for program in installer cp floor; do
+      prepare "$program" "$dest"
+      read -r t m < <(measure "$program" "$package" "$dest" "$list")
+      times[$program]+="$t " rss[$program]+="$m "
+    done
+  done
+  local ti tc tf
+  ti=$(median <<< "${times[installer]}") tc=$(median <<< "${times[cp]}") tf=$(median <<< "${times[floor]}")
+  printf '%-6s %-6s %7s %6s MB  %8.3f %8.3f %8.3f  %6.2f %6.2f  %6s %6s %6s  %5s %5s\n' \
+    "$fs" "$shape" "$files" "$((bytes / 1000000))" "$ti" "$tc" "$tf" \
+    "$(awk -v a="$ti" -v b="$tc" 'BEGIN {print a / b}')" "$(awk -v a="$ti" -v b="$tf" 'BEGIN {print a / b}')" \
+    "$(maximum <<< "${rss[installer]}")" "$(maximum <<< "${rss[cp]}")" "$(maximum <<< "${rss[floor]}")" \
+    "$(syscalls_per_file installer "$package" "$dest" "$list" "$files")" \
+    "$(syscalls_per_file cp "$package" "$dest" "$list" "$files")" | tee -a "$results"
+  rm -rf "$package" "$dest"
+}
+
+growth() {
+  local work=$1 data=$bench/growth.dat
+  echo "# files installer_s cp_s floor_s installer_kib cp_kib floor_kib" > "$data"
+  for count in 1000 2000 4000 8000 16000 32000 64000; do
+    local package=$work/package-growth dest=$work/dest list=$work/list-growth
+    rm -rf "$package"
+    "$bench/make_package" tiny "$count" "$package"
+    find "$package/packages" -type f > "$list"
+    declare -A times rss
+    times=() rss=()
+    for _ in 1 2 3; do
+      for program in installer cp floor; do
+        prepare "$program" "$dest"
+        read -r t m < <(measure "$program" "$package" "$dest" "$list")
+        times[$program]+="$t " rss[$program]+="$m "
+      done
+    done
+    echo "$(wc -l < "$list") $(median <<< "${times[installer]}") $(median <<< "${times[cp]}")" \
+      "$(median <<< "${times[floor]}") $(maximum <<< "${rss[installer]}")" \
+      "$(maximum <<< "${rss[cp]}") $(maximum <<< "${rss[floor]}")" >> "$data"
+  done
+  rm -rf "$package" "$dest"
+  gnuplot <<GNUPLOT
+set terminal pngcairo size 900,560
+set output "$bench/growth.png"
+set title "Installing packages of tiny files (tmpfs)"
+set xlabel "files in the package"
+set ylabel "seconds (median of 3)"
+set key top left
+set grid
+plot "$data" using 1:2 with linespoints title "langext-install", \
+     "$data" using 1:3 with linespoints title "cp -r", \
+     "$data" using 1:4 with linespoints title "floor (byte loop only)"
+GNUPLOT
+}
+
+header='fs     shape    files   size      install       cp    floor  ins/cp ins/fl  rss KiB: ins     cp  floor  calls/file: ins cp'
+echo "$header" | tee -a "$results"
+disk=$bench/disk-work
+mkdir -p "$disk"
+for spec in tiny:20000 web:5000 large:10; do run_shape disk "$disk" "${spec%%:*}" "${spec##*:}"; done
+memory=$bench/tmpfs-work
+mkdir -p "$memory"
+mount -t tmpfs -o size=8g langext-bench "$memory"
+for spec in tiny:20000 web:5000 large:10; do run_shape tmpfs "$memory" "${spec%%:*}" "${spec##*:}"; done
+growth "$memory"
+
+echo
+echo "== Machine: $(nproc) cores, $(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo)," \
+  "kernel $(uname -r), disk file system $(df -T "$bench" | awk 'NR == 2 {print $2}')"
+echo "== Medians of $rounds interleaved rounds, seconds; peak resident memory, KiB; system calls per copied file (strace -c -f)"
+cat "$results"
+echo "== Growth with the number of files (tmpfs, tiny files, medians of 3):"
+cat "$bench/growth.dat"
+echo "== Plot: $bench/growth.png"
