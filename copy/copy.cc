@@ -19,7 +19,7 @@ constexpr mode_t CREATED_DIRECTORY_MODE = 0755;
 // open than its source before its final mode is set.
 constexpr mode_t FILLING_FILE_MODE = 0600;
 constexpr mode_t MODE_BITS = 07777;
-constexpr std::size_t STREAM_BUFFER_SIZE = std::size_t{128} * 1024;
+constexpr std::size_t STREAM_BUFFER_SIZE = std::size_t{512} * 1024;
 
 // Bytes move one at a time through the buffered streams; large stream
 // buffers keep the system calls per file few. copy_file is not re-entered,
