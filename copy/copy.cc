@@ -219,6 +219,10 @@ void report_copy_failure(const char* source, const char* destination) {
 }
 
 int copy_file(const char* source, const char* destination) {
+  // A name ending in a slash names a directory: a file copied to the name
+  // without it would replace a file that no set-aside saw.
+  const std::size_t length = std::strlen(destination);
+  if (length == 0 || destination[length - 1] == '/') return 0;
   std::array<char, TREE_PATH_LIMIT> parent_path;
   const char* name = nullptr;
   Descriptor parent(open_parent_directory(destination, parent_path, &name));

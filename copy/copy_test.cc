@@ -129,6 +129,9 @@ TEST_F(CopyTest, FileIntoMissingDirectoryFails) {
   write_file(dir_ / "source", "x");
   EXPECT_EQ(copy_file((dir_ / "source").c_str(), (dir_ / "no/such").c_str()), 0);
   EXPECT_EQ(copy_file((dir_ / "none").c_str(), (dir_ / "dest").c_str()), 0);
+  write_file(dir_ / "lang", "the product's own");
+  EXPECT_EQ(copy_file((dir_ / "source").c_str(), (dir_ / "lang/").c_str()), 0);
+  EXPECT_EQ(read_file(dir_ / "lang"), "the product's own");
   EXPECT_EQ(access((dir_ / "dest").c_str(), F_OK), -1);
 }
 

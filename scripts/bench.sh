@@ -43,8 +43,9 @@ prepare() {
   sync
 }
 
-# Runs one program over package $2 into $3 under $4 (a prefix such as
-# "strace -c -o FILE -f"); prints "seconds peak_kib".
+# Runs one program over package $2 into $3 with the file list $4, under
+# the command prefix in the remaining arguments (such as strace); prints
+# "elapsed_seconds peak_kib cpu_seconds".
 measure() {
   local program=$1 package=$2 dest=$3 list=$4
   shift 4
@@ -52,17 +53,32 @@ measure() {
   start=$EPOCHREALTIME
   case $program in
     installer)
-      (cd "$package" && "$@" /usr/bin/time -f %M -o "$rss" "$installer" < "$dest/answer" > /dev/null) ||
+      (cd "$package" && "$@" /usr/bin/time -f "%M %U %S" -o "$rss" "$installer" < "$dest/answer" > /dev/null) ||
         [ $? = 1 ] || { echo "the installer failed" >&2; exit 1; } ;;
     cp)
-      "$@" /usr/bin/time -f %M -o "$rss" sh -c 'cp -r "$1/htx" "$2/product/templates" &&
+      "$@" /usr/bin/time -f "%M %U %S" -o "$rss" sh -c 'cp -r "$1/htx" "$2/product/templates" &&
         cp -r "$1/images" "$2/docroot/images" && cp "$1/conf/language.cfg" "$2/product/lang.cfg"' \
         sh "$package/packages" "$dest" ;;
     floor)
-      "$@" /usr/bin/time -f %M -o "$rss" "$bench/floor_copy" "$list" "$dest/flat" ;;
+      "$@" /usr/bin/time -f "%M %U %S" -o "$rss" "$bench/floor_copy" "$list" "$dest/flat" ;;
   esac
   end=$EPOCHREALTIME
-  printf '%s %s\n' "$(awk -v s="$start" -v e="$end" 'BEGIN {printf "%.4f", e - s}')" "$(tail -1 "$rss")"
+  tail -1 "$rss" | awk -v s="$start" -v e="$end" '{printf "%.4f %s %.2f\n", e - s, $1, $2 + $3}'
+}
+
+# Times the three programs interleaved over the given number of rounds,
+# into times[program], rss[program] and cpu[program] (space-separated).
+declare -A times rss cpu
+time_programs() {
+  local package=$1 dest=$2 list=$3 count=$4 program t m c
+  times=() rss=() cpu=()
+  for _ in $(seq "$count"); do
+    for program in installer cp floor; do
+      prepare "$program" "$dest"
+      read -r t m c < <(measure "$program" "$package" "$dest" "$list")
+      times[$program]+="$t " rss[$program]+="$m " cpu[$program]+="$c "
+    done
+  done
 }
 
 syscalls_per_file() {
@@ -81,18 +97,12 @@ run_shape() {
   local files bytes
   files=$(wc -l < "$list")
   bytes=$(du -sb "$package/packages" | cut -f1)
-  declare -A times rss
-  for _ in $(seq "$rounds"); do
-    for program in installer cp floor; do
-      prepare "$program" "$dest"
-      read -r t m < <(measure "$program" "$package" "$dest" "$list")
-      times[$program]+="$t " rss[$program]+="$m "
-    done
-  done
+  time_programs "$package" "$dest" "$list" "$rounds"
   local ti tc tf
   ti=$(median <<< "${times[installer]}") tc=$(median <<< "${times[cp]}") tf=$(median <<< "${times[floor]}")
-  printf '%-6s %-6s %7s %6s MB  %8.3f %8.3f %8.3f  %6.2f %6.2f  %6s %6s %6s  %5s %5s\n' \
+  printf '%-6s %-6s %7s %6s MB  %8.3f %8.3f %8.3f  %6.2f %6.2f  %6s %6s  %6s %6s %6s  %5s %5s\n' \
     "$fs" "$shape" "$files" "$((bytes / 1000000))" "$ti" "$tc" "$tf" \
+    "$(median <<< "${cpu[installer]}")" "$(median <<< "${cpu[cp]}")" \
     "$(awk -v a="$ti" -v b="$tc" 'BEGIN {print a / b}')" "$(awk -v a="$ti" -v b="$tf" 'BEGIN {print a / b}')" \
     "$(maximum <<< "${rss[installer]}")" "$(maximum <<< "${rss[cp]}")" "$(maximum <<< "${rss[floor]}")" \
     "$(syscalls_per_file installer "$package" "$dest" "$list" "$files")" \
@@ -108,15 +118,7 @@ growth() {
     rm -rf "$package"
     "$bench/make_package" tiny "$count" "$package"
     find "$package/packages" -type f > "$list"
-    declare -A times rss
-    times=() rss=()
-    for _ in 1 2 3; do
-      for program in installer cp floor; do
-        prepare "$program" "$dest"
-        read -r t m < <(measure "$program" "$package" "$dest" "$list")
-        times[$program]+="$t " rss[$program]+="$m "
-      done
-    done
+    time_programs "$package" "$dest" "$list" 3
     echo "$(wc -l < "$list") $(median <<< "${times[installer]}") $(median <<< "${times[cp]}")" \
       "$(median <<< "${times[floor]}") $(maximum <<< "${rss[installer]}")" \
       "$(maximum <<< "${rss[cp]}") $(maximum <<< "${rss[floor]}")" >> "$data"
@@ -136,7 +138,7 @@ plot "$data" using 1:2 with linespoints title "langext-install", \
 GNUPLOT
 }
 
-header='fs     shape    files   size      install       cp    floor  ins/cp ins/fl  rss KiB: ins     cp  floor  calls/file: ins cp'
+header='fs     shape    files   size      install       cp    floor  ins/cp ins/fl  cpu: ins   cp  rss KiB: ins  cp  floor  calls/file: ins cp'
 echo "$header" | tee -a "$results"
 disk=$bench/disk-work
 mkdir -p "$disk"
@@ -150,7 +152,8 @@ growth "$memory"
 echo
 echo "== Machine: $(nproc) cores, $(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo)," \
   "kernel $(uname -r), disk file system $(df -T "$bench" | awk 'NR == 2 {print $2}')"
-echo "== Medians of $rounds interleaved rounds, seconds; peak resident memory, KiB; system calls per copied file (strace -c -f)"
+echo "== Medians of $rounds interleaved rounds: elapsed seconds, and the CPU seconds (user + system) of the installer and cp;"
+echo "   peak resident memory, KiB; system calls per copied file (strace -c -f)"
 cat "$results"
 echo "== Growth with the number of files (tmpfs, tiny files, medians of 3):"
 cat "$bench/growth.dat"

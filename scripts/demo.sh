@@ -26,17 +26,20 @@ show_state() {
 echo "== The product before the installation"
 show_state
 echo
+# Answers the prompt with Enter, as an administrator would, and shows the
+# exit status.
+run_installer() {
+  echo "\$ printf '\\n' | ./langext-install"
+  local status=0
+  printf '\n' | ./langext-install || status=$?
+  echo "(exit status $status)"
+}
+
 echo "== First run, Enter at the prompt for the default document root"
-echo "\$ printf '\\n' | ./langext-install"
-status=0
-printf '\n' | ./langext-install || status=$?
-echo "(exit status $status)"
+run_installer
 echo
 echo "== Installed, and set aside as .old"
 show_state
 echo
 echo "== Second run: the backups of the first are there, so it refuses"
-echo "\$ printf '\\n' | ./langext-install"
-status=0
-printf '\n' | ./langext-install || status=$?
-echo "(exit status $status)"
+run_installer
