@@ -100,10 +100,10 @@ run_shape() {
   time_programs "$package" "$dest" "$list" "$rounds"
   local ti tc tf
   ti=$(median <<< "${times[installer]}") tc=$(median <<< "${times[cp]}") tf=$(median <<< "${times[floor]}")
-  printf '%-6s %-6s %7s %6s MB  %8.3f %8.3f %8.3f  %6.2f %6.2f  %6s %6s  %6s %6s %6s  %5s %5s\n' \
+  printf '%-6s %-6s %7s %6s MB  %8.3f %8.3f %8.3f  %6.2f %6.2f  %6.2f %6.2f  %6s %6s %6s  %5s %5s\n' \
     "$fs" "$shape" "$files" "$((bytes / 1000000))" "$ti" "$tc" "$tf" \
-    "$(median <<< "${cpu[installer]}")" "$(median <<< "${cpu[cp]}")" \
     "$(awk -v a="$ti" -v b="$tc" 'BEGIN {print a / b}')" "$(awk -v a="$ti" -v b="$tf" 'BEGIN {print a / b}')" \
+    "$(median <<< "${cpu[installer]}")" "$(median <<< "${cpu[cp]}")" \
     "$(maximum <<< "${rss[installer]}")" "$(maximum <<< "${rss[cp]}")" "$(maximum <<< "${rss[floor]}")" \
     "$(syscalls_per_file installer "$package" "$dest" "$list" "$files")" \
     "$(syscalls_per_file cp "$package" "$dest" "$list" "$files")" | tee -a "$results"
@@ -138,7 +138,7 @@ plot "$data" using 1:2 with linespoints title "langext-install", \
 GNUPLOT
 }
 
-header='fs     shape    files   size      install       cp    floor  ins/cp ins/fl  cpu: ins   cp  rss KiB: ins  cp  floor  calls/file: ins cp'
+header='fs     shape    files   size      install       cp    floor  ins/cp ins/fl  cpu: ins     cp  rss KiB: ins   cp  floor  calls/file: ins cp'
 echo "$header" | tee -a "$results"
 disk=$bench/disk-work
 mkdir -p "$disk"
