@@ -60,7 +60,8 @@ std::vector<std::string> make_tree(const std::string& root, int count) {
   make_directory(root);
   for (int i = 0; i < count; ++i) {
     std::string parent = directories[random_between(0, directories.size() - 1)];
-    if (std::count(parent.begin(), parent.end(), '/') - std::count(root.begin(), root.end(), '/') >= 4) {
+    if (std::count(parent.begin(), parent.end(), '/') - std::count(root.begin(), root.end(), '/') >=
+        4) {
       parent = root;
     }
     directories.push_back(parent + "/dir" + std::to_string(i));

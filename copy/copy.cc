@@ -124,6 +124,8 @@ int copy_file_at(int source_directory, const char* source_name, int destination_
     return 1;
   }
   // A file this copy created and could not complete would look installed.
+  // Should the removal fail too, the file stays owner-only and the failure
+  // has been reported all the same.
   if (created) unlinkat(destination_directory, destination_name, 0);
   return 0;
 }

@@ -47,6 +47,10 @@ bool rename_without_replacing(const char* from, const char* to) {
   return std::rename(from, to) == 0;
 }
 
+// A target holds at most PATH_BUFFER_SIZE - 1 bytes, so its ".old" name
+// always fits the backup buffer.
+static_assert(LINE_BUFFER_SIZE >= PATH_BUFFER_SIZE + 4);
+
 int decide_set_aside(const char* target, char* backup, bool (*exists)(const char*),
                      const char* kind) {
   if (!exists(target)) return SET_ASIDE_NOTHING;

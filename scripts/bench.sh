@@ -142,11 +142,11 @@ header='fs     shape    files   size      install       cp    floor  ins/cp ins/
 echo "$header" | tee -a "$results"
 disk=$bench/disk-work
 mkdir -p "$disk"
-for spec in tiny:20000 web:5000 large:10; do run_shape disk "$disk" "${spec%%:*}" "${spec##*:}"; done
+for shape_files in tiny:20000 web:5000 large:10; do run_shape disk "$disk" "${shape_files%%:*}" "${shape_files##*:}"; done
 memory=$bench/tmpfs-work
 mkdir -p "$memory"
 mount -t tmpfs -o size=8g langext-bench "$memory"
-for spec in tiny:20000 web:5000 large:10; do run_shape tmpfs "$memory" "${spec%%:*}" "${spec##*:}"; done
+for shape_files in tiny:20000 web:5000 large:10; do run_shape tmpfs "$memory" "${shape_files%%:*}" "${shape_files##*:}"; done
 growth "$memory"
 
 echo
