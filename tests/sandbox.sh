@@ -22,23 +22,30 @@ sandbox_enter() {
 # and /var/lib over the host's: each is an empty tmpfs holding links to the
 # host's entries, so that whatever the run creates or removes there stays
 # in the sandbox.
+# Any step that fails ends the whole run: without its shadow in place, the
+# clean-up below would reach the host's own /etc and /var/lib.
 sandbox_prepare() {
   SANDBOX=$1
-  mkdir -p "$SANDBOX"
-  mount -t tmpfs -o mode=0755 langext-sandbox "$SANDBOX"
-  local dir
+  [ "${LANGEXT_SANDBOX:-}" = 1 ] || sandbox_abort "not inside the private mount namespace"
+  mkdir -p "$SANDBOX" && mount -t tmpfs -o mode=0755 langext-sandbox "$SANDBOX" ||
+    sandbox_abort "cannot mount a tmpfs at $SANDBOX"
+  local dir entry
   for dir in /etc /var/lib; do
-    mkdir -p "$SANDBOX/host$dir"
-    mount --bind "$dir" "$SANDBOX/host$dir"
-    mount -t tmpfs -o mode=0755 langext-shadow "$dir"
-    local entry
+    mkdir -p "$SANDBOX/host$dir" && mount --bind "$dir" "$SANDBOX/host$dir" &&
+      mount -t tmpfs -o mode=0755 langext-shadow "$dir" ||
+      sandbox_abort "cannot lay a private $dir over the host's"
     for entry in "$SANDBOX/host$dir"/* "$SANDBOX/host$dir"/.[!.]* "$SANDBOX/host$dir"/..?*; do
       [ -e "$entry" ] || [ -L "$entry" ] || continue
-      ln -s "$entry" "$dir/${entry##*/}"
+      ln -s "$entry" "$dir/${entry##*/}" || sandbox_abort "cannot link $entry"
     done
   done
   rm -f /etc/tarnwick.conf
   rm -rf /var/lib/httpd /var/lib/tarnwick
+}
+
+sandbox_abort() {
+  echo "sandbox: $1; stopping before anything is touched" >&2
+  exit 1
 }
 
 # Lays out the sample product: its configuration, an existing language file
