@@ -33,33 +33,6 @@ bool is_dot_or_dot_dot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
-// Opens the directory that holds the last component of path, leaving that
-// component's name in *name (which points into buffer). Trailing slashes do
-// not count as a component; a path of slashes alone names "/" itself.
-int open_parent_directory(const char* path, std::array<char, TREE_PATH_LIMIT>& buffer,
-                          const char** name) {
-  std::size_t length = std::strlen(path);
-  if (length == 0 || length >= buffer.size()) {
-    errno = length == 0 ? ENOENT : ENAMETOOLONG;
-    return -1;
-  }
-  std::memcpy(buffer.data(), path, length + 1);
-  while (length > 1 && buffer[length - 1] == '/') buffer[--length] = '\0';
-  char* slash = std::strrchr(buffer.data(), '/');
-  if (slash == nullptr) {
-    *name = buffer.data();
-    return open(".", DIRECTORY_FLAGS);
-  }
-  if (slash[1] == '\0') {
-    *name = ".";
-    return open("/", DIRECTORY_FLAGS);
-  }
-  *name = slash + 1;
-  if (slash == buffer.data()) return open("/", DIRECTORY_FLAGS);
-  *slash = '\0';
-  return open(buffer.data(), DIRECTORY_FLAGS);
-}
-
 // A new file is created exclusively; an existing one is refilled only when
 // it is a regular file, and is made owner-only first.
 int open_destination_file(int directory, const char* name, bool* created) {
@@ -109,18 +82,26 @@ int copy_bytes(int source_fd, int destination_fd, mode_t mode) {
   return complete ? 1 : 0;
 }
 
-int copy_file_at(int source_directory, const char* source_name, int destination_directory,
-                 const char* destination_name) {
+// Opens a package file for reading; *status receives its status. Returns
+// -1 for anything that is not a readable regular file.
+int open_source_file(int directory, const char* name, struct stat* status) {
   // Non-blocking, so that a FIFO in the package cannot hang the run.
-  Descriptor source(
-      openat(source_directory, source_name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (!source.is_open()) return 0;
+  Descriptor source(openat(directory, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (!source.is_open()) return -1;
+  if (fstat(source.get(), status) != 0 || !S_ISREG(status->st_mode)) return -1;
+  return source.release();
+}
+
+int copy_file_at(int source_directory, const char* source_name, int destination_directory,
+                 const char* destination_name, long long* bytes) {
   struct stat status {};
-  if (fstat(source.get(), &status) != 0 || !S_ISREG(status.st_mode)) return 0;
+  Descriptor source(open_source_file(source_directory, source_name, &status));
+  if (!source.is_open()) return 0;
   bool created = false;
   int destination = open_destination_file(destination_directory, destination_name, &created);
   if (destination < 0) return 0;
   if (copy_bytes(source.release(), destination, status.st_mode & MODE_BITS) != 0) {
+    *bytes = status.st_size;
     return 1;
   }
   // A file this copy created and could not complete would look installed.
@@ -149,25 +130,32 @@ void count_failure(const char* source, const char* destination, int* failures) {
   ++*failures;
 }
 
+// What one walk carries down through its levels.
+struct Walk {
+  int* failures;
+  EntryDone entry_done;
+};
+
 int copy_entries(DIR* source, const char* source_path, int destination,
-                 const char* destination_path, int* failures);
+                 const char* destination_path, const Walk& walk);
 
 // Copies one subdirectory whose entry is name in both parents. A destination
 // that cannot be made or opened is one failure and its entries are skipped.
 int copy_subtree(int source_parent, int destination_parent, const char* name,
-                 const char* source_path, const char* destination_path, int* failures) {
+                 const char* source_path, const char* destination_path, const Walk& walk) {
   DirectoryStream source =
       open_directory_stream(openat(source_parent, name, DIRECTORY_FLAGS | O_NOFOLLOW));
   Descriptor destination(make_and_open_directory(destination_parent, name));
   if (!destination.is_open() || !source) {
-    count_failure(source_path, destination_path, failures);
+    count_failure(source_path, destination_path, walk.failures);
     return 0;
   }
-  return copy_entries(source.get(), source_path, destination.get(), destination_path, failures);
+  return copy_entries(source.get(), source_path, destination.get(), destination_path, walk);
 }
 
 int copy_entries(DIR* source, const char* source_path, int destination,
-                 const char* destination_path, int* failures) {
+                 const char* destination_path, const Walk& walk) {
+  int* const failures = walk.failures;
   const int source_fd = dirfd(source);
   const std::size_t source_length = std::strlen(source_path);
   std::array<char, TREE_PATH_LIMIT> source_entry;
@@ -203,18 +191,44 @@ int copy_entries(DIR* source, const char* source_path, int destination,
       }
       is_directory = S_ISDIR(status.st_mode);
     }
+    long long bytes = 0;
     if (is_directory) {
       if (copy_subtree(source_fd, destination, name, source_entry.data(), destination_entry.data(),
-                       failures) != 0) {
+                       walk) != 0) {
         return -1;
       }
-    } else if (copy_file_at(source_fd, name, destination, name) == 0) {
+    } else if (copy_file_at(source_fd, name, destination, name, &bytes) == 0) {
       count_failure(source_entry.data(), destination_entry.data(), failures);
     }
+    if (walk.entry_done != nullptr && !walk.entry_done(is_directory ? 0 : 1, bytes)) return -1;
   }
 }
 
 }  // namespace
+
+int open_parent_directory(const char* path, std::array<char, TREE_PATH_LIMIT>& buffer,
+                          const char** name) {
+  std::size_t length = std::strlen(path);
+  if (length == 0 || length >= buffer.size()) {
+    errno = length == 0 ? ENOENT : ENAMETOOLONG;
+    return -1;
+  }
+  std::memcpy(buffer.data(), path, length + 1);
+  while (length > 1 && buffer[length - 1] == '/') buffer[--length] = '\0';
+  char* slash = std::strrchr(buffer.data(), '/');
+  if (slash == nullptr) {
+    *name = buffer.data();
+    return open(".", DIRECTORY_FLAGS);
+  }
+  if (slash[1] == '\0') {
+    *name = ".";
+    return open("/", DIRECTORY_FLAGS);
+  }
+  *name = slash + 1;
+  if (slash == buffer.data()) return open("/", DIRECTORY_FLAGS);
+  *slash = '\0';
+  return open(buffer.data(), DIRECTORY_FLAGS);
+}
 
 void report_copy_failure(const char* source, const char* destination) {
   std::printf("Unable to copy %s to %s.\n\n", source, destination);
@@ -229,7 +243,18 @@ int copy_file(const char* source, const char* destination) {
   const char* name = nullptr;
   Descriptor parent(open_parent_directory(destination, parent_path, &name));
   if (!parent.is_open()) return 0;
-  return copy_file_at(AT_FDCWD, source, parent.get(), name);
+  long long bytes = 0;
+  return copy_file_at(AT_FDCWD, source, parent.get(), name, &bytes);
+}
+
+int copy_file_to(const char* source, int destination) {
+  struct stat status {};
+  Descriptor source_fd(open_source_file(AT_FDCWD, source, &status));
+  if (!source_fd.is_open()) {
+    close(destination);
+    return 0;
+  }
+  return copy_bytes(source_fd.release(), destination, status.st_mode & MODE_BITS);
 }
 
 int copy_tree(const char* source, const char* destination, int* failures) {
@@ -246,5 +271,17 @@ int copy_tree(const char* source, const char* destination, int* failures) {
     count_failure(source, destination, failures);
     return 0;
   }
-  return copy_entries(source_stream.get(), source, target.get(), destination, failures);
+  return copy_entries(source_stream.get(), source, target.get(), destination,
+                      Walk{failures, nullptr});
+}
+
+int copy_tree_into(const char* source, int destination, const char* shown, int* failures,
+                   EntryDone entry_done) {
+  if (access(source, F_OK) != 0) return -1;
+  DirectoryStream source_stream = open_directory_stream(open(source, DIRECTORY_FLAGS));
+  if (!source_stream) {
+    count_failure(source, shown, failures);
+    return 0;
+  }
+  return copy_entries(source_stream.get(), source, destination, shown, Walk{failures, entry_done});
 }

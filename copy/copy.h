@@ -4,10 +4,16 @@
 #ifndef LANGEXT_COPY_COPY_H
 #define LANGEXT_COPY_COPY_H
 
+#include <array>
 #include <cstddef>
 
 // A directory path plus an entry name plus "/" and the NUL must fit this.
 constexpr std::size_t TREE_PATH_LIMIT = 1024;
+
+// Told of each entry the walk has dealt with: whether it was a file (1 or
+// 0) and how many bytes were copied. A false answer stops the walk before
+// its next entry.
+using EntryDone = bool (*)(int files, long long bytes);
 
 // Copies the regular file at source (a link is followed to its file) to
 // destination with the source's twelve mode bits. Returns 1 when the copy
@@ -22,6 +28,26 @@ int copy_file(const char* source, const char* destination);
 // could not be copied is reported on standard output and counted in
 // *failures; the walk goes on past it.
 int copy_tree(const char* source, const char* destination, int* failures);
+
+// Copies the regular file at source (a link is followed to its file) into
+// destination, an empty file open for writing, which it closes; the file
+// ends with the source's twelve mode bits. Returns 1 when the copy is
+// complete, else 0.
+int copy_file_to(const char* source, int destination);
+
+// Copies the entries of the tree at source into the open directory
+// destination. Messages name the copies under shown, the path at which the
+// administrator will find them. Returns as copy_tree does, and -1 as well
+// when entry_done (which may be null) stops the walk.
+int copy_tree_into(const char* source, int destination, const char* shown, int* failures,
+                   EntryDone entry_done);
+
+// Opens the directory that holds the last component of path, leaving that
+// component's name in *name (which points into buffer). Trailing slashes do
+// not count as a component; a path of slashes alone names "/" itself.
+// Returns the descriptor, or -1 with errno set.
+int open_parent_directory(const char* path, std::array<char, TREE_PATH_LIMIT>& buffer,
+                          const char** name);
 
 // Prints the message that names a copy that failed.
 void report_copy_failure(const char* source, const char* destination);

@@ -18,6 +18,10 @@ class Descriptor {
   }
   int get() const { return fd_; }
   bool is_open() const { return fd_ >= 0; }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
   int release() {
     int fd = fd_;
     fd_ = -1;

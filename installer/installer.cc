@@ -1,7 +1,9 @@
 #include "installer/installer.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <strings.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,12 +15,15 @@
 
 #include "copy/copy.h"
 #include "copy/descriptor.h"
+#include "installer/staging.h"
 #include "text/text.h"
 
 namespace {
 
 constexpr mode_t COPY_UMASK = 0;
 constexpr mode_t FINAL_UMASK = 022;
+constexpr mode_t CREATED_DIRECTORY_MODE = 0755;
+constexpr std::size_t TARGET_COUNT = 3;
 
 struct StreamCloser {
   void operator()(FILE* stream) const { std::fclose(stream); }
@@ -39,14 +44,6 @@ bool directory_exists(const char* path) {
 
 bool file_exists(const char* path) { return access(path, F_OK) == 0; }
 
-// Never replaces whatever may have appeared at the new name since it was
-// tested; file systems without that guarantee get a plain rename.
-bool rename_without_replacing(const char* from, const char* to) {
-  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
-  if (errno != EINVAL) return false;
-  return std::rename(from, to) == 0;
-}
-
 // A target holds at most PATH_BUFFER_SIZE - 1 bytes, so its ".old" name
 // always fits the backup buffer.
 static_assert(LINE_BUFFER_SIZE >= PATH_BUFFER_SIZE + 4);
@@ -62,30 +59,30 @@ int decide_set_aside(const char* target, char* backup, bool (*exists)(const char
   return SET_ASIDE_RENAME;
 }
 
-// All three decisions come before the first rename, and a rename that fails
-// undoes the ones before it, so a refusal leaves the host as it was.
-bool set_aside_targets(const InstallTargets& targets) {
-  static std::array<std::array<char, LINE_BUFFER_SIZE>, 3> backups;
-  const std::array<const char*, 3> names{targets.language_file, targets.template_directory,
-                                         targets.images_directory};
-  std::array<int, 3> decisions{};
-  decisions[0] = set_aside_file(names[0], backups[0].data());
-  if (decisions[0] == SET_ASIDE_REFUSED) return false;
-  for (std::size_t i = 1; i < names.size(); ++i) {
-    decisions[i] = set_aside_directory(names[i], backups[i].data());
-    if (decisions[i] == SET_ASIDE_REFUSED) return false;
+// Every decision comes before anything is staged, so that a refusal
+// changes nothing.
+bool decide_set_asides(StagedTarget* targets) {
+  static std::array<std::array<char, LINE_BUFFER_SIZE>, TARGET_COUNT> backups;
+  for (std::size_t i = 0; i < TARGET_COUNT; ++i) {
+    StagedTarget& target = targets[i];
+    const int decision = target.is_directory ? set_aside_directory(target.path, backups[i].data())
+                                             : set_aside_file(target.path, backups[i].data());
+    if (decision == SET_ASIDE_REFUSED) return false;
+    target.replaces = decision == SET_ASIDE_RENAME;
+    target.backup_path = backups[i].data();
   }
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    if (decisions[i] != SET_ASIDE_RENAME) continue;
-    if (rename_without_replacing(names[i], backups[i].data())) continue;
-    std::printf("Unable to rename %s to %s.\n\n", names[i], backups[i].data());
-    while (i-- > 0) {
-      if (decisions[i] == SET_ASIDE_RENAME &&
-          !rename_without_replacing(backups[i].data(), names[i])) {
-        std::printf("Unable to rename %s to %s.\n\n", backups[i].data(), names[i]);
-      }
+  return true;
+}
+
+// A target inside another would be carried off by the other's swap.
+bool targets_apart(const StagedTarget* targets) {
+  for (std::size_t inner = 0; inner < TARGET_COUNT; ++inner) {
+    for (std::size_t outer = 1; outer < TARGET_COUNT; ++outer) {
+      if (inner == outer || !lies_within(targets[inner].path, targets[outer].path)) continue;
+      std::printf("Unable to install: %s lies inside %s.\n\n", targets[inner].path,
+                  targets[outer].path);
+      return false;
     }
-    return false;
   }
   return true;
 }
@@ -121,27 +118,124 @@ const char* check_configuration_values(int scan, const InstallTargets& targets) 
   return nullptr;
 }
 
-void remove_trailing_slash(char* path) {
+void remove_trailing_slashes(char* path) {
   std::size_t length = std::strlen(path);
-  if (length > 0 && path[length - 1] == '/') path[length - 1] = '\0';
+  while (length > 0 && path[length - 1] == '/') path[--length] = '\0';
 }
 
-// Copies the package into place and returns how many copies failed.
-int install_package(const InstallTargets& targets) {
+// From the first staging entry to the exit these wait, blocked, until the
+// run looks for them between files; a run is never split by them. A write
+// to a closed pipe or past the file size limit then fails like any other
+// write instead of ending the process.
+constexpr std::array<int, 4> INTERRUPTIONS{SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+bool block_interruptions() {
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  for (int signal : INTERRUPTIONS) sigaddset(&blocked, signal);
+  sigaddset(&blocked, SIGPIPE);
+  sigaddset(&blocked, SIGXFSZ);
+  return sigprocmask(SIG_BLOCK, &blocked, nullptr) == 0;
+}
+
+bool interrupted() {
+  sigset_t pending;
+  if (sigpending(&pending) != 0) return false;
+  for (int signal : INTERRUPTIONS) {
+    if (sigismember(&pending, signal) == 1) return true;
+  }
+  return false;
+}
+
+bool entry_done(int /*files*/, long long /*bytes*/) { return !interrupted(); }
+
+// Fills the staging entry of one tree; returns how many copies failed.
+int stage_tree(StagedTarget* target, const char* source) {
   int failures = 0;
-  umask(COPY_UMASK);
-  if (copy_file(PACKAGE_LANGUAGE_FILE, targets.language_file) == 0) {
-    report_copy_failure(PACKAGE_LANGUAGE_FILE, targets.language_file);
+  if (!stage_target(target)) {
+    report_copy_failure(source, target->path);
+    return 1;
+  }
+  if (copy_tree_into(source, target->staged.get(), target->path, &failures, entry_done) != 0) {
     ++failures;
   }
-  if (copy_tree(PACKAGE_TEMPLATE_TREE, targets.template_directory, &failures) != 0) {
+  // Owner-only while it was filled; the mode of a made directory now.
+  if (fchmod(target->staged.get(), CREATED_DIRECTORY_MODE) != 0) {
+    report_copy_failure(source, target->path);
     ++failures;
   }
-  if (copy_tree(PACKAGE_IMAGE_TREE, targets.images_directory, &failures) != 0) {
-    ++failures;
-  }
-  umask(FINAL_UMASK);
   return failures;
+}
+
+constexpr std::array<const char*, TARGET_COUNT> PACKAGE_PARTS{
+    PACKAGE_LANGUAGE_FILE, PACKAGE_TEMPLATE_TREE, PACKAGE_IMAGE_TREE};
+
+// Builds every new target beside its old one; returns how many copies
+// failed. Stops at an interruption.
+int stage_package(StagedTarget* targets) {
+  int failures = 0;
+  StagedTarget& language = targets[0];
+  if (!stage_target(&language) ||
+      copy_file_to(PACKAGE_LANGUAGE_FILE, language.staged.release()) == 0) {
+    report_copy_failure(PACKAGE_LANGUAGE_FILE, language.path);
+    ++failures;
+  }
+  for (std::size_t i = 1; i < TARGET_COUNT && !interrupted(); ++i) {
+    failures += stage_tree(&targets[i], PACKAGE_PARTS[i]);
+  }
+  if (failures != 0 || interrupted()) return failures;
+  // Another user may have put something else at a staging name.
+  for (std::size_t i = 0; i < TARGET_COUNT; ++i) {
+    if (!still_staged(targets[i])) {
+      report_copy_failure(PACKAGE_PARTS[i], targets[i].path);
+      ++failures;
+    }
+  }
+  if (failures == 0 && !sync_file_systems(targets, TARGET_COUNT)) {
+    for (std::size_t i = 0; i < TARGET_COUNT; ++i) {
+      report_copy_failure(PACKAGE_PARTS[i], targets[i].path);
+    }
+    failures += static_cast<int>(TARGET_COUNT);
+  }
+  return failures;
+}
+
+void remove_everything_staged(StagedTarget* targets) {
+  for (std::size_t i = 0; i < TARGET_COUNT; ++i) remove_staged(&targets[i]);
+}
+
+// Stages the package, makes it durable and swaps it in; returns the exit
+// status.
+int install_package(StagedTarget* targets) {
+  if (!block_interruptions()) return EXIT_REFUSED;
+  umask(COPY_UMASK);
+  const int failures = stage_package(targets);
+  umask(FINAL_UMASK);
+  if (interrupted()) {
+    remove_everything_staged(targets);
+    std::printf("\nInstallation interrupted.\n\n");
+    return EXIT_REFUSED;
+  }
+  if (failures != 0) {
+    remove_everything_staged(targets);
+    std::printf("\nInstallation failed.\n\n");
+    return EXIT_REFUSED;
+  }
+  if (!swap_targets(targets, TARGET_COUNT)) {
+    remove_everything_staged(targets);
+    return EXIT_REFUSED;
+  }
+  if (!sync_parent_directories(targets, TARGET_COUNT)) {
+    undo_swap(targets, TARGET_COUNT);
+    remove_everything_staged(targets);
+    for (std::size_t i = 0; i < TARGET_COUNT; ++i) {
+      report_copy_failure(PACKAGE_PARTS[i], targets[i].path);
+    }
+    std::printf("\nInstallation failed.\n\n");
+    return EXIT_REFUSED;
+  }
+  std::printf("\nInstallation completed!\n\n");
+  return EXIT_COMPLETED;
 }
 
 }  // namespace
@@ -237,6 +331,13 @@ int run_installation() {
     std::printf("Tarnwick 3.0 is not installed on this system.\n\n");
     return EXIT_REFUSED;
   }
+  // Held until the exit: one run at a time. The configuration is the one
+  // file every run opens, so no new file is needed for it.
+  Descriptor lock(open(PRODUCT_CONFIGURATION, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (lock.is_open() && flock(lock.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    std::printf("Another installation is in progress.\n\n");
+    return EXIT_REFUSED;
+  }
   if (const char* missing = find_missing_package_part()) {
     std::printf("Unable to find %s in the current directory.\n\n", missing);
     return EXIT_REFUSED;
@@ -252,7 +353,7 @@ int run_installation() {
   targets.language_file[0] = '\0';
   int scan = scan_product_configuration(PRODUCT_CONFIGURATION, targets.template_directory,
                                         targets.language_file);
-  remove_trailing_slash(targets.template_directory);
+  remove_trailing_slashes(targets.template_directory);
   if (const char* problem = check_configuration_values(scan, targets)) {
     std::printf("%s", problem);
     return EXIT_REFUSED;
@@ -260,11 +361,11 @@ int run_installation() {
   const std::size_t root_length = std::strlen(targets.images_directory);
   std::snprintf(targets.images_directory + root_length, PATH_BUFFER_SIZE - root_length, "%s",
                 IMAGES_SUFFIX);  // take_document_root left room for it
-  if (!set_aside_targets(targets)) return EXIT_REFUSED;
-  if (install_package(targets) != 0) {
-    std::printf("\nInstallation failed.\n\n");
-    return EXIT_REFUSED;
-  }
-  std::printf("\nInstallation completed!\n\n");
-  return EXIT_COMPLETED;
+  static std::array<StagedTarget, TARGET_COUNT> staged;
+  staged[0].path = targets.language_file;
+  staged[1].path = targets.template_directory;
+  staged[2].path = targets.images_directory;
+  staged[1].is_directory = staged[2].is_directory = true;
+  if (!targets_apart(staged.data()) || !decide_set_asides(staged.data())) return EXIT_REFUSED;
+  return install_package(staged.data());
 }

@@ -1,0 +1,333 @@
+#include "installer/staging.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string_view>
+
+#include "copy/copy.h"
+
+namespace {
+
+constexpr mode_t STAGING_MODE = 0700;
+constexpr std::string_view NAME_LETTERS =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+constexpr std::size_t RANDOM_LETTERS = 8;
+constexpr int STAGING_ATTEMPTS = 100;
+constexpr int DIRECTORY_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// The name only has to be unguessable enough that taking it first is
+// pointless: it is created exclusively and never through a link, so a name
+// that is taken costs one more try, never a write in the wrong place.
+void fill_random(unsigned char* bytes, std::size_t count) {
+  if (getrandom(bytes, count, GRND_NONBLOCK) == static_cast<ssize_t>(count)) return;
+  Descriptor urandom(open("/dev/urandom", O_RDONLY | O_CLOEXEC));
+  if (urandom.is_open() && read(urandom.get(), bytes, count) == static_cast<ssize_t>(count)) {
+    return;
+  }
+  static unsigned long counter = 0;
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  unsigned long mix = static_cast<unsigned long>(now.tv_nsec) ^
+                      (static_cast<unsigned long>(getpid()) << 20) ^ (++counter * 2654435761UL);
+  for (std::size_t i = 0; i < count; ++i, mix = mix * 6364136223846793005UL + 1) {
+    bytes[i] = static_cast<unsigned char>(mix >> 33);
+  }
+}
+
+void make_staging_name(char* staging, const char* name, long name_limit) {
+  std::array<unsigned char, RANDOM_LETTERS> random{};
+  fill_random(random.data(), random.size());
+  std::array<char, RANDOM_LETTERS + 1> letters{};
+  for (std::size_t i = 0; i < RANDOM_LETTERS; ++i) {
+    letters[i] = NAME_LETTERS[random[i] % NAME_LETTERS.size()];
+  }
+  int length =
+      std::snprintf(staging, NAME_BUFFER_SIZE, ".%s%s%s", name, STAGING_MARK, letters.data());
+  if (length < 0 || length > name_limit || static_cast<std::size_t>(length) >= NAME_BUFFER_SIZE) {
+    std::snprintf(staging, NAME_BUFFER_SIZE, "%s%s", STAGING_MARK, letters.data());
+  }
+}
+
+bool same_entry(const struct stat& status, dev_t device, ino_t inode) {
+  return status.st_dev == device && status.st_ino == inode;
+}
+
+// Creates one staging entry and opens it; -1 with errno EEXIST when the
+// name is taken.
+int create_staging_entry(int parent, const char* staging, bool is_directory) {
+  if (!is_directory) {
+    return openat(parent, staging, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
+                  0600);
+  }
+  if (mkdirat(parent, staging, STAGING_MODE) != 0) return -1;
+  // Between the two calls another user may have put a directory of their
+  // own at the name; it would be theirs to change once installed.
+  Descriptor directory(openat(parent, staging, DIRECTORY_FLAGS));
+  struct stat status {};
+  if (!directory.is_open() || fstat(directory.get(), &status) != 0) return -1;
+  if (status.st_uid != geteuid() || (status.st_mode & 07777) != STAGING_MODE) {
+    errno = EPERM;
+    return -1;
+  }
+  return directory.release();
+}
+
+// Removes everything inside the open directory, never following a link and
+// never leaving the tree. Returns false when anything stays.
+bool empty_directory(int directory) {
+  DirectoryStream stream(fdopendir(openat(directory, ".", DIRECTORY_FLAGS)));
+  if (!stream) return false;
+  bool emptied = true;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(stream.get());
+    if (entry == nullptr) return emptied && errno == 0;
+    const char* name = entry->d_name;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    if (unlinkat(directory, name, 0) == 0) continue;
+    if (errno != EISDIR && errno != EPERM) {
+      emptied = false;
+      continue;
+    }
+    Descriptor subdirectory(openat(directory, name, DIRECTORY_FLAGS));
+    if (!subdirectory.is_open() || !empty_directory(subdirectory.get()) ||
+        unlinkat(directory, name, AT_REMOVEDIR) != 0) {
+      emptied = false;
+    }
+  }
+}
+
+// Renames within one directory, never replacing what stands at `to`. Where
+// the kernel or file system cannot promise that, the name is tested first.
+bool rename_without_replacing(int directory, const char* from, const char* to) {
+  if (renameat2(directory, from, directory, to, RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  struct stat status {};
+  if (fstatat(directory, to, &status, AT_SYMLINK_NOFOLLOW) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  return errno == ENOENT && renameat(directory, from, directory, to) == 0;
+}
+
+bool exchange(int directory, const char* first, const char* second) {
+  return renameat2(directory, first, directory, second, RENAME_EXCHANGE) == 0;
+}
+
+// The staging entry's path, for messages.
+const char* staging_path(const StagedTarget& target) {
+  static std::array<char, PATH_BUFFER_SIZE + NAME_BUFFER_SIZE> path;
+  const char* slash = std::strrchr(target.path, '/');
+  const int prefix = slash == nullptr ? 0 : static_cast<int>(slash - target.path + 1);
+  std::snprintf(path.data(), path.size(), "%.*s%s", prefix, target.path, target.staging);
+  return path.data();
+}
+
+void report_rename_failure(const char* from, const char* to) {
+  std::printf("Unable to rename %s to %s.\n\n", from, to);
+}
+
+// Puts one staged target in place; on failure reports it, and leaves the
+// target and its staging entry as they were.
+bool place(StagedTarget* target) {
+  const int parent = target->parent.get();
+  if (!target->replaces) {
+    if (rename_without_replacing(parent, target->staging, target->name)) {
+      target->placed = PLACED_NEW;
+      return true;
+    }
+    report_rename_failure(staging_path(*target), target->path);
+    return false;
+  }
+  if (exchange(parent, target->staging, target->name)) {
+    if (rename_without_replacing(parent, target->staging, target->backup)) {
+      target->placed = PLACED_OVER_OLD;
+      return true;
+    }
+    report_rename_failure(target->path, target->backup_path);
+    if (!exchange(parent, target->staging, target->name)) {
+      report_rename_failure(staging_path(*target), target->path);
+    }
+    return false;
+  }
+  // A file system that cannot exchange two names takes two renames.
+  if ((errno != EINVAL && errno != ENOSYS) ||
+      !rename_without_replacing(parent, target->name, target->backup)) {
+    report_rename_failure(target->path, target->backup_path);
+    return false;
+  }
+  if (rename_without_replacing(parent, target->staging, target->name)) {
+    target->placed = PLACED_OVER_OLD;
+    return true;
+  }
+  report_rename_failure(staging_path(*target), target->path);
+  if (!rename_without_replacing(parent, target->backup, target->name)) {
+    report_rename_failure(target->backup_path, target->path);
+  }
+  return false;
+}
+
+// Brings the old contents back to the target's name and the new ones back
+// to the staging name.
+void unplace(StagedTarget* target) {
+  const int parent = target->parent.get();
+  if (target->placed == PLACED_NEW) {
+    if (!rename_without_replacing(parent, target->name, target->staging)) {
+      report_rename_failure(target->path, staging_path(*target));
+    }
+  } else if (target->placed == PLACED_OVER_OLD) {
+    if (exchange(parent, target->backup, target->name)) {
+      if (!rename_without_replacing(parent, target->backup, target->staging)) {
+        report_rename_failure(target->backup_path, staging_path(*target));
+      }
+    } else if (!rename_without_replacing(parent, target->name, target->staging)) {
+      report_rename_failure(target->path, staging_path(*target));
+    } else if (!rename_without_replacing(parent, target->backup, target->name)) {
+      report_rename_failure(target->backup_path, target->path);
+    }
+  }
+  target->placed = NOT_PLACED;
+}
+
+// Syncs, once each, what holds the targets: their file systems, or their
+// parent directories.
+bool sync_once_each(const StagedTarget* targets, std::size_t count, bool file_systems) {
+  bool synced = true;
+  for (std::size_t i = 0; i < count; ++i) {
+    const int parent = targets[i].parent.get();
+    struct stat status {};
+    if (fstat(parent, &status) != 0) {
+      synced = false;
+      continue;
+    }
+    bool seen = false;
+    for (std::size_t j = 0; j < i && !seen; ++j) {
+      struct stat earlier {};
+      seen = fstat(targets[j].parent.get(), &earlier) == 0 && earlier.st_dev == status.st_dev &&
+             (file_systems || earlier.st_ino == status.st_ino);
+    }
+    if (!seen && (file_systems ? syncfs(parent) : fsync(parent)) != 0) synced = false;
+  }
+  return synced;
+}
+
+}  // namespace
+
+bool stage_target(StagedTarget* target) {
+  const std::size_t length = std::strlen(target->path);
+  if (!target->is_directory && length > 0 && target->path[length - 1] == '/') {
+    errno = EISDIR;  // a name with a slash at its end is no file's name
+    return false;
+  }
+  std::array<char, TREE_PATH_LIMIT> buffer;
+  const char* name = nullptr;
+  target->parent.reset(open_parent_directory(target->path, buffer, &name));
+  if (!target->parent.is_open()) return false;
+  if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+    errno = EINVAL;
+    return false;
+  }
+  // The target holds fewer than PATH_BUFFER_SIZE bytes, so these fit.
+  std::snprintf(target->name, sizeof target->name, "%s", name);
+  std::snprintf(target->backup, sizeof target->backup, "%s.old", name);
+  long name_limit = fpathconf(target->parent.get(), _PC_NAME_MAX);
+  if (name_limit <= 0) name_limit = NAME_MAX;
+  for (int attempt = 0; attempt < STAGING_ATTEMPTS; ++attempt) {
+    make_staging_name(target->staging, name, name_limit);
+    target->staged.reset(
+        create_staging_entry(target->parent.get(), target->staging, target->is_directory));
+    if (!target->staged.is_open()) {
+      if (errno == EEXIST) continue;
+      // A directory made but not opened is no longer known to be ours.
+      target->staging[0] = '\0';
+      return false;
+    }
+    struct stat status {};
+    if (fstat(target->staged.get(), &status) != 0) return false;
+    target->device = status.st_dev;
+    target->inode = status.st_ino;
+    return true;
+  }
+  target->staging[0] = '\0';
+  errno = EEXIST;
+  return false;
+}
+
+bool still_staged(const StagedTarget& target) {
+  struct stat status {};
+  return target.staging[0] != '\0' &&
+         fstatat(target.parent.get(), target.staging, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+         same_entry(status, target.device, target.inode);
+}
+
+bool remove_staged(StagedTarget* target) {
+  if (target->staging[0] == '\0') return true;
+  bool removed = true;
+  if (target->is_directory && target->staged.is_open()) {
+    removed = empty_directory(target->staged.get());
+  }
+  if (!still_staged(*target) || unlinkat(target->parent.get(), target->staging,
+                                         target->is_directory ? AT_REMOVEDIR : 0) != 0) {
+    removed = false;
+  }
+  if (!removed) std::printf("Unable to remove %s.\n\n", staging_path(*target));
+  target->staging[0] = '\0';
+  return removed;
+}
+
+bool sync_file_systems(const StagedTarget* targets, std::size_t count) {
+  return sync_once_each(targets, count, true);
+}
+
+bool sync_parent_directories(const StagedTarget* targets, std::size_t count) {
+  return sync_once_each(targets, count, false);
+}
+
+bool swap_targets(StagedTarget* targets, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!place(&targets[i])) {
+      undo_swap(targets, i);
+      return false;
+    }
+  }
+  return true;
+}
+
+void undo_swap(StagedTarget* targets, std::size_t count) {
+  while (count-- > 0) unplace(&targets[count]);
+}
+
+bool lies_within(const char* path, const char* directory) {
+  struct stat outer {};
+  struct stat inner {};
+  if (lstat(directory, &outer) != 0) return false;
+  if (lstat(path, &inner) == 0 && same_entry(inner, outer.st_dev, outer.st_ino)) return true;
+  if (!S_ISDIR(outer.st_mode)) return false;
+  std::array<char, TREE_PATH_LIMIT> buffer;
+  const char* name = nullptr;
+  Descriptor current(open_parent_directory(path, buffer, &name));
+  // Every level of a path takes at least two bytes.
+  for (std::size_t level = 0; current.is_open() && level < TREE_PATH_LIMIT; ++level) {
+    struct stat status {};
+    if (fstat(current.get(), &status) != 0) return false;
+    if (same_entry(status, outer.st_dev, outer.st_ino)) return true;
+    Descriptor up(openat(current.get(), "..", DIRECTORY_FLAGS));
+    struct stat up_status {};
+    if (!up.is_open() || fstat(up.get(), &up_status) != 0 ||
+        same_entry(up_status, status.st_dev, status.st_ino)) {
+      return false;
+    }
+    current.reset(up.release());
+  }
+  return false;
+}

@@ -1,0 +1,75 @@
+// Each new target is built beside the old one, under a hidden name of its
+// own in the same directory, and takes the target's name by rename only
+// once everything is built and durable: until then the product is as it
+// was, and a run that stops leaves at most a few staging entries, which
+// removing them undoes.
+#ifndef LANGEXT_INSTALLER_STAGING_H
+#define LANGEXT_INSTALLER_STAGING_H
+
+#include <sys/types.h>
+
+#include <cstddef>
+
+#include "copy/descriptor.h"
+#include "installer/installer.h"
+
+// Every staging entry's name holds this mark: ".NAME.langext-XXXXXXXX", or
+// ".langext-XXXXXXXX" where the longer one would pass the name limit.
+constexpr const char* STAGING_MARK = ".langext-";
+constexpr std::size_t NAME_BUFFER_SIZE = PATH_BUFFER_SIZE + 32;
+
+// How far the swap has taken a target.
+constexpr int NOT_PLACED = 0;
+constexpr int PLACED_NEW = 1;       // the target had not existed
+constexpr int PLACED_OVER_OLD = 2;  // the old contents are at NAME.old
+
+// One target of the run and what was staged for it.
+struct StagedTarget {
+  const char* path = nullptr;         // as the administrator names it
+  const char* backup_path = nullptr;  // path with ".old", when replaces
+  bool is_directory = false;
+  bool replaces = false;  // the target exists and is kept as NAME.old
+  Descriptor parent;      // the directory that holds the target
+  char name[NAME_BUFFER_SIZE] = {};
+  char backup[NAME_BUFFER_SIZE] = {};
+  char staging[NAME_BUFFER_SIZE] = {};  // empty until staged
+  Descriptor staged;                    // the staging entry, open
+  dev_t device = 0;
+  ino_t inode = 0;
+  int placed = NOT_PLACED;
+};
+
+// Creates the staging entry beside target->path: an empty owner-only file,
+// or an owner-only directory, under a random name taken exclusively and
+// never through a link. Returns false, with errno set, when it cannot.
+bool stage_target(StagedTarget* target);
+
+// Whether the staging entry's name still holds the entry this run made.
+bool still_staged(const StagedTarget& target);
+
+// Removes what was staged for target (when its name still holds it), by
+// descriptor and never through a link. Reports what stays, and returns
+// false then.
+bool remove_staged(StagedTarget* target);
+
+// Writes everything on the file systems that hold the targets to stable
+// storage. Returns false when any of them reports an error.
+bool sync_file_systems(const StagedTarget* targets, std::size_t count);
+
+// Writes the directories that hold the targets (their renames) to stable
+// storage. Returns false when any of them reports an error.
+bool sync_parent_directories(const StagedTarget* targets, std::size_t count);
+
+// Puts every staged target in place, in order, keeping each replaced one as
+// NAME.old. A rename that fails is reported and the swap is undone, last
+// first; returns false then.
+bool swap_targets(StagedTarget* targets, std::size_t count);
+
+// Undoes the swap of every target that was placed, last first.
+void undo_swap(StagedTarget* targets, std::size_t count);
+
+// Whether the entry path is the entry directory, or lies anywhere below it
+// so that renaming directory would carry it along.
+bool lies_within(const char* path, const char* directory);
+
+#endif

@@ -1,0 +1,117 @@
+#include "installer/staging.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstring>
+#include <string>
+
+#include "tests/scratch_dir.h"
+
+namespace {
+
+TEST(Staging, StagedTreeIsHiddenOwnerOnlyAndRemovedWithoutFollowingLinks) {
+  ScratchDir dir;
+  const std::string victim = dir / "victim";
+  write_file(victim, "untouched");
+  const std::string target_path = dir / "templates";
+  StagedTarget target;
+  target.path = target_path.c_str();
+  target.is_directory = true;
+  ASSERT_TRUE(stage_target(&target));
+  const std::string staging = dir / target.staging;
+  EXPECT_EQ(std::string(target.staging).rfind(".templates.langext-", 0), 0u) << target.staging;
+  EXPECT_EQ(mode_of(staging), S_IFDIR | 0700);
+  ASSERT_EQ(mkdir((staging + "/sub").c_str(), 0755), 0);
+  write_file(staging + "/sub/page", "new");
+  ASSERT_EQ(symlink(victim.c_str(), (staging + "/sub/link").c_str()), 0);
+  EXPECT_TRUE(still_staged(target));
+  EXPECT_TRUE(remove_staged(&target));
+  EXPECT_EQ(access(staging.c_str(), F_OK), -1);
+  EXPECT_EQ(read_file(victim), "untouched");
+}
+
+TEST(Staging, NameAtTheLimitGetsTheShortStagingName) {
+  ScratchDir dir;
+  const std::string target_path = dir / std::string(250, 'n');
+  StagedTarget target;
+  target.path = target_path.c_str();
+  ASSERT_TRUE(stage_target(&target));
+  EXPECT_EQ(std::strlen(target.staging), std::strlen(".langext-XXXXXXXX"));
+  EXPECT_EQ(mode_of(dir / target.staging), S_IFREG | 0600);
+  EXPECT_TRUE(remove_staged(&target));
+}
+
+TEST(Staging, SwapKeepsTheOldAsBackupAndUndoBringsItBack) {
+  ScratchDir dir;
+  const std::string lang = dir / "lang", fresh = dir / "fresh", lang_old = lang + ".old";
+  write_file(lang, "old");
+  std::array<StagedTarget, 2> targets;
+  targets[0].path = lang.c_str();
+  targets[0].backup_path = lang_old.c_str();
+  targets[0].replaces = true;
+  targets[1].path = fresh.c_str();
+  for (StagedTarget& target : targets) {
+    ASSERT_TRUE(stage_target(&target));
+    ASSERT_EQ(write(target.staged.get(), "new", 3), 3);
+  }
+  ASSERT_TRUE(swap_targets(targets.data(), targets.size()));
+  EXPECT_EQ(read_file(lang), "new");
+  EXPECT_EQ(read_file(lang_old), "old");
+  EXPECT_EQ(read_file(fresh), "new");
+  undo_swap(targets.data(), targets.size());
+  EXPECT_EQ(read_file(lang), "old");
+  EXPECT_EQ(access(lang_old.c_str(), F_OK), -1);
+  EXPECT_EQ(access(fresh.c_str(), F_OK), -1);
+  for (StagedTarget& target : targets) EXPECT_TRUE(remove_staged(&target));
+}
+
+TEST(Staging, ALinkSwappedInIsNotStagedAndNotRemoved) {
+  ScratchDir dir;
+  const std::string target_path = dir / "images";
+  StagedTarget target;
+  target.path = target_path.c_str();
+  target.is_directory = true;
+  ASSERT_TRUE(stage_target(&target));
+  const std::string staging = dir / target.staging;
+  ASSERT_EQ(rename(staging.c_str(), (dir / "aside").c_str()), 0);
+  ASSERT_EQ(symlink(dir.path().c_str(), staging.c_str()), 0);
+  EXPECT_FALSE(still_staged(target));
+  testing::internal::CaptureStdout();
+  EXPECT_FALSE(remove_staged(&target));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Unable to remove " + staging + ".\n\n");
+  EXPECT_EQ(mode_of(staging) & S_IFMT, static_cast<mode_t>(S_IFLNK));
+}
+
+struct WithinCase {
+  const char* name;
+  std::string path, directory;
+  bool within;
+};
+
+class LiesWithin : public testing::TestWithParam<WithinCase> {};
+
+TEST_P(LiesWithin, FollowsWhatARenameWouldCarry) {
+  ScratchDir dir;
+  mkdir((dir / "t").c_str(), 0755);
+  mkdir((dir / "t/sub").c_str(), 0755);
+  mkdir((dir / "other").c_str(), 0755);
+  symlink((dir / "t").c_str(), (dir / "link-to-t").c_str());
+  EXPECT_EQ(lies_within((dir / GetParam().path).c_str(), (dir / GetParam().directory).c_str()),
+            GetParam().within);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, LiesWithin,
+    testing::Values(WithinCase{"FileInside", "t/lang", "t", true},
+                    WithinCase{"Deeper", "t/sub/lang", "t", true},
+                    WithinCase{"Same", "t", "t", true},
+                    WithinCase{"ThroughALinkedParent", "link-to-t/sub", "t", true},
+                    WithinCase{"Beside", "other/lang", "t", false},
+                    WithinCase{"PrefixOnly", "tt/lang", "t", false},
+                    WithinCase{"UnderALinkThatMovesAlone", "t/lang", "link-to-t", false}),
+    [](const testing::TestParamInfo<WithinCase>& info) { return info.param.name; });
+
+}  // namespace

@@ -1,0 +1,151 @@
+// Loaded with LD_PRELOAD by the end-to-end tests to play what the installer
+// must survive, at the exact moment that hurts most.
+//
+// Another local user (LANGEXT_PLANT_CALL, _NAME, _KIND, _TARGET): right
+// after the installer's call named in LANGEXT_PLANT_CALL (openat that
+// creates, mkdirat, renameat2/renameat by their new name, or syncfs by the
+// empty name) succeeds on a
+// name that matches the pattern LANGEXT_PLANT_NAME, once:
+//   link       the entry is moved aside and a link to _TARGET takes its name
+//   directory  the entry is moved aside and a new directory takes its name
+//   backup       an empty directory appears at _TARGET
+//   backup-file  a file holding "planted" appears at _TARGET
+//
+// A file system without exchange (LANGEXT_NO_EXCHANGE=EINVAL) or a kernel
+// without renameat2 at all (LANGEXT_NO_EXCHANGE=ENOSYS).
+//
+// A signal (LANGEXT_RAISE_SIGNAL) raised right after the LANGEXT_RAISE_AFTER-th
+// call of LANGEXT_RAISE_CALL (openat that creates, or "any" of the calls
+// hooked here).
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const char* setting(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+void count_call(const char* call) {
+  static long calls = 0;
+  const char* wanted = setting("LANGEXT_RAISE_CALL");
+  if (*wanted == '\0' || (std::strcmp(wanted, "any") != 0 && std::strcmp(wanted, call) != 0)) {
+    return;
+  }
+  if (++calls == std::atol(setting("LANGEXT_RAISE_AFTER"))) {
+    raise(std::atoi(setting("LANGEXT_RAISE_SIGNAL")));
+  }
+}
+
+void plant(const char* call, int directory, const char* name) {
+  static bool planted = false;
+  if (planted || std::strcmp(setting("LANGEXT_PLANT_CALL"), call) != 0 ||
+      fnmatch(setting("LANGEXT_PLANT_NAME"), name, 0) != 0) {
+    return;
+  }
+  planted = true;
+  const std::string kind = setting("LANGEXT_PLANT_KIND");
+  const char* target = setting("LANGEXT_PLANT_TARGET");
+  bool done;
+  if (kind == "backup") {
+    done = mkdir(target, 0755) == 0;
+  } else if (kind == "backup-file") {
+    FILE* file = std::fopen(target, "wx");
+    done = file != nullptr && std::fputs("planted", file) >= 0 && std::fclose(file) == 0;
+  } else {
+    const std::string aside = std::string(name) + ".moved-aside";
+    done = renameat(directory, name, directory, aside.c_str()) == 0 &&
+           (kind == "directory" ? mkdirat(directory, name, 0777)
+                                : symlinkat(target, directory, name)) == 0;
+  }
+  if (!done) std::fprintf(stderr, "interpose: could not plant at %s\n", name);
+}
+
+template <typename Function>
+Function real(const char* name) {
+  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+extern "C" int openat(int directory, const char* path, int flags, ...) {
+  mode_t mode = 0;
+  if ((flags & O_CREAT) != 0) {
+    va_list arguments;
+    va_start(arguments, flags);
+    mode = static_cast<mode_t>(va_arg(arguments, int));
+    va_end(arguments);
+  }
+  static auto call = real<int (*)(int, const char*, int, ...)>("openat");
+  int result = call(directory, path, flags, mode);
+  if ((flags & O_CREAT) != 0) {
+    if (result >= 0) plant("openat", directory, path);
+    count_call("openat");
+  }
+  return result;
+}
+
+extern "C" int mkdirat(int directory, const char* path, mode_t mode) {
+  static auto call = real<int (*)(int, const char*, mode_t)>("mkdirat");
+  int result = call(directory, path, mode);
+  if (result == 0) plant("mkdirat", directory, path);
+  count_call("mkdirat");
+  return result;
+}
+
+extern "C" int renameat2(int old_directory, const char* old_path, int new_directory,
+                         const char* new_path, unsigned int flags) {
+  const std::string missing = setting("LANGEXT_NO_EXCHANGE");
+  if (missing == "ENOSYS" || (missing == "EINVAL" && (flags & RENAME_EXCHANGE) != 0)) {
+    errno = missing == "ENOSYS" ? ENOSYS : EINVAL;
+    return -1;
+  }
+  static auto call = real<int (*)(int, const char*, int, const char*, unsigned int)>("renameat2");
+  int result = call(old_directory, old_path, new_directory, new_path, flags);
+  if (result == 0) plant("renameat2", new_directory, new_path);
+  count_call("renameat2");
+  return result;
+}
+
+extern "C" int renameat(int old_directory, const char* old_path, int new_directory,
+                        const char* new_path) {
+  static auto call = real<int (*)(int, const char*, int, const char*)>("renameat");
+  int result = call(old_directory, old_path, new_directory, new_path);
+  if (result == 0) plant("renameat2", new_directory, new_path);
+  count_call("renameat");
+  return result;
+}
+
+extern "C" int unlinkat(int directory, const char* path, int flags) {
+  static auto call = real<int (*)(int, const char*, int)>("unlinkat");
+  int result = call(directory, path, flags);
+  count_call("unlinkat");
+  return result;
+}
+
+extern "C" int syncfs(int fd) {
+  static auto call = real<int (*)(int)>("syncfs");
+  int result = call(fd);
+  if (result == 0) plant("syncfs", fd, "");
+  count_call("syncfs");
+  return result;
+}
+
+extern "C" int fsync(int fd) {
+  static auto call = real<int (*)(int)>("fsync");
+  int result = call(fd);
+  count_call("fsync");
+  return result;
+}
