@@ -13,6 +13,7 @@ top=$stage/language-extensions
 mkdir -p "$top"
 cp -a "$packages" "$top/packages"
 cp "$program" "$top/langext-install"
+strip "$top/langext-install"
 chmod 0755 "$top/langext-install"
 if [ -f "$packages/../modes" ]; then
   source "$here/apply-modes.sh"

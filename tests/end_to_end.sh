@@ -609,6 +609,35 @@ if [ -n "$archive" ]; then
   [ "$(stat -c %a "$TEMPLATES/tools/langctl")" = 4755 ] || fail "set-user-ID not installed"
   rm -rf "$SANDBOX/unpacked"
   end
+
+  # The archive's program needs nothing but the kernel: it installs from a
+  # root that holds only the product, the add-on and /dev/null.
+  if [ "${LANGEXT_ARCHIVE_DYNAMIC:-}" = 1 ]; then
+    skip "the archive's program in an empty root" "this build packs the dynamic program (sanitizers)"
+  else
+    begin "the archive's program installs in an otherwise empty root"
+    root=$SANDBOX/root
+    mkdir -p "$root/dev" "$root/etc" "$root/var/lib" && touch "$root/dev/null" &&
+      mount --bind /dev/null "$root/dev/null" && tar -xpzf "$archive" -C "$root" &&
+      cp -a /etc/tarnwick.conf "$root/etc/" && cp -a /var/lib/tarnwick /var/lib/httpd "$root/var/lib/"
+    program_in_root=$root/language-extensions/langext-install
+    file -b "$program_in_root" | grep -q 'static-pie linked' || fail "not static: $(file -b "$program_in_root")"
+    readelf -lW "$program_in_root" | grep -q INTERP && fail "it asks for a program interpreter"
+    readelf -dW "$program_in_root" | grep -q NEEDED && fail "it needs shared libraries"
+    printf '\n' | unshare --root="$root" --wd=/language-extensions ./langext-install \
+      > "$SANDBOX/out" 2> "$SANDBOX/err"
+    STATUS=$?
+    umount "$root/dev/null"
+    expect_output "$BANNER$PROMPT$COMPLETED"
+    expect_status 1
+    cmp -s "$ADDON/packages/conf/language.cfg" "$root$LANG_FILE" || fail "language file not installed"
+    expect_same_tree "$ADDON/packages/htx" "$root$TEMPLATES"
+    expect_same_tree "$ADDON/packages/images" "$root$IMAGES"
+    [ -f "$root$LANG_FILE.old" ] && [ -d "$root$TEMPLATES.old" ] && [ -d "$root$IMAGES.old" ] ||
+      fail "the old targets were not kept"
+    rm -rf "$root"
+    end
+  fi
 fi
 
 echo

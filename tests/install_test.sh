@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
-# cmake --install with a prefix and DESTDIR puts the program in sbin/ and
-# the manual page in share/man/man8/, and nothing outside DESTDIR.
+# cmake --install --strip with a prefix and DESTDIR puts the program,
+# stripped, in sbin/ and the manual page in share/man/man8/, and nothing
+# outside DESTDIR.
 # Usage: install_test.sh BUILD_DIR
 set -uo pipefail
 destdir=$(mktemp -d)
 trap 'rm -rf "$destdir"' EXIT
 failed=0
-DESTDIR=$destdir cmake --install "$1" --prefix /opt/langext > "$destdir.log" 2>&1 ||
+DESTDIR=$destdir cmake --install "$1" --prefix /opt/langext --strip > "$destdir.log" 2>&1 ||
   { echo "FAIL: cmake --install: $(cat "$destdir.log")"; failed=1; }
 rm -f "$destdir.log"
 [ -x "$destdir/opt/langext/sbin/langext-install" ] || { echo "FAIL: no sbin/langext-install"; failed=1; }
+readelf -SW "$destdir/opt/langext/sbin/langext-install" 2>/dev/null | grep -q '\.symtab' &&
+  { echo "FAIL: sbin/langext-install is not stripped"; failed=1; }
 cmp -s "$destdir/opt/langext/share/man/man8/langext-install.8" "$(dirname "$0")/../doc/langext-install.8" ||
   { echo "FAIL: no share/man/man8/langext-install.8"; failed=1; }
 [ -e /opt/langext ] && { echo "FAIL: something was installed outside DESTDIR"; failed=1; }
