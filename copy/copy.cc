@@ -125,16 +125,21 @@ DirectoryStream open_directory_stream(int fd) {
   return DirectoryStream(stream);
 }
 
-void count_failure(const char* source, const char* destination, int* failures) {
-  report_copy_failure(source, destination);
-  ++*failures;
-}
-
 // What one walk carries down through its levels.
 struct Walk {
-  int* failures;
-  EntryDone entry_done;
+  int& failures;
+  WalkHooks hooks;
 };
+
+void before_message(const Walk& walk) {
+  if (walk.hooks.before_message != nullptr) walk.hooks.before_message();
+}
+
+void count_failure(const Walk& walk, const char* source, const char* destination) {
+  before_message(walk);
+  report_copy_failure(source, destination);
+  ++walk.failures;
+}
 
 int copy_entries(DIR* source, const char* source_path, int destination,
                  const char* destination_path, const Walk& walk);
@@ -147,7 +152,7 @@ int copy_subtree(int source_parent, int destination_parent, const char* name,
       open_directory_stream(openat(source_parent, name, DIRECTORY_FLAGS | O_NOFOLLOW));
   Descriptor destination(make_and_open_directory(destination_parent, name));
   if (!destination.is_open() || !source) {
-    count_failure(source_path, destination_path, walk.failures);
+    count_failure(walk, source_path, destination_path);
     return 0;
   }
   return copy_entries(source.get(), source_path, destination.get(), destination_path, walk);
@@ -155,7 +160,6 @@ int copy_subtree(int source_parent, int destination_parent, const char* name,
 
 int copy_entries(DIR* source, const char* source_path, int destination,
                  const char* destination_path, const Walk& walk) {
-  int* const failures = walk.failures;
   const int source_fd = dirfd(source);
   const std::size_t source_length = std::strlen(source_path);
   std::array<char, TREE_PATH_LIMIT> source_entry;
@@ -164,29 +168,31 @@ int copy_entries(DIR* source, const char* source_path, int destination,
     errno = 0;
     const dirent* entry = readdir(source);
     if (entry == nullptr) {
-      if (errno != 0) count_failure(source_path, destination_path, failures);
+      if (errno != 0) count_failure(walk, source_path, destination_path);
       return 0;
     }
     const char* name = entry->d_name;
     if (is_dot_or_dot_dot(name)) continue;
     if (source_length + std::strlen(name) + 2 > TREE_PATH_LIMIT) {
+      before_message(walk);
       std::printf("Unable to copy %s/%s to %s/%s.\n\n", source_path, name, destination_path, name);
-      ++*failures;
+      ++walk.failures;
       return -1;
     }
     std::snprintf(source_entry.data(), source_entry.size(), "%s/%s", source_path, name);
     int written = std::snprintf(destination_entry.data(), destination_entry.size(), "%s/%s",
                                 destination_path, name);
     if (written < 0 || static_cast<std::size_t>(written) >= destination_entry.size()) {
+      before_message(walk);
       std::printf("Unable to copy %s to %s/%s.\n\n", source_entry.data(), destination_path, name);
-      ++*failures;
+      ++walk.failures;
       continue;
     }
     bool is_directory = entry->d_type == DT_DIR;
     if (entry->d_type == DT_UNKNOWN) {
       struct stat status {};
       if (fstatat(source_fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
-        count_failure(source_entry.data(), destination_entry.data(), failures);
+        count_failure(walk, source_entry.data(), destination_entry.data());
         continue;
       }
       is_directory = S_ISDIR(status.st_mode);
@@ -198,9 +204,11 @@ int copy_entries(DIR* source, const char* source_path, int destination,
         return -1;
       }
     } else if (copy_file_at(source_fd, name, destination, name, &bytes) == 0) {
-      count_failure(source_entry.data(), destination_entry.data(), failures);
+      count_failure(walk, source_entry.data(), destination_entry.data());
     }
-    if (walk.entry_done != nullptr && !walk.entry_done(is_directory ? 0 : 1, bytes)) return -1;
+    if (walk.hooks.entry_done != nullptr && !walk.hooks.entry_done(is_directory ? 0 : 1, bytes)) {
+      return -1;
+    }
   }
 }
 
@@ -247,16 +255,19 @@ int copy_file(const char* source, const char* destination) {
   return copy_file_at(AT_FDCWD, source, parent.get(), name, &bytes);
 }
 
-int copy_file_to(const char* source, int destination) {
+int copy_file_to(const char* source, int destination, long long* bytes) {
   struct stat status {};
   Descriptor source_fd(open_source_file(AT_FDCWD, source, &status));
   if (!source_fd.is_open()) {
     close(destination);
     return 0;
   }
+  *bytes = status.st_size;
   return copy_bytes(source_fd.release(), destination, status.st_mode & MODE_BITS);
 }
 
+// The walk counts into *failures through a reference the analyzer misses.
+// NOLINTNEXTLINE(readability-non-const-parameter)
 int copy_tree(const char* source, const char* destination, int* failures) {
   if (access(source, F_OK) != 0) return -1;
   // A source that is not a readable directory still gets its destination,
@@ -267,21 +278,23 @@ int copy_tree(const char* source, const char* destination, int* failures) {
   const char* name = nullptr;
   Descriptor parent(open_parent_directory(destination, parent_path, &name));
   Descriptor target(parent.is_open() ? make_and_open_directory(parent.get(), name) : -1);
+  const Walk walk{*failures, WalkHooks{nullptr, nullptr}};
   if (!target.is_open() || !source_stream) {
-    count_failure(source, destination, failures);
+    count_failure(walk, source, destination);
     return 0;
   }
-  return copy_entries(source_stream.get(), source, target.get(), destination,
-                      Walk{failures, nullptr});
+  return copy_entries(source_stream.get(), source, target.get(), destination, walk);
 }
 
+// NOLINTNEXTLINE(readability-non-const-parameter): as copy_tree
 int copy_tree_into(const char* source, int destination, const char* shown, int* failures,
-                   EntryDone entry_done) {
+                   const WalkHooks& hooks) {
   if (access(source, F_OK) != 0) return -1;
   DirectoryStream source_stream = open_directory_stream(open(source, DIRECTORY_FLAGS));
+  const Walk walk{*failures, hooks};
   if (!source_stream) {
-    count_failure(source, shown, failures);
+    count_failure(walk, source, shown);
     return 0;
   }
-  return copy_entries(source_stream.get(), source, destination, shown, Walk{failures, entry_done});
+  return copy_entries(source_stream.get(), source, destination, shown, walk);
 }

@@ -10,10 +10,14 @@
 // A directory path plus an entry name plus "/" and the NUL must fit this.
 constexpr std::size_t TREE_PATH_LIMIT = 1024;
 
-// Told of each entry the walk has dealt with: whether it was a file (1 or
-// 0) and how many bytes were copied. A false answer stops the walk before
-// its next entry.
-using EntryDone = bool (*)(int files, long long bytes);
+// What a walk tells its caller; either may be null.
+struct WalkHooks {
+  // After each entry: whether it was a file (1 or 0) and how many bytes were
+  // copied. A false answer stops the walk before its next entry.
+  bool (*entry_done)(int files, long long bytes);
+  // Just before the walk prints a message.
+  void (*before_message)();
+};
 
 // Copies the regular file at source (a link is followed to its file) to
 // destination with the source's twelve mode bits. Returns 1 when the copy
@@ -32,15 +36,15 @@ int copy_tree(const char* source, const char* destination, int* failures);
 // Copies the regular file at source (a link is followed to its file) into
 // destination, an empty file open for writing, which it closes; the file
 // ends with the source's twelve mode bits. Returns 1 when the copy is
-// complete, else 0.
-int copy_file_to(const char* source, int destination);
+// complete, with its size in *bytes, else 0.
+int copy_file_to(const char* source, int destination, long long* bytes);
 
 // Copies the entries of the tree at source into the open directory
 // destination. Messages name the copies under shown, the path at which the
 // administrator will find them. Returns as copy_tree does, and -1 as well
-// when entry_done (which may be null) stops the walk.
+// when hooks.entry_done stops the walk.
 int copy_tree_into(const char* source, int destination, const char* shown, int* failures,
-                   EntryDone entry_done);
+                   const WalkHooks& hooks);
 
 // Opens the directory that holds the last component of path, leaving that
 // component's name in *name (which points into buffer). Trailing slashes do

@@ -15,6 +15,7 @@
 
 #include "copy/copy.h"
 #include "copy/descriptor.h"
+#include "installer/progress.h"
 #include "installer/staging.h"
 #include "text/text.h"
 
@@ -147,21 +148,32 @@ bool interrupted() {
   return false;
 }
 
-bool entry_done(int /*files*/, long long /*bytes*/) { return !interrupted(); }
+bool entry_done(int files, long long bytes) {
+  progress_step(files, bytes);
+  return !interrupted();
+}
+
+constexpr WalkHooks WALK_HOOKS{entry_done, progress_clear};
+
+void report_failure(const char* source, const char* destination) {
+  progress_clear();
+  report_copy_failure(source, destination);
+}
 
 // Fills the staging entry of one tree; returns how many copies failed.
 int stage_tree(StagedTarget* target, const char* source) {
   int failures = 0;
+  progress_part(source);
   if (!stage_target(target)) {
-    report_copy_failure(source, target->path);
+    report_failure(source, target->path);
     return 1;
   }
-  if (copy_tree_into(source, target->staged.get(), target->path, &failures, entry_done) != 0) {
+  if (copy_tree_into(source, target->staged.get(), target->path, &failures, WALK_HOOKS) != 0) {
     ++failures;
   }
   // Owner-only while it was filled; the mode of a made directory now.
   if (fchmod(target->staged.get(), CREATED_DIRECTORY_MODE) != 0) {
-    report_copy_failure(source, target->path);
+    report_failure(source, target->path);
     ++failures;
   }
   return failures;
@@ -175,14 +187,18 @@ constexpr std::array<const char*, TARGET_COUNT> PACKAGE_PARTS{
 int stage_package(StagedTarget* targets) {
   int failures = 0;
   StagedTarget& language = targets[0];
+  long long bytes = 0;
+  progress_part(PACKAGE_LANGUAGE_FILE);
   if (!stage_target(&language) ||
-      copy_file_to(PACKAGE_LANGUAGE_FILE, language.staged.release()) == 0) {
-    report_copy_failure(PACKAGE_LANGUAGE_FILE, language.path);
+      copy_file_to(PACKAGE_LANGUAGE_FILE, language.staged.release(), &bytes) == 0) {
+    report_failure(PACKAGE_LANGUAGE_FILE, language.path);
     ++failures;
   }
+  progress_step(1, bytes);
   for (std::size_t i = 1; i < TARGET_COUNT && !interrupted(); ++i) {
     failures += stage_tree(&targets[i], PACKAGE_PARTS[i]);
   }
+  progress_clear();
   if (failures != 0 || interrupted()) return failures;
   // Another user may have put something else at a staging name.
   for (std::size_t i = 0; i < TARGET_COUNT; ++i) {
@@ -208,6 +224,7 @@ void remove_everything_staged(StagedTarget* targets) {
 // status.
 int install_package(StagedTarget* targets) {
   if (!block_interruptions()) return EXIT_REFUSED;
+  progress_start(PACKAGE_PARTS.data(), PACKAGE_PARTS.size());
   umask(COPY_UMASK);
   const int failures = stage_package(targets);
   umask(FINAL_UMASK);

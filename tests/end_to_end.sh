@@ -596,6 +596,37 @@ template directory inside the images directory|$LANG_FILE|$IMAGES/htx|$IMAGES/ht
 template directory that is the images directory through a link|$LANG_FILE|/var/lib/tarnwick/link/images|/var/lib/tarnwick/link/images lies inside $IMAGES
 EOT
 
+# On a terminal a line of progress shows on standard error while the
+# package is copied, and is gone at the end; on a pipe nothing is written
+# there.
+if command -v tmux > /dev/null; then
+  begin "progress on a terminal, cleared before the final message"
+  tmux_socket=$SANDBOX/tmux.socket
+  tmux -S "$tmux_socket" new-session -d -x 120 -y 40 "bash --norc --noprofile" &&
+    tmux -S "$tmux_socket" pipe-pane -o "cat > '$SANDBOX/pane'" &&
+    tmux -S "$tmux_socket" send-keys "cd '$ADDON' && echo | ./langext-install; echo status=\$?" Enter
+  for _ in $(seq 100); do
+    tmux -S "$tmux_socket" capture-pane -p > "$SANDBOX/screen"
+    grep -q '^status=' "$SANDBOX/screen" && break
+    sleep 0.1
+  done
+  tmux -S "$tmux_socket" kill-server
+  grep -qx 'status=1' "$SANDBOX/screen" || fail "the run did not complete: $(cat "$SANDBOX/screen")"
+  grep -q 'Copying packages/htx: [0-9]* of 13 files' "$SANDBOX/pane" || fail "no progress line was drawn"
+  grep -q 'Copying' "$SANDBOX/screen" && fail "the progress line is still on the screen"
+  grep -qxF "${PROMPT% }" "$SANDBOX/screen" || fail "the prompt was overwritten"
+  grep -qx 'Installation completed!' "$SANDBOX/screen" || fail "no completion message"
+  end
+else
+  skip "progress on a terminal" "tmux is not installed"
+fi
+
+begin "no progress on standard error when it is a pipe"
+(cd "$ADDON" && printf '\n' | ./langext-install 2>&1 > "$SANDBOX/out" | cat > "$SANDBOX/err")
+STATUS=$?
+expect_completed
+end
+
 if [ -n "$archive" ]; then
   begin "the add-on archive unpacks with its modes and installs"
   mkdir "$SANDBOX/unpacked" && tar -xpzf "$archive" -C "$SANDBOX/unpacked"

@@ -1,0 +1,120 @@
+#include "installer/progress.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "copy/descriptor.h"
+
+namespace {
+
+constexpr long long REDRAW_NANOSECONDS = 100'000'000;
+constexpr double BYTES_PER_MB = 1e6;
+constexpr const char* CLEAR_LINE = "\r\033[K";
+
+bool shown = false;    // progress is being shown at all
+bool visible = false;  // the line is on the screen now
+const char* current_part = "";
+long long files_done = 0;
+long long files_total = 0;
+long long bytes_done = 0;
+long long bytes_total = 0;
+long long last_draw = 0;
+
+long long now_nanoseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+// A terminal that refuses a write shows no more progress.
+void write_to_terminal(const char* text, std::size_t length) {
+  if (write(STDERR_FILENO, text, length) != static_cast<ssize_t>(length)) shown = false;
+}
+
+void draw() {
+  std::array<char, 512> line{};
+  int length = std::snprintf(
+      line.data(), line.size(), "%sCopying %s: %lld of %lld files, %.1f of %.1f MB", CLEAR_LINE,
+      current_part, files_done, files_total, static_cast<double>(bytes_done) / BYTES_PER_MB,
+      static_cast<double>(bytes_total) / BYTES_PER_MB);
+  if (length < 0) return;
+  std::size_t size = std::min(static_cast<std::size_t>(length), line.size() - 1);
+  // A line longer than the terminal is wide would wrap, and could not be
+  // redrawn in place.
+  winsize window{};
+  const std::size_t prefix = std::strlen(CLEAR_LINE);
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &window) == 0 && window.ws_col > 1) {
+    size = std::min(size, prefix + window.ws_col - 1);
+  }
+  write_to_terminal(line.data(), size);
+  visible = true;
+  last_draw = now_nanoseconds();
+}
+
+void count_tree(int directory) {
+  DirectoryStream stream(fdopendir(openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
+  if (!stream) return;
+  while (const dirent* entry = readdir(stream.get())) {
+    const char* name = entry->d_name;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    struct stat status {};
+    if (fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISDIR(status.st_mode)) {
+      Descriptor subdirectory(
+          openat(directory, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (subdirectory.is_open()) count_tree(subdirectory.get());
+      continue;
+    }
+    ++files_total;
+    // A link is copied as the file it leads to.
+    if (S_ISLNK(status.st_mode) && fstatat(directory, name, &status, 0) != 0) continue;
+    if (S_ISREG(status.st_mode)) bytes_total += status.st_size;
+  }
+}
+
+}  // namespace
+
+void progress_start(const char* const* parts, std::size_t count) {
+  shown = isatty(STDERR_FILENO) == 1;
+  if (!shown) return;
+  // An answer that did not come from the terminal left the prompt's line
+  // open; the progress line must not overwrite it.
+  if (isatty(STDIN_FILENO) != 1) write_to_terminal("\n", 1);
+  for (std::size_t i = 0; i < count; ++i) {
+    Descriptor part(open(parts[i], O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat status {};
+    if (!part.is_open() || fstat(part.get(), &status) != 0) continue;
+    if (S_ISDIR(status.st_mode)) {
+      count_tree(part.get());
+    } else {
+      ++files_total;
+      bytes_total += status.st_size;
+    }
+  }
+}
+
+void progress_part(const char* part) {
+  current_part = part;
+  if (shown) draw();
+}
+
+void progress_step(int files, long long bytes) {
+  files_done += files;
+  bytes_done += bytes;
+  if (shown && now_nanoseconds() - last_draw >= REDRAW_NANOSECONDS) draw();
+}
+
+void progress_clear() {
+  if (!shown || !visible) return;
+  write_to_terminal(CLEAR_LINE, std::strlen(CLEAR_LINE));
+  visible = false;
+  last_draw = 0;
+}

@@ -1,0 +1,23 @@
+// One line of progress on standard error while the package is copied, so
+// that an administrator at a terminal can see a long install move: files
+// and bytes done out of the total, and the part being copied. When standard
+// error is not a terminal nothing at all is written there.
+#ifndef LANGEXT_INSTALLER_PROGRESS_H
+#define LANGEXT_INSTALLER_PROGRESS_H
+
+#include <cstddef>
+
+// Decides whether to show progress and, if so, counts the files and bytes
+// under the given package parts (files or trees).
+void progress_start(const char* const* parts, std::size_t count);
+
+// The part now being copied; the line is redrawn at once.
+void progress_part(const char* part);
+
+// Files and bytes just done; the line is redrawn at most ten times a second.
+void progress_step(int files, long long bytes);
+
+// Clears the line, as before a message; the next step draws it again.
+void progress_clear();
+
+#endif
