@@ -6,7 +6,7 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 source "$top/scripts/packages.sh"
-need_packages cmake g++ make libgtest-dev util-linux findutils diffutils valgrind groff-base tar strace file binutils tmux
+need_packages cmake g++ make libgtest-dev util-linux findutils diffutils valgrind groff-base tar strace file binutils tmux ansible-core
 
 jobs=$(nproc)
 for variant in build:OFF build-sanitize:ON; do
