@@ -2,7 +2,15 @@
 // costs: every file named in LIST (one path a line) is copied to DIR/0,
 // DIR/1, ... with the unlocked stream calls and large buffers, and nothing
 // else: no walk, no status calls, no modes.
-//   floor_copy LIST DIR
+//   floor_copy LIST DIR [DURABILITY]
+// DURABILITY makes the copies durable, to weigh the ways of doing it:
+//   fsync            an fsync of each file before it is closed
+//   sync_file_range  writeback started as each file is written, then one
+//                    fsync of each file at the end
+//   syncfs           one syncfs of DIR's file system at the end
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -14,7 +22,8 @@ char output_buffer[BUFFER_SIZE];
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) return 2;
+  if (argc != 3 && argc != 4) return 2;
+  const std::string durability = argc == 4 ? argv[3] : "";
   FILE* list = std::fopen(argv[1], "r");
   if (list == nullptr) return 1;
   char path[4096];
@@ -29,8 +38,24 @@ int main(int argc, char** argv) {
     setvbuf(out, output_buffer, _IOFBF, BUFFER_SIZE);
     int byte;
     while ((byte = getc_unlocked(in)) != EOF) putc_unlocked(byte, out);
+    if (std::fflush(out) != 0) return 1;
+    if (durability == "fsync" && fsync(fileno(out)) != 0) return 1;
+    if (durability == "sync_file_range" &&
+        sync_file_range(fileno(out), 0, 0, SYNC_FILE_RANGE_WRITE) != 0) {
+      return 1;
+    }
     if (std::fclose(out) != 0) return 1;
     std::fclose(in);
+  }
+  if (durability == "sync_file_range") {
+    for (unsigned long i = 0; i < index; ++i) {
+      const int fd = open((std::string(argv[2]) + "/" + std::to_string(i)).c_str(), O_RDONLY);
+      if (fd < 0 || fsync(fd) != 0 || close(fd) != 0) return 1;
+    }
+  }
+  if (durability == "syncfs") {
+    const int fd = open(argv[2], O_RDONLY | O_DIRECTORY);
+    if (fd < 0 || syncfs(fd) != 0 || close(fd) != 0) return 1;
   }
   return 0;
 }

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Install speed and memory, side by side with cp -r and with the floor of the
-# byte loop (bench/floor_copy.cc), on the disk file system that holds the
-# build folder and on a tmpfs; then how the cost grows with the package.
+# Install speed and memory, side by side with cp -r, with cp -r followed by
+# sync (the fair peer of a durable install) and with the floor of the byte
+# loop (bench/floor_copy.cc), on the disk file system that holds the build
+# folder and on a tmpfs; the archive's static program beside the dynamic
+# one; the ways of making 20,000 copies durable on disk; then how the cost
+# grows with the package.
 # Prints every figure in a table at the end and draws build-bench/growth.png.
 # Figures are printed, never asserted: shared machines are noisy.
 #   scripts/bench.sh            (LANGEXT_BENCH_ROUNDS=7 by default)
@@ -15,14 +18,17 @@ if [ "${LANGEXT_SANDBOX:-}" != 1 ]; then
   source "$top/scripts/packages.sh"
   need_packages cmake g++ make strace gnuplot-nox time util-linux findutils
   cmake -S "$top" -B "$bench" -DCMAKE_BUILD_TYPE=Release -DLANGEXT_TESTS=OFF -DLANGEXT_BENCH=ON >/dev/null
-  cmake --build "$bench" -j "$(nproc)" --target langext-install make_package floor_copy >/dev/null
+  cmake --build "$bench" -j "$(nproc)" --target langext-install langext-install-static make_package floor_copy >/dev/null
   sandbox_enter "$0" "$@" || { echo "No private mount namespace can be made here." >&2; exit 1; }
 fi
 
 sandbox_prepare "$bench/sandbox"
 installer=$bench/langext-install
+static_installer=$bench/langext-install-static
 results=$bench/results.txt
+durable=$bench/durability.txt
 : > "$results"
+: > "$durable"
 
 median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
 maximum() { tr ' ' '\n' | grep -v '^$' | sort -g | tail -1; }
@@ -32,7 +38,7 @@ prepare() {
   local program=$1 dest=$2
   rm -rf "$dest"
   mkdir -p "$dest/docroot" "$dest/product" "$dest/flat"
-  if [ "$program" = installer ]; then
+  if [ "$program" = installer ] || [ "$program" = static ]; then
     printf 'old' > "$dest/product/lang.cfg"
     mkdir "$dest/product/templates" "$dest/docroot/images"
     printf 'old' > "$dest/product/templates/old.htx"
@@ -52,28 +58,32 @@ measure() {
   local rss=$dest.rss start end
   start=$EPOCHREALTIME
   case $program in
-    installer)
-      (cd "$package" && "$@" /usr/bin/time -f "%M %U %S" -o "$rss" "$installer" < "$dest/answer" > /dev/null) ||
+    installer | static)
+      local binary=$installer
+      [ "$program" = static ] && binary=$static_installer
+      (cd "$package" && "$@" /usr/bin/time -f "%M %U %S" -o "$rss" "$binary" < "$dest/answer" > /dev/null) ||
         [ $? = 1 ] || { echo "the installer failed" >&2; exit 1; } ;;
-    cp)
+    cp | cpsync)
       "$@" /usr/bin/time -f "%M %U %S" -o "$rss" sh -c 'cp -r "$1/htx" "$2/product/templates" &&
-        cp -r "$1/images" "$2/docroot/images" && cp "$1/conf/language.cfg" "$2/product/lang.cfg"' \
-        sh "$package/packages" "$dest" ;;
-    floor)
-      "$@" /usr/bin/time -f "%M %U %S" -o "$rss" "$bench/floor_copy" "$list" "$dest/flat" ;;
+        cp -r "$1/images" "$2/docroot/images" && cp "$1/conf/language.cfg" "$2/product/lang.cfg" &&
+        if [ "$3" = cpsync ]; then sync; fi' sh "$package/packages" "$dest" "$program" ;;
+    floor*)
+      "$@" /usr/bin/time -f "%M %U %S" -o "$rss" "$bench/floor_copy" "$list" "$dest/flat" ${program#floor} ;;
   esac
   end=$EPOCHREALTIME
   tail -1 "$rss" | awk -v s="$start" -v e="$end" '{printf "%.4f %s %.2f\n", e - s, $1, $2 + $3}'
 }
 
-# Times the three programs interleaved over the given number of rounds,
-# into times[program], rss[program] and cpu[program] (space-separated).
+# Times the programs named in the remaining arguments interleaved over the
+# given number of rounds, into times[program], rss[program] and cpu[program]
+# (space-separated).
 declare -A times rss cpu
 time_programs() {
   local package=$1 dest=$2 list=$3 count=$4 program t m c
+  shift 4
   times=() rss=() cpu=()
   for _ in $(seq "$count"); do
-    for program in installer cp floor; do
+    for program in "$@"; do
       prepare "$program" "$dest"
       read -r t m c < <(measure "$program" "$package" "$dest" "$list")
       times[$program]+="$t " rss[$program]+="$m " cpu[$program]+="$c "
@@ -97,16 +107,36 @@ run_shape() {
   local files bytes
   files=$(wc -l < "$list")
   bytes=$(du -sb "$package/packages" | cut -f1)
-  time_programs "$package" "$dest" "$list" "$rounds"
-  local ti tc tf
-  ti=$(median <<< "${times[installer]}") tc=$(median <<< "${times[cp]}") tf=$(median <<< "${times[floor]}")
-  printf '%-6s %-6s %7s %6s MB  %8.3f %8.3f %8.3f  %6.2f %6.2f  %6.2f %6.2f  %6s %6s %6s  %5s %5s\n' \
-    "$fs" "$shape" "$files" "$((bytes / 1000000))" "$ti" "$tc" "$tf" \
-    "$(awk -v a="$ti" -v b="$tc" 'BEGIN {print a / b}')" "$(awk -v a="$ti" -v b="$tf" 'BEGIN {print a / b}')" \
+  time_programs "$package" "$dest" "$list" "$rounds" installer static cp cpsync floor
+  local ti ts tc tcs tf
+  ti=$(median <<< "${times[installer]}") ts=$(median <<< "${times[static]}")
+  tc=$(median <<< "${times[cp]}") tcs=$(median <<< "${times[cpsync]}") tf=$(median <<< "${times[floor]}")
+  ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
+  printf '%-5s %-5s %6s %5sMB %7.3f %7.3f %7.3f %7.3f %7.3f  %5s %5s %5s %5s  %5s %5s  %5s %5s %5s  %4s %4s\n' \
+    "$fs" "$shape" "$files" "$((bytes / 1000000))" "$ti" "$ts" "$tc" "$tcs" "$tf" \
+    "$(ratio "$ti" "$tc")" "$(ratio "$ti" "$tcs")" "$(ratio "$ti" "$tf")" "$(ratio "$ts" "$ti")" \
     "$(median <<< "${cpu[installer]}")" "$(median <<< "${cpu[cp]}")" \
-    "$(maximum <<< "${rss[installer]}")" "$(maximum <<< "${rss[cp]}")" "$(maximum <<< "${rss[floor]}")" \
+    "$(maximum <<< "${rss[installer]}")" "$(maximum <<< "${rss[static]}")" "$(maximum <<< "${rss[cp]}")" \
     "$(syscalls_per_file installer "$package" "$dest" "$list" "$files")" \
     "$(syscalls_per_file cp "$package" "$dest" "$list" "$files")" | tee -a "$results"
+  rm -rf "$package" "$dest"
+}
+
+# The ways of making many small copies durable, on disk: the floor with
+# none, an fsync per file, sync_file_range then an fsync per file, one
+# syncfs; and the installer, which makes its staged copies durable with one
+# syncfs per file system.
+durability() {
+  local work=$1 package=$1/package-durable dest=$1/dest list=$1/list-durable
+  rm -rf "$package"
+  "$bench/make_package" tiny 20000 "$package"
+  find "$package/packages" -type f > "$list"
+  time_programs "$package" "$dest" "$list" 3 floor floorfsync floorsync_file_range floorsyncfs installer
+  printf '%-22s %8s\n' "(disk, 20,000 files)" "seconds" | tee -a "$durable"
+  local program
+  for program in floor floorfsync floorsync_file_range floorsyncfs installer; do
+    printf '%-22s %8.3f\n' "$program" "$(median <<< "${times[$program]}")" | tee -a "$durable"
+  done
   rm -rf "$package" "$dest"
 }
 
@@ -118,7 +148,7 @@ growth() {
     rm -rf "$package"
     "$bench/make_package" tiny "$count" "$package"
     find "$package/packages" -type f > "$list"
-    time_programs "$package" "$dest" "$list" 3
+    time_programs "$package" "$dest" "$list" 3 installer cp floor
     echo "$(wc -l < "$list") $(median <<< "${times[installer]}") $(median <<< "${times[cp]}")" \
       "$(median <<< "${times[floor]}") $(maximum <<< "${rss[installer]}")" \
       "$(maximum <<< "${rss[cp]}") $(maximum <<< "${rss[floor]}")" >> "$data"
@@ -138,11 +168,12 @@ plot "$data" using 1:2 with linespoints title "langext-install", \
 GNUPLOT
 }
 
-header='fs     shape    files   size      install       cp    floor  ins/cp ins/fl  cpu: ins     cp  rss KiB: ins   cp  floor  calls/file: ins cp'
+header='fs    shape  files   size  install  static      cp cp+sync   floor  i/cp i/cps  i/fl s/i   cpu:ins    cp  rss:ins static  cp   calls:i  cp'
 echo "$header" | tee -a "$results"
 disk=$bench/disk-work
 mkdir -p "$disk"
 for shape_files in tiny:20000 web:5000 large:10; do run_shape disk "$disk" "${shape_files%%:*}" "${shape_files##*:}"; done
+durability "$disk"
 memory=$bench/tmpfs-work
 mkdir -p "$memory"
 mount -t tmpfs -o size=8g langext-bench "$memory"
@@ -152,9 +183,13 @@ growth "$memory"
 echo
 echo "== Machine: $(nproc) cores, $(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo)," \
   "kernel $(uname -r), disk file system $(df -T "$bench" | awk 'NR == 2 {print $2}')"
-echo "== Medians of $rounds interleaved rounds: elapsed seconds, and the CPU seconds (user + system) of the installer and cp;"
-echo "   peak resident memory, KiB; system calls per copied file (strace -c -f)"
+echo "== Medians of $rounds interleaved rounds: elapsed seconds of the installer, its static build, cp -r,"
+echo "   cp -r then sync, and the floor; ratios installer/cp, installer/(cp+sync), installer/floor,"
+echo "   static/installer; CPU seconds (user + system) of the installer and cp; peak resident memory,"
+echo "   KiB; system calls per copied file (strace -c -f)"
 cat "$results"
+echo "== Making 20,000 copies durable on disk (medians of 3):"
+cat "$durable"
 echo "== Growth with the number of files (tmpfs, tiny files, medians of 3):"
 cat "$bench/growth.dat"
 echo "== Plot: $bench/growth.png"

@@ -9,8 +9,8 @@ source "$top/tests/sandbox.sh"
 if [ "${LANGEXT_SANDBOX:-}" != 1 ]; then
   source "$top/scripts/packages.sh"
   need_packages cmake g++ make util-linux findutils
-  cmake -S "$top" -B "$top/build" >/dev/null
-  cmake --build "$top/build" --target langext-install >/dev/null
+  cmake -S "$top" -B "$top/build" -DLANGEXT_BENCH=ON >/dev/null
+  cmake --build "$top/build" --target langext-install make_package >/dev/null
   sandbox_enter "$0" "$@" || { echo "This system allows no private mount namespace." >&2; exit 1; }
 fi
 
@@ -43,3 +43,14 @@ show_state
 echo
 echo "== Second run: the backups of the first are there, so it refuses"
 run_installer
+echo
+echo "== A large package: 40,000 small files. When standard error is a terminal,"
+echo "   a line of progress shows there while the package is copied."
+rm -rf /var/lib/tarnwick /var/lib/httpd
+sandbox_install_product "$top/sample"
+large=$SANDBOX/large
+"$top/build/make_package" tiny 40000 "$large"
+cp "$top/build/langext-install" "$large/"
+cd "$large"
+run_installer
+echo "(installed: $(find /var/lib/tarnwick/templates /var/lib/httpd/htdocs/images -type f | wc -l) files)"

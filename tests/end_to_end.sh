@@ -377,20 +377,41 @@ expect_installed "$IMAGES"
 umount "$ADDON/packages"
 end
 
+# Prints a path of exactly the given length below the given base, in
+# components of at most 200 bytes.
+path_of_length() {
+  local path=$1 length=$2
+  while [ $((length - ${#path})) -gt 201 ]; do
+    path="$path/$(printf 'd%.0s' $(seq 150))"
+  done
+  printf '%s/%s' "$path" "$(printf 'f%.0s' $(seq $((length - ${#path} - 1))))"
+}
+
 # Nested directories in the package whose deepest file has a source path of
 # exactly the given length; the templates go to a short directory so that
 # the destination paths fit whenever the source paths do.
 make_deep_package() {
-  local path=packages/htx length=$1
-  while [ $((length - ${#path})) -gt 201 ]; do
-    path="$path/$(printf 'd%.0s' $(seq 150))"
-  done
-  local name
-  name=$(printf 'f%.0s' $(seq $((length - ${#path} - 1))))
-  mkdir -p "$ADDON/$path" && printf 'deep' > "$ADDON/$path/$name"
-  DEEP_FILE=${path#packages/htx/}/$name
+  local file
+  file=$(path_of_length packages/htx "$1")
+  mkdir -p "$ADDON/$(dirname "$file")" && printf 'deep' > "$ADDON/$file"
+  DEEP_FILE=${file#packages/htx/}
   printf 'langfile=%s\ntemplatedir=/var/lib/t\n' "$LANG_FILE" > /etc/tarnwick.conf
 }
+
+# Staging names sit beside their targets and are reached by name, so they
+# shorten nothing that installed before.
+begin "the longest targets install: a 504-byte document root, a 511-byte language file"
+long_root=$(path_of_length "$WWW" 504)
+long_lang=$(path_of_length /var/lib/tarnwick 511)
+mkdir -p "$long_root" "$(dirname "$long_lang")" && printf 'old' > "$long_lang"
+printf 'langfile=%s\ntemplatedir=%s\n' "$long_lang" "$TEMPLATES" > /etc/tarnwick.conf
+run_input '%s\n' "$long_root"
+expect_output "$BANNER$PROMPT$COMPLETED"
+expect_status 1
+cmp -s "$ADDON/packages/conf/language.cfg" "$long_lang" || fail "the language file is not installed"
+[ "$(cat "$long_lang.old")" = old ] || fail "the old language file is not kept"
+expect_same_tree "$ADDON/packages/images" "$long_root/images"
+end
 
 begin "a package path at the length limit installs"
 make_deep_package 1023
