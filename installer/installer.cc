@@ -26,6 +26,10 @@ constexpr mode_t FINAL_UMASK = 022;
 constexpr mode_t CREATED_DIRECTORY_MODE = 0755;
 constexpr std::size_t TARGET_COUNT = 3;
 
+// At namespace scope, so that no guard (and with it no C++ runtime library)
+// is needed to make it.
+std::array<StagedTarget, TARGET_COUNT> staged_targets;
+
 struct StreamCloser {
   void operator()(FILE* stream) const { std::fclose(stream); }
 };
@@ -223,7 +227,10 @@ void remove_everything_staged(StagedTarget* targets) {
 // Stages the package, makes it durable and swaps it in; returns the exit
 // status.
 int install_package(StagedTarget* targets) {
-  if (!block_interruptions()) return EXIT_REFUSED;
+  if (!block_interruptions()) {
+    std::printf("\nInstallation failed.\n\n");
+    return EXIT_REFUSED;
+  }
   progress_start(PACKAGE_PARTS.data(), PACKAGE_PARTS.size());
   umask(COPY_UMASK);
   const int failures = stage_package(targets);
@@ -378,7 +385,7 @@ int run_installation() {
   const std::size_t root_length = std::strlen(targets.images_directory);
   std::snprintf(targets.images_directory + root_length, PATH_BUFFER_SIZE - root_length, "%s",
                 IMAGES_SUFFIX);  // take_document_root left room for it
-  static std::array<StagedTarget, TARGET_COUNT> staged;
+  std::array<StagedTarget, TARGET_COUNT>& staged = staged_targets;
   staged[0].path = targets.language_file;
   staged[1].path = targets.template_directory;
   staged[2].path = targets.images_directory;

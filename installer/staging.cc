@@ -272,13 +272,14 @@ bool still_staged(const StagedTarget& target) {
 
 bool remove_staged(StagedTarget* target) {
   if (target->staging[0] == '\0') return true;
-  bool removed = true;
-  if (target->is_directory && target->staged.is_open()) {
+  // What is no longer at the staging name may be in use where it is now.
+  bool removed = still_staged(*target);
+  if (removed && target->is_directory && target->staged.is_open()) {
     removed = empty_directory(target->staged.get());
   }
-  if (!still_staged(*target) || unlinkat(target->parent.get(), target->staging,
-                                         target->is_directory ? AT_REMOVEDIR : 0) != 0) {
-    removed = false;
+  if (removed) {
+    removed = unlinkat(target->parent.get(), target->staging,
+                       target->is_directory ? AT_REMOVEDIR : 0) == 0;
   }
   if (!removed) std::printf("Unable to remove %s.\n\n", staging_path(*target));
   target->staging[0] = '\0';

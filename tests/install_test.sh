@@ -16,5 +16,9 @@ readelf -SW "$destdir/opt/langext/sbin/langext-install" 2>/dev/null | grep -q '\
 cmp -s "$destdir/opt/langext/share/man/man8/langext-install.8" "$(dirname "$0")/../doc/langext-install.8" ||
   { echo "FAIL: no share/man/man8/langext-install.8"; failed=1; }
 [ -e /opt/langext ] && { echo "FAIL: something was installed outside DESTDIR"; failed=1; }
+# The program throws nothing and needs no C++ runtime library: loading one
+# costs a megabyte of memory on every run.
+readelf -dW "$destdir/opt/langext/sbin/langext-install" | grep -E 'NEEDED.*lib(stdc\+\+|gcc_s)' &&
+  { echo "FAIL: the program needs the C++ runtime library"; failed=1; }
 echo "install rules: $(cd "$destdir" && find . -type f | sort | tr '\n' ' ')"
 exit "$failed"
