@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr mode_t CREATED_DIRECTORY_MODE = 0755;
 // A file is owner-only while it is being filled, so that it is never more
 // open than its source before its final mode is set.
 constexpr mode_t FILLING_FILE_MODE = 0600;
@@ -28,10 +27,6 @@ std::array<char, STREAM_BUFFER_SIZE> source_stream_buffer;
 std::array<char, STREAM_BUFFER_SIZE> destination_stream_buffer;
 
 constexpr int DIRECTORY_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-
-bool is_dot_or_dot_dot(const char* name) {
-  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
-}
 
 // A new file is created exclusively; an existing one is refilled only when
 // it is a regular file, and is made owner-only first.
@@ -214,6 +209,10 @@ int copy_entries(DIR* source, const char* source_path, int destination,
 
 }  // namespace
 
+bool is_dot_or_dot_dot(const char* name) {
+  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
 int open_parent_directory(const char* path, std::array<char, TREE_PATH_LIMIT>& buffer,
                           const char** name) {
   std::size_t length = std::strlen(path);
@@ -272,18 +271,17 @@ int copy_tree(const char* source, const char* destination, int* failures) {
   if (access(source, F_OK) != 0) return -1;
   // A source that is not a readable directory still gets its destination,
   // as a parent's copy would, but nothing is installed from it.
-  DirectoryStream source_stream = open_directory_stream(open(source, DIRECTORY_FLAGS));
   umask(0);
   std::array<char, TREE_PATH_LIMIT> parent_path;
   const char* name = nullptr;
   Descriptor parent(open_parent_directory(destination, parent_path, &name));
   Descriptor target(parent.is_open() ? make_and_open_directory(parent.get(), name) : -1);
-  const Walk walk{*failures, WalkHooks{nullptr, nullptr}};
-  if (!target.is_open() || !source_stream) {
-    count_failure(walk, source, destination);
+  if (!target.is_open()) {
+    report_copy_failure(source, destination);
+    ++*failures;
     return 0;
   }
-  return copy_entries(source_stream.get(), source, target.get(), destination, walk);
+  return copy_tree_into(source, target.get(), destination, failures, WalkHooks{nullptr, nullptr});
 }
 
 // NOLINTNEXTLINE(readability-non-const-parameter): as copy_tree

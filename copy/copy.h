@@ -4,11 +4,16 @@
 #ifndef LANGEXT_COPY_COPY_H
 #define LANGEXT_COPY_COPY_H
 
+#include <sys/types.h>
+
 #include <array>
 #include <cstddef>
 
 // A directory path plus an entry name plus "/" and the NUL must fit this.
 constexpr std::size_t TREE_PATH_LIMIT = 1024;
+
+// The mode of every directory the installation makes.
+constexpr mode_t CREATED_DIRECTORY_MODE = 0755;
 
 // What a walk tells its caller; either may be null.
 struct WalkHooks {
@@ -52,6 +57,9 @@ int copy_tree_into(const char* source, int destination, const char* shown, int* 
 // Returns the descriptor, or -1 with errno set.
 int open_parent_directory(const char* path, std::array<char, TREE_PATH_LIMIT>& buffer,
                           const char** name);
+
+// Whether a directory entry's name is "." or "..".
+bool is_dot_or_dot_dot(const char* name);
 
 // Prints the message that names a copy that failed.
 void report_copy_failure(const char* source, const char* destination);

@@ -23,7 +23,6 @@ namespace {
 
 constexpr mode_t COPY_UMASK = 0;
 constexpr mode_t FINAL_UMASK = 022;
-constexpr mode_t CREATED_DIRECTORY_MODE = 0755;
 constexpr std::size_t TARGET_COUNT = 3;
 
 // At namespace scope, so that no guard (and with it no C++ runtime library)
@@ -186,6 +185,13 @@ int stage_tree(StagedTarget* target, const char* source) {
 constexpr std::array<const char*, TARGET_COUNT> PACKAGE_PARTS{
     PACKAGE_LANGUAGE_FILE, PACKAGE_TEMPLATE_TREE, PACKAGE_IMAGE_TREE};
 
+// What could not be made durable is a copy of every part that failed.
+void report_every_part(const StagedTarget* targets) {
+  for (std::size_t i = 0; i < TARGET_COUNT; ++i) {
+    report_copy_failure(PACKAGE_PARTS[i], targets[i].path);
+  }
+}
+
 // Builds every new target beside its old one; returns how many copies
 // failed. Stops at an interruption.
 int stage_package(StagedTarget* targets) {
@@ -212,9 +218,7 @@ int stage_package(StagedTarget* targets) {
     }
   }
   if (failures == 0 && !sync_file_systems(targets, TARGET_COUNT)) {
-    for (std::size_t i = 0; i < TARGET_COUNT; ++i) {
-      report_copy_failure(PACKAGE_PARTS[i], targets[i].path);
-    }
+    report_every_part(targets);
     failures += static_cast<int>(TARGET_COUNT);
   }
   return failures;
@@ -252,9 +256,7 @@ int install_package(StagedTarget* targets) {
   if (!sync_parent_directories(targets, TARGET_COUNT)) {
     undo_swap(targets, TARGET_COUNT);
     remove_everything_staged(targets);
-    for (std::size_t i = 0; i < TARGET_COUNT; ++i) {
-      report_copy_failure(PACKAGE_PARTS[i], targets[i].path);
-    }
+    report_every_part(targets);
     std::printf("\nInstallation failed.\n\n");
     return EXIT_REFUSED;
   }

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "copy/copy.h"
 #include "copy/descriptor.h"
 
 namespace {
@@ -64,7 +65,7 @@ void count_tree(int directory) {
   if (!stream) return;
   while (const dirent* entry = readdir(stream.get())) {
     const char* name = entry->d_name;
-    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    if (is_dot_or_dot_dot(name)) continue;
     struct stat status {};
     if (fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
     if (S_ISDIR(status.st_mode)) {

@@ -93,7 +93,7 @@ bool empty_directory(int directory) {
     const dirent* entry = readdir(stream.get());
     if (entry == nullptr) return emptied && errno == 0;
     const char* name = entry->d_name;
-    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    if (is_dot_or_dot_dot(name)) continue;
     if (unlinkat(directory, name, 0) == 0) continue;
     if (errno != EISDIR && errno != EPERM) {
       emptied = false;
@@ -233,7 +233,7 @@ bool stage_target(StagedTarget* target) {
   const char* name = nullptr;
   target->parent.reset(open_parent_directory(target->path, buffer, &name));
   if (!target->parent.is_open()) return false;
-  if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+  if (is_dot_or_dot_dot(name)) {
     errno = EINVAL;
     return false;
   }
