@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <cstring>
 #include <string>
 
@@ -42,47 +41,6 @@ TEST(Staging, NameAtTheLimitGetsTheShortStagingName) {
   EXPECT_EQ(std::strlen(target.staging), std::strlen(".langext-XXXXXXXX"));
   EXPECT_EQ(mode_of(dir / target.staging), S_IFREG | 0600);
   EXPECT_TRUE(remove_staged(&target));
-}
-
-TEST(Staging, SwapKeepsTheOldAsBackupAndUndoBringsItBack) {
-  ScratchDir dir;
-  const std::string lang = dir / "lang", fresh = dir / "fresh", lang_old = lang + ".old";
-  write_file(lang, "old");
-  std::array<StagedTarget, 2> targets;
-  targets[0].path = lang.c_str();
-  targets[0].backup_path = lang_old.c_str();
-  targets[0].replaces = true;
-  targets[1].path = fresh.c_str();
-  for (StagedTarget& target : targets) {
-    ASSERT_TRUE(stage_target(&target));
-    ASSERT_EQ(write(target.staged.get(), "new", 3), 3);
-  }
-  ASSERT_TRUE(swap_targets(targets.data(), targets.size()));
-  EXPECT_EQ(read_file(lang), "new");
-  EXPECT_EQ(read_file(lang_old), "old");
-  EXPECT_EQ(read_file(fresh), "new");
-  undo_swap(targets.data(), targets.size());
-  EXPECT_EQ(read_file(lang), "old");
-  EXPECT_EQ(access(lang_old.c_str(), F_OK), -1);
-  EXPECT_EQ(access(fresh.c_str(), F_OK), -1);
-  for (StagedTarget& target : targets) EXPECT_TRUE(remove_staged(&target));
-}
-
-TEST(Staging, ALinkSwappedInIsNotStagedAndNotRemoved) {
-  ScratchDir dir;
-  const std::string target_path = dir / "images";
-  StagedTarget target;
-  target.path = target_path.c_str();
-  target.is_directory = true;
-  ASSERT_TRUE(stage_target(&target));
-  const std::string staging = dir / target.staging;
-  ASSERT_EQ(rename(staging.c_str(), (dir / "aside").c_str()), 0);
-  ASSERT_EQ(symlink(dir.path().c_str(), staging.c_str()), 0);
-  EXPECT_FALSE(still_staged(target));
-  testing::internal::CaptureStdout();
-  EXPECT_FALSE(remove_staged(&target));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Unable to remove " + staging + ".\n\n");
-  EXPECT_EQ(mode_of(staging) & S_IFMT, static_cast<mode_t>(S_IFLNK));
 }
 
 struct WithinCase {

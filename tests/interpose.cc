@@ -128,24 +128,10 @@ extern "C" int renameat(int old_directory, const char* old_path, int new_directo
   return result;
 }
 
-extern "C" int unlinkat(int directory, const char* path, int flags) {
-  static auto call = real<int (*)(int, const char*, int)>("unlinkat");
-  int result = call(directory, path, flags);
-  count_call("unlinkat");
-  return result;
-}
-
 extern "C" int syncfs(int fd) {
   static auto call = real<int (*)(int)>("syncfs");
   int result = call(fd);
   if (result == 0) plant("syncfs", fd, "");
   count_call("syncfs");
-  return result;
-}
-
-extern "C" int fsync(int fd) {
-  static auto call = real<int (*)(int)>("fsync");
-  int result = call(fd);
-  count_call("fsync");
   return result;
 }
