@@ -16,7 +16,7 @@
 #include "copy/copy.h"
 #include "copy/descriptor.h"
 #include "installer/progress.h"
-#include "installer/staging.h"
+#include "stage/staging.h"
 #include "text/text.h"
 
 namespace {

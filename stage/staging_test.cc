@@ -1,4 +1,4 @@
-#include "installer/staging.h"
+#include "stage/staging.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

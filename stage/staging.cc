@@ -1,4 +1,4 @@
-#include "installer/staging.h"
+#include "stage/staging.h"
 
 #include <dirent.h>
 #include <fcntl.h>

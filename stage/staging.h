@@ -3,8 +3,8 @@
 // once everything is built and durable: until then the product is as it
 // was, and a run that stops leaves at most a few staging entries, which
 // removing them undoes.
-#ifndef LANGEXT_INSTALLER_STAGING_H
-#define LANGEXT_INSTALLER_STAGING_H
+#ifndef LANGEXT_STAGE_STAGING_H
+#define LANGEXT_STAGE_STAGING_H
 
 #include <sys/types.h>
 
