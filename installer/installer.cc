@@ -16,6 +16,8 @@
 #include "copy/copy.h"
 #include "copy/descriptor.h"
 #include "installer/progress.h"
+#include "stage/record.h"
+#include "stage/repair.h"
 #include "stage/staging.h"
 #include "text/text.h"
 
@@ -164,13 +166,9 @@ void report_failure(const char* source, const char* destination) {
 }
 
 // Fills the staging entry of one tree; returns how many copies failed.
-int stage_tree(StagedTarget* target, const char* source) {
+int fill_tree(StagedTarget* target, const char* source) {
   int failures = 0;
   progress_part(source);
-  if (!stage_target(target)) {
-    report_failure(source, target->path);
-    return 1;
-  }
   if (copy_tree_into(source, target->staged.get(), target->path, &failures, WALK_HOOKS) != 0) {
     ++failures;
   }
@@ -192,21 +190,61 @@ void report_every_part(const StagedTarget* targets) {
   }
 }
 
+bool record_run(int phase, const StagedTarget* targets) {
+  if (write_record(phase, targets, TARGET_COUNT)) return true;
+  progress_clear();
+  std::printf("Unable to write %s. %s.\n\n", RECORD_PATH, std::strerror(errno));
+  return false;
+}
+
+constexpr int STAGING_ATTEMPTS = 100;
+constexpr int RECORD_FAILED = -1;
+
+// Every staging entry is named in the record before it is made, and its
+// identity once it is made, so that a run killed at any moment leaves
+// nothing that the next run does not know of. Returns how many targets
+// could not be staged, or RECORD_FAILED.
+int create_staging_entries(StagedTarget* targets) {
+  int failures = 0;
+  std::array<bool, TARGET_COUNT> prepared{};
+  for (std::size_t i = 0; i < TARGET_COUNT; ++i) {
+    prepared[i] = prepare_target(&targets[i]);
+    if (!prepared[i]) {
+      report_failure(PACKAGE_PARTS[i], targets[i].path);
+      ++failures;
+    }
+  }
+  if (!record_run(PHASE_STAGING, targets)) return RECORD_FAILED;
+  for (std::size_t i = 0; i < TARGET_COUNT; ++i) {
+    for (int attempt = 1; prepared[i] && !create_staged(&targets[i]); ++attempt) {
+      if (errno != EEXIST || attempt == STAGING_ATTEMPTS) {
+        report_failure(PACKAGE_PARTS[i], targets[i].path);
+        ++failures;
+        break;
+      }
+      choose_staging_name(&targets[i]);
+      if (!record_run(PHASE_STAGING, targets)) return RECORD_FAILED;
+    }
+  }
+  return record_run(PHASE_STAGING, targets) ? failures : RECORD_FAILED;
+}
+
 // Builds every new target beside its old one; returns how many copies
 // failed. Stops at an interruption.
 int stage_package(StagedTarget* targets) {
-  int failures = 0;
+  int failures = create_staging_entries(targets);
+  if (failures == RECORD_FAILED) return 1;
   StagedTarget& language = targets[0];
   long long bytes = 0;
   progress_part(PACKAGE_LANGUAGE_FILE);
-  if (!stage_target(&language) ||
+  if (language.staged.is_open() &&
       copy_file_to(PACKAGE_LANGUAGE_FILE, language.staged.release(), &bytes) == 0) {
     report_failure(PACKAGE_LANGUAGE_FILE, language.path);
     ++failures;
   }
   progress_step(1, bytes);
   for (std::size_t i = 1; i < TARGET_COUNT && !interrupted(); ++i) {
-    failures += stage_tree(&targets[i], PACKAGE_PARTS[i]);
+    if (targets[i].staged.is_open()) failures += fill_tree(&targets[i], PACKAGE_PARTS[i]);
   }
   progress_clear();
   if (failures != 0 || interrupted()) return failures;
@@ -224,8 +262,26 @@ int stage_package(StagedTarget* targets) {
   return failures;
 }
 
+// The old entries that the swap sets aside, as the record must name them.
+void note_old_entries(StagedTarget* targets) {
+  for (std::size_t i = 0; i < TARGET_COUNT; ++i) {
+    StagedTarget& target = targets[i];
+    struct stat status {};
+    if (target.replaces &&
+        fstatat(target.parent.get(), target.name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
+      target.old_identity = {status.st_dev, status.st_ino};
+    }
+  }
+}
+
+// Removes what was staged and then the record; the record stays, for the
+// next run to finish the job, while anything staged stays.
 void remove_everything_staged(StagedTarget* targets) {
-  for (std::size_t i = 0; i < TARGET_COUNT; ++i) remove_staged(&targets[i]);
+  bool removed = true;
+  for (std::size_t i = 0; i < TARGET_COUNT; ++i) removed = remove_staged(&targets[i]) && removed;
+  if (removed && !remove_record()) {
+    std::printf("Unable to remove %s. %s.\n\n", RECORD_PATH, std::strerror(errno));
+  }
 }
 
 // Stages the package, makes it durable and swaps it in; returns the exit
@@ -237,12 +293,16 @@ int install_package(StagedTarget* targets) {
   }
   progress_start(PACKAGE_PARTS.data(), PACKAGE_PARTS.size());
   umask(COPY_UMASK);
-  const int failures = stage_package(targets);
+  int failures = stage_package(targets);
   umask(FINAL_UMASK);
   if (interrupted()) {
     remove_everything_staged(targets);
     std::printf("\nInstallation interrupted.\n\n");
     return EXIT_REFUSED;
+  }
+  if (failures == 0) {
+    note_old_entries(targets);
+    if (!record_run(PHASE_SWAPPING, targets)) failures = 1;
   }
   if (failures != 0) {
     remove_everything_staged(targets);
@@ -259,6 +319,9 @@ int install_package(StagedTarget* targets) {
     report_every_part(targets);
     std::printf("\nInstallation failed.\n\n");
     return EXIT_REFUSED;
+  }
+  if (!remove_record()) {
+    std::printf("Unable to remove %s. %s.\n\n", RECORD_PATH, std::strerror(errno));
   }
   std::printf("\nInstallation completed!\n\n");
   return EXIT_COMPLETED;
@@ -363,6 +426,15 @@ int run_installation() {
   if (lock.is_open() && flock(lock.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
     std::printf("Another installation is in progress.\n\n");
     return EXIT_REFUSED;
+  }
+  switch (repair_interrupted_run()) {
+    case REPAIR_REFUSED:
+      return EXIT_REFUSED;
+    case REPAIR_COMPLETED:
+      std::printf("\nInstallation completed!\n\n");
+      return EXIT_COMPLETED;
+    default:
+      break;
   }
   if (const char* missing = find_missing_package_part()) {
     std::printf("Unable to find %s in the current directory.\n\n", missing);

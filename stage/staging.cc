@@ -22,7 +22,6 @@ constexpr mode_t STAGING_MODE = 0700;
 constexpr std::string_view NAME_LETTERS =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 constexpr std::size_t RANDOM_LETTERS = 8;
-constexpr int STAGING_ATTEMPTS = 100;
 constexpr int DIRECTORY_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 // The name only has to be unguessable enough that taking it first is
@@ -82,8 +81,8 @@ int create_staging_entry(int parent, const char* staging, bool is_directory) {
   return directory.release();
 }
 
-// Removes everything inside the open directory, never following a link and
-// never leaving the tree. Returns false when anything stays.
+}  // namespace
+
 bool empty_directory(int directory) {
   DirectoryStream stream(fdopendir(openat(directory, ".", DIRECTORY_FLAGS)));
   if (!stream) return false;
@@ -107,8 +106,27 @@ bool empty_directory(int directory) {
   }
 }
 
-// Renames within one directory, never replacing what stands at `to`. Where
-// the kernel or file system cannot promise that, the name is tested first.
+namespace {
+
+const char* name_at(const StagedTarget& target, int position) {
+  switch (position) {
+    case AT_NAME:
+      return target.name;
+    case AT_BACKUP:
+      return target.backup;
+    default:
+      return target.staging;
+  }
+}
+
+// Reports a move of the entry that stood at `from` to `to`, that failed.
+void report_move_failure(const StagedTarget& target, int from, int to) {
+  report_rename_failure(path_beside(target, name_at(target, from)),
+                        path_beside(target, name_at(target, to)));
+}
+
+}  // namespace
+
 bool rename_without_replacing(int directory, const char* from, const char* to) {
   if (renameat2(directory, from, directory, to, RENAME_NOREPLACE) == 0) return true;
   if (errno != EINVAL && errno != ENOSYS) return false;
@@ -120,16 +138,14 @@ bool rename_without_replacing(int directory, const char* from, const char* to) {
   return errno == ENOENT && renameat(directory, from, directory, to) == 0;
 }
 
-bool exchange(int directory, const char* first, const char* second) {
-  return renameat2(directory, first, directory, second, RENAME_EXCHANGE) == 0;
-}
-
-// The staging entry's path, for messages.
-const char* staging_path(const StagedTarget& target) {
-  static std::array<char, PATH_BUFFER_SIZE + NAME_BUFFER_SIZE> path;
+const char* path_beside(const StagedTarget& target, const char* name) {
+  // Two in turn, so that one message can name two of them.
+  static std::array<std::array<char, PATH_BUFFER_SIZE + NAME_BUFFER_SIZE>, 2> paths;
+  static std::size_t turn = 0;
+  std::array<char, PATH_BUFFER_SIZE + NAME_BUFFER_SIZE>& path = paths[turn++ % paths.size()];
   const char* slash = std::strrchr(target.path, '/');
   const int prefix = slash == nullptr ? 0 : static_cast<int>(slash - target.path + 1);
-  std::snprintf(path.data(), path.size(), "%.*s%s", prefix, target.path, target.staging);
+  std::snprintf(path.data(), path.size(), "%.*s%s", prefix, target.path, name);
   return path.data();
 }
 
@@ -137,64 +153,69 @@ void report_rename_failure(const char* from, const char* to) {
   std::printf("Unable to rename %s to %s.\n\n", from, to);
 }
 
-// Puts one staged target in place; on failure reports it, and leaves the
-// target and its staging entry as they were.
+bool arrange(const StagedTarget& target, int* first, int goal_first, int* second,
+             int goal_second) {
+  const int parent = target.parent.get();
+  const int first_start = *first;
+  const int second_start = *second;
+  if (*first != NOWHERE && *first != goal_first) {
+    if (*second != goal_first) {
+      if (!rename_without_replacing(parent, name_at(target, *first), name_at(target, goal_first))) {
+        report_move_failure(target, first_start, goal_first);
+        return false;
+      }
+    } else if (renameat2(parent, name_at(target, *first), parent, name_at(target, goal_first),
+                         RENAME_EXCHANGE) == 0) {
+      *second = *first;
+    } else {
+      // A file system that cannot exchange two names takes two renames,
+      // the first through the one free name of the three.
+      const int free = AT_NAME + AT_BACKUP + AT_STAGING - *first - goal_first;
+      if ((errno != EINVAL && errno != ENOSYS) ||
+          !rename_without_replacing(parent, name_at(target, *second), name_at(target, free))) {
+        report_move_failure(target, second_start, free);
+        return false;
+      }
+      *second = free;
+      if (!rename_without_replacing(parent, name_at(target, *first), name_at(target, goal_first))) {
+        report_move_failure(target, first_start, goal_first);
+        return false;
+      }
+    }
+    *first = goal_first;
+  }
+  if (*second != NOWHERE && *second != goal_second) {
+    if (!rename_without_replacing(parent, name_at(target, *second), name_at(target, goal_second))) {
+      report_move_failure(target, second_start, goal_second);
+      return false;
+    }
+    *second = goal_second;
+  }
+  return true;
+}
+
+namespace {
+
+// Puts one staged target in place; on failure reports it, and puts back
+// what had moved.
 bool place(StagedTarget* target) {
-  const int parent = target->parent.get();
-  if (!target->replaces) {
-    if (rename_without_replacing(parent, target->staging, target->name)) {
-      target->placed = PLACED_NEW;
-      return true;
-    }
-    report_rename_failure(staging_path(*target), target->path);
-    return false;
-  }
-  if (exchange(parent, target->staging, target->name)) {
-    if (rename_without_replacing(parent, target->staging, target->backup)) {
-      target->placed = PLACED_OVER_OLD;
-      return true;
-    }
-    report_rename_failure(target->path, target->backup_path);
-    if (!exchange(parent, target->staging, target->name)) {
-      report_rename_failure(staging_path(*target), target->path);
-    }
-    return false;
-  }
-  // A file system that cannot exchange two names takes two renames.
-  if ((errno != EINVAL && errno != ENOSYS) ||
-      !rename_without_replacing(parent, target->name, target->backup)) {
-    report_rename_failure(target->path, target->backup_path);
-    return false;
-  }
-  if (rename_without_replacing(parent, target->staging, target->name)) {
-    target->placed = PLACED_OVER_OLD;
+  int staged = AT_STAGING;
+  int old = target->replaces ? AT_NAME : NOWHERE;
+  if (arrange(*target, &staged, AT_NAME, &old, AT_BACKUP)) {
+    target->placed = target->replaces ? PLACED_OVER_OLD : PLACED_NEW;
     return true;
   }
-  report_rename_failure(staging_path(*target), target->path);
-  if (!rename_without_replacing(parent, target->backup, target->name)) {
-    report_rename_failure(target->backup_path, target->path);
-  }
+  arrange(*target, &old, AT_NAME, &staged, AT_STAGING);
   return false;
 }
 
 // Brings the old contents back to the target's name and the new ones back
 // to the staging name.
 void unplace(StagedTarget* target) {
-  const int parent = target->parent.get();
-  if (target->placed == PLACED_NEW) {
-    if (!rename_without_replacing(parent, target->name, target->staging)) {
-      report_rename_failure(target->path, staging_path(*target));
-    }
-  } else if (target->placed == PLACED_OVER_OLD) {
-    if (exchange(parent, target->backup, target->name)) {
-      if (!rename_without_replacing(parent, target->backup, target->staging)) {
-        report_rename_failure(target->backup_path, staging_path(*target));
-      }
-    } else if (!rename_without_replacing(parent, target->name, target->staging)) {
-      report_rename_failure(target->path, staging_path(*target));
-    } else if (!rename_without_replacing(parent, target->backup, target->name)) {
-      report_rename_failure(target->backup_path, target->path);
-    }
+  if (target->placed != NOT_PLACED) {
+    int staged = AT_NAME;
+    int old = target->replaces ? AT_BACKUP : NOWHERE;
+    arrange(*target, &old, AT_NAME, &staged, AT_STAGING);
   }
   target->placed = NOT_PLACED;
 }
@@ -205,6 +226,7 @@ bool sync_once_each(const StagedTarget* targets, std::size_t count, bool file_sy
   bool synced = true;
   for (std::size_t i = 0; i < count; ++i) {
     const int parent = targets[i].parent.get();
+    if (parent < 0) continue;  // nothing of the run's is there
     struct stat status {};
     if (fstat(parent, &status) != 0) {
       synced = false;
@@ -223,7 +245,11 @@ bool sync_once_each(const StagedTarget* targets, std::size_t count, bool file_sy
 
 }  // namespace
 
-bool stage_target(StagedTarget* target) {
+bool same_identity(const struct stat& status, EntryIdentity identity) {
+  return same_entry(status, identity.device, identity.inode);
+}
+
+bool open_target_parent(StagedTarget* target) {
   const std::size_t length = std::strlen(target->path);
   if (!target->is_directory && length > 0 && target->path[length - 1] == '/') {
     errno = EISDIR;  // a name with a slash at its end is no file's name
@@ -237,37 +263,52 @@ bool stage_target(StagedTarget* target) {
     errno = EINVAL;
     return false;
   }
+  struct stat status {};
+  if (fstat(target->parent.get(), &status) != 0) return false;
+  const EntryIdentity known = target->parent_identity;
+  if (known.inode != 0 && !same_identity(status, known)) {
+    target->parent.reset();
+    errno = ESTALE;
+    return false;
+  }
+  target->parent_identity = {status.st_dev, status.st_ino};
   // The target holds fewer than PATH_BUFFER_SIZE bytes, so these fit.
   std::snprintf(target->name, sizeof target->name, "%s", name);
   std::snprintf(target->backup, sizeof target->backup, "%s.old", name);
+  return true;
+}
+
+bool prepare_target(StagedTarget* target) {
+  if (!open_target_parent(target)) return false;
+  choose_staging_name(target);
+  return true;
+}
+
+void choose_staging_name(StagedTarget* target) {
   long name_limit = fpathconf(target->parent.get(), _PC_NAME_MAX);
   if (name_limit <= 0) name_limit = NAME_MAX;
-  for (int attempt = 0; attempt < STAGING_ATTEMPTS; ++attempt) {
-    make_staging_name(target->staging, name, name_limit);
-    target->staged.reset(
-        create_staging_entry(target->parent.get(), target->staging, target->is_directory));
-    if (!target->staged.is_open()) {
-      if (errno == EEXIST) continue;
-      // A directory made but not opened is no longer known to be ours.
-      target->staging[0] = '\0';
-      return false;
-    }
-    struct stat status {};
-    if (fstat(target->staged.get(), &status) != 0) return false;
-    target->device = status.st_dev;
-    target->inode = status.st_ino;
-    return true;
+  make_staging_name(target->staging, target->name, name_limit);
+}
+
+bool create_staged(StagedTarget* target) {
+  target->staged.reset(
+      create_staging_entry(target->parent.get(), target->staging, target->is_directory));
+  if (!target->staged.is_open()) {
+    // A directory made but not opened is no longer known to be ours.
+    if (errno != EEXIST) target->staging[0] = '\0';
+    return false;
   }
-  target->staging[0] = '\0';
-  errno = EEXIST;
-  return false;
+  struct stat status {};
+  if (fstat(target->staged.get(), &status) != 0) return false;
+  target->staged_identity = {status.st_dev, status.st_ino};
+  return true;
 }
 
 bool still_staged(const StagedTarget& target) {
   struct stat status {};
   return target.staging[0] != '\0' &&
          fstatat(target.parent.get(), target.staging, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-         same_entry(status, target.device, target.inode);
+         same_identity(status, target.staged_identity);
 }
 
 bool remove_staged(StagedTarget* target) {
@@ -281,7 +322,7 @@ bool remove_staged(StagedTarget* target) {
     removed = unlinkat(target->parent.get(), target->staging,
                        target->is_directory ? AT_REMOVEDIR : 0) == 0;
   }
-  if (!removed) std::printf("Unable to remove %s.\n\n", staging_path(*target));
+  if (!removed) std::printf("Unable to remove %s.\n\n", path_beside(*target, target->staging));
   target->staging[0] = '\0';
   return removed;
 }

@@ -6,6 +6,7 @@
 #ifndef LANGEXT_STAGE_STAGING_H
 #define LANGEXT_STAGE_STAGING_H
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -23,6 +24,13 @@ constexpr int NOT_PLACED = 0;
 constexpr int PLACED_NEW = 1;       // the target had not existed
 constexpr int PLACED_OVER_OLD = 2;  // the old contents are at NAME.old
 
+// Which entry stands at a name: its device and inode. Zero where no entry
+// is known.
+struct EntryIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+
 // One target of the run and what was staged for it.
 struct StagedTarget {
   const char* path = nullptr;         // as the administrator names it
@@ -32,17 +40,31 @@ struct StagedTarget {
   Descriptor parent;      // the directory that holds the target
   char name[NAME_BUFFER_SIZE] = {};
   char backup[NAME_BUFFER_SIZE] = {};
-  char staging[NAME_BUFFER_SIZE] = {};  // empty until staged
+  char staging[NAME_BUFFER_SIZE] = {};  // empty until a name is chosen
   Descriptor staged;                    // the staging entry, open
-  dev_t device = 0;
-  ino_t inode = 0;
+  EntryIdentity parent_identity;
+  EntryIdentity old_identity;     // the entry the swap sets aside
+  EntryIdentity staged_identity;  // zero until the staging entry is made
   int placed = NOT_PLACED;
 };
 
-// Creates the staging entry beside target->path: an empty owner-only file,
-// or an owner-only directory, under a random name taken exclusively and
-// never through a link. Returns false, with errno set, when it cannot.
-bool stage_target(StagedTarget* target);
+bool same_identity(const struct stat& status, EntryIdentity identity);
+
+// Opens the directory that holds target->path and names the target and its
+// backup in it; the parent's identity must match when it is known already.
+// Returns false, with errno set, when it cannot.
+bool open_target_parent(StagedTarget* target);
+
+// open_target_parent, and a random staging name.
+bool prepare_target(StagedTarget* target);
+
+// Picks another random staging name, for when the last one was taken.
+void choose_staging_name(StagedTarget* target);
+
+// Creates the staging entry under the chosen name: an empty owner-only
+// file, or an owner-only directory, taken exclusively and never through a
+// link. Returns false, with errno set (EEXIST when the name is taken).
+bool create_staged(StagedTarget* target);
 
 // Whether the staging entry's name still holds the entry this run made.
 bool still_staged(const StagedTarget& target);
@@ -51,6 +73,35 @@ bool still_staged(const StagedTarget& target);
 // descriptor and never through a link. Reports what stays, and returns
 // false then.
 bool remove_staged(StagedTarget* target);
+
+// Removes everything inside the open directory, never following a link and
+// never leaving the tree. Returns false when anything stays.
+bool empty_directory(int directory);
+
+// Renames within one directory, never replacing what stands at `to`. Where
+// the kernel or file system cannot promise that, the name is tested first.
+bool rename_without_replacing(int directory, const char* from, const char* to);
+
+// The path of the entry called name beside the target, for messages; the
+// last two results stay valid.
+const char* path_beside(const StagedTarget& target, const char* name);
+
+void report_rename_failure(const char* from, const char* to);
+
+// The three names of a target, where its entries may stand.
+constexpr int NOWHERE = -1;
+constexpr int AT_NAME = 0;
+constexpr int AT_BACKUP = 1;
+constexpr int AT_STAGING = 2;
+
+// Moves the entry at *first (a position among the three names, or NOWHERE
+// when there is none) to goal_first, then the entry at *second to
+// goal_second, updating both positions as they move: by exchange where the
+// file system allows it, else through the free name. A name is never
+// replaced. Reports the first rename that fails, naming where the moving
+// entry started, and returns false then.
+bool arrange(const StagedTarget& target, int* first, int goal_first, int* second,
+             int goal_second);
 
 // Writes everything on the file systems that hold the targets to stable
 // storage. Returns false when any of them reports an error.

@@ -19,7 +19,7 @@ TEST(Staging, StagedTreeIsHiddenOwnerOnlyAndRemovedWithoutFollowingLinks) {
   StagedTarget target;
   target.path = target_path.c_str();
   target.is_directory = true;
-  ASSERT_TRUE(stage_target(&target));
+  ASSERT_TRUE(prepare_target(&target) && create_staged(&target));
   const std::string staging = dir / target.staging;
   EXPECT_EQ(std::string(target.staging).rfind(".templates.langext-", 0), 0u) << target.staging;
   EXPECT_EQ(mode_of(staging), S_IFDIR | 0700);
@@ -37,7 +37,7 @@ TEST(Staging, NameAtTheLimitGetsTheShortStagingName) {
   const std::string target_path = dir / std::string(250, 'n');
   StagedTarget target;
   target.path = target_path.c_str();
-  ASSERT_TRUE(stage_target(&target));
+  ASSERT_TRUE(prepare_target(&target) && create_staged(&target));
   EXPECT_EQ(std::strlen(target.staging), std::strlen(".langext-XXXXXXXX"));
   EXPECT_EQ(mode_of(dir / target.staging), S_IFREG | 0600);
   EXPECT_TRUE(remove_staged(&target));

@@ -25,6 +25,8 @@ sandbox_prepare "$(dirname "$archive")/ansible-sandbox"
 
 # Ansible keeps its own files under the sandbox, not the host's home.
 export HOME=$SANDBOX/home ANSIBLE_LOCAL_TEMP=$SANDBOX/ansible-tmp ANSIBLE_NOCOLOR=1 LC_ALL=C.UTF-8
+# The remote side's default comes from the password file's home, not $HOME.
+export ANSIBLE_REMOTE_TEMP=$SANDBOX/ansible-remote-tmp
 mkdir -p "$HOME"
 failed=0
 fail() { echo "FAIL [$1]: $2"; failed=1; }

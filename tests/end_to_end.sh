@@ -30,6 +30,7 @@ LANG_FILE=/var/lib/tarnwick/conf/language.cfg
 TEMPLATES=/var/lib/tarnwick/templates
 IMAGES=/var/lib/httpd/htdocs/images
 WWW=$SANDBOX/www
+RECORD_DIR=/var/lib/langext-install
 
 passed=0 failed=0 skipped=0 current='' case_failed=0
 
@@ -39,7 +40,7 @@ fail() { echo "FAIL [$current]: $*"; case_failed=1; }
 begin() {
   current=$1 case_failed=0
   rm -rf /etc/tarnwick.conf /var/lib/tarnwick /var/lib/httpd "$SANDBOX/addon" "$WWW" \
-    "$SANDBOX/product-before"
+    "$SANDBOX/product-before" "$RECORD_DIR"
   mkdir -p "$WWW"
   sandbox_install_product "$sample"
   snapshot_product
@@ -125,6 +126,7 @@ staging_entries() {
 
 expect_nothing_staged() {
   [ -z "$(staging_entries)" ] || fail "staging entries left: $(staging_entries | tr '\n' ' ')"
+  [ -e "$RECORD_DIR" ] && fail "the record of the run is left: $(ls -A "$RECORD_DIR")"
 }
 
 expect_installed() {
@@ -515,10 +517,11 @@ SIGTERM once the swap has begun|15|renameat2|1
 EOT
 
 # What a target holds after a run was killed: "old" (as before, no NAME.old),
-# "new" (the package's, the old one at NAME.old or at a staging name) or
-# "broken".
+# "new" (the package's, the old one at NAME.old or at a staging name),
+# "missing" (between the two renames of a swap without exchange: the old
+# one at NAME.old, the new one at a staging name) or "broken".
 target_state() {
-  local target=$1 package=$2 before=$3 old
+  local target=$1 package=$2 before=$3 old staged
   if same_contents "$before" "$target" && [ ! -e "$target.old" ]; then
     echo old
     return
@@ -526,6 +529,11 @@ target_state() {
   if same_contents "$package" "$target"; then
     for old in "$target.old" "$(dirname "$target")"/.*.langext-*; do
       same_contents "$before" "$old" && { echo new; return; }
+    done
+  fi
+  if [ ! -e "$target" ] && same_contents "$before" "$target.old"; then
+    for staged in "$(dirname "$target")"/.*.langext-*; do
+      same_contents "$package" "$staged" && { echo missing; return; }
     done
   fi
   echo broken
@@ -539,46 +547,142 @@ same_contents() {
   fi
 }
 
-# Killed with SIGKILL after each of the calls that change the disk in turn,
-# until a run completes: every target is wholly old or wholly new each time,
-# and both outcomes occur.
-begin "killed at every step: each target wholly old or wholly new"
-outcomes=''
-for after in $(seq 1 80); do
-  rm -rf /var/lib/tarnwick /var/lib/httpd && sandbox_install_product "$sample" && snapshot_product
-  run_interposed LANGEXT_RAISE_SIGNAL=9 LANGEXT_RAISE_CALL=any LANGEXT_RAISE_AFTER="$after"
-  before=$SANDBOX/product-before
-  for state in "$(target_state "$LANG_FILE" "$ADDON/packages/conf/language.cfg" "$before/tarnwick/conf/language.cfg")" \
-    "$(target_state "$TEMPLATES" "$ADDON/packages/htx" "$before/tarnwick/templates")" \
-    "$(target_state "$IMAGES" "$ADDON/packages/images" "$before/httpd/htdocs/images")"; do
-    [ "$state" = broken ] && fail "a target is neither old nor new after a kill at call $after"
-    outcomes="$outcomes $state"
+# The states of the three targets after a kill, one word each.
+target_states() {
+  local before=$SANDBOX/product-before
+  target_state "$LANG_FILE" "$ADDON/packages/conf/language.cfg" "$before/tarnwick/conf/language.cfg"
+  target_state "$TEMPLATES" "$ADDON/packages/htx" "$before/tarnwick/templates"
+  target_state "$IMAGES" "$ADDON/packages/images" "$before/httpd/htdocs/images"
+}
+
+# What the run after a kill prints: the product's own run, after clearing
+# what was staged, the end of the killed run's swap, or, where the killed
+# run had finished all but its message, the refusal that the backups cause.
+REPAIRED_STAGING="${BANNER}Removed what an interrupted installation had staged.\n\n$PROMPT$COMPLETED"
+REPAIRED_SWAP="${BANNER}Finished the installation that was interrupted.\n\n$COMPLETED"
+ALREADY_INSTALLED="${BANNER}${PROMPT}Unable to rename $LANG_FILE to $LANG_FILE.old. File already exists.\n\n"
+
+# Leaves in $REPAIR which of the four it was.
+expect_repaired() {
+  local output
+  REPAIR=0
+  for output in "$BANNER$PROMPT$COMPLETED" "$REPAIRED_STAGING" "$REPAIRED_SWAP" "$ALREADY_INSTALLED"; do
+    printf "$output" | cmp -s - "$SANDBOX/out" && break
+    REPAIR=$((REPAIR + 1))
   done
-  [ "$STATUS" = 1 ] && break
-  [ "$STATUS" = 137 ] || fail "killed at call $after, but the status is $STATUS"
+  expect_output "$output"
+  if [ "$REPAIR" = 3 ]; then expect_status 255; else expect_status 1; fi
+  expect_installed "$IMAGES"
+  expect_set_aside "$IMAGES.old"
+  expect_nothing_staged
+}
+
+# Killed with SIGKILL after each of the calls that change the disk in turn
+# (every LANGEXT_KILL_STRIDE-th of them, where each run is slow), until a
+# run completes: every target is wholly old or wholly new each time,
+# both outcomes occur, the next run finishes the installation, and the one
+# after it refuses because the backups exist.
+for missing in none EINVAL; do
+  begin "killed at every step, then run again (renameat2 answers ${missing/none/as it should})"
+  outcomes='' repairs=''
+  for after in $(seq 1 "${LANGEXT_KILL_STRIDE:-1}" 150); do
+    rm -rf /var/lib/tarnwick /var/lib/httpd "$RECORD_DIR" && sandbox_install_product "$sample" &&
+      snapshot_product
+    run_interposed LANGEXT_NO_EXCHANGE=$missing LANGEXT_RAISE_SIGNAL=9 LANGEXT_RAISE_CALL=any \
+      LANGEXT_RAISE_AFTER="$after"
+    [ "$STATUS" = 1 ] && break
+    [ "$STATUS" = 137 ] || fail "killed at call $after, but the status is $STATUS"
+    for state in $(target_states); do
+      [ "$state" = broken ] || [ "$state/$missing" = missing/none ] &&
+        fail "a target is $state after a kill at call $after"
+      outcomes="$outcomes $state"
+    done
+    run_interposed LANGEXT_NO_EXCHANGE=$missing
+    expect_repaired
+    repairs="$repairs $REPAIR"
+    run_input '\n'
+    expect_status 255
+    [ "$case_failed" = 1 ] && { echo "    after a kill at call $after"; break; }
+  done
+  [ "$STATUS" = 1 ] || fail "no run got to the end"
+  [[ $outcomes == *old* && $outcomes == *new* ]] || fail "not both outcomes occurred:$outcomes"
+  [[ $repairs == *1* && $repairs == *2* ]] || fail "not both kinds of repair occurred:$repairs"
+  end
 done
-[ "$STATUS" = 1 ] || fail "no run got to the end"
-[[ $outcomes == *old* && $outcomes == *new* ]] || fail "not both outcomes occurred:$outcomes"
+
+begin "a power cut during the repair is repaired by the run after it"
+run_interposed LANGEXT_RAISE_SIGNAL=9 LANGEXT_RAISE_CALL=renameat2 LANGEXT_RAISE_AFTER=2
+run_interposed LANGEXT_RAISE_SIGNAL=9 LANGEXT_RAISE_CALL=renameat2 LANGEXT_RAISE_AFTER=1
+expect_status 137
+run_input '\n'
+expect_repaired
+end
+
+# A record the program did not write, or one that others could have
+# written, is never acted on.
+begin "refused: a record that is not this program's"
+mkdir -m 700 "$RECORD_DIR" && printf 'langext-install record 1\nphase staging\n' > "$RECORD_DIR/record"
+chmod 600 "$RECORD_DIR/record"
+run_input '\n'
+expect_output "${BANNER}Unable to use $RECORD_DIR/record: it is not a record this program wrote.\n\n"
+expect_status 255
+expect_product_untouched
+end
+
+begin "refused: a record in a directory that others may write, until it is closed again"
+run_interposed LANGEXT_RAISE_SIGNAL=9 LANGEXT_RAISE_CALL=openat LANGEXT_RAISE_AFTER=4
+chmod 777 "$RECORD_DIR"
+snapshot_product
+run_input '\n'
+expect_output "${BANNER}Unable to use $RECORD_DIR/record: it is not a record this program wrote.\n\n"
+expect_status 255
+expect_product_untouched
+chmod 700 "$RECORD_DIR"
+run_input '\n'
+expect_output "$REPAIRED_STAGING"
+expect_nothing_staged
+end
+
+# Another user replaces the staged templates after the run was killed in
+# its swap: the repair finishes what it can prove its own and names the
+# rest.
+begin "an entry moved by someone else after a kill is left alone and named"
+run_interposed LANGEXT_RAISE_SIGNAL=9 LANGEXT_RAISE_CALL=renameat2 LANGEXT_RAISE_AFTER=1
+staged=$(find /var/lib/tarnwick -maxdepth 1 -name '.templates.langext-*')
+mv "$staged" "$SANDBOX/moved" && mkdir "$staged" && touch "$staged/theirs"
+run_input '\n'
+expect_status 255
+grep -qxF "Left $staged alone: it is not what the interrupted installation made there." \
+  "$SANDBOX/out" || fail "the planted entry is not named: $(cat "$SANDBOX/out")"
+grep -q "^Unable to finish installing $TEMPLATES\. " "$SANDBOX/out" || fail "no word on what to do"
+[ -f "$staged/theirs" ] || fail "the planted entry was touched"
+cmp -s "$ADDON/packages/conf/language.cfg" "$LANG_FILE" || fail "the language file was not finished"
+[ -f "$RECORD_DIR/record" ] || fail "the record is gone, with the installation unfinished"
 end
 
 # Everything staged is on stable storage before the first rename, and the
 # renames are before the completion message is written.
-if command -v strace > /dev/null; then
-  begin "durable before the swap, and the swap before the message"
-  (cd "$ADDON" && printf '\n' | ASAN_OPTIONS=detect_leaks=0 strace -f -s 64 -o "$SANDBOX/trace" \
-    -e trace=syncfs,fsync,fdatasync,sync,renameat2,renameat,rename,write ./langext-install) \
-    > "$SANDBOX/out" 2> "$SANDBOX/err"
-  STATUS=$?
-  expect_output "$BANNER$PROMPT$COMPLETED"
-  expect_status 1
-  order=$(grep -E -o -e '^[0-9]+ +(syncfs|fsync|renameat2|renameat|rename)\(' \
-    -e 'write\(1, "\\nInstallation completed' "$SANDBOX/trace" |
-    sed -E -e 's/^[0-9]+ +//' -e 's/\($//' -e 's/^(renameat2|renameat)$/rename/' -e 's/^write.*/message/' | uniq | tr '\n' ' ')
-  [ "$order" = "syncfs rename fsync message " ] || fail "the order of calls is: $order"
-  end
-else
-  skip "durable before the swap" "strace is not installed"
-fi
+# Everything staged is on stable storage before the record says the swap has
+# begun, that before the first rename, the renames before the record goes,
+# and that before the completion message.
+begin "durable before the swap, and the swap before the message"
+(cd "$ADDON" && printf '\n' | ASAN_OPTIONS=detect_leaks=0 strace -f -y -s 64 -o "$SANDBOX/trace" \
+  -e trace=syncfs,fsync,fdatasync,sync,renameat2,renameat,rename,unlinkat,write ./langext-install) \
+  > "$SANDBOX/out" 2> "$SANDBOX/err"
+STATUS=$?
+expect_output "$BANNER$PROMPT$COMPLETED"
+expect_status 1
+order=$(grep -E -o -e '^[0-9]+ +(syncfs|fsync|renameat2|renameat|rename)\(' \
+  -e '^[0-9]+ +renameat\([0-9]+</var/lib/langext-install>, "record.new"' \
+  -e '^[0-9]+ +unlinkat\([0-9]+</var/lib/langext-install>, "record", 0\) = 0' \
+  -e '^[0-9]+ +fsync\([0-9]+</var/lib(/langext-install[^>]*)?>' \
+  -e 'write\(1(<[^>]*>)?, "\\nInstallation completed' "$SANDBOX/trace" |
+  sed -E -e 's/^[0-9]+ +//' -e 's/^renameat\(.*record.new.*/record/' -e 's/^unlinkat.*/unrecord/' \
+    -e 's/^fsync\(.*<\/var\/lib.*/record/' -e 's/\($//' -e 's/^(renameat2|renameat)$/rename/' \
+    -e 's/^write.*/message/' | uniq | tr '\n' ' ')
+[ "$order" = "record syncfs record rename fsync unrecord record message " ] ||
+  fail "the order of calls is: $order"
+end
 
 # A second run while the first waits at its prompt is refused before it
 # asks anything, and changes nothing.
@@ -648,7 +752,12 @@ STATUS=$?
 expect_completed
 end
 
-if [ -n "$archive" ]; then
+if [ -z "$archive" ]; then
+  for title in "the add-on archive unpacks with its modes and installs" \
+    "the archive's program installs in an otherwise empty root"; do
+    skip "$title" "no archive was given (the run under valgrind checks the program, not the archive)"
+  done
+else
   begin "the add-on archive unpacks with its modes and installs"
   mkdir "$SANDBOX/unpacked" && tar -xpzf "$archive" -C "$SANDBOX/unpacked"
   ADDON=$SANDBOX/unpacked/language-extensions

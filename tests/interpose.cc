@@ -16,7 +16,7 @@
 //
 // A signal (LANGEXT_RAISE_SIGNAL) raised right after the LANGEXT_RAISE_AFTER-th
 // call of LANGEXT_RAISE_CALL (openat that creates, or "any" of the calls
-// hooked here).
+// hooked here: those that change what is on disk, and syncfs).
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <fnmatch.h>
@@ -133,5 +133,12 @@ extern "C" int syncfs(int fd) {
   int result = call(fd);
   if (result == 0) plant("syncfs", fd, "");
   count_call("syncfs");
+  return result;
+}
+
+extern "C" int unlinkat(int directory, const char* path, int flags) {
+  static auto call = real<int (*)(int, const char*, int)>("unlinkat");
+  int result = call(directory, path, flags);
+  count_call("unlinkat");
   return result;
 }

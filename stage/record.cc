@@ -1,0 +1,320 @@
+#include "stage/record.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+namespace {
+
+constexpr std::string_view RECORD_HEADER = "langext-install record 1\n";
+constexpr std::string_view CHECK_FIELD = "check ";
+constexpr const char* RECORD_NAME = "record";
+constexpr const char* RECORD_TEMPORARY = "record.new";
+constexpr const char* RECORD_DIRECTORY_NAME = "langext-install";
+constexpr mode_t RECORD_DIRECTORY_MODE = 0700;
+constexpr int DIRECTORY_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// A path byte by byte at worst takes four ("\xHH"); every field fits.
+static_assert(RECORD_SIZE >= 64 + RECORD_TARGETS * (4 * (PATH_BUFFER_SIZE + NAME_BUFFER_SIZE) + 256));
+
+std::uint64_t checksum(const char* text, std::size_t length) {
+  std::uint64_t hash = 14695981039346656037ULL;
+  for (std::size_t i = 0; i < length; ++i) {
+    hash = (hash ^ static_cast<unsigned char>(text[i])) * 1099511628211ULL;
+  }
+  return hash;
+}
+
+// Appends to a bounded buffer; once something did not fit, every later
+// append fails too.
+struct Writer {
+  char* text;
+  std::size_t size;
+  std::size_t length = 0;
+  bool fits = true;
+
+  void add(const char* format, auto... values) {
+    if (!fits) return;
+    const int written = std::snprintf(text + length, size - length, format, values...);
+    if (written < 0 || static_cast<std::size_t>(written) >= size - length) {
+      fits = false;
+      return;
+    }
+    length += static_cast<std::size_t>(written);
+  }
+
+  // A string as one field: "=" and its bytes, every byte that is not a
+  // printable ASCII letter other than the backslash as \xHH.
+  void add_string(const char* value) {
+    add(" =");
+    for (const char* byte = value; *byte != '\0'; ++byte) {
+      const auto code = static_cast<unsigned char>(*byte);
+      if (code > ' ' && code < 0x7f && code != '\\') {
+        add("%c", *byte);
+      } else {
+        add("\\x%02x", code);
+      }
+    }
+  }
+
+  void add_identity(EntryIdentity identity) {
+    add(" %" PRIuMAX ":%" PRIuMAX, static_cast<std::uintmax_t>(identity.device),
+        static_cast<std::uintmax_t>(identity.inode));
+  }
+};
+
+// Takes the fields of a record one by one; a field that is missing or does
+// not read makes every later take fail too.
+struct Reader {
+  const char* next;
+  const char* end;
+  bool good = true;
+
+  // The next field up to a blank or the line end, which it consumes.
+  std::string_view field() {
+    const char* start = next;
+    while (next < end && *next != ' ' && *next != '\n') ++next;
+    std::string_view taken(start, static_cast<std::size_t>(next - start));
+    if (next < end) ++next;
+    if (taken.empty()) good = false;
+    return taken;
+  }
+
+  bool line_ended() const { return next[-1] == '\n'; }
+
+  static int hex_digit(char digit) {
+    if (digit >= '0' && digit <= '9') return digit - '0';
+    if (digit >= 'a' && digit <= 'f') return digit - 'a' + 10;
+    return -1;
+  }
+
+  void word(std::string_view expected) {
+    if (field() != expected) good = false;
+  }
+
+  std::uintmax_t number(std::string_view text) {
+    std::uintmax_t value = 0;
+    if (text.empty()) good = false;
+    for (char digit : text) {
+      if (digit < '0' || digit > '9' || value > (UINTMAX_MAX - 9) / 10) {
+        good = false;
+        return 0;
+      }
+      value = value * 10 + static_cast<std::uintmax_t>(digit - '0');
+    }
+    return value;
+  }
+
+  EntryIdentity identity() {
+    const std::string_view text = field();
+    const std::size_t colon = text.find(':');
+    if (colon == std::string_view::npos) {
+      good = false;
+      return {};
+    }
+    // Views made by hand: substr could throw, and the program has no
+    // exception runtime.
+    return {static_cast<dev_t>(number(std::string_view(text.data(), colon))),
+            static_cast<ino_t>(
+                number(std::string_view(text.data() + colon + 1, text.size() - colon - 1)))};
+  }
+
+  void string(char* destination, std::size_t size) {
+    const std::string_view text = field();
+    std::size_t length = 0;
+    if (text.empty() || text[0] != '=') good = false;
+    for (std::size_t i = 1; good && i < text.size(); ++i) {
+      char byte = text[i];
+      if (byte == '\\') {
+        const int high = i + 3 < text.size() && text[i + 1] == 'x' ? hex_digit(text[i + 2]) : -1;
+        const int low = high >= 0 ? hex_digit(text[i + 3]) : -1;
+        if (low < 0) {
+          good = false;
+          break;
+        }
+        byte = static_cast<char>(high * 16 + low);
+        i += 3;
+      }
+      if (byte == '\0' || length + 1 >= size) {
+        good = false;
+        break;
+      }
+      destination[length++] = byte;
+    }
+    destination[good ? length : 0] = '\0';
+  }
+};
+
+bool write_all(int fd, const char* text, std::size_t length) {
+  while (length > 0) {
+    const ssize_t written = write(fd, text, length);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    text += written;
+    length -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+// The record's directory: made when asked for, and only used when it is
+// root's own and closed to everyone else, so that no one else can forge a
+// record that the next run would act on.
+int open_record_directory(bool create) {
+  Descriptor parent(open(RECORD_PARENT, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!parent.is_open()) return -1;
+  bool made = false;
+  if (create) {
+    made = mkdirat(parent.get(), RECORD_DIRECTORY_NAME, RECORD_DIRECTORY_MODE) == 0;
+    if (!made && errno != EEXIST) return -1;
+  }
+  Descriptor directory(openat(parent.get(), RECORD_DIRECTORY_NAME, DIRECTORY_FLAGS));
+  struct stat status {};
+  if (!directory.is_open() || fstat(directory.get(), &status) != 0) return -1;
+  if (status.st_uid != geteuid() || (status.st_mode & 077) != 0) {
+    errno = EBADMSG;
+    return -1;
+  }
+  // A new directory survives a power cut only once its parent is synced.
+  if (made && fsync(parent.get()) != 0) return -1;
+  return directory.release();
+}
+
+}  // namespace
+
+std::size_t format_record(char* text, std::size_t size, int phase, const StagedTarget* targets,
+                          std::size_t count) {
+  Writer writer{text, size};
+  writer.add("%.*s", static_cast<int>(RECORD_HEADER.size()), RECORD_HEADER.data());
+  writer.add("phase %s\n", phase == PHASE_SWAPPING ? "swapping" : "staging");
+  for (std::size_t i = 0; i < count; ++i) {
+    const StagedTarget& target = targets[i];
+    writer.add("target %s %d", target.is_directory ? "directory" : "file", target.replaces ? 1 : 0);
+    writer.add_identity(target.parent_identity);
+    writer.add_identity(target.old_identity);
+    writer.add_identity(target.staged_identity);
+    writer.add_string(target.path);
+    writer.add_string(target.staging);
+    writer.add("\n");
+  }
+  const std::uint64_t sum = checksum(text, writer.length);
+  writer.add("%.*s%016" PRIx64 "\n", static_cast<int>(CHECK_FIELD.size()), CHECK_FIELD.data(), sum);
+  return writer.fits ? writer.length : 0;
+}
+
+int parse_record(const char* text, std::size_t length, int* phase, StagedTarget* targets,
+                 char (*paths)[PATH_BUFFER_SIZE]) {
+  const std::string_view whole(text, length);
+  const std::size_t check = whole.rfind(CHECK_FIELD);
+  if (!whole.starts_with(RECORD_HEADER) || check == std::string_view::npos ||
+      (check > 0 && whole[check - 1] != '\n') || !whole.ends_with('\n')) {
+    return -1;
+  }
+  std::array<char, 18> expected{};
+  std::snprintf(expected.data(), expected.size(), "%016" PRIx64 "\n", checksum(text, check));
+  const std::size_t sum_at = check + CHECK_FIELD.size();
+  if (std::string_view(text + sum_at, length - sum_at) != std::string_view(expected.data())) {
+    return -1;
+  }
+  Reader reader{text + RECORD_HEADER.size(), text + check};
+  reader.word("phase");
+  const std::string_view phase_name = reader.field();
+  *phase = phase_name == "swapping" ? PHASE_SWAPPING : PHASE_STAGING;
+  if ((phase_name != "swapping" && phase_name != "staging") || !reader.line_ended()) return -1;
+  std::size_t count = 0;
+  while (reader.good && reader.next < reader.end) {
+    if (count == RECORD_TARGETS) return -1;
+    StagedTarget& target = targets[count];
+    reader.word("target");
+    const std::string_view kind = reader.field();
+    target.is_directory = kind == "directory";
+    if (kind != "directory" && kind != "file") return -1;
+    const std::string_view replaces = reader.field();
+    target.replaces = replaces == "1";
+    if (replaces != "1" && replaces != "0") return -1;
+    target.parent_identity = reader.identity();
+    target.old_identity = reader.identity();
+    target.staged_identity = reader.identity();
+    reader.string(paths[count], PATH_BUFFER_SIZE);
+    target.path = paths[count];
+    reader.string(target.staging, sizeof target.staging);
+    if (!reader.line_ended() || target.path[0] == '\0') return -1;
+    ++count;
+  }
+  return reader.good ? static_cast<int>(count) : -1;
+}
+
+bool write_record(int phase, const StagedTarget* targets, std::size_t count) {
+  static std::array<char, RECORD_SIZE> text;
+  const std::size_t length = format_record(text.data(), text.size(), phase, targets, count);
+  if (length == 0) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  Descriptor directory(open_record_directory(true));
+  if (!directory.is_open()) return false;
+  if (unlinkat(directory.get(), RECORD_TEMPORARY, 0) != 0 && errno != ENOENT) return false;
+  Descriptor file(openat(directory.get(), RECORD_TEMPORARY,
+                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!file.is_open() || !write_all(file.get(), text.data(), length) || fsync(file.get()) != 0) {
+    return false;
+  }
+  if (close(file.release()) != 0) return false;
+  return renameat(directory.get(), RECORD_TEMPORARY, directory.get(), RECORD_NAME) == 0 &&
+         fsync(directory.get()) == 0;
+}
+
+bool remove_record() {
+  Descriptor directory(open_record_directory(false));
+  if (!directory.is_open()) return errno == ENOENT;
+  if (unlinkat(directory.get(), RECORD_TEMPORARY, 0) != 0 && errno != ENOENT) return false;
+  if (unlinkat(directory.get(), RECORD_NAME, 0) != 0 && errno != ENOENT) return false;
+  if (fsync(directory.get()) != 0) return false;
+  // An empty directory left behind is harmless, so its removal need not be
+  // durable, nor even succeed.
+  Descriptor parent(open(RECORD_PARENT, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (parent.is_open()) unlinkat(parent.get(), RECORD_DIRECTORY_NAME, AT_REMOVEDIR);
+  return true;
+}
+
+int read_record(int* phase, StagedTarget* targets, char (*paths)[PATH_BUFFER_SIZE],
+                std::size_t* count) {
+  Descriptor directory(open_record_directory(false));
+  if (!directory.is_open()) return errno == ENOENT ? RECORD_NONE : RECORD_UNREADABLE;
+  Descriptor file(openat(directory.get(), RECORD_NAME, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  if (!file.is_open() && errno == ENOENT) {
+    // A run killed while it wrote its first record, or after it removed
+    // its last, had staged nothing yet or has nothing staged left.
+    return remove_record() ? RECORD_NONE : RECORD_UNREADABLE;
+  }
+  if (!file.is_open()) return RECORD_UNREADABLE;
+  struct stat status {};
+  if (fstat(file.get(), &status) != 0) return RECORD_UNREADABLE;
+  static std::array<char, RECORD_SIZE> text;
+  if (!S_ISREG(status.st_mode) || status.st_uid != geteuid() || (status.st_mode & 077) != 0 ||
+      status.st_size <= 0 || static_cast<std::size_t>(status.st_size) > text.size()) {
+    errno = EBADMSG;
+    return RECORD_UNREADABLE;
+  }
+  std::size_t length = 0;
+  while (length < text.size()) {
+    const ssize_t got = read(file.get(), text.data() + length, text.size() - length);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return RECORD_UNREADABLE;
+    if (got == 0) break;
+    length += static_cast<std::size_t>(got);
+  }
+  const int parsed = parse_record(text.data(), length, phase, targets, paths);
+  if (parsed < 0) {
+    errno = EBADMSG;
+    return RECORD_UNREADABLE;
+  }
+  *count = static_cast<std::size_t>(parsed);
+  return RECORD_FOUND;
+}

@@ -1,0 +1,56 @@
+// The record of the run in progress: every staging entry the run makes,
+// what stood at each target's name, and how far the run got. It is kept
+// durable in a directory only root may write, so that the next run can
+// finish or clean up after a run that was killed, from facts and not from
+// guesses about contents.
+#ifndef LANGEXT_STAGE_RECORD_H
+#define LANGEXT_STAGE_RECORD_H
+
+#include <cstddef>
+
+#include "stage/staging.h"
+
+constexpr const char* RECORD_PARENT = "/var/lib";
+constexpr const char* RECORD_DIRECTORY = "/var/lib/langext-install";
+constexpr const char* RECORD_PATH = "/var/lib/langext-install/record";
+
+// How far the run got: staging, or swapping once everything staged is
+// durable.
+constexpr int PHASE_STAGING = 1;
+constexpr int PHASE_SWAPPING = 2;
+
+// The most targets a record holds, and the most bytes it takes.
+constexpr std::size_t RECORD_TARGETS = 3;
+constexpr std::size_t RECORD_SIZE = 16384;
+
+// The record's text for the targets; returns its length, or 0 when it
+// does not fit size bytes.
+std::size_t format_record(char* text, std::size_t size, int phase, const StagedTarget* targets,
+                          std::size_t count);
+
+// Reads a record's text back: the phase, and for each target its path
+// (into paths, each PATH_BUFFER_SIZE bytes, which target.path points to),
+// kind, whether it replaces, its identities and its staging name. Returns
+// the number of targets, or -1 when the text is not a whole record of this
+// program's.
+int parse_record(const char* text, std::size_t length, int* phase, StagedTarget* targets,
+                 char (*paths)[PATH_BUFFER_SIZE]);
+
+// Writes the record whole: under a temporary name, synced, renamed into
+// place, its directory synced; a crash leaves the previous version or this
+// one. Returns false, with errno set, when it cannot.
+bool write_record(int phase, const StagedTarget* targets, std::size_t count);
+
+// Removes the record and, when it is empty, its directory; the removal of
+// the record is durable. Returns false, with errno set, when it cannot.
+bool remove_record();
+
+// What read_record found.
+constexpr int RECORD_NONE = 0;        // no run was in progress
+constexpr int RECORD_FOUND = 1;       // *count targets filled in
+constexpr int RECORD_UNREADABLE = -1;  // errno says why; EBADMSG: not this program's
+
+int read_record(int* phase, StagedTarget* targets, char (*paths)[PATH_BUFFER_SIZE],
+                std::size_t* count);
+
+#endif

@@ -1,0 +1,187 @@
+#include "stage/repair.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "stage/record.h"
+
+namespace {
+
+std::array<StagedTarget, RECORD_TARGETS> recorded;
+char recorded_paths[RECORD_TARGETS][PATH_BUFFER_SIZE];
+
+void report_left_alone(const char* path) {
+  std::printf("Left %s alone: it is not what the interrupted installation made there.\n\n", path);
+}
+
+void report_unexaminable(const char* path) {
+  std::printf("Unable to examine %s. %s.\n\n", path, std::strerror(errno));
+}
+
+// Opens the target's directory, which must be the one the run used.
+// Reports why not, unless it is simply gone (and with it what was staged
+// there).
+bool reopen_parent(StagedTarget* target, bool* gone) {
+  *gone = false;
+  if (open_target_parent(target)) return true;
+  if (errno == ENOENT) {
+    *gone = true;
+  } else if (errno == ESTALE) {
+    report_left_alone(target->path);
+  } else {
+    report_unexaminable(target->path);
+  }
+  return false;
+}
+
+// Whether the entry is one the run made: its identity is the recorded one
+// or, where the run was killed before it could record that, the entry is
+// still exactly as made, root's own and owner-only (a directory must also
+// be empty, which its removal tells).
+bool made_by_the_run(const StagedTarget& target, const struct stat& status) {
+  if (target.staged_identity.inode != 0) return same_identity(status, target.staged_identity);
+  const mode_t mode = status.st_mode & 07777;
+  if (status.st_uid != geteuid()) return false;
+  if (target.is_directory) return S_ISDIR(status.st_mode) && mode == 0700;
+  return S_ISREG(status.st_mode) && mode == 0600 && status.st_size == 0 && status.st_nlink == 1;
+}
+
+// Removes what the run staged for the target; leaves alone, and names,
+// what is not provably its own. Returns false when something of the run's
+// stays.
+bool remove_leftover(StagedTarget* target) {
+  bool gone = false;
+  if (target->staging[0] == '\0') return true;
+  if (!reopen_parent(target, &gone)) return gone || errno == ESTALE;
+  const int parent = target->parent.get();
+  const char* path = path_beside(*target, target->staging);
+  struct stat status {};
+  if (fstatat(parent, target->staging, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT) return true;
+    report_unexaminable(path);
+    return false;
+  }
+  if (!made_by_the_run(*target, status)) {
+    report_left_alone(path);
+    return true;
+  }
+  bool removed = true;
+  if (target->is_directory && target->staged_identity.inode != 0) {
+    Descriptor directory(
+        openat(parent, target->staging, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat opened {};
+    removed = directory.is_open() && fstat(directory.get(), &opened) == 0 &&
+              same_identity(opened, target->staged_identity) && empty_directory(directory.get());
+  }
+  removed = removed &&
+            unlinkat(parent, target->staging, target->is_directory ? AT_REMOVEDIR : 0) == 0;
+  if (removed) return true;
+  if (errno == ENOTEMPTY || errno == EEXIST) {
+    report_left_alone(path);  // not the empty directory the run made
+    return true;
+  }
+  std::printf("Unable to remove %s. %s.\n\n", path, std::strerror(errno));
+  return false;
+}
+
+// Finds where the run's two entries of the target stand among its three
+// names. Anything else at those names is left alone and named.
+bool locate(const StagedTarget& target, int* staged, int* old) {
+  *staged = NOWHERE;
+  *old = NOWHERE;
+  bool known = true;
+  const std::array<const char*, 3> names{target.name, target.backup, target.staging};
+  for (int position : {AT_NAME, AT_BACKUP, AT_STAGING}) {
+    const char* name = names[static_cast<std::size_t>(position)];
+    struct stat status {};
+    if (fstatat(target.parent.get(), name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) continue;
+      report_unexaminable(path_beside(target, name));
+      known = false;
+    } else if (same_identity(status, target.staged_identity)) {
+      *staged = position;
+    } else if (target.replaces && same_identity(status, target.old_identity)) {
+      *old = position;
+    } else {
+      report_left_alone(path_beside(target, name));
+      known = false;
+    }
+  }
+  if (known && (*staged == NOWHERE || (target.replaces && *old == NOWHERE))) {
+    std::printf("The %s contents of %s are no longer where the interrupted installation left them.\n\n",
+                *staged == NOWHERE ? "new" : "old", target.path);
+    known = false;
+  }
+  return known;
+}
+
+// Takes the target the rest of the way the killed run's swap would have:
+// its new contents at its name, its old ones at NAME.old.
+bool finish_swap(StagedTarget* target) {
+  bool gone = false;
+  int staged = NOWHERE;
+  int old = NOWHERE;
+  if (!reopen_parent(target, &gone)) {
+    if (gone) report_left_alone(target->path);
+    return false;
+  }
+  return locate(*target, &staged, &old) && arrange(*target, &staged, AT_NAME, &old, AT_BACKUP);
+}
+
+void report_unfinished(const StagedTarget& target) {
+  std::printf(
+      "Unable to finish installing %s. Put back what was moved and run the installer again, or "
+      "give %s the new contents and %s.old the old ones by hand and remove %s.\n\n",
+      target.path, target.path, target.path, RECORD_PATH);
+}
+
+bool forget_run() {
+  if (remove_record()) return true;
+  std::printf("Unable to remove %s. %s.\n\n", RECORD_PATH, std::strerror(errno));
+  return false;
+}
+
+}  // namespace
+
+int repair_interrupted_run() {
+  int phase = PHASE_STAGING;
+  std::size_t count = 0;
+  const int found = read_record(&phase, recorded.data(), recorded_paths, &count);
+  if (found == RECORD_NONE) return REPAIR_NONE;
+  if (found == RECORD_UNREADABLE) {
+    if (errno == EBADMSG) {
+      std::printf("Unable to use %s: it is not a record this program wrote.\n\n", RECORD_PATH);
+    } else {
+      std::printf("Unable to read %s. %s.\n\n", RECORD_PATH, std::strerror(errno));
+    }
+    return REPAIR_REFUSED;
+  }
+  bool repaired = true;
+  for (std::size_t i = 0; i < count; ++i) {
+    StagedTarget& target = recorded[i];
+    if (phase == PHASE_STAGING) {
+      repaired = remove_leftover(&target) && repaired;
+    } else if (!finish_swap(&target)) {
+      report_unfinished(target);
+      repaired = false;
+    }
+  }
+  if (!sync_parent_directories(recorded.data(), count)) {
+    std::printf("Unable to write the repaired directories to stable storage. %s.\n\n",
+                std::strerror(errno));
+    repaired = false;
+  }
+  if (!repaired || !forget_run()) return REPAIR_REFUSED;
+  if (phase == PHASE_STAGING) {
+    std::printf("Removed what an interrupted installation had staged.\n\n");
+    return REPAIR_CLEANED;
+  }
+  std::printf("Finished the installation that was interrupted.\n\n");
+  return REPAIR_COMPLETED;
+}

@@ -1,0 +1,15 @@
+// A run that was killed is finished or cleaned up by the next one, from the
+// record it left and from what is on disk: entries are moved or removed
+// only where their identity proves them the killed run's own.
+#ifndef LANGEXT_STAGE_REPAIR_H
+#define LANGEXT_STAGE_REPAIR_H
+
+constexpr int REPAIR_NONE = 0;       // no run was in progress
+constexpr int REPAIR_CLEANED = 1;    // what it had staged is gone: go on
+constexpr int REPAIR_COMPLETED = 2;  // its swap has been completed
+constexpr int REPAIR_REFUSED = -1;   // its messages are printed: stop
+
+// Repairs what a killed run left, if anything, and says what it did.
+int repair_interrupted_run();
+
+#endif
