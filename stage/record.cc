@@ -22,7 +22,8 @@ constexpr mode_t RECORD_DIRECTORY_MODE = 0700;
 constexpr int DIRECTORY_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 // A path byte by byte at worst takes four ("\xHH"); every field fits.
-static_assert(RECORD_SIZE >= 64 + RECORD_TARGETS * (4 * (PATH_BUFFER_SIZE + NAME_BUFFER_SIZE) + 256));
+static_assert(RECORD_SIZE >=
+              64 + RECORD_TARGETS * (4 * (PATH_BUFFER_SIZE + NAME_BUFFER_SIZE) + 256));
 
 std::uint64_t checksum(const char* text, std::size_t length) {
   std::uint64_t hash = 14695981039346656037ULL;

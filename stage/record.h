@@ -46,8 +46,8 @@ bool write_record(int phase, const StagedTarget* targets, std::size_t count);
 bool remove_record();
 
 // What read_record found.
-constexpr int RECORD_NONE = 0;        // no run was in progress
-constexpr int RECORD_FOUND = 1;       // *count targets filled in
+constexpr int RECORD_NONE = 0;         // no run was in progress
+constexpr int RECORD_FOUND = 1;        // *count targets filled in
 constexpr int RECORD_UNREADABLE = -1;  // errno says why; EBADMSG: not this program's
 
 int read_record(int* phase, StagedTarget* targets, char (*paths)[PATH_BUFFER_SIZE],

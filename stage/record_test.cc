@@ -33,8 +33,8 @@ std::string two_target_record() {
 }
 
 int parse(const std::string& text, Parsed* parsed) {
-  parsed->count = parse_record(text.data(), text.size(), &parsed->phase, parsed->targets.data(),
-                               parsed->paths);
+  parsed->count =
+      parse_record(text.data(), text.size(), &parsed->phase, parsed->targets.data(), parsed->paths);
   return parsed->count;
 }
 
@@ -75,7 +75,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         DamageCase{"Empty", [](std::string) { return std::string(); }},
         DamageCase{"CutShort", [](std::string text) { return text.substr(0, text.size() / 2); }},
-        DamageCase{"LastByteGone", [](std::string text) { return text.substr(0, text.size() - 1); }},
+        DamageCase{"LastByteGone",
+                   [](std::string text) { return text.substr(0, text.size() - 1); }},
         DamageCase{"OneByteChanged",
                    [](std::string text) {
                      text[text.find("99")] = '8';

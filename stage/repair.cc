@@ -79,8 +79,8 @@ bool remove_leftover(StagedTarget* target) {
     removed = directory.is_open() && fstat(directory.get(), &opened) == 0 &&
               same_identity(opened, target->staged_identity) && empty_directory(directory.get());
   }
-  removed = removed &&
-            unlinkat(parent, target->staging, target->is_directory ? AT_REMOVEDIR : 0) == 0;
+  removed =
+      removed && unlinkat(parent, target->staging, target->is_directory ? AT_REMOVEDIR : 0) == 0;
   if (removed) return true;
   if (errno == ENOTEMPTY || errno == EEXIST) {
     report_left_alone(path);  // not the empty directory the run made
@@ -114,8 +114,9 @@ bool locate(const StagedTarget& target, int* staged, int* old) {
     }
   }
   if (known && (*staged == NOWHERE || (target.replaces && *old == NOWHERE))) {
-    std::printf("The %s contents of %s are no longer where the interrupted installation left them.\n\n",
-                *staged == NOWHERE ? "new" : "old", target.path);
+    std::printf(
+        "The %s contents of %s are no longer where the interrupted installation left them.\n\n",
+        *staged == NOWHERE ? "new" : "old", target.path);
     known = false;
   }
   return known;

@@ -153,8 +153,7 @@ void report_rename_failure(const char* from, const char* to) {
   std::printf("Unable to rename %s to %s.\n\n", from, to);
 }
 
-bool arrange(const StagedTarget& target, int* first, int goal_first, int* second,
-             int goal_second) {
+bool arrange(const StagedTarget& target, int* first, int goal_first, int* second, int goal_second) {
   const int parent = target.parent.get();
   const int first_start = *first;
   const int second_start = *second;

@@ -100,8 +100,7 @@ constexpr int AT_STAGING = 2;
 // file system allows it, else through the free name. A name is never
 // replaced. Reports the first rename that fails, naming where the moving
 // entry started, and returns false then.
-bool arrange(const StagedTarget& target, int* first, int goal_first, int* second,
-             int goal_second);
+bool arrange(const StagedTarget& target, int* first, int goal_first, int* second, int goal_second);
 
 // Writes everything on the file systems that hold the targets to stable
 // storage. Returns false when any of them reports an error.
