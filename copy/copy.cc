@@ -45,38 +45,6 @@ int open_destination_file(int directory, const char* name, bool* created) {
   return existing.release();
 }
 
-// Takes ownership of both descriptors.
-int copy_bytes(int source_fd, int destination_fd, mode_t mode) {
-  FILE* source = fdopen(source_fd, "r");
-  if (source == nullptr) {
-    close(source_fd);
-    close(destination_fd);
-    return 0;
-  }
-  FILE* destination = fdopen(destination_fd, "w");
-  if (destination == nullptr) {
-    std::fclose(source);
-    close(destination_fd);
-    return 0;
-  }
-  bool complete =
-      setvbuf(source, source_stream_buffer.data(), _IOFBF, source_stream_buffer.size()) == 0 &&
-      setvbuf(destination, destination_stream_buffer.data(), _IOFBF,
-              destination_stream_buffer.size()) == 0;
-  if (complete) {
-    int byte;
-    while ((byte = getc_unlocked(source)) != EOF) {
-      if (putc_unlocked(byte, destination) == EOF) break;
-    }
-    complete = std::ferror(source) == 0 && std::ferror(destination) == 0;
-  }
-  complete = std::fflush(destination) == 0 && complete;
-  complete = complete && fchmod(fileno(destination), mode) == 0;
-  complete = std::fclose(destination) == 0 && complete;
-  std::fclose(source);  // read-only: its close cannot lose anything
-  return complete ? 1 : 0;
-}
-
 // Opens a package file for reading; *status receives its status. Returns
 // -1 for anything that is not a readable regular file.
 int open_source_file(int directory, const char* name, struct stat* status) {
@@ -95,7 +63,7 @@ int copy_file_at(int source_directory, const char* source_name, int destination_
   bool created = false;
   int destination = open_destination_file(destination_directory, destination_name, &created);
   if (destination < 0) return 0;
-  if (copy_bytes(source.release(), destination, status.st_mode & MODE_BITS) != 0) {
+  if (copy_contents(source.release(), destination, status.st_mode & MODE_BITS) != 0) {
     *bytes = status.st_size;
     return 1;
   }
@@ -209,6 +177,37 @@ int copy_entries(DIR* source, const char* source_path, int destination,
 
 }  // namespace
 
+int copy_contents(int source_fd, int destination_fd, mode_t mode) {
+  FILE* source = fdopen(source_fd, "r");
+  if (source == nullptr) {
+    close(source_fd);
+    close(destination_fd);
+    return 0;
+  }
+  FILE* destination = fdopen(destination_fd, "w");
+  if (destination == nullptr) {
+    std::fclose(source);
+    close(destination_fd);
+    return 0;
+  }
+  bool complete =
+      setvbuf(source, source_stream_buffer.data(), _IOFBF, source_stream_buffer.size()) == 0 &&
+      setvbuf(destination, destination_stream_buffer.data(), _IOFBF,
+              destination_stream_buffer.size()) == 0;
+  if (complete) {
+    int byte;
+    while ((byte = getc_unlocked(source)) != EOF) {
+      if (putc_unlocked(byte, destination) == EOF) break;
+    }
+    complete = std::ferror(source) == 0 && std::ferror(destination) == 0;
+  }
+  complete = std::fflush(destination) == 0 && complete;
+  complete = complete && fchmod(fileno(destination), mode) == 0;
+  complete = std::fclose(destination) == 0 && complete;
+  std::fclose(source);  // read-only: its close cannot lose anything
+  return complete ? 1 : 0;
+}
+
 bool is_dot_or_dot_dot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
@@ -262,7 +261,7 @@ int copy_file_to(const char* source, int destination, long long* bytes) {
     return 0;
   }
   *bytes = status.st_size;
-  return copy_bytes(source_fd.release(), destination, status.st_mode & MODE_BITS);
+  return copy_contents(source_fd.release(), destination, status.st_mode & MODE_BITS);
 }
 
 // The walk counts into *failures through a reference the analyzer misses.

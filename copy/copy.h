@@ -51,6 +51,11 @@ int copy_file_to(const char* source, int destination, long long* bytes);
 int copy_tree_into(const char* source, int destination, const char* shown, int* failures,
                    const WalkHooks& hooks);
 
+// Copies the bytes of the open file source to the open file destination,
+// sets destination's twelve mode bits to mode, and closes both. Returns 1
+// when the copy is complete, else 0.
+int copy_contents(int source, int destination, mode_t mode);
+
 // Opens the directory that holds the last component of path, leaving that
 // component's name in *name (which points into buffer). Trailing slashes do
 // not count as a component; a path of slashes alone names "/" itself.

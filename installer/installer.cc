@@ -320,7 +320,9 @@ int install_package(StagedTarget* targets) {
     std::printf("\nInstallation failed.\n\n");
     return EXIT_REFUSED;
   }
-  if (!remove_record()) {
+  // The record stays, for the next run to finish, while a staging entry
+  // that the targets installed in place kept stays.
+  if (release_in_place_staging(targets, TARGET_COUNT) && !remove_record()) {
     std::printf("Unable to remove %s. %s.\n\n", RECORD_PATH, std::strerror(errno));
   }
   std::printf("\nInstallation completed!\n\n");

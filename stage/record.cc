@@ -113,6 +113,12 @@ struct Reader {
     return value;
   }
 
+  bool flag() {
+    const std::string_view text = field();
+    if (text != "0" && text != "1") good = false;
+    return text == "1";
+  }
+
   EntryIdentity identity() {
     const std::string_view text = field();
     const std::size_t colon = text.find(':');
@@ -196,12 +202,16 @@ std::size_t format_record(char* text, std::size_t size, int phase, const StagedT
   writer.add("phase %s\n", phase == PHASE_SWAPPING ? "swapping" : "staging");
   for (std::size_t i = 0; i < count; ++i) {
     const StagedTarget& target = targets[i];
-    writer.add("target %s %d", target.is_directory ? "directory" : "file", target.replaces ? 1 : 0);
+    writer.add("target %s %d %d %d %d", target.is_directory ? "directory" : "file",
+               target.replaces ? 1 : 0, target.in_place ? 1 : 0, target.staged_inside ? 1 : 0,
+               target.in_place_step);
     writer.add_identity(target.parent_identity);
     writer.add_identity(target.old_identity);
     writer.add_identity(target.staged_identity);
+    writer.add_identity(target.copy_identity);
     writer.add_string(target.path);
     writer.add_string(target.staging);
+    writer.add_string(target.copy);
     writer.add("\n");
   }
   const std::uint64_t sum = checksum(text, writer.length);
@@ -236,15 +246,19 @@ int parse_record(const char* text, std::size_t length, int* phase, StagedTarget*
     const std::string_view kind = reader.field();
     target.is_directory = kind == "directory";
     if (kind != "directory" && kind != "file") return -1;
-    const std::string_view replaces = reader.field();
-    target.replaces = replaces == "1";
-    if (replaces != "1" && replaces != "0") return -1;
+    target.replaces = reader.flag();
+    target.in_place = reader.flag();
+    target.staged_inside = reader.flag();
+    target.in_place_step = static_cast<int>(reader.number(reader.field()));
+    if (target.in_place_step > IN_PLACE_REPLACED) return -1;
     target.parent_identity = reader.identity();
     target.old_identity = reader.identity();
     target.staged_identity = reader.identity();
+    target.copy_identity = reader.identity();
     reader.string(paths[count], PATH_BUFFER_SIZE);
     target.path = paths[count];
     reader.string(target.staging, sizeof target.staging);
+    reader.string(target.copy, sizeof target.copy);
     if (!reader.line_ended() || target.path[0] == '\0') return -1;
     ++count;
   }

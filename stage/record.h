@@ -21,7 +21,7 @@ constexpr int PHASE_SWAPPING = 2;
 
 // The most targets a record holds, and the most bytes it takes.
 constexpr std::size_t RECORD_TARGETS = 3;
-constexpr std::size_t RECORD_SIZE = 16384;
+constexpr std::size_t RECORD_SIZE = 24576;
 
 // The record's text for the targets; returns its length, or 0 when it
 // does not fit size bytes.

@@ -9,16 +9,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "stage/in_place.h"
 #include "stage/record.h"
 
 namespace {
 
 std::array<StagedTarget, RECORD_TARGETS> recorded;
 char recorded_paths[RECORD_TARGETS][PATH_BUFFER_SIZE];
-
-void report_left_alone(const char* path) {
-  std::printf("Left %s alone: it is not what the interrupted installation made there.\n\n", path);
-}
 
 void report_unexaminable(const char* path) {
   std::printf("Unable to examine %s. %s.\n\n", path, std::strerror(errno));
@@ -29,7 +26,12 @@ void report_unexaminable(const char* path) {
 // there).
 bool reopen_parent(StagedTarget* target, bool* gone) {
   *gone = false;
-  if (open_target_parent(target)) return true;
+  if (open_target_parent(target)) {
+    if (!target->staged_inside) return true;
+    target->inside.reset(openat(target->parent.get(), target->name,
+                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (target->inside.is_open()) return true;
+  }
   if (errno == ENOENT) {
     *gone = true;
   } else if (errno == ESTALE) {
@@ -40,18 +42,6 @@ bool reopen_parent(StagedTarget* target, bool* gone) {
   return false;
 }
 
-// Whether the entry is one the run made: its identity is the recorded one
-// or, where the run was killed before it could record that, the entry is
-// still exactly as made, root's own and owner-only (a directory must also
-// be empty, which its removal tells).
-bool made_by_the_run(const StagedTarget& target, const struct stat& status) {
-  if (target.staged_identity.inode != 0) return same_identity(status, target.staged_identity);
-  const mode_t mode = status.st_mode & 07777;
-  if (status.st_uid != geteuid()) return false;
-  if (target.is_directory) return S_ISDIR(status.st_mode) && mode == 0700;
-  return S_ISREG(status.st_mode) && mode == 0600 && status.st_size == 0 && status.st_nlink == 1;
-}
-
 // Removes what the run staged for the target; leaves alone, and names,
 // what is not provably its own. Returns false when something of the run's
 // stays.
@@ -59,35 +49,8 @@ bool remove_leftover(StagedTarget* target) {
   bool gone = false;
   if (target->staging[0] == '\0') return true;
   if (!reopen_parent(target, &gone)) return gone || errno == ESTALE;
-  const int parent = target->parent.get();
-  const char* path = path_beside(*target, target->staging);
-  struct stat status {};
-  if (fstatat(parent, target->staging, &status, AT_SYMLINK_NOFOLLOW) != 0) {
-    if (errno == ENOENT) return true;
-    report_unexaminable(path);
-    return false;
-  }
-  if (!made_by_the_run(*target, status)) {
-    report_left_alone(path);
-    return true;
-  }
-  bool removed = true;
-  if (target->is_directory && target->staged_identity.inode != 0) {
-    Descriptor directory(
-        openat(parent, target->staging, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat opened {};
-    removed = directory.is_open() && fstat(directory.get(), &opened) == 0 &&
-              same_identity(opened, target->staged_identity) && empty_directory(directory.get());
-  }
-  removed =
-      removed && unlinkat(parent, target->staging, target->is_directory ? AT_REMOVEDIR : 0) == 0;
-  if (removed) return true;
-  if (errno == ENOTEMPTY || errno == EEXIST) {
-    report_left_alone(path);  // not the empty directory the run made
-    return true;
-  }
-  std::printf("Unable to remove %s. %s.\n\n", path, std::strerror(errno));
-  return false;
+  return remove_own_entry(staging_parent(*target), target->staging, target->staged_identity,
+                          target->is_directory, staging_path(*target));
 }
 
 // Finds where the run's two entries of the target stand among its three
@@ -124,7 +87,7 @@ bool locate(const StagedTarget& target, int* staged, int* old) {
 
 // Takes the target the rest of the way the killed run's swap would have:
 // its new contents at its name, its old ones at NAME.old.
-bool finish_swap(StagedTarget* target) {
+bool finish_swap(StagedTarget* target, std::size_t count) {
   bool gone = false;
   int staged = NOWHERE;
   int old = NOWHERE;
@@ -132,7 +95,13 @@ bool finish_swap(StagedTarget* target) {
     if (gone) report_left_alone(target->path);
     return false;
   }
-  return locate(*target, &staged, &old) && arrange(*target, &staged, AT_NAME, &old, AT_BACKUP);
+  if (!target->in_place) {
+    if (!locate(*target, &staged, &old)) return false;
+    if (arrange(*target, &staged, AT_NAME, &old, AT_BACKUP)) return true;
+    if (!cannot_move(errno) || staged != AT_STAGING || old != AT_NAME) return false;
+    target->in_place = true;
+  }
+  return install_in_place(target, recorded.data(), count);
 }
 
 void report_unfinished(const StagedTarget& target) {
@@ -168,10 +137,14 @@ int repair_interrupted_run() {
     StagedTarget& target = recorded[i];
     if (phase == PHASE_STAGING) {
       repaired = remove_leftover(&target) && repaired;
-    } else if (!finish_swap(&target)) {
+    } else if (!finish_swap(&target, count)) {
       report_unfinished(target);
       repaired = false;
     }
+  }
+  if (phase == PHASE_SWAPPING && repaired) {
+    repaired = sync_parent_directories(recorded.data(), count) &&
+               release_in_place_staging(recorded.data(), count);
   }
   if (!sync_parent_directories(recorded.data(), count)) {
     std::printf("Unable to write the repaired directories to stable storage. %s.\n\n",

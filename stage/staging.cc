@@ -15,6 +15,8 @@
 #include <string_view>
 
 #include "copy/copy.h"
+#include "stage/in_place.h"
+#include "stage/record.h"
 
 namespace {
 
@@ -43,27 +45,13 @@ void fill_random(unsigned char* bytes, std::size_t count) {
   }
 }
 
-void make_staging_name(char* staging, const char* name, long name_limit) {
-  std::array<unsigned char, RANDOM_LETTERS> random{};
-  fill_random(random.data(), random.size());
-  std::array<char, RANDOM_LETTERS + 1> letters{};
-  for (std::size_t i = 0; i < RANDOM_LETTERS; ++i) {
-    letters[i] = NAME_LETTERS[random[i] % NAME_LETTERS.size()];
-  }
-  int length =
-      std::snprintf(staging, NAME_BUFFER_SIZE, ".%s%s%s", name, STAGING_MARK, letters.data());
-  if (length < 0 || length > name_limit || static_cast<std::size_t>(length) >= NAME_BUFFER_SIZE) {
-    std::snprintf(staging, NAME_BUFFER_SIZE, "%s%s", STAGING_MARK, letters.data());
-  }
-}
-
 bool same_entry(const struct stat& status, dev_t device, ino_t inode) {
   return status.st_dev == device && status.st_ino == inode;
 }
 
-// Creates one staging entry and opens it; -1 with errno EEXIST when the
-// name is taken.
-int create_staging_entry(int parent, const char* staging, bool is_directory) {
+}  // namespace
+
+int create_owned_entry(int parent, const char* staging, bool is_directory) {
   if (!is_directory) {
     return openat(parent, staging, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
                   0600);
@@ -81,7 +69,63 @@ int create_staging_entry(int parent, const char* staging, bool is_directory) {
   return directory.release();
 }
 
+namespace {}  // namespace
+
+bool remove_tree_at(int parent, const char* name) {
+  if (unlinkat(parent, name, 0) == 0) return true;
+  if (errno != EISDIR && errno != EPERM) return false;
+  Descriptor directory(openat(parent, name, DIRECTORY_FLAGS));
+  return directory.is_open() && empty_directory(directory.get()) &&
+         unlinkat(parent, name, AT_REMOVEDIR) == 0;
+}
+
+namespace {
+
+// Whether the entry is one this program made: its identity is the recorded
+// one or, where the identity could not be recorded yet, the entry is still
+// exactly as made, root's own and owner-only (a directory must also be
+// empty, which its removal tells).
+bool made_here(const struct stat& status, EntryIdentity identity, bool is_directory) {
+  if (identity.inode != 0) return same_identity(status, identity);
+  const mode_t mode = status.st_mode & 07777;
+  if (status.st_uid != geteuid()) return false;
+  if (is_directory) return S_ISDIR(status.st_mode) && mode == STAGING_MODE;
+  return S_ISREG(status.st_mode) && mode == 0600 && status.st_size == 0 && status.st_nlink == 1;
+}
+
 }  // namespace
+
+bool remove_own_entry(int parent, const char* name, EntryIdentity identity, bool is_directory,
+                      const char* path) {
+  struct stat status {};
+  if (fstatat(parent, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT) return true;
+    std::printf("Unable to examine %s. %s.\n\n", path, std::strerror(errno));
+    return false;
+  }
+  if (!made_here(status, identity, is_directory)) {
+    report_left_alone(path);
+    return true;
+  }
+  bool removed = true;
+  if (is_directory && identity.inode != 0) {
+    Descriptor directory(openat(parent, name, DIRECTORY_FLAGS));
+    struct stat opened {};
+    removed = directory.is_open() && fstat(directory.get(), &opened) == 0 &&
+              same_identity(opened, identity) && empty_directory(directory.get());
+  }
+  if (removed && unlinkat(parent, name, is_directory ? AT_REMOVEDIR : 0) == 0) return true;
+  if (errno == ENOTEMPTY || errno == EEXIST) {
+    report_left_alone(path);  // not the empty directory that was made
+    return true;
+  }
+  std::printf("Unable to remove %s. %s.\n\n", path, std::strerror(errno));
+  return false;
+}
+
+void report_left_alone(const char* path) {
+  std::printf("Left %s alone: it is not what the interrupted installation made there.\n\n", path);
+}
 
 bool empty_directory(int directory) {
   DirectoryStream stream(fdopendir(openat(directory, ".", DIRECTORY_FLAGS)));
@@ -127,6 +171,22 @@ void report_move_failure(const StagedTarget& target, int from, int to) {
 
 }  // namespace
 
+void make_staging_name(char* staging, const char* name, long name_limit) {
+  std::array<unsigned char, RANDOM_LETTERS> random{};
+  fill_random(random.data(), random.size());
+  std::array<char, RANDOM_LETTERS + 1> letters{};
+  for (std::size_t i = 0; i < RANDOM_LETTERS; ++i) {
+    letters[i] = NAME_LETTERS[random[i] % NAME_LETTERS.size()];
+  }
+  int length =
+      std::snprintf(staging, NAME_BUFFER_SIZE, ".%s%s%s", name, STAGING_MARK, letters.data());
+  if (length < 0 || length > name_limit || static_cast<std::size_t>(length) >= NAME_BUFFER_SIZE) {
+    std::snprintf(staging, NAME_BUFFER_SIZE, "%s%s", STAGING_MARK, letters.data());
+  }
+}
+
+bool cannot_move(int error) { return error == EXDEV || error == EBUSY; }
+
 bool rename_without_replacing(int directory, const char* from, const char* to) {
   if (renameat2(directory, from, directory, to, RENAME_NOREPLACE) == 0) return true;
   if (errno != EINVAL && errno != ENOSYS) return false;
@@ -149,6 +209,13 @@ const char* path_beside(const StagedTarget& target, const char* name) {
   return path.data();
 }
 
+const char* staging_path(const StagedTarget& target) {
+  if (!target.staged_inside) return path_beside(target, target.staging);
+  static std::array<char, PATH_BUFFER_SIZE + NAME_BUFFER_SIZE> path;
+  std::snprintf(path.data(), path.size(), "%s/%s", target.path, target.staging);
+  return path.data();
+}
+
 void report_rename_failure(const char* from, const char* to) {
   std::printf("Unable to rename %s to %s.\n\n", from, to);
 }
@@ -160,7 +227,7 @@ bool arrange(const StagedTarget& target, int* first, int goal_first, int* second
   if (*first != NOWHERE && *first != goal_first) {
     if (*second != goal_first) {
       if (!rename_without_replacing(parent, name_at(target, *first), name_at(target, goal_first))) {
-        report_move_failure(target, first_start, goal_first);
+        if (!cannot_move(errno)) report_move_failure(target, first_start, goal_first);
         return false;
       }
     } else if (renameat2(parent, name_at(target, *first), parent, name_at(target, goal_first),
@@ -170,9 +237,10 @@ bool arrange(const StagedTarget& target, int* first, int goal_first, int* second
       // A file system that cannot exchange two names takes two renames,
       // the first through the one free name of the three.
       const int free = AT_NAME + AT_BACKUP + AT_STAGING - *first - goal_first;
+      if (cannot_move(errno)) return false;
       if ((errno != EINVAL && errno != ENOSYS) ||
           !rename_without_replacing(parent, name_at(target, *second), name_at(target, free))) {
-        report_move_failure(target, second_start, free);
+        if (!cannot_move(errno)) report_move_failure(target, second_start, free);
         return false;
       }
       *second = free;
@@ -196,22 +264,33 @@ bool arrange(const StagedTarget& target, int* first, int goal_first, int* second
 namespace {
 
 // Puts one staged target in place; on failure reports it, and puts back
-// what had moved.
-bool place(StagedTarget* target) {
+// what had moved. A target that cannot be moved is installed in place.
+bool place(StagedTarget* target, StagedTarget* targets, std::size_t count) {
   int staged = AT_STAGING;
   int old = target->replaces ? AT_NAME : NOWHERE;
-  if (arrange(*target, &staged, AT_NAME, &old, AT_BACKUP)) {
-    target->placed = target->replaces ? PLACED_OVER_OLD : PLACED_NEW;
-    return true;
+  if (!target->in_place) {
+    if (arrange(*target, &staged, AT_NAME, &old, AT_BACKUP)) {
+      target->placed = target->replaces ? PLACED_OVER_OLD : PLACED_NEW;
+      return true;
+    }
+    if (!cannot_move(errno) || !target->replaces) {
+      if (cannot_move(errno)) report_move_failure(*target, AT_STAGING, AT_NAME);
+      arrange(*target, &old, AT_NAME, &staged, AT_STAGING);
+      return false;
+    }
+    target->in_place = true;
   }
-  arrange(*target, &old, AT_NAME, &staged, AT_STAGING);
-  return false;
+  if (!install_in_place(target, targets, count)) return false;
+  target->placed = PLACED_IN_PLACE;
+  return true;
 }
 
 // Brings the old contents back to the target's name and the new ones back
 // to the staging name.
-void unplace(StagedTarget* target) {
-  if (target->placed != NOT_PLACED) {
+void unplace(StagedTarget* target, StagedTarget* targets, std::size_t count) {
+  if (target->placed == PLACED_IN_PLACE) {
+    undo_in_place(target, targets, count);
+  } else if (target->placed != NOT_PLACED) {
     int staged = AT_NAME;
     int old = target->replaces ? AT_BACKUP : NOWHERE;
     arrange(*target, &old, AT_NAME, &staged, AT_STAGING);
@@ -223,21 +302,25 @@ void unplace(StagedTarget* target) {
 // parent directories.
 bool sync_once_each(const StagedTarget* targets, std::size_t count, bool file_systems) {
   bool synced = true;
-  for (std::size_t i = 0; i < count; ++i) {
-    const int parent = targets[i].parent.get();
-    if (parent < 0) continue;  // nothing of the run's is there
-    struct stat status {};
-    if (fstat(parent, &status) != 0) {
-      synced = false;
-      continue;
+  std::array<struct stat, 2 * RECORD_TARGETS> done{};
+  std::size_t done_count = 0;
+  for (std::size_t i = 0; i < count && i < RECORD_TARGETS; ++i) {
+    // A staging entry inside its target is on the target's file system.
+    for (int directory : {targets[i].parent.get(), targets[i].inside.get()}) {
+      if (directory < 0 || (!file_systems && directory == targets[i].inside.get())) continue;
+      struct stat status {};
+      if (fstat(directory, &status) != 0) {
+        synced = false;
+        continue;
+      }
+      bool seen = false;
+      for (std::size_t j = 0; j < done_count && !seen; ++j) {
+        seen = done[j].st_dev == status.st_dev && (file_systems || done[j].st_ino == status.st_ino);
+      }
+      if (seen) continue;
+      done[done_count++] = status;
+      if ((file_systems ? syncfs(directory) : fsync(directory)) != 0) synced = false;
     }
-    bool seen = false;
-    for (std::size_t j = 0; j < i && !seen; ++j) {
-      struct stat earlier {};
-      seen = fstat(targets[j].parent.get(), &earlier) == 0 && earlier.st_dev == status.st_dev &&
-             (file_systems || earlier.st_ino == status.st_ino);
-    }
-    if (!seen && (file_systems ? syncfs(parent) : fsync(parent)) != 0) synced = false;
   }
   return synced;
 }
@@ -277,21 +360,43 @@ bool open_target_parent(StagedTarget* target) {
   return true;
 }
 
+bool is_mount_point(const StagedTarget& target) {
+  struct statx status {};
+  if (statx(target.parent.get(), target.name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &status) ==
+          0 &&
+      (status.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0) {
+    return (status.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+  }
+  // Older kernels tell only a mount of another file system.
+  struct stat entry {};
+  struct stat parent {};
+  return fstatat(target.parent.get(), target.name, &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+         fstat(target.parent.get(), &parent) == 0 && entry.st_dev != parent.st_dev;
+}
+
 bool prepare_target(StagedTarget* target) {
   if (!open_target_parent(target)) return false;
+  // A mount point is replaced in place, its new contents staged inside it,
+  // on its own file system.
+  target->in_place = target->replaces && is_mount_point(*target);
+  if (target->in_place && target->is_directory) {
+    target->inside.reset(openat(target->parent.get(), target->name, DIRECTORY_FLAGS));
+    if (!target->inside.is_open()) return false;
+    target->staged_inside = true;
+  }
   choose_staging_name(target);
   return true;
 }
 
 void choose_staging_name(StagedTarget* target) {
-  long name_limit = fpathconf(target->parent.get(), _PC_NAME_MAX);
+  long name_limit = fpathconf(staging_parent(*target), _PC_NAME_MAX);
   if (name_limit <= 0) name_limit = NAME_MAX;
   make_staging_name(target->staging, target->name, name_limit);
 }
 
 bool create_staged(StagedTarget* target) {
   target->staged.reset(
-      create_staging_entry(target->parent.get(), target->staging, target->is_directory));
+      create_owned_entry(staging_parent(*target), target->staging, target->is_directory));
   if (!target->staged.is_open()) {
     // A directory made but not opened is no longer known to be ours.
     if (errno != EEXIST) target->staging[0] = '\0';
@@ -306,7 +411,7 @@ bool create_staged(StagedTarget* target) {
 bool still_staged(const StagedTarget& target) {
   struct stat status {};
   return target.staging[0] != '\0' &&
-         fstatat(target.parent.get(), target.staging, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+         fstatat(staging_parent(target), target.staging, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
          same_identity(status, target.staged_identity);
 }
 
@@ -318,10 +423,10 @@ bool remove_staged(StagedTarget* target) {
     removed = empty_directory(target->staged.get());
   }
   if (removed) {
-    removed = unlinkat(target->parent.get(), target->staging,
+    removed = unlinkat(staging_parent(*target), target->staging,
                        target->is_directory ? AT_REMOVEDIR : 0) == 0;
   }
-  if (!removed) std::printf("Unable to remove %s.\n\n", path_beside(*target, target->staging));
+  if (!removed) std::printf("Unable to remove %s.\n\n", staging_path(*target));
   target->staging[0] = '\0';
   return removed;
 }
@@ -334,10 +439,28 @@ bool sync_parent_directories(const StagedTarget* targets, std::size_t count) {
   return sync_once_each(targets, count, false);
 }
 
+bool release_in_place_staging(StagedTarget* targets, std::size_t count) {
+  bool released = true;
+  for (std::size_t i = 0; i < count; ++i) {
+    StagedTarget& target = targets[i];
+    if (!target.in_place || target.staging[0] == '\0') continue;
+    bool removed = false;
+    if (target.is_directory && !target.staged.is_open()) {
+      removed = remove_own_entry(staging_parent(target), target.staging, target.staged_identity,
+                                 true, staging_path(target));
+      target.staging[0] = '\0';
+    } else {
+      removed = remove_staged(&target);
+    }
+    if (!removed || fsync(staging_parent(target)) != 0) released = false;
+  }
+  return released;
+}
+
 bool swap_targets(StagedTarget* targets, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
-    if (!place(&targets[i])) {
-      undo_swap(targets, i);
+    if (!place(&targets[i], targets, count)) {
+      undo_swap(targets, count);
       return false;
     }
   }
@@ -345,7 +468,7 @@ bool swap_targets(StagedTarget* targets, std::size_t count) {
 }
 
 void undo_swap(StagedTarget* targets, std::size_t count) {
-  while (count-- > 0) unplace(&targets[count]);
+  for (std::size_t i = count; i-- > 0;) unplace(&targets[i], targets, count);
 }
 
 bool lies_within(const char* path, const char* directory) {

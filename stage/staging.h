@@ -23,6 +23,13 @@ constexpr std::size_t NAME_BUFFER_SIZE = PATH_BUFFER_SIZE + 32;
 constexpr int NOT_PLACED = 0;
 constexpr int PLACED_NEW = 1;       // the target had not existed
 constexpr int PLACED_OVER_OLD = 2;  // the old contents are at NAME.old
+constexpr int PLACED_IN_PLACE = 3;  // replaced entry by entry, its old contents copied to NAME.old
+
+// How far the installation in place of a target that cannot be moved got.
+constexpr int IN_PLACE_NOT_BEGUN = 0;
+constexpr int IN_PLACE_COPYING = 1;    // its old contents are being copied beside it
+constexpr int IN_PLACE_REPLACING = 2;  // the copy is complete and at NAME.old
+constexpr int IN_PLACE_REPLACED = 3;   // it holds the package, durably
 
 // Which entry stands at a name: its device and inode. Zero where no entry
 // is known.
@@ -46,7 +53,21 @@ struct StagedTarget {
   EntryIdentity old_identity;     // the entry the swap sets aside
   EntryIdentity staged_identity;  // zero until the staging entry is made
   int placed = NOT_PLACED;
+  // A target that cannot be moved is installed in place: a copy of its
+  // old contents is made beside it and becomes NAME.old, then its entries
+  // are replaced one by one.
+  bool in_place = false;
+  bool staged_inside = false;  // a mount point: its staging entry is in it
+  int in_place_step = IN_PLACE_NOT_BEGUN;
+  char copy[NAME_BUFFER_SIZE] = {};  // the copy's name beside it, once chosen
+  EntryIdentity copy_identity;
+  Descriptor inside;  // the target directory itself, when staged_inside
 };
+
+// The directory that holds the target's staging entry.
+inline int staging_parent(const StagedTarget& target) {
+  return target.staged_inside ? target.inside.get() : target.parent.get();
+}
 
 bool same_identity(const struct stat& status, EntryIdentity identity);
 
@@ -57,6 +78,10 @@ bool open_target_parent(StagedTarget* target);
 
 // open_target_parent, and a random staging name.
 bool prepare_target(StagedTarget* target);
+
+// Whether the target, which exists, is a mount point (a volume, a bind
+// mount), which no rename can move.
+bool is_mount_point(const StagedTarget& target);
 
 // Picks another random staging name, for when the last one was taken.
 void choose_staging_name(StagedTarget* target);
@@ -78,6 +103,24 @@ bool remove_staged(StagedTarget* target);
 // never leaving the tree. Returns false when anything stays.
 bool empty_directory(int directory);
 
+// Removes the file, link or whole directory tree at name, never following
+// a link. Returns false, with errno set, when anything stays.
+bool remove_tree_at(int parent, const char* name);
+
+// Creates an empty owner-only file, or an owner-only directory, at name,
+// exclusively and never through a link, and opens it; -1 with errno set
+// (EEXIST when the name is taken).
+int create_owned_entry(int parent, const char* name, bool is_directory);
+
+// Removes the entry at name (path in messages) when it is provably one this
+// program made: its identity matches, or, with no identity known, it is
+// still exactly as made. Leaves alone and names anything else. Returns
+// false, reported, only when an entry of the program's stays.
+bool remove_own_entry(int parent, const char* name, EntryIdentity identity, bool is_directory,
+                      const char* path);
+
+void report_left_alone(const char* path);
+
 // Renames within one directory, never replacing what stands at `to`. Where
 // the kernel or file system cannot promise that, the name is tested first.
 bool rename_without_replacing(int directory, const char* from, const char* to);
@@ -85,6 +128,13 @@ bool rename_without_replacing(int directory, const char* from, const char* to);
 // The path of the entry called name beside the target, for messages; the
 // last two results stay valid.
 const char* path_beside(const StagedTarget& target, const char* name);
+
+// The path of the staging entry, for messages, as path_beside.
+const char* staging_path(const StagedTarget& target);
+
+// Makes a staging name from name into buffer (NAME_BUFFER_SIZE bytes),
+// for a directory whose names may hold name_limit bytes.
+void make_staging_name(char* staging, const char* name, long name_limit);
 
 void report_rename_failure(const char* from, const char* to);
 
@@ -99,7 +149,9 @@ constexpr int AT_STAGING = 2;
 // goal_second, updating both positions as they move: by exchange where the
 // file system allows it, else through the free name. A name is never
 // replaced. Reports the first rename that fails, naming where the moving
-// entry started, and returns false then.
+// entry started, and returns false then; a first move that fails because
+// the entry cannot move at all (cannot_move) is left to the caller.
+bool cannot_move(int error);
 bool arrange(const StagedTarget& target, int* first, int goal_first, int* second, int goal_second);
 
 // Writes everything on the file systems that hold the targets to stable
@@ -115,7 +167,12 @@ bool sync_parent_directories(const StagedTarget* targets, std::size_t count);
 // first; returns false then.
 bool swap_targets(StagedTarget* targets, std::size_t count);
 
-// Undoes the swap of every target that was placed, last first.
+// Removes the staging entries that targets installed in place kept until
+// the end, durably. Returns false, reported, when one stays.
+bool release_in_place_staging(StagedTarget* targets, std::size_t count);
+
+// Undoes the swap of every target that was placed, last first; count is
+// the number of targets in the run.
 void undo_swap(StagedTarget* targets, std::size_t count);
 
 // Whether the entry path is the entry directory, or lies anywhere below it

@@ -154,8 +154,9 @@ expect_completed() {
 }
 
 # Where the file system cannot exchange two names, or the kernel has no
-# renameat2 at all, the targets change by two renames instead.
-for missing in '' EINVAL ENOSYS; do
+# renameat2 at all, the targets change by two renames instead; where the
+# kernel will not move them (EXDEV, EBUSY), they are installed in place.
+for missing in '' EINVAL ENOSYS EXDEV EBUSY; do
   begin "complete run installs everything and keeps the originals as .old${missing:+ (renameat2 answers $missing)}"
   if [ -z "$missing" ]; then run_input '\n'; else run_interposed LANGEXT_NO_EXCHANGE="$missing"; fi
   expect_completed

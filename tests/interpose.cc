@@ -11,8 +11,9 @@
 //   backup       an empty directory appears at _TARGET
 //   backup-file  a file holding "planted" appears at _TARGET
 //
-// A file system without exchange (LANGEXT_NO_EXCHANGE=EINVAL) or a kernel
-// without renameat2 at all (LANGEXT_NO_EXCHANGE=ENOSYS).
+// A file system without exchange (LANGEXT_NO_EXCHANGE=EINVAL), a kernel
+// without renameat2 at all (LANGEXT_NO_EXCHANGE=ENOSYS), or targets that
+// cannot be moved (LANGEXT_NO_EXCHANGE=EXDEV or EBUSY at the exchange).
 //
 // A signal (LANGEXT_RAISE_SIGNAL) raised right after the LANGEXT_RAISE_AFTER-th
 // call of LANGEXT_RAISE_CALL (openat that creates, or "any" of the calls
@@ -108,8 +109,12 @@ extern "C" int mkdirat(int directory, const char* path, mode_t mode) {
 extern "C" int renameat2(int old_directory, const char* old_path, int new_directory,
                          const char* new_path, unsigned int flags) {
   const std::string missing = setting("LANGEXT_NO_EXCHANGE");
-  if (missing == "ENOSYS" || (missing == "EINVAL" && (flags & RENAME_EXCHANGE) != 0)) {
-    errno = missing == "ENOSYS" ? ENOSYS : EINVAL;
+  if (missing == "ENOSYS" ||
+      (missing != "" && missing != "none" && (flags & RENAME_EXCHANGE) != 0)) {
+    errno = missing == "ENOSYS"  ? ENOSYS
+            : missing == "EXDEV" ? EXDEV
+            : missing == "EBUSY" ? EBUSY
+                                 : EINVAL;
     return -1;
   }
   static auto call = real<int (*)(int, const char*, int, const char*, unsigned int)>("renameat2");

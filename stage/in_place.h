@@ -1,0 +1,26 @@
+// A target that the kernel will not move (a mount point, such as a volume
+// or a bind-mounted file, or a directory of an overlay's lower layer) is
+// installed in place. A complete copy of its old contents is made beside
+// it, made durable and renamed to NAME.old before anything in it changes.
+// Then each file of the package is renamed over its namesake, so that a
+// reader sees the whole old file or the whole new one, new directories are
+// added, and entries the package lacks are removed last. A single file
+// that is a mount point cannot be renamed over: it is rewritten.
+#ifndef LANGEXT_STAGE_IN_PLACE_H
+#define LANGEXT_STAGE_IN_PLACE_H
+
+#include <cstddef>
+
+#include "stage/staging.h"
+
+// Installs the staged target in place, from the step that its
+// in_place_step says, keeping the record of the run (every target of it)
+// up to date. On failure it puts back what it had replaced, reports, and
+// returns false.
+bool install_in_place(StagedTarget* target, StagedTarget* targets, std::size_t count);
+
+// Puts back the old contents of a target installed in place and removes
+// NAME.old. Where that fails, says that NAME.old holds them.
+void undo_in_place(StagedTarget* target, StagedTarget* targets, std::size_t count);
+
+#endif
