@@ -51,7 +51,11 @@ int open_source_file(int directory, const char* name, struct stat* status) {
   // Non-blocking, so that a FIFO in the package cannot hang the run.
   Descriptor source(openat(directory, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!source.is_open()) return -1;
-  if (fstat(source.get(), status) != 0 || !S_ISREG(status->st_mode)) return -1;
+  if (fstat(source.get(), status) != 0) return -1;
+  if (!S_ISREG(status->st_mode)) {
+    errno = NOT_A_REGULAR_FILE;
+    return -1;
+  }
   return source.release();
 }
 
@@ -70,7 +74,9 @@ int copy_file_at(int source_directory, const char* source_name, int destination_
   // A file this copy created and could not complete would look installed.
   // Should the removal fail too, the file stays owner-only and the failure
   // has been reported all the same.
+  const int error = errno;
   if (created) unlinkat(destination_directory, destination_name, 0);
+  errno = error;
   return 0;
 }
 
@@ -138,7 +144,8 @@ int copy_entries(DIR* source, const char* source_path, int destination,
     if (is_dot_or_dot_dot(name)) continue;
     if (source_length + std::strlen(name) + 2 > TREE_PATH_LIMIT) {
       before_message(walk);
-      std::printf("Unable to copy %s/%s to %s/%s.\n\n", source_path, name, destination_path, name);
+      std::printf("Unable to copy %s/%s to %s/%s. %s.\n\n", source_path, name, destination_path,
+                  name, failure_reason(ENAMETOOLONG));
       ++walk.failures;
       return -1;
     }
@@ -147,7 +154,8 @@ int copy_entries(DIR* source, const char* source_path, int destination,
                                 destination_path, name);
     if (written < 0 || static_cast<std::size_t>(written) >= destination_entry.size()) {
       before_message(walk);
-      std::printf("Unable to copy %s to %s/%s.\n\n", source_entry.data(), destination_path, name);
+      std::printf("Unable to copy %s to %s/%s. %s.\n\n", source_entry.data(), destination_path,
+                  name, failure_reason(ENAMETOOLONG));
       ++walk.failures;
       continue;
     }
@@ -236,8 +244,19 @@ int open_parent_directory(const char* path, std::array<char, TREE_PATH_LIMIT>& b
   return open(buffer.data(), DIRECTORY_FLAGS);
 }
 
+const char* failure_reason(int error) {
+  switch (error) {
+    case NOT_A_REGULAR_FILE:
+      return "It is not a regular file or a link to one";
+    case NOT_THE_STAGED_ENTRY:
+      return "Another entry has taken its place";
+    default:
+      return std::strerror(error);
+  }
+}
+
 void report_copy_failure(const char* source, const char* destination) {
-  std::printf("Unable to copy %s to %s.\n\n", source, destination);
+  std::printf("Unable to copy %s to %s. %s.\n\n", source, destination, failure_reason(errno));
 }
 
 int copy_file(const char* source, const char* destination) {

@@ -66,7 +66,15 @@ int open_parent_directory(const char* path, std::array<char, TREE_PATH_LIMIT>& b
 // Whether a directory entry's name is "." or "..".
 bool is_dot_or_dot_dot(const char* name);
 
-// Prints the message that names a copy that failed.
+// Failures that no system call names, as errno values beyond the system's.
+constexpr int NOT_A_REGULAR_FILE = 4096;    // a package entry to copy as a file
+constexpr int NOT_THE_STAGED_ENTRY = 4097;  // another entry took a staging name
+
+// The reason for the failure errno names, as the sentence that ends a
+// message (without its full stop).
+const char* failure_reason(int error);
+
+// Prints the message that names a copy that failed, with errno's reason.
 void report_copy_failure(const char* source, const char* destination);
 
 #endif

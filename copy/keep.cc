@@ -83,7 +83,7 @@ bool keep_entry(int source, const char* name, int destination, const char* new_n
 namespace {
 
 int keep_entries(int source, const char* source_path, int destination, const char* destination_path,
-                 int* failures) {
+                 int* failures, const char* left_out) {
   DirectoryStream stream(fdopendir(openat(source, ".", DIRECTORY_FLAGS)));
   if (!stream) {
     report(source_path, destination_path, std::strerror(errno));
@@ -102,7 +102,9 @@ int keep_entries(int source, const char* source_path, int destination, const cha
       return *failures;
     }
     const char* name = entry->d_name;
-    if (is_dot_or_dot_dot(name)) continue;
+    if (is_dot_or_dot_dot(name) || (left_out != nullptr && std::strcmp(name, left_out) == 0)) {
+      continue;
+    }
     const int source_length =
         std::snprintf(source_entry.data(), source_entry.size(), "%s/%s", source_path, name);
     const int destination_length = std::snprintf(destination_entry.data(), destination_entry.size(),
@@ -132,9 +134,9 @@ bool keep_attributes(int destination, const struct stat& status) {
 }
 
 int keep_tree(int source, const char* source_path, int destination, const char* destination_path,
-              int* failures) {
+              int* failures, const char* left_out) {
   const int before = *failures;
-  keep_entries(source, source_path, destination, destination_path, failures);
+  keep_entries(source, source_path, destination, destination_path, failures, left_out);
   // Its times last: every entry made inside it changed them.
   struct stat status {};
   if (fstat(source, &status) != 0 || !keep_attributes(destination, status)) {

@@ -8,13 +8,14 @@
 
 #include <sys/stat.h>
 
-// Copies everything in the open directory source into the open, empty
-// directory destination, then gives destination source's own mode, owner
-// and times. An entry that cannot be kept as it is (a socket, a device, a
-// FIFO, an unreadable file) is reported under the two paths shown and
-// counted in *failures; the walk goes on past it. Returns the failures.
+// Copies everything in the open directory source but the entry named
+// left_out (null for none) into the open, empty directory destination,
+// then gives destination source's own mode, owner and times. An entry that
+// cannot be kept as it is (a socket, a device, a FIFO, an unreadable file)
+// is reported under the two paths shown and counted in *failures; the walk
+// goes on past it. Returns the failures.
 int keep_tree(int source, const char* source_path, int destination, const char* destination_path,
-              int* failures);
+              int* failures, const char* left_out = nullptr);
 
 // Copies the open regular file source into the open, empty file
 // destination with source's mode, owner and times, and closes destination.

@@ -161,7 +161,9 @@ bool entry_done(int files, long long bytes) {
 constexpr WalkHooks WALK_HOOKS{entry_done, progress_clear};
 
 void report_failure(const char* source, const char* destination) {
+  const int error = errno;
   progress_clear();
+  errno = error;
   report_copy_failure(source, destination);
 }
 
@@ -185,7 +187,9 @@ constexpr std::array<const char*, TARGET_COUNT> PACKAGE_PARTS{
 
 // What could not be made durable is a copy of every part that failed.
 void report_every_part(const StagedTarget* targets) {
+  const int error = errno;
   for (std::size_t i = 0; i < TARGET_COUNT; ++i) {
+    errno = error;
     report_copy_failure(PACKAGE_PARTS[i], targets[i].path);
   }
 }
@@ -251,7 +255,7 @@ int stage_package(StagedTarget* targets) {
   // Another user may have put something else at a staging name.
   for (std::size_t i = 0; i < TARGET_COUNT; ++i) {
     if (!still_staged(targets[i])) {
-      report_copy_failure(PACKAGE_PARTS[i], targets[i].path);
+      report_copy_failure(PACKAGE_PARTS[i], targets[i].path);  // still_staged set errno
       ++failures;
     }
   }
@@ -311,6 +315,7 @@ int install_package(StagedTarget* targets) {
   }
   if (!swap_targets(targets, TARGET_COUNT)) {
     remove_everything_staged(targets);
+    std::printf("\nInstallation failed.\n\n");
     return EXIT_REFUSED;
   }
   if (!sync_parent_directories(targets, TARGET_COUNT)) {

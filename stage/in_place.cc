@@ -292,7 +292,14 @@ bool copy_old_contents(StagedTarget* target, StagedTarget* targets, std::size_t 
   const int parent = target->parent.get();
   Path backup_path;
   std::snprintf(backup_path.data(), backup_path.size(), "%s", path_beside(*target, target->backup));
-  // A copy that a killed run was making may be incomplete: it goes first.
+  // A copy that a killed run had completed was renamed to NAME.old; one
+  // it was making may be incomplete, and goes.
+  struct stat kept {};
+  if (target->copy_identity.inode != 0 &&
+      fstatat(parent, target->backup, &kept, AT_SYMLINK_NOFOLLOW) == 0 &&
+      same_identity(kept, target->copy_identity)) {
+    return fsync(parent) == 0 && record_step(target, IN_PLACE_REPLACING, targets, count);
+  }
   if (target->copy[0] != '\0' &&
       !remove_own_entry(parent, target->copy, target->copy_identity, target->is_directory,
                         path_beside(*target, target->copy))) {
@@ -321,7 +328,8 @@ bool copy_old_contents(StagedTarget* target, StagedTarget* targets, std::size_t 
     report_entry(target->path);
     ++failures;
   } else if (target->is_directory) {
-    keep_tree(old.get(), target->path, copy.get(), backup_path.data(), &failures);
+    keep_tree(old.get(), target->path, copy.get(), backup_path.data(), &failures,
+              target->staged_inside ? target->staging : nullptr);
   } else if (keep_file(old.get(), target->path, copy.release(), backup_path.data()) == 0) {
     ++failures;
   }
@@ -361,9 +369,11 @@ bool replace_contents(const StagedTarget& target) {
   }
   const Passage passage = passage_for(target);
   if (!replace_tree(staged.get(), live.get(), target.path, passage) ||
-      !prune_tree(staged.get(), live.get(), target.path, passage, true) ||
-      !make_like_new(live.get()) || syncfs(live.get()) != 0) {
-    if (errno != 0) report_entry(target.path);
+      !prune_tree(staged.get(), live.get(), target.path, passage, true)) {
+    return false;
+  }
+  if (!make_like_new(live.get()) || syncfs(live.get()) != 0) {
+    report_entry(target.path);
     return false;
   }
   return true;

@@ -217,7 +217,7 @@ const char* staging_path(const StagedTarget& target) {
 }
 
 void report_rename_failure(const char* from, const char* to) {
-  std::printf("Unable to rename %s to %s.\n\n", from, to);
+  std::printf("Unable to rename %s to %s. %s.\n\n", from, to, failure_reason(errno));
 }
 
 bool arrange(const StagedTarget& target, int* first, int goal_first, int* second, int goal_second) {
@@ -395,8 +395,17 @@ void choose_staging_name(StagedTarget* target) {
 }
 
 bool create_staged(StagedTarget* target) {
+  // A staging entry inside the target changes the target's times, which
+  // its copy at NAME.old must keep.
+  struct stat inside {};
+  if (target->staged_inside && fstat(target->inside.get(), &inside) != 0) return false;
   target->staged.reset(
       create_owned_entry(staging_parent(*target), target->staging, target->is_directory));
+  const std::array<timespec, 2> times{inside.st_atim, inside.st_mtim};
+  if (target->staged_inside && target->staged.is_open() &&
+      futimens(target->inside.get(), times.data()) != 0) {
+    return false;
+  }
   if (!target->staged.is_open()) {
     // A directory made but not opened is no longer known to be ours.
     if (errno != EEXIST) target->staging[0] = '\0';
@@ -410,9 +419,13 @@ bool create_staged(StagedTarget* target) {
 
 bool still_staged(const StagedTarget& target) {
   struct stat status {};
-  return target.staging[0] != '\0' &&
-         fstatat(staging_parent(target), target.staging, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-         same_identity(status, target.staged_identity);
+  if (target.staging[0] == '\0' ||
+      fstatat(staging_parent(target), target.staging, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    return false;
+  }
+  if (same_identity(status, target.staged_identity)) return true;
+  errno = NOT_THE_STAGED_ENTRY;
+  return false;
 }
 
 bool remove_staged(StagedTarget* target) {
@@ -426,7 +439,9 @@ bool remove_staged(StagedTarget* target) {
     removed = unlinkat(staging_parent(*target), target->staging,
                        target->is_directory ? AT_REMOVEDIR : 0) == 0;
   }
-  if (!removed) std::printf("Unable to remove %s.\n\n", staging_path(*target));
+  if (!removed) {
+    std::printf("Unable to remove %s. %s.\n\n", staging_path(*target), failure_reason(errno));
+  }
   target->staging[0] = '\0';
   return removed;
 }
@@ -444,14 +459,11 @@ bool release_in_place_staging(StagedTarget* targets, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     StagedTarget& target = targets[i];
     if (!target.in_place || target.staging[0] == '\0') continue;
-    bool removed = false;
-    if (target.is_directory && !target.staged.is_open()) {
-      removed = remove_own_entry(staging_parent(target), target.staging, target.staged_identity,
-                                 true, staging_path(target));
-      target.staging[0] = '\0';
-    } else {
-      removed = remove_staged(&target);
-    }
+    // Gone already where a killed run had removed it.
+    const bool removed =
+        remove_own_entry(staging_parent(target), target.staging, target.staged_identity,
+                         target.is_directory, staging_path(target));
+    target.staging[0] = '\0';
     if (!removed || fsync(staging_parent(target)) != 0) released = false;
   }
   return released;

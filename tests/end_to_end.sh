@@ -163,6 +163,103 @@ for missing in '' EINVAL ENOSYS EXDEV EBUSY; do
   end
 done
 
+# Everything about a tree that a backup must keep: each entry's type, mode,
+# owner, modification time and link target, the tree's own included.
+kept_listing() {
+  (cd "$1" && find . -printf '%y %m %u:%g %T@ %P -> %l\n' | LC_ALL=C sort)
+}
+
+expect_kept() {
+  diff <(printf '%s\n' "$1") <(kept_listing "$2") > "$SANDBOX/diff" ||
+    { fail "$2 does not keep the old tree"; sed 's/^/    /' "$SANDBOX/diff"; }
+}
+
+# Gives the old product what a faithful copy must keep: another owner, an
+# old time, a link, a set-user-ID file.
+decorate_product() {
+  chown 1234:5678 "$TEMPLATES/index.htx" "$LANG_FILE" && chmod 4750 "$TEMPLATES/index.htx" &&
+    ln -s ../index.htx "$TEMPLATES/admin/link" &&
+    touch -h -d '2001-02-03 04:05:06' "$TEMPLATES/admin/link" "$TEMPLATES/admin" "$IMAGES/logo.gif" "$LANG_FILE"
+}
+
+# Where the kernel will not move a target, it is installed in place: NAME
+# holds exactly the package, NAME.old keeps the old tree exactly.
+layout_mount() {
+  local target=$1 source=$2
+  mkdir -p "$source" && cp -a "$target/." "$source/" && mount --bind "$source" "$target"
+}
+while IFS='|' read -r title layout; do
+  begin "in place: $title"
+  decorate_product
+  case $layout in
+    overlay)
+      for dir in /var/lib/tarnwick /var/lib/httpd/htdocs; do
+        mkdir -p "$SANDBOX/ovl$dir/lower" "$SANDBOX/ovl$dir/upper" "$SANDBOX/ovl$dir/work" &&
+          cp -a "$dir/." "$SANDBOX/ovl$dir/lower/" && mount -t overlay overlay \
+          -o "lowerdir=$SANDBOX/ovl$dir/lower,upperdir=$SANDBOX/ovl$dir/upper,workdir=$SANDBOX/ovl$dir/work,redirect_dir=off" "$dir"
+      done ;;
+    templates) layout_mount "$TEMPLATES" "$SANDBOX/volume" ;;
+    images) mkdir -p "$SANDBOX/saved" && cp -a "$IMAGES/." "$SANDBOX/saved/" &&
+      mount -t tmpfs -o mode=0755 volume "$IMAGES" && cp -a "$SANDBOX/saved/." "$IMAGES/" ;;
+    language) cp -a "$LANG_FILE" "$SANDBOX/volume-file" && mount --bind "$SANDBOX/volume-file" "$LANG_FILE" ;;
+  esac
+  templates_before=$(kept_listing "$TEMPLATES") images_before=$(kept_listing "$IMAGES")
+  language_before=$(stat -c '%a %u:%g %Y' "$LANG_FILE") && cp "$LANG_FILE" "$SANDBOX/language-before"
+  run_input '\n'
+  expect_output "$BANNER$PROMPT$COMPLETED"
+  expect_status 1
+  expect_installed "$IMAGES"
+  for dir in "$TEMPLATES" "$IMAGES"; do
+    [ "$(stat -c '%a %u:%g' "$dir")" = "755 0:0" ] || fail "$dir is $(stat -c '%a %u:%g' "$dir")"
+  done
+  expect_kept "$templates_before" "$TEMPLATES.old"
+  expect_kept "$images_before" "$IMAGES.old"
+  [ "$(stat -c '%a %u:%g %Y' "$LANG_FILE.old")" = "$language_before" ] &&
+    cmp -s "$SANDBOX/language-before" "$LANG_FILE.old" || fail "the old language file is not kept"
+  expect_nothing_staged
+  mounted=$(case $layout in templates) echo "$TEMPLATES" ;; images) echo "$IMAGES" ;;
+    language) echo "$LANG_FILE" ;; *) echo /var/lib/tarnwick ;; esac)
+  findmnt -n --mountpoint "$mounted" > /dev/null || fail "$mounted is no longer a mount point"
+  umount "$LANG_FILE" "$IMAGES" "$TEMPLATES" /var/lib/tarnwick /var/lib/httpd/htdocs 2>/dev/null
+  end
+done <<EOT
+the templates and images in an overlay's lower layer|overlay
+a bind-mounted template directory|templates
+a tmpfs mounted at the images directory|images
+a bind-mounted language file|language
+EOT
+
+# A failure amid the replacement in place puts back what was replaced: the
+# product ends as it was, with no NAME.old and nothing staged.
+begin "in place: a failure amid the replacement is put back"
+decorate_product && snapshot_product
+templates_before=$(kept_listing "$TEMPLATES")
+run_interposed LANGEXT_NO_EXCHANGE=EXDEV LANGEXT_FAIL_CALL=linkat LANGEXT_FAIL_AFTER=4 \
+  LANGEXT_FAIL_ERRNO=28
+grep -q "Unable to install $TEMPLATES/.* in place\. No space left on device\.$" "$SANDBOX/out" ||
+  fail "the failure is not reported: $(cat "$SANDBOX/out")"
+grep -qxF "Installation failed." "$SANDBOX/out" || fail "the run did not fail"
+expect_status 255
+expect_product_untouched
+expect_kept "$templates_before" "$TEMPLATES"
+expect_nothing_staged
+end
+
+# An old entry that no copy can keep as it is fails the run before anything
+# changes.
+begin "in place: an old entry that cannot be kept is refused before anything changes"
+mkfifo "$TEMPLATES/admin/queue" && snapshot_product
+run_interposed LANGEXT_NO_EXCHANGE=EXDEV
+grep -qF "Unable to copy $TEMPLATES/admin/queue to $TEMPLATES.old/admin/queue. Only files, directories and links can be kept as they are." \
+  "$SANDBOX/out" || fail "the entry is not named: $(cat "$SANDBOX/out")"
+grep -qxF "Installation failed." "$SANDBOX/out" || fail "the run did not fail"
+expect_status 255
+[ -p "$TEMPLATES/admin/queue" ] || fail "the FIFO is gone"
+rm -f "$TEMPLATES/admin/queue" "$SANDBOX/product-before/tarnwick/templates/admin/queue"
+expect_product_untouched
+expect_nothing_staged
+end
+
 begin "a second run refuses because the backups exist, and changes nothing"
 run_input '\n'
 snapshot_product
@@ -299,7 +396,7 @@ EOT
 begin "a rename of the swap that fails is undone: a file holds the directory's backup name"
 touch "$TEMPLATES.old"
 run_input '\n'
-expect_output "${BANNER}${PROMPT}Unable to rename $TEMPLATES to $TEMPLATES.old.\n\n"
+expect_output "${BANNER}${PROMPT}Unable to rename $TEMPLATES to $TEMPLATES.old. File exists.\n\n$FAILED"
 expect_status 255
 rm "$TEMPLATES.old"
 expect_product_untouched
@@ -311,7 +408,7 @@ mount --bind /var/lib/httpd/htdocs /var/lib/httpd/htdocs &&
   mount -o remount,bind,ro /var/lib/httpd/htdocs
 run_input '\n'
 umount /var/lib/httpd/htdocs
-expect_output "${BANNER}${PROMPT}Unable to copy packages/images to $IMAGES.\n\n$FAILED"
+expect_output "${BANNER}${PROMPT}Unable to copy packages/images to $IMAGES. Read-only file system.\n\n$FAILED"
 expect_status 255
 expect_product_untouched
 expect_nothing_staged
@@ -326,7 +423,7 @@ sandbox_install_product "$sample"
 snapshot_product
 head -c 200000 /dev/urandom > "$ADDON/packages/htx/big.bin"
 run_input '\n'
-expect_output "${BANNER}${PROMPT}Unable to copy packages/htx/big.bin to $TEMPLATES/big.bin.\n\n$FAILED"
+expect_output "${BANNER}${PROMPT}Unable to copy packages/htx/big.bin to $TEMPLATES/big.bin. No space left on device.\n\n$FAILED"
 expect_status 255
 expect_product_untouched
 expect_nothing_staged
@@ -339,7 +436,7 @@ mkdir "$WWW/images" && printf 'GIF89a-old-logo' > "$WWW/images/logo.gif"
 cp -a "$WWW" "$SANDBOX/www-before"
 head -c 200000 /dev/urandom > "$ADDON/packages/images/big.bin"
 run_input '%s\n' "$WWW"
-expect_output "${BANNER}${PROMPT}Unable to copy packages/images/big.bin to $WWW/images/big.bin.\n\n$FAILED"
+expect_output "${BANNER}${PROMPT}Unable to copy packages/images/big.bin to $WWW/images/big.bin. No space left on device.\n\n$FAILED"
 expect_status 255
 expect_same_tree "$SANDBOX/www-before" "$WWW"
 expect_product_untouched
@@ -363,6 +460,8 @@ run_input '\n'
 for entry in $odd; do
   grep -qF "Unable to copy packages/htx/$entry to $TEMPLATES/$entry." "$SANDBOX/out" ||
     fail "$entry not reported"
+  [ "$entry" = dangling ] || grep -qF "$TEMPLATES/$entry. It is not a regular file or a link to one." \
+    "$SANDBOX/out" || fail "no reason given for $entry"
   [ -e "$TEMPLATES/$entry" ] || [ -L "$TEMPLATES/$entry" ] && fail "$entry was created"
 done
 grep -qxF "Installation failed." "$SANDBOX/out" || fail "failure not reported"
@@ -427,7 +526,7 @@ end
 begin "a package path one byte over the limit is reported"
 make_deep_package 1024
 run_input '\n'
-grep -q "Unable to copy packages/htx/.*/fff* to /var/lib/t/.*/fff*\.$" "$SANDBOX/out" ||
+grep -q "Unable to copy packages/htx/.*/fff* to /var/lib/t/.*/fff*\. File name too long\.$" "$SANDBOX/out" ||
   fail "the long path is not reported"
 grep -qxF "Installation failed." "$SANDBOX/out" || fail "failure not reported"
 expect_status 255
@@ -477,7 +576,7 @@ while IFS='|' read -r target call name kind; do
     begin "a planted $target.old is never replaced (renameat2 answers ${missing/none/as it should})"
     run_interposed LANGEXT_NO_EXCHANGE=$missing LANGEXT_PLANT_CALL=$call LANGEXT_PLANT_NAME="$name" \
       LANGEXT_PLANT_KIND=$kind LANGEXT_PLANT_TARGET="$target.old"
-    expect_output "${BANNER}${PROMPT}Unable to rename $target to $target.old.\n\n"
+    expect_output "${BANNER}${PROMPT}Unable to rename $target to $target.old. File exists.\n\n$FAILED"
     expect_status 255
     if [ "$kind" = backup ]; then
       [ -d "$target.old" ] && [ -z "$(ls -A "$target.old")" ] || fail "the planted backup was replaced"
@@ -532,12 +631,27 @@ target_state() {
       same_contents "$before" "$old" && { echo new; return; }
     done
   fi
+  # In place: its copy at NAME.old complete, every file wholly old or new.
+  if [ "$missing" = EXDEV ] && same_contents "$before" "$target.old" &&
+    each_file_old_or_new "$target" "$package" "$before"; then
+    echo mixed
+    return
+  fi
   if [ ! -e "$target" ] && same_contents "$before" "$target.old"; then
     for staged in "$(dirname "$target")"/.*.langext-*; do
       same_contents "$package" "$staged" && { echo missing; return; }
     done
   fi
   echo broken
+}
+
+each_file_old_or_new() {
+  local target=$1 package=$2 before=$3 file
+  [ -f "$target" ] && { cmp -s "$target" "$package" || cmp -s "$target" "$before"; } && return
+  [ -d "$target" ] || return 1
+  while IFS= read -r file; do
+    cmp -s "$target/$file" "$package/$file" || cmp -s "$target/$file" "$before/$file" || return 1
+  done < <(cd "$target" && find . -type f -not -path './.*.langext-*')
 }
 
 same_contents() {
@@ -580,13 +694,15 @@ expect_repaired() {
 
 # Killed with SIGKILL after each of the calls that change the disk in turn
 # (every LANGEXT_KILL_STRIDE-th of them, where each run is slow), until a
-# run completes: every target is wholly old or wholly new each time,
-# both outcomes occur, the next run finishes the installation, and the one
-# after it refuses because the backups exist.
-for missing in none EINVAL; do
+# run completes: every target is wholly old or wholly new each time (in
+# place, its copy at NAME.old is complete once it has changed, and each of
+# its files is wholly old or new), both outcomes occur, the next run
+# finishes the installation, and the one after it refuses because the
+# backups exist.
+for missing in none EINVAL EXDEV; do
   begin "killed at every step, then run again (renameat2 answers ${missing/none/as it should})"
   outcomes='' repairs=''
-  for after in $(seq 1 "${LANGEXT_KILL_STRIDE:-1}" 150); do
+  for after in $(seq 1 "${LANGEXT_KILL_STRIDE:-1}" 400); do
     rm -rf /var/lib/tarnwick /var/lib/httpd "$RECORD_DIR" && sandbox_install_product "$sample" &&
       snapshot_product
     run_interposed LANGEXT_NO_EXCHANGE=$missing LANGEXT_RAISE_SIGNAL=9 LANGEXT_RAISE_CALL=any \
@@ -594,7 +710,8 @@ for missing in none EINVAL; do
     [ "$STATUS" = 1 ] && break
     [ "$STATUS" = 137 ] || fail "killed at call $after, but the status is $STATUS"
     for state in $(target_states); do
-      [ "$state" = broken ] || [ "$state/$missing" = missing/none ] &&
+      [ "$state" = broken ] || [ "$state/$missing" = missing/none ] ||
+        { [ "$state" = mixed ] && [ "$missing" != EXDEV ]; } &&
         fail "a target is $state after a kill at call $after"
       outcomes="$outcomes $state"
     done
@@ -608,6 +725,7 @@ for missing in none EINVAL; do
   [ "$STATUS" = 1 ] || fail "no run got to the end"
   [[ $outcomes == *old* && $outcomes == *new* ]] || fail "not both outcomes occurred:$outcomes"
   [[ $repairs == *1* && $repairs == *2* ]] || fail "not both kinds of repair occurred:$repairs"
+  [ "$missing" != EXDEV ] || [[ $outcomes == *mixed* ]] || fail "no kill fell amid a replacement"
   end
 done
 

@@ -15,6 +15,10 @@
 // without renameat2 at all (LANGEXT_NO_EXCHANGE=ENOSYS), or targets that
 // cannot be moved (LANGEXT_NO_EXCHANGE=EXDEV or EBUSY at the exchange).
 //
+// A failure (LANGEXT_FAIL_CALL, _AFTER, _ERRNO): the LANGEXT_FAIL_AFTER-th
+// call of LANGEXT_FAIL_CALL (linkat) fails with the errno numbered
+// LANGEXT_FAIL_ERRNO, without being made.
+//
 // A signal (LANGEXT_RAISE_SIGNAL) raised right after the LANGEXT_RAISE_AFTER-th
 // call of LANGEXT_RAISE_CALL (openat that creates, or "any" of the calls
 // hooked here: those that change what is on disk, and syncfs).
@@ -72,6 +76,16 @@ void plant(const char* call, int directory, const char* name) {
                                 : symlinkat(target, directory, name)) == 0;
   }
   if (!done) std::fprintf(stderr, "interpose: could not plant at %s\n", name);
+}
+
+bool fail_call(const char* call) {
+  static long calls = 0;
+  if (std::strcmp(setting("LANGEXT_FAIL_CALL"), call) != 0 ||
+      ++calls != std::atol(setting("LANGEXT_FAIL_AFTER"))) {
+    return false;
+  }
+  errno = std::atoi(setting("LANGEXT_FAIL_ERRNO"));
+  return true;
 }
 
 template <typename Function>
@@ -145,5 +159,14 @@ extern "C" int unlinkat(int directory, const char* path, int flags) {
   static auto call = real<int (*)(int, const char*, int)>("unlinkat");
   int result = call(directory, path, flags);
   count_call("unlinkat");
+  return result;
+}
+
+extern "C" int linkat(int old_directory, const char* old_path, int new_directory,
+                      const char* new_path, int flags) {
+  if (fail_call("linkat")) return -1;
+  static auto call = real<int (*)(int, const char*, int, const char*, int)>("linkat");
+  int result = call(old_directory, old_path, new_directory, new_path, flags);
+  count_call("linkat");
   return result;
 }
