@@ -6,7 +6,8 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 source "$top/scripts/packages.sh"
-need_packages cmake g++ make libgtest-dev util-linux findutils diffutils valgrind groff-base tar strace file binutils tmux ansible-core
+need_packages cmake g++ make libgtest-dev util-linux findutils diffutils valgrind groff-base tar strace file binutils tmux ansible-core \
+  podman runc busybox-static
 
 jobs=$(nproc)
 for variant in build:OFF build-sanitize:ON; do
