@@ -29,12 +29,6 @@ long long bytes_done = 0;
 long long bytes_total = 0;
 long long last_draw = 0;
 
-long long now_nanoseconds() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
-
 // A terminal that refuses a write shows no more progress.
 void write_to_terminal(const char* text, std::size_t length) {
   if (write(STDERR_FILENO, text, length) != static_cast<ssize_t>(length)) shown = false;
@@ -57,7 +51,7 @@ void draw() {
   }
   write_to_terminal(line.data(), size);
   visible = true;
-  last_draw = now_nanoseconds();
+  last_draw = monotonic_nanoseconds();
 }
 
 void count_tree(int directory) {
@@ -82,6 +76,12 @@ void count_tree(int directory) {
 }
 
 }  // namespace
+
+long long monotonic_nanoseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
 
 void progress_start(const char* const* parts, std::size_t count) {
   shown = isatty(STDERR_FILENO) == 1;
@@ -110,7 +110,7 @@ void progress_part(const char* part) {
 void progress_step(int files, long long bytes) {
   files_done += files;
   bytes_done += bytes;
-  if (shown && now_nanoseconds() - last_draw >= REDRAW_NANOSECONDS) draw();
+  if (shown && monotonic_nanoseconds() - last_draw >= REDRAW_NANOSECONDS) draw();
 }
 
 void progress_clear() {

@@ -20,4 +20,7 @@ void progress_step(int files, long long bytes);
 // Clears the line, as before a message; the next step draws it again.
 void progress_clear();
 
+// The monotonic clock, in nanoseconds; reading it costs no system call.
+long long monotonic_nanoseconds();
+
 #endif

@@ -34,9 +34,24 @@ median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{v[NR]=$1} END {print v[i
 maximum() { tr ' ' '\n' | grep -v '^$' | sort -g | tail -1; }
 
 # Fresh destinations; for the installer, existing targets to set aside.
+# In place (inplace, byhand), the targets hold an earlier copy of the same
+# package and the two directories are mount points, as volumes are.
 prepare() {
-  local program=$1 dest=$2
+  local program=$1 dest=$2 package=${3:-}
+  umount "$dest/product/templates" "$dest/docroot/images" 2> /dev/null || true
   rm -rf "$dest"
+  if [ "$program" = inplace ] || [ "$program" = byhand ]; then
+    mkdir -p "$dest/docroot" "$dest/product"
+    cp "$package/packages/conf/language.cfg" "$dest/product/lang.cfg"
+    cp -r "$package/packages/htx" "$dest/product/templates"
+    cp -r "$package/packages/images" "$dest/docroot/images"
+    mount --bind "$dest/product/templates" "$dest/product/templates"
+    mount --bind "$dest/docroot/images" "$dest/docroot/images"
+    printf 'langfile=%s\ntemplatedir=%s/\n' "$dest/product/lang.cfg" "$dest/product/templates" > /etc/tarnwick.conf
+    printf '%s\n' "$dest/docroot" > "$dest/answer"
+    sync
+    return
+  fi
   mkdir -p "$dest/docroot" "$dest/product" "$dest/flat"
   if [ "$program" = installer ] || [ "$program" = static ]; then
     printf 'old' > "$dest/product/lang.cfg"
@@ -58,7 +73,7 @@ measure() {
   local rss=$dest.rss start end
   start=$EPOCHREALTIME
   case $program in
-    installer | static)
+    installer | static | inplace)
       local binary=$installer
       [ "$program" = static ] && binary=$static_installer
       (cd "$package" && "$@" /usr/bin/time -f "%M %U %S" -o "$rss" "$binary" < "$dest/answer" > /dev/null) ||
@@ -67,6 +82,11 @@ measure() {
       "$@" /usr/bin/time -f "%M %U %S" -o "$rss" sh -c 'cp -r "$1/htx" "$2/product/templates" &&
         cp -r "$1/images" "$2/docroot/images" && cp "$1/conf/language.cfg" "$2/product/lang.cfg" &&
         if [ "$3" = cpsync ]; then sync; fi' sh "$package/packages" "$dest" "$program" ;;
+    byhand)
+      "$@" /usr/bin/time -f "%M %U %S" -o "$rss" sh -c 'for t in "$2/product/templates:htx" \
+        "$2/docroot/images:images"; do cp -a "${t%%:*}" "${t%%:*}.old" && cp -r "$1/${t##*:}/." "${t%%:*}"
+        done && cp -a "$2/product/lang.cfg" "$2/product/lang.cfg.old" &&
+        cp "$1/conf/language.cfg" "$2/product/lang.cfg"' sh "$package/packages" "$dest" ;;
     floor*)
       "$@" /usr/bin/time -f "%M %U %S" -o "$rss" "$bench/floor_copy" "$list" "$dest/flat" ${program#floor} ;;
   esac
@@ -84,7 +104,7 @@ time_programs() {
   times=() rss=() cpu=()
   for _ in $(seq "$count"); do
     for program in "$@"; do
-      prepare "$program" "$dest"
+      prepare "$program" "$dest" "$package"
       read -r t m c < <(measure "$program" "$package" "$dest" "$list")
       times[$program]+="$t " rss[$program]+="$m " cpu[$program]+="$c "
     done
@@ -93,7 +113,7 @@ time_programs() {
 
 syscalls_per_file() {
   local program=$1 package=$2 dest=$3 list=$4 files=$5
-  prepare "$program" "$dest"
+  prepare "$program" "$dest" "$package"
   measure "$program" "$package" "$dest" "$list" strace -c -f -o "$dest.strace" > /dev/null
   awk -v n="$files" '$NF == "total" {printf "%.1f", $4 / n}' "$dest.strace"
 }
@@ -119,6 +139,25 @@ run_shape() {
     "$(maximum <<< "${rss[installer]}")" "$(maximum <<< "${rss[static]}")" "$(maximum <<< "${rss[cp]}")" \
     "$(syscalls_per_file installer "$package" "$dest" "$list" "$files")" \
     "$(syscalls_per_file cp "$package" "$dest" "$list" "$files")" | tee -a "$results"
+  rm -rf "$package" "$dest"
+}
+
+# Installing in place (the targets are mount points) against doing it by
+# hand there: cp -a NAME NAME.old, then cp -r of the package over NAME.
+run_in_place() {
+  local fs=$1 work=$2 shape=$3 count=$4
+  local package=$work/package-$shape dest=$work/dest list=$work/list-$shape
+  rm -rf "$package"
+  "$bench/make_package" "$shape" "$count" "$package"
+  find "$package/packages" -type f > "$list"
+  time_programs "$package" "$dest" "$list" "$rounds" inplace byhand
+  local ti th
+  ti=$(median <<< "${times[inplace]}") th=$(median <<< "${times[byhand]}")
+  printf '%-5s %-5s %6s %8.3f %8.3f %5s  %5s %5s\n' "$fs" "$shape" "$(wc -l < "$list")" "$ti" "$th" \
+    "$(awk -v a="$ti" -v b="$th" 'BEGIN {printf "%.2f", a / b}')" \
+    "$(syscalls_per_file inplace "$package" "$dest" "$list" "$(wc -l < "$list")")" \
+    "$(syscalls_per_file byhand "$package" "$dest" "$list" "$(wc -l < "$list")")" | tee -a "$bench/in-place.txt"
+  prepare none "$dest"
   rm -rf "$package" "$dest"
 }
 
@@ -179,6 +218,11 @@ mkdir -p "$memory"
 mount -t tmpfs -o size=8g langext-bench "$memory"
 for shape_files in tiny:20000 web:5000 large:10; do run_shape tmpfs "$memory" "${shape_files%%:*}" "${shape_files##*:}"; done
 growth "$memory"
+: > "$bench/in-place.txt"
+for shape_files in tiny:20000 web:5000; do
+  run_in_place disk "$disk" "${shape_files%%:*}" "${shape_files##*:}"
+  run_in_place tmpfs "$memory" "${shape_files%%:*}" "${shape_files##*:}"
+done
 
 echo
 echo "== Machine: $(nproc) cores, $(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo)," \
@@ -192,4 +236,8 @@ echo "== Making 20,000 copies durable on disk (medians of 3):"
 cat "$durable"
 echo "== Growth with the number of files (tmpfs, tiny files, medians of 3):"
 cat "$bench/growth.dat"
+echo "== In place, the targets mount points (medians of $rounds): the installer against cp -a NAME NAME.old"
+echo "   then cp -r of the package over NAME; seconds, ratio, system calls per package file"
+echo "fs    shape  files  inplace   byhand  i/h   calls:i byhand"
+cat "$bench/in-place.txt"
 echo "== Plot: $bench/growth.png"

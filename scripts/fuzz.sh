@@ -11,8 +11,9 @@ need_packages cmake clang libclang-rt-14-dev
 dir=$top/build-fuzz
 CXX=clang++ cmake -S "$top" -B "$dir" -DLANGEXT_FUZZ=ON -DLANGEXT_SANITIZE=ON \
   -DLANGEXT_TESTS=OFF -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link >/dev/null
-cmake --build "$dir" -j "$(nproc)" --target document_root_fuzzer configuration_fuzzer text_fuzzer
-for target in document_root configuration text; do
+cmake --build "$dir" -j "$(nproc)" --target document_root_fuzzer configuration_fuzzer text_fuzzer \
+  record_fuzzer
+for target in document_root configuration text record; do
   mkdir -p "$dir/corpus/$target"
   echo "== ${target}_fuzzer for ${seconds}s"
   status=0

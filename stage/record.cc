@@ -25,14 +25,6 @@ constexpr int DIRECTORY_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 static_assert(RECORD_SIZE >=
               64 + RECORD_TARGETS * (4 * (PATH_BUFFER_SIZE + NAME_BUFFER_SIZE) + 256));
 
-std::uint64_t checksum(const char* text, std::size_t length) {
-  std::uint64_t hash = 14695981039346656037ULL;
-  for (std::size_t i = 0; i < length; ++i) {
-    hash = (hash ^ static_cast<unsigned char>(text[i])) * 1099511628211ULL;
-  }
-  return hash;
-}
-
 // Appends to a bounded buffer; once something did not fit, every later
 // append fails too.
 struct Writer {
@@ -194,6 +186,14 @@ int open_record_directory(bool create) {
 }
 
 }  // namespace
+
+std::uint64_t checksum(const char* text, std::size_t length) {
+  std::uint64_t hash = 14695981039346656037ULL;
+  for (std::size_t i = 0; i < length; ++i) {
+    hash = (hash ^ static_cast<unsigned char>(text[i])) * 1099511628211ULL;
+  }
+  return hash;
+}
 
 std::size_t format_record(char* text, std::size_t size, int phase, const StagedTarget* targets,
                           std::size_t count) {

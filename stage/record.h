@@ -7,6 +7,7 @@
 #define LANGEXT_STAGE_RECORD_H
 
 #include <cstddef>
+#include <cstdint>
 
 #include "stage/staging.h"
 
@@ -22,6 +23,9 @@ constexpr int PHASE_SWAPPING = 2;
 // The most targets a record holds, and the most bytes it takes.
 constexpr std::size_t RECORD_TARGETS = 3;
 constexpr std::size_t RECORD_SIZE = 24576;
+
+// What a record's last line holds: the FNV-1a hash of all before it.
+std::uint64_t checksum(const char* text, std::size_t length);
 
 // The record's text for the targets; returns its length, or 0 when it
 // does not fit size bytes.
