@@ -118,13 +118,20 @@ syscalls_per_file() {
   awk -v n="$files" '$NF == "total" {printf "%.1f", $4 / n}' "$dest.strace"
 }
 
-run_shape() {
-  local fs=$1 work=$2 shape=$3 count=$4
-  local package=$work/package-$shape dest=$work/dest list=$work/list-$shape
+# Writes a package of the shape under $work and lists its files; sets
+# package, dest and list for the caller.
+make_shape() {
+  local work=$1 shape=$2 count=$3
+  package=$work/package-$shape dest=$work/dest list=$work/list-$shape
   rm -rf "$package"
   "$bench/make_package" "$shape" "$count" "$package"
   find "$package/packages" -type f > "$list"
-  local files bytes
+}
+
+run_shape() {
+  local fs=$1 package dest list
+  make_shape "$2" "$3" "$4"
+  local shape=$3 files bytes
   files=$(wc -l < "$list")
   bytes=$(du -sb "$package/packages" | cut -f1)
   time_programs "$package" "$dest" "$list" "$rounds" installer static cp cpsync floor
@@ -145,11 +152,8 @@ run_shape() {
 # Installing in place (the targets are mount points) against doing it by
 # hand there: cp -a NAME NAME.old, then cp -r of the package over NAME.
 run_in_place() {
-  local fs=$1 work=$2 shape=$3 count=$4
-  local package=$work/package-$shape dest=$work/dest list=$work/list-$shape
-  rm -rf "$package"
-  "$bench/make_package" "$shape" "$count" "$package"
-  find "$package/packages" -type f > "$list"
+  local fs=$1 shape=$3 package dest list
+  make_shape "$2" "$3" "$4"
   time_programs "$package" "$dest" "$list" "$rounds" inplace byhand
   local ti th
   ti=$(median <<< "${times[inplace]}") th=$(median <<< "${times[byhand]}")
