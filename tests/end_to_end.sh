@@ -175,9 +175,11 @@ expect_kept() {
 }
 
 # Gives the old product what a faithful copy must keep: another owner, an
-# old time, a link, a set-user-ID file.
+# old time, a link, a set-user-ID file; and entries of another type than
+# the package's at the same names.
 decorate_product() {
-  chown 1234:5678 "$TEMPLATES/index.htx" "$LANG_FILE" && chmod 4750 "$TEMPLATES/index.htx" &&
+  printf 'old tools' > "$TEMPLATES/tools" && mkdir -p "$IMAGES/language-banner.png/old" &&
+    chown 1234:5678 "$TEMPLATES/index.htx" "$LANG_FILE" && chmod 4750 "$TEMPLATES/index.htx" &&
     ln -s ../index.htx "$TEMPLATES/admin/link" &&
     touch -h -d '2001-02-03 04:05:06' "$TEMPLATES/admin/link" "$TEMPLATES/admin" "$IMAGES/logo.gif" "$LANG_FILE"
 }
