@@ -68,14 +68,13 @@ int decide_set_aside(const char* target, char* backup, bool (*exists)(const char
 // Every decision comes before anything is staged, so that a refusal
 // changes nothing.
 bool decide_set_asides(StagedTarget* targets) {
-  static std::array<std::array<char, LINE_BUFFER_SIZE>, TARGET_COUNT> backups;
+  static std::array<char, LINE_BUFFER_SIZE> backup;  // for the refusal's message
   for (std::size_t i = 0; i < TARGET_COUNT; ++i) {
     StagedTarget& target = targets[i];
-    const int decision = target.is_directory ? set_aside_directory(target.path, backups[i].data())
-                                             : set_aside_file(target.path, backups[i].data());
+    const int decision = target.is_directory ? set_aside_directory(target.path, backup.data())
+                                             : set_aside_file(target.path, backup.data());
     if (decision == SET_ASIDE_REFUSED) return false;
     target.replaces = decision == SET_ASIDE_RENAME;
-    target.backup_path = backups[i].data();
   }
   return true;
 }
@@ -203,10 +202,8 @@ void report_every_part(const StagedTarget* targets) {
 }
 
 bool record_run(int phase, const StagedTarget* targets) {
-  if (write_record(phase, targets, TARGET_COUNT)) return true;
-  progress_clear();
-  std::printf("Unable to write %s. %s.\n\n", RECORD_PATH, std::strerror(errno));
-  return false;
+  progress_clear();  // before any message
+  return keep_record(phase, targets, TARGET_COUNT);
 }
 
 constexpr int STAGING_ATTEMPTS = 100;
@@ -281,7 +278,7 @@ void note_old_entries(StagedTarget* targets) {
     struct stat status {};
     if (target.replaces &&
         fstatat(target.parent.get(), target.name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
-      target.old_identity = {status.st_dev, status.st_ino};
+      target.old_identity = identity_of(status);
     }
   }
 }
@@ -291,9 +288,7 @@ void note_old_entries(StagedTarget* targets) {
 void remove_everything_staged(StagedTarget* targets) {
   bool removed = true;
   for (std::size_t i = 0; i < TARGET_COUNT; ++i) removed = remove_staged(&targets[i]) && removed;
-  if (removed && !remove_record()) {
-    std::printf("Unable to remove %s. %s.\n\n", RECORD_PATH, std::strerror(errno));
-  }
+  if (removed) forget_record();
 }
 
 // Stages the package, makes it durable and swaps it in; returns the exit
@@ -335,9 +330,7 @@ int install_package(StagedTarget* targets) {
   }
   // The record stays, for the next run to finish, while a staging entry
   // that the targets installed in place kept stays.
-  if (release_in_place_staging(targets, TARGET_COUNT) && !remove_record()) {
-    std::printf("Unable to remove %s. %s.\n\n", RECORD_PATH, std::strerror(errno));
-  }
+  if (release_in_place_staging(targets, TARGET_COUNT)) forget_record();
   std::printf("\nInstallation completed!\n\n");
   return EXIT_COMPLETED;
 }

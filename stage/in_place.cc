@@ -62,10 +62,6 @@ bool join(Path* joined, const char* directory, const char* name) {
   return false;
 }
 
-bool same_entry(const struct stat& first, const struct stat& second) {
-  return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
-}
-
 // Calls visit for each entry of the directory but "." and ".."; stops at
 // the first false answer. A directory that cannot be read is reported.
 template <typename Visit>
@@ -134,7 +130,7 @@ bool replace_tree(int staged, int target, const char* path, const Passage& passa
       }
       return replace_tree(from.get(), to.get(), entry_path.data(), passage);
     }
-    if (exists && same_entry(old, fresh)) return true;  // in place already
+    if (exists && same_identity(old, identity_of(fresh))) return true;  // in place already
     if ((exists && S_ISDIR(old.st_mode) && !remove_tree_at(target, name)) ||
         !clear_passage(passage) ||
         linkat(staged, name, passage.directory, passage.name.data(), 0) != 0 ||
@@ -222,7 +218,7 @@ bool restore_tree(int staged, int target, int old, const char* path, const Passa
         if (done && was_there)
           done = restore_entry(old, target, name, entry_path.data(), passage, false);
       }
-    } else if (in_package && same_entry(now, fresh)) {
+    } else if (in_package && same_identity(now, identity_of(fresh))) {
       if (was_there && !S_ISDIR(before.st_mode)) {
         done = restore_entry(old, target, name, entry_path.data(), passage, true);
       } else {
@@ -246,9 +242,7 @@ bool restore_tree(int staged, int target, int old, const char* path, const Passa
 
 bool record_step(StagedTarget* target, int step, StagedTarget* targets, std::size_t count) {
   target->in_place_step = step;
-  if (write_record(PHASE_SWAPPING, targets, count)) return true;
-  std::printf("Unable to write %s. %s.\n\n", RECORD_PATH, std::strerror(errno));
-  return false;
+  return keep_record(PHASE_SWAPPING, targets, count);
 }
 
 int open_target(const StagedTarget& target, int flags) {
@@ -274,16 +268,16 @@ int open_staged(const StagedTarget& target) {
 // storage. Takes source.
 bool rewrite_file(int source, int target, const struct stat& status, bool keep_times) {
   const std::array<timespec, 2> times{status.st_atim, status.st_mtim};
-  Descriptor synced(dup(target));
-  if (!synced.is_open() || fchown(target, status.st_uid, status.st_gid) != 0 ||
+  // copy_contents closes what it writes to; target stays open for the rest.
+  const int rewritten = dup(target);
+  if (rewritten < 0 || fchown(target, status.st_uid, status.st_gid) != 0 ||
       ftruncate(target, 0) != 0) {
+    if (rewritten >= 0) close(rewritten);
     close(source);
     return false;
   }
-  Descriptor rewritten(dup(target));
-  return rewritten.is_open() &&
-         copy_contents(source, rewritten.release(), status.st_mode & 07777) &&
-         (!keep_times || futimens(synced.get(), times.data()) == 0) && fsync(synced.get()) == 0;
+  return copy_contents(source, rewritten, status.st_mode & 07777) &&
+         (!keep_times || futimens(target, times.data()) == 0) && fsync(target) == 0;
 }
 
 // Makes the copy of the old contents beside the target, durably, and
@@ -320,7 +314,7 @@ bool copy_old_contents(StagedTarget* target, StagedTarget* targets, std::size_t 
     report_copy_failure(target->path, backup_path.data());
     return false;
   }
-  target->copy_identity = {status.st_dev, status.st_ino};
+  target->copy_identity = identity_of(status);
   if (!record_step(target, IN_PLACE_COPYING, targets, count)) return false;
   Descriptor old(open_target(*target, O_RDONLY));
   int failures = 0;
@@ -422,9 +416,12 @@ void undo_in_place(StagedTarget* target, StagedTarget* targets, std::size_t coun
   // Recorded as untouched before the copy goes, so that a crash now never
   // leaves a record of a replacement without its copy.
   record_step(target, IN_PLACE_NOT_BEGUN, targets, count);
+  const char* copy_path = path_beside(*target, target->backup);
   if (remove_own_entry(target->parent.get(), target->backup, target->copy_identity,
-                       target->is_directory, path_beside(*target, target->backup))) {
+                       target->is_directory, copy_path)) {
     target->copy[0] = '\0';
+    if (fsync(target->parent.get()) != 0) {
+      std::printf("Unable to remove %s. %s.\n\n", copy_path, std::strerror(errno));
+    }
   }
-  fsync(target->parent.get());
 }

@@ -298,6 +298,18 @@ bool remove_record() {
   return true;
 }
 
+bool keep_record(int phase, const StagedTarget* targets, std::size_t count) {
+  if (write_record(phase, targets, count)) return true;
+  std::printf("Unable to write %s. %s.\n\n", RECORD_PATH, std::strerror(errno));
+  return false;
+}
+
+bool forget_record() {
+  if (remove_record()) return true;
+  std::printf("Unable to remove %s. %s.\n\n", RECORD_PATH, std::strerror(errno));
+  return false;
+}
+
 int read_record(int* phase, StagedTarget* targets, char (*paths)[PATH_BUFFER_SIZE],
                 std::size_t* count) {
   Descriptor directory(open_record_directory(false));

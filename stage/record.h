@@ -49,6 +49,10 @@ bool write_record(int phase, const StagedTarget* targets, std::size_t count);
 // the record is durable. Returns false, with errno set, when it cannot.
 bool remove_record();
 
+// write_record and remove_record, reporting a failure with its reason.
+bool keep_record(int phase, const StagedTarget* targets, std::size_t count);
+bool forget_record();
+
 // What read_record found.
 constexpr int RECORD_NONE = 0;         // no run was in progress
 constexpr int RECORD_FOUND = 1;        // *count targets filled in

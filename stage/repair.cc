@@ -17,10 +17,6 @@ namespace {
 std::array<StagedTarget, RECORD_TARGETS> recorded;
 char recorded_paths[RECORD_TARGETS][PATH_BUFFER_SIZE];
 
-void report_unexaminable(const char* path) {
-  std::printf("Unable to examine %s. %s.\n\n", path, std::strerror(errno));
-}
-
 // Opens the target's directory, which must be the one the run used.
 // Reports why not, unless it is simply gone (and with it what was staged
 // there).
@@ -59,9 +55,8 @@ bool locate(const StagedTarget& target, int* staged, int* old) {
   *staged = NOWHERE;
   *old = NOWHERE;
   bool known = true;
-  const std::array<const char*, 3> names{target.name, target.backup, target.staging};
   for (int position : {AT_NAME, AT_BACKUP, AT_STAGING}) {
-    const char* name = names[static_cast<std::size_t>(position)];
+    const char* name = name_at(target, position);
     struct stat status {};
     if (fstatat(target.parent.get(), name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno == ENOENT) continue;
@@ -111,12 +106,6 @@ void report_unfinished(const StagedTarget& target) {
       target.path, target.path, target.path, RECORD_PATH);
 }
 
-bool forget_run() {
-  if (remove_record()) return true;
-  std::printf("Unable to remove %s. %s.\n\n", RECORD_PATH, std::strerror(errno));
-  return false;
-}
-
 }  // namespace
 
 int repair_interrupted_run() {
@@ -142,16 +131,16 @@ int repair_interrupted_run() {
       repaired = false;
     }
   }
-  if (phase == PHASE_SWAPPING && repaired) {
-    repaired = sync_parent_directories(recorded.data(), count) &&
-               release_in_place_staging(recorded.data(), count);
-  }
   if (!sync_parent_directories(recorded.data(), count)) {
     std::printf("Unable to write the repaired directories to stable storage. %s.\n\n",
                 std::strerror(errno));
     repaired = false;
   }
-  if (!repaired || !forget_run()) return REPAIR_REFUSED;
+  // What targets installed in place kept goes only once the rest is durable.
+  if (repaired && phase == PHASE_SWAPPING) {
+    repaired = release_in_place_staging(recorded.data(), count);
+  }
+  if (!repaired || !forget_record()) return REPAIR_REFUSED;
   if (phase == PHASE_STAGING) {
     std::printf("Removed what an interrupted installation had staged.\n\n");
     return REPAIR_CLEANED;

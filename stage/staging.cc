@@ -69,8 +69,6 @@ int create_owned_entry(int parent, const char* staging, bool is_directory) {
   return directory.release();
 }
 
-namespace {}  // namespace
-
 bool remove_tree_at(int parent, const char* name) {
   if (unlinkat(parent, name, 0) == 0) return true;
   if (errno != EISDIR && errno != EPERM) return false;
@@ -100,7 +98,7 @@ bool remove_own_entry(int parent, const char* name, EntryIdentity identity, bool
   struct stat status {};
   if (fstatat(parent, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
     if (errno == ENOENT) return true;
-    std::printf("Unable to examine %s. %s.\n\n", path, std::strerror(errno));
+    report_unexaminable(path);
     return false;
   }
   if (!made_here(status, identity, is_directory)) {
@@ -127,6 +125,10 @@ void report_left_alone(const char* path) {
   std::printf("Left %s alone: it is not what the interrupted installation made there.\n\n", path);
 }
 
+void report_unexaminable(const char* path) {
+  std::printf("Unable to examine %s. %s.\n\n", path, std::strerror(errno));
+}
+
 bool empty_directory(int directory) {
   DirectoryStream stream(fdopendir(openat(directory, ".", DIRECTORY_FLAGS)));
   if (!stream) return false;
@@ -135,22 +137,11 @@ bool empty_directory(int directory) {
     errno = 0;
     const dirent* entry = readdir(stream.get());
     if (entry == nullptr) return emptied && errno == 0;
-    const char* name = entry->d_name;
-    if (is_dot_or_dot_dot(name)) continue;
-    if (unlinkat(directory, name, 0) == 0) continue;
-    if (errno != EISDIR && errno != EPERM) {
-      emptied = false;
-      continue;
-    }
-    Descriptor subdirectory(openat(directory, name, DIRECTORY_FLAGS));
-    if (!subdirectory.is_open() || !empty_directory(subdirectory.get()) ||
-        unlinkat(directory, name, AT_REMOVEDIR) != 0) {
+    if (!is_dot_or_dot_dot(entry->d_name) && !remove_tree_at(directory, entry->d_name)) {
       emptied = false;
     }
   }
 }
-
-namespace {
 
 const char* name_at(const StagedTarget& target, int position) {
   switch (position) {
@@ -162,6 +153,8 @@ const char* name_at(const StagedTarget& target, int position) {
       return target.staging;
   }
 }
+
+namespace {
 
 // Reports a move of the entry that stood at `from` to `to`, that failed.
 void report_move_failure(const StagedTarget& target, int from, int to) {
@@ -353,7 +346,7 @@ bool open_target_parent(StagedTarget* target) {
     errno = ESTALE;
     return false;
   }
-  target->parent_identity = {status.st_dev, status.st_ino};
+  target->parent_identity = identity_of(status);
   // The target holds fewer than PATH_BUFFER_SIZE bytes, so these fit.
   std::snprintf(target->name, sizeof target->name, "%s", name);
   std::snprintf(target->backup, sizeof target->backup, "%s.old", name);
@@ -413,7 +406,7 @@ bool create_staged(StagedTarget* target) {
   }
   struct stat status {};
   if (fstat(target->staged.get(), &status) != 0) return false;
-  target->staged_identity = {status.st_dev, status.st_ino};
+  target->staged_identity = identity_of(status);
   return true;
 }
 

@@ -40,8 +40,7 @@ struct EntryIdentity {
 
 // One target of the run and what was staged for it.
 struct StagedTarget {
-  const char* path = nullptr;         // as the administrator names it
-  const char* backup_path = nullptr;  // path with ".old", when replaces
+  const char* path = nullptr;  // as the administrator names it
   bool is_directory = false;
   bool replaces = false;  // the target exists and is kept as NAME.old
   Descriptor parent;      // the directory that holds the target
@@ -67,6 +66,10 @@ struct StagedTarget {
 // The directory that holds the target's staging entry.
 inline int staging_parent(const StagedTarget& target) {
   return target.staged_inside ? target.inside.get() : target.parent.get();
+}
+
+inline EntryIdentity identity_of(const struct stat& status) {
+  return {status.st_dev, status.st_ino};
 }
 
 bool same_identity(const struct stat& status, EntryIdentity identity);
@@ -121,6 +124,9 @@ bool remove_own_entry(int parent, const char* name, EntryIdentity identity, bool
 
 void report_left_alone(const char* path);
 
+// Reports, with errno's reason, an entry whose status cannot be taken.
+void report_unexaminable(const char* path);
+
 // Renames within one directory, never replacing what stands at `to`. Where
 // the kernel or file system cannot promise that, the name is tested first.
 bool rename_without_replacing(int directory, const char* from, const char* to);
@@ -143,6 +149,9 @@ constexpr int NOWHERE = -1;
 constexpr int AT_NAME = 0;
 constexpr int AT_BACKUP = 1;
 constexpr int AT_STAGING = 2;
+
+// The target's name at a position.
+const char* name_at(const StagedTarget& target, int position);
 
 // Moves the entry at *first (a position among the three names, or NOWHERE
 // when there is none) to goal_first, then the entry at *second to
