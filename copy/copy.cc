@@ -250,6 +250,9 @@ const char* failure_reason(int error) {
       return "It is not a regular file or a link to one";
     case NOT_THE_STAGED_ENTRY:
       return "Another entry has taken its place";
+    case STAGING_LEFTOVER:
+      return "It holds an entry that an interrupted installation left (its name holds .langext-): "
+             "remove that entry and run the installer again";
     default:
       return std::strerror(error);
   }

@@ -69,6 +69,7 @@ bool is_dot_or_dot_dot(const char* name);
 // Failures that no system call names, as errno values beyond the system's.
 constexpr int NOT_A_REGULAR_FILE = 4096;    // a package entry to copy as a file
 constexpr int NOT_THE_STAGED_ENTRY = 4097;  // another entry took a staging name
+constexpr int STAGING_LEFTOVER = 4098;      // a volume holds a killed run's staging entry
 
 // The reason for the failure errno names, as the sentence that ends a
 // message (without its full stop).

@@ -275,11 +275,8 @@ int stage_package(StagedTarget* targets) {
 void note_old_entries(StagedTarget* targets) {
   for (std::size_t i = 0; i < TARGET_COUNT; ++i) {
     StagedTarget& target = targets[i];
-    struct stat status {};
-    if (target.replaces &&
-        fstatat(target.parent.get(), target.name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
-      target.old_identity = identity_of(status);
-    }
+    if (target.replaces)
+      settled_identity_at(target.parent.get(), target.name, &target.old_identity);
   }
 }
 
@@ -316,15 +313,19 @@ int install_package(StagedTarget* targets) {
     std::printf("\nInstallation failed.\n\n");
     return EXIT_REFUSED;
   }
-  if (!swap_targets(targets, TARGET_COUNT)) {
-    remove_everything_staged(targets);
-    std::printf("\nInstallation failed.\n\n");
-    return EXIT_REFUSED;
-  }
-  if (!sync_parent_directories(targets, TARGET_COUNT)) {
-    undo_swap(targets, TARGET_COUNT);
-    remove_everything_staged(targets);
+  bool swapped = swap_targets(targets, TARGET_COUNT);
+  if (swapped && !sync_parent_directories(targets, TARGET_COUNT)) {
     report_every_part(targets);
+    swapped = false;
+  }
+  if (!swapped) {
+    // What could not be put back stays with the record, for the next run
+    // to finish putting it back.
+    if (!undo_swap(targets, TARGET_COUNT)) {
+      std::printf("Unable to put everything back: run the installer again to finish that.\n\n");
+    } else {
+      remove_everything_staged(targets);
+    }
     std::printf("\nInstallation failed.\n\n");
     return EXIT_REFUSED;
   }

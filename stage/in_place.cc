@@ -130,7 +130,7 @@ bool replace_tree(int staged, int target, const char* path, const Passage& passa
       }
       return replace_tree(from.get(), to.get(), entry_path.data(), passage);
     }
-    if (exists && same_identity(old, identity_of(fresh))) return true;  // in place already
+    if (exists && same_file(old, fresh)) return true;  // in place already
     if ((exists && S_ISDIR(old.st_mode) && !remove_tree_at(target, name)) ||
         !clear_passage(passage) ||
         linkat(staged, name, passage.directory, passage.name.data(), 0) != 0 ||
@@ -218,7 +218,7 @@ bool restore_tree(int staged, int target, int old, const char* path, const Passa
         if (done && was_there)
           done = restore_entry(old, target, name, entry_path.data(), passage, false);
       }
-    } else if (in_package && same_identity(now, identity_of(fresh))) {
+    } else if (in_package && same_file(now, fresh)) {
       if (was_there && !S_ISDIR(before.st_mode)) {
         done = restore_entry(old, target, name, entry_path.data(), passage, true);
       } else {
@@ -254,9 +254,9 @@ int open_target(const StagedTarget& target, int flags) {
 int open_staged(const StagedTarget& target) {
   Descriptor staged(openat(staging_parent(target), target.staging,
                            target.is_directory ? DIRECTORY_FLAGS : (O_RDONLY | FILE_FLAGS)));
-  struct stat status {};
-  if (!staged.is_open() || fstat(staged.get(), &status) != 0) return -1;
-  if (!same_identity(status, target.staged_identity)) {
+  EntryIdentity found;
+  if (!staged.is_open() || !identity_at(staged.get(), "", &found)) return -1;
+  if (!same_identity(found, target.staged_identity)) {
     errno = ESTALE;
     return -1;
   }
@@ -280,6 +280,34 @@ bool rewrite_file(int source, int target, const struct stat& status, bool keep_t
          (!keep_times || futimens(target, times.data()) == 0) && fsync(target) == 0;
 }
 
+// Removes the copy of the old contents, at NAME.old or still under its own
+// name, durably, and records that nothing in the target has changed. Only
+// the copy is removed: a NAME.old that is not provably it stays.
+bool discard_copy(StagedTarget* target, StagedTarget* targets, std::size_t count) {
+  const int parent = target->parent.get();
+  bool removed = true;
+  EntryIdentity found;
+  if (target->copy_identity.inode != 0 && identity_at(parent, target->backup, &found) &&
+      same_identity(found, target->copy_identity)) {
+    removed = remove_own_entry(parent, target->backup, target->copy_identity, target->is_directory,
+                               path_beside(*target, target->backup));
+  }
+  if (target->copy[0] != '\0') {
+    removed = remove_own_entry(parent, target->copy, target->copy_identity, target->is_directory,
+                               path_beside(*target, target->copy)) &&
+              removed;
+  }
+  if (!removed) return false;
+  if (fsync(parent) != 0) {
+    std::printf("Unable to remove %s. %s.\n\n", path_beside(*target, target->backup),
+                std::strerror(errno));
+    return false;
+  }
+  target->copy[0] = '\0';
+  target->copy_identity = {};
+  return record_step(target, IN_PLACE_NOT_BEGUN, targets, count);
+}
+
 // Makes the copy of the old contents beside the target, durably, and
 // renames it to NAME.old; until then nothing in the target has changed.
 bool copy_old_contents(StagedTarget* target, StagedTarget* targets, std::size_t count) {
@@ -288,9 +316,8 @@ bool copy_old_contents(StagedTarget* target, StagedTarget* targets, std::size_t 
   std::snprintf(backup_path.data(), backup_path.size(), "%s", path_beside(*target, target->backup));
   // A copy that a killed run had completed was renamed to NAME.old; one
   // it was making may be incomplete, and goes.
-  struct stat kept {};
-  if (target->copy_identity.inode != 0 &&
-      fstatat(parent, target->backup, &kept, AT_SYMLINK_NOFOLLOW) == 0 &&
+  EntryIdentity kept;
+  if (target->copy_identity.inode != 0 && identity_at(parent, target->backup, &kept) &&
       same_identity(kept, target->copy_identity)) {
     return fsync(parent) == 0 && record_step(target, IN_PLACE_REPLACING, targets, count);
   }
@@ -309,12 +336,10 @@ bool copy_old_contents(StagedTarget* target, StagedTarget* targets, std::size_t 
     copy.reset(create_owned_entry(parent, target->copy, target->is_directory));
     if (!copy.is_open() && errno != EEXIST) break;
   }
-  struct stat status {};
-  if (!copy.is_open() || fstat(copy.get(), &status) != 0) {
+  if (!copy.is_open() || !identity_at(copy.get(), "", &target->copy_identity)) {
     report_copy_failure(target->path, backup_path.data());
     return false;
   }
-  target->copy_identity = identity_of(status);
   if (!record_step(target, IN_PLACE_COPYING, targets, count)) return false;
   Descriptor old(open_target(*target, O_RDONLY));
   int failures = 0;
@@ -334,10 +359,7 @@ bool copy_old_contents(StagedTarget* target, StagedTarget* targets, std::size_t 
     ++failures;
   }
   if (failures != 0) {
-    remove_own_entry(parent, target->copy, target->copy_identity, target->is_directory,
-                     path_beside(*target, target->copy));
-    target->copy[0] = '\0';
-    record_step(target, IN_PLACE_NOT_BEGUN, targets, count);
+    discard_copy(target, targets, count);
     return false;
   }
   return record_step(target, IN_PLACE_REPLACING, targets, count);
@@ -379,8 +401,9 @@ bool restore_contents(const StagedTarget& target) {
                         target.is_directory ? DIRECTORY_FLAGS : (O_RDONLY | FILE_FLAGS)));
   Descriptor live(open_target(target, O_WRONLY));
   struct stat status {};
-  if (!old.is_open() || !live.is_open() || fstat(old.get(), &status) != 0 ||
-      !same_identity(status, target.copy_identity)) {
+  EntryIdentity found;
+  if (!old.is_open() || !live.is_open() || !examine_at(old.get(), "", &status, &found) ||
+      !same_identity(found, target.copy_identity)) {
     return false;
   }
   if (!target.is_directory) return rewrite_file(old.release(), live.get(), status, true);
@@ -394,34 +417,38 @@ bool restore_contents(const StagedTarget& target) {
 
 bool install_in_place(StagedTarget* target, StagedTarget* targets, std::size_t count) {
   if (target->in_place_step == IN_PLACE_REPLACED) return true;
+  // A put-back that a killed repair had begun is finished before anything
+  // else.
+  if (target->in_place_step >= IN_PLACE_RESTORING && !undo_in_place(target, targets, count)) {
+    return false;
+  }
   if (target->in_place_step != IN_PLACE_REPLACING && !copy_old_contents(target, targets, count)) {
     return false;
   }
   errno = 0;
-  if (!replace_contents(*target) || !record_step(target, IN_PLACE_REPLACED, targets, count)) {
-    undo_in_place(target, targets, count);
-    return false;
-  }
-  return true;
+  return replace_contents(*target) && record_step(target, IN_PLACE_REPLACED, targets, count);
 }
 
-void undo_in_place(StagedTarget* target, StagedTarget* targets, std::size_t count) {
-  if (target->in_place_step < IN_PLACE_REPLACING) return;  // nothing in it has changed
-  const bool restored = restore_contents(*target);
+bool undo_in_place(StagedTarget* target, StagedTarget* targets, std::size_t count) {
+  switch (target->in_place_step) {
+    case IN_PLACE_NOT_BEGUN:
+      return true;
+    case IN_PLACE_COPYING:  // nothing in the target has changed
+    case IN_PLACE_DISCARDING:
+      return discard_copy(target, targets, count);
+    default:
+      break;
+  }
+  // Each step is recorded before it is taken: a run killed while it puts
+  // the target back is finished as a put-back, and NAME.old goes only once
+  // the target is whole again.
+  bool restored =
+      record_step(target, IN_PLACE_RESTORING, targets, count) && restore_contents(*target);
   if (target->is_directory) clear_passage(passage_for(*target));
+  restored = restored && record_step(target, IN_PLACE_DISCARDING, targets, count);
   if (!restored) {
     std::printf("%s.old holds the complete old contents of %s.\n\n", target->path, target->path);
-    return;
+    return false;
   }
-  // Recorded as untouched before the copy goes, so that a crash now never
-  // leaves a record of a replacement without its copy.
-  record_step(target, IN_PLACE_NOT_BEGUN, targets, count);
-  const char* copy_path = path_beside(*target, target->backup);
-  if (remove_own_entry(target->parent.get(), target->backup, target->copy_identity,
-                       target->is_directory, copy_path)) {
-    target->copy[0] = '\0';
-    if (fsync(target->parent.get()) != 0) {
-      std::printf("Unable to remove %s. %s.\n\n", copy_path, std::strerror(errno));
-    }
-  }
+  return discard_copy(target, targets, count);
 }

@@ -15,12 +15,14 @@
 
 // Installs the staged target in place, from the step that its
 // in_place_step says, keeping the record of the run (every target of it)
-// up to date. On failure it puts back what it had replaced, reports, and
-// returns false.
+// up to date. On failure it reports and returns false; undo_in_place then
+// puts back what it had replaced.
 bool install_in_place(StagedTarget* target, StagedTarget* targets, std::size_t count);
 
-// Puts back the old contents of a target installed in place and removes
-// NAME.old. Where that fails, says that NAME.old holds them.
-void undo_in_place(StagedTarget* target, StagedTarget* targets, std::size_t count);
+// Puts back the old contents of a target installed in place, from the step
+// that its in_place_step says, and removes NAME.old, recording each step
+// before it is taken. Returns true once the target is as it was and
+// NAME.old is gone; where that fails, says that NAME.old holds them.
+bool undo_in_place(StagedTarget* target, StagedTarget* targets, std::size_t count);
 
 #endif

@@ -13,8 +13,12 @@
 
 namespace {
 
-constexpr std::string_view RECORD_HEADER = "langext-install record 1\n";
+// Version 2 adds each entry's birth time; a record of version 1, which a
+// killed run of an earlier release left, names entries by device and inode.
+constexpr std::string_view RECORD_HEADER = "langext-install record 2\n";
+constexpr std::string_view RECORD_HEADER_1 = "langext-install record 1\n";
 constexpr std::string_view CHECK_FIELD = "check ";
+constexpr std::array<const char*, 4> PHASE_NAMES{"", "staging", "swapping", "undoing"};
 constexpr const char* RECORD_NAME = "record";
 constexpr const char* RECORD_TEMPORARY = "record.new";
 constexpr const char* RECORD_DIRECTORY_NAME = "langext-install";
@@ -60,6 +64,12 @@ struct Writer {
   void add_identity(EntryIdentity identity) {
     add(" %" PRIuMAX ":%" PRIuMAX, static_cast<std::uintmax_t>(identity.device),
         static_cast<std::uintmax_t>(identity.inode));
+    if (identity.born) {
+      add(":%" PRIdMAX ".%09" PRIu32, static_cast<std::intmax_t>(identity.birth_seconds),
+          identity.birth_nanoseconds);
+    } else {
+      add(":-");
+    }
   }
 };
 
@@ -111,18 +121,47 @@ struct Reader {
     return text == "1";
   }
 
-  EntryIdentity identity() {
+  // Views are made by hand here: substr could throw, and the program has
+  // no exception runtime.
+  static std::string_view after(std::string_view text, std::size_t at) {
+    return at == std::string_view::npos
+               ? std::string_view()
+               : std::string_view(text.data() + at + 1, text.size() - at - 1);
+  }
+  static std::string_view before(std::string_view text, std::size_t at) {
+    return std::string_view(text.data(), at == std::string_view::npos ? text.size() : at);
+  }
+
+  // "device:inode", then ":seconds.nanoseconds" or ":-" from version 2 on.
+  EntryIdentity identity(bool with_birth) {
     const std::string_view text = field();
     const std::size_t colon = text.find(':');
-    if (colon == std::string_view::npos) {
+    const std::string_view rest = after(text, colon);
+    const std::size_t second_colon = rest.find(':');
+    if (colon == std::string_view::npos || (second_colon != std::string_view::npos) != with_birth) {
       good = false;
       return {};
     }
-    // Views made by hand: substr could throw, and the program has no
-    // exception runtime.
-    return {static_cast<dev_t>(number(std::string_view(text.data(), colon))),
-            static_cast<ino_t>(
-                number(std::string_view(text.data() + colon + 1, text.size() - colon - 1)))};
+    EntryIdentity identity;
+    identity.device = static_cast<dev_t>(number(before(text, colon)));
+    identity.inode = static_cast<ino_t>(number(before(rest, second_colon)));
+    const std::string_view birth = after(rest, second_colon);
+    if (!with_birth || birth == "-") return identity;
+    const std::size_t point = birth.find('.');
+    std::string_view seconds = before(birth, point);
+    const bool negative = seconds.starts_with('-');
+    if (negative) seconds.remove_prefix(1);
+    const std::uintmax_t whole = number(seconds);
+    const std::uintmax_t nanoseconds = number(after(birth, point));
+    if (point == std::string_view::npos || whole > INT64_MAX || nanoseconds > 999'999'999) {
+      good = false;
+      return {};
+    }
+    identity.born = true;
+    identity.birth_seconds =
+        negative ? -static_cast<std::int64_t>(whole) : static_cast<std::int64_t>(whole);
+    identity.birth_nanoseconds = static_cast<std::uint32_t>(nanoseconds);
+    return identity;
   }
 
   void string(char* destination, std::size_t size) {
@@ -150,6 +189,12 @@ struct Reader {
     destination[good ? length : 0] = '\0';
   }
 };
+
+// Empty, or one name within a directory.
+bool plain_name(const char* name) {
+  return std::strchr(name, '/') == nullptr && std::strcmp(name, ".") != 0 &&
+         std::strcmp(name, "..") != 0;
+}
 
 bool write_all(int fd, const char* text, std::size_t length) {
   while (length > 0) {
@@ -199,7 +244,7 @@ std::size_t format_record(char* text, std::size_t size, int phase, const StagedT
                           std::size_t count) {
   Writer writer{text, size};
   writer.add("%.*s", static_cast<int>(RECORD_HEADER.size()), RECORD_HEADER.data());
-  writer.add("phase %s\n", phase == PHASE_SWAPPING ? "swapping" : "staging");
+  writer.add("phase %s\n", PHASE_NAMES[phase]);
   for (std::size_t i = 0; i < count; ++i) {
     const StagedTarget& target = targets[i];
     writer.add("target %s %d %d %d %d", target.is_directory ? "directory" : "file",
@@ -223,7 +268,8 @@ int parse_record(const char* text, std::size_t length, int* phase, StagedTarget*
                  char (*paths)[PATH_BUFFER_SIZE]) {
   const std::string_view whole(text, length);
   const std::size_t check = whole.rfind(CHECK_FIELD);
-  if (!whole.starts_with(RECORD_HEADER) || check == std::string_view::npos ||
+  const bool with_birth = whole.starts_with(RECORD_HEADER);
+  if (!(with_birth || whole.starts_with(RECORD_HEADER_1)) || check == std::string_view::npos ||
       (check > 0 && whole[check - 1] != '\n') || !whole.ends_with('\n')) {
     return -1;
   }
@@ -234,10 +280,14 @@ int parse_record(const char* text, std::size_t length, int* phase, StagedTarget*
     return -1;
   }
   Reader reader{text + RECORD_HEADER.size(), text + check};
+  static_assert(RECORD_HEADER.size() == RECORD_HEADER_1.size());
   reader.word("phase");
   const std::string_view phase_name = reader.field();
-  *phase = phase_name == "swapping" ? PHASE_SWAPPING : PHASE_STAGING;
-  if ((phase_name != "swapping" && phase_name != "staging") || !reader.line_ended()) return -1;
+  *phase = 0;
+  for (int known = PHASE_STAGING; known <= PHASE_UNDOING; ++known) {
+    if (phase_name == PHASE_NAMES[known]) *phase = known;
+  }
+  if (*phase == 0 || !reader.line_ended()) return -1;
   std::size_t count = 0;
   while (reader.good && reader.next < reader.end) {
     if (count == RECORD_TARGETS) return -1;
@@ -249,17 +299,23 @@ int parse_record(const char* text, std::size_t length, int* phase, StagedTarget*
     target.replaces = reader.flag();
     target.in_place = reader.flag();
     target.staged_inside = reader.flag();
-    target.in_place_step = static_cast<int>(reader.number(reader.field()));
-    if (target.in_place_step > IN_PLACE_REPLACED) return -1;
-    target.parent_identity = reader.identity();
-    target.old_identity = reader.identity();
-    target.staged_identity = reader.identity();
-    target.copy_identity = reader.identity();
+    const std::uintmax_t step = reader.number(reader.field());
+    if (step > IN_PLACE_LAST_STEP) return -1;
+    target.in_place_step = static_cast<int>(step);
+    target.parent_identity = reader.identity(with_birth);
+    target.old_identity = reader.identity(with_birth);
+    target.staged_identity = reader.identity(with_birth);
+    target.copy_identity = reader.identity(with_birth);
     reader.string(paths[count], PATH_BUFFER_SIZE);
     target.path = paths[count];
     reader.string(target.staging, sizeof target.staging);
     reader.string(target.copy, sizeof target.copy);
-    if (!reader.line_ended() || target.path[0] == '\0') return -1;
+    // The run acts on its staging entries by name in their directory: a
+    // name that leads anywhere else is not one it made.
+    if (!reader.line_ended() || target.path[0] == '\0' || !plain_name(target.staging) ||
+        !plain_name(target.copy)) {
+      return -1;
+    }
     ++count;
   }
   return reader.good ? static_cast<int>(count) : -1;

@@ -15,10 +15,12 @@ constexpr const char* RECORD_PARENT = "/var/lib";
 constexpr const char* RECORD_DIRECTORY = "/var/lib/langext-install";
 constexpr const char* RECORD_PATH = "/var/lib/langext-install/record";
 
-// How far the run got: staging, or swapping once everything staged is
-// durable.
+// How far the run got: staging; swapping once everything staged is
+// durable; undoing once a failure has begun to put the product back, which
+// a killed run's repair then finishes.
 constexpr int PHASE_STAGING = 1;
 constexpr int PHASE_SWAPPING = 2;
+constexpr int PHASE_UNDOING = 3;
 
 // The most targets a record holds, and the most bytes it takes.
 constexpr std::size_t RECORD_TARGETS = 3;

@@ -49,32 +49,38 @@ bool remove_leftover(StagedTarget* target) {
                           target->is_directory, staging_path(*target));
 }
 
+void report_moved(const StagedTarget& target, const char* which) {
+  std::printf(
+      "The %s contents of %s are no longer where the interrupted installation left them.\n\n",
+      which, target.path);
+}
+
 // Finds where the run's two entries of the target stand among its three
-// names. Anything else at those names is left alone and named.
-bool locate(const StagedTarget& target, int* staged, int* old) {
+// names. Anything else at those names is left alone and named. The new
+// contents must be found too unless they may be gone (removed by a put-back).
+bool locate(const StagedTarget& target, int* staged, int* old, bool staged_may_be_gone = false) {
   *staged = NOWHERE;
   *old = NOWHERE;
   bool known = true;
   for (int position : {AT_NAME, AT_BACKUP, AT_STAGING}) {
     const char* name = name_at(target, position);
-    struct stat status {};
-    if (fstatat(target.parent.get(), name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    EntryIdentity found;
+    if (!identity_at(target.parent.get(), name, &found)) {
       if (errno == ENOENT) continue;
       report_unexaminable(path_beside(target, name));
       known = false;
-    } else if (same_identity(status, target.staged_identity)) {
+    } else if (same_identity(found, target.staged_identity)) {
       *staged = position;
-    } else if (target.replaces && same_identity(status, target.old_identity)) {
+    } else if (target.replaces && same_identity(found, target.old_identity)) {
       *old = position;
     } else {
       report_left_alone(path_beside(target, name));
       known = false;
     }
   }
-  if (known && (*staged == NOWHERE || (target.replaces && *old == NOWHERE))) {
-    std::printf(
-        "The %s contents of %s are no longer where the interrupted installation left them.\n\n",
-        *staged == NOWHERE ? "new" : "old", target.path);
+  if (known &&
+      ((*staged == NOWHERE && !staged_may_be_gone) || (target.replaces && *old == NOWHERE))) {
+    report_moved(target, *staged == NOWHERE ? "new" : "old");
     known = false;
   }
   return known;
@@ -87,7 +93,7 @@ bool finish_swap(StagedTarget* target, std::size_t count) {
   int staged = NOWHERE;
   int old = NOWHERE;
   if (!reopen_parent(target, &gone)) {
-    if (gone) report_left_alone(target->path);
+    if (gone) report_moved(*target, "new");
     return false;
   }
   if (!target->in_place) {
@@ -96,7 +102,84 @@ bool finish_swap(StagedTarget* target, std::size_t count) {
     if (!cannot_move(errno) || staged != AT_STAGING || old != AT_NAME) return false;
     target->in_place = true;
   }
-  return install_in_place(target, recorded.data(), count);
+  if (install_in_place(target, recorded.data(), count)) return true;
+  undo_in_place(target, recorded.data(), count);
+  return false;
+}
+
+// Takes the target back to what it was before the killed run, which had
+// begun to put it back: its old contents at its name, and nothing staged.
+bool finish_undo(StagedTarget* target, std::size_t count) {
+  bool gone = false;
+  if (!reopen_parent(target, &gone)) return gone && !target->replaces;
+  if (target->in_place) {
+    if (!undo_in_place(target, recorded.data(), count)) return false;
+  } else if (target->staging[0] != '\0') {
+    int staged = NOWHERE;
+    int old = NOWHERE;
+    if (!locate(*target, &staged, &old, true) ||
+        !arrange(*target, &old, AT_NAME, &staged, AT_STAGING)) {
+      return false;
+    }
+  }
+  return remove_own_entry(staging_parent(*target), target->staging, target->staged_identity,
+                          target->is_directory, staging_path(*target));
+}
+
+// A target installed in place is the volume, or the mounted file, itself:
+// where another entry stands at its name now (it is not mounted), nothing
+// may be done until it is back.
+bool in_place_targets_present(std::size_t count) {
+  bool present = true;
+  for (std::size_t i = 0; i < count; ++i) {
+    StagedTarget& target = recorded[i];
+    if (!target.in_place || target.old_identity.inode == 0) continue;
+    EntryIdentity found;
+    if (!open_target_parent(&target) || !identity_at(target.parent.get(), target.name, &found) ||
+        !same_identity(found, target.old_identity)) {
+      std::printf(
+          "Unable to repair the interrupted installation: %s is not mounted as it was. Mount it "
+          "and run the installer again.\n\n",
+          target.path);
+      present = false;
+    }
+  }
+  return present;
+}
+
+bool exists_as(int directory, const char* name, EntryIdentity identity) {
+  EntryIdentity found;
+  return directory >= 0 && name[0] != '\0' && identity.inode != 0 &&
+         identity_at(directory, name, &found) && same_identity(found, identity);
+}
+
+// Whether any entry that the record names by its identity is still where
+// the killed run left it.
+bool anything_recorded_exists(std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    StagedTarget& target = recorded[i];
+    if (!open_target_parent(&target)) {
+      if (errno == ENOENT) continue;
+      return true;  // not known to be gone: the repair itself says why
+    }
+    const int parent = target.parent.get();
+    if (target.staged_inside) {
+      target.inside.reset(
+          openat(parent, target.name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
+    for (const char* name : {target.name, target.backup, target.staging}) {
+      if (exists_as(parent, name, target.staged_identity) ||
+          exists_as(parent, name, target.old_identity) ||
+          exists_as(parent, name, target.copy_identity)) {
+        return true;
+      }
+    }
+    if (exists_as(staging_parent(target), target.staging, target.staged_identity) ||
+        exists_as(parent, target.copy, target.copy_identity)) {
+      return true;
+    }
+  }
+  return false;
 }
 
 void report_unfinished(const StagedTarget& target) {
@@ -121,8 +204,27 @@ int repair_interrupted_run() {
     }
     return REPAIR_REFUSED;
   }
+  // Nothing changes until what the record names is there to act on.
+  if (!in_place_targets_present(count)) return REPAIR_REFUSED;
+  if (phase != PHASE_STAGING && !anything_recorded_exists(count)) {
+    std::printf(
+        "Nothing that %s names is where the interrupted installation left it. If the product is on "
+        "a volume that is not mounted, mount it and run the installer again; otherwise remove %s "
+        "and run the installer again.\n\n",
+        RECORD_PATH, RECORD_PATH);
+    return REPAIR_REFUSED;
+  }
   bool repaired = true;
-  for (std::size_t i = 0; i < count; ++i) {
+  if (phase == PHASE_UNDOING) {
+    for (std::size_t i = count; i-- > 0;) {
+      if (!finish_undo(&recorded[i], count)) {
+        std::printf("Unable to put back %s as it was before the interrupted installation.\n\n",
+                    recorded[i].path);
+        repaired = false;
+      }
+    }
+  }
+  for (std::size_t i = 0; i < count && phase != PHASE_UNDOING; ++i) {
     StagedTarget& target = recorded[i];
     if (phase == PHASE_STAGING) {
       repaired = remove_leftover(&target) && repaired;
@@ -143,6 +245,10 @@ int repair_interrupted_run() {
   if (!repaired || !forget_record()) return REPAIR_REFUSED;
   if (phase == PHASE_STAGING) {
     std::printf("Removed what an interrupted installation had staged.\n\n");
+    return REPAIR_CLEANED;
+  }
+  if (phase == PHASE_UNDOING) {
+    std::printf("Put back what an interrupted installation had changed.\n\n");
     return REPAIR_CLEANED;
   }
   std::printf("Finished the installation that was interrupted.\n\n");

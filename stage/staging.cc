@@ -2,8 +2,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <array>
@@ -51,6 +54,61 @@ bool same_entry(const struct stat& status, dev_t device, ino_t inode) {
 
 }  // namespace
 
+bool examine_at(int directory, const char* name, struct stat* status, EntryIdentity* identity) {
+  struct statx found {};
+  const int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | (name[0] == '\0' ? AT_EMPTY_PATH : 0);
+  if (statx(directory, name, flags, STATX_BASIC_STATS | STATX_BTIME, &found) != 0) return false;
+  const dev_t device = makedev(found.stx_dev_major, found.stx_dev_minor);
+  if (status != nullptr) {
+    *status = {};
+    status->st_dev = device;
+    status->st_ino = found.stx_ino;
+    status->st_mode = found.stx_mode;
+    status->st_nlink = found.stx_nlink;
+    status->st_uid = found.stx_uid;
+    status->st_gid = found.stx_gid;
+    status->st_size = static_cast<off_t>(found.stx_size);
+    status->st_atim = {found.stx_atime.tv_sec, found.stx_atime.tv_nsec};
+    status->st_mtim = {found.stx_mtime.tv_sec, found.stx_mtime.tv_nsec};
+    status->st_ctim = {found.stx_ctime.tv_sec, found.stx_ctime.tv_nsec};
+  }
+  if (identity != nullptr) {
+    *identity = {device, found.stx_ino, (found.stx_mask & STATX_BTIME) != 0, 0, 0};
+    if (identity->born) {
+      identity->birth_seconds = found.stx_btime.tv_sec;
+      identity->birth_nanoseconds = found.stx_btime.tv_nsec;
+    }
+  }
+  return true;
+}
+
+bool identity_at(int directory, const char* name, EntryIdentity* identity) {
+  return examine_at(directory, name, nullptr, identity);
+}
+
+bool same_identity(EntryIdentity now, EntryIdentity known) {
+  if (known.inode == 0 || now.inode != known.inode) return false;
+  if (now.born && known.born) {
+    return now.birth_seconds == known.birth_seconds &&
+           now.birth_nanoseconds == known.birth_nanoseconds;
+  }
+  return now.device == known.device;
+}
+
+bool settled_identity_at(int directory, const char* name, EntryIdentity* identity) {
+  Descriptor opened(name[0] == '\0' ? -1
+                                    : openat(directory, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  if (name[0] != '\0' && !opened.is_open()) return false;
+  const int entry = opened.is_open() ? opened.get() : directory;
+  struct statfs file_system {};
+  if (fstatfs(entry, &file_system) != 0) return false;
+  if (file_system.f_type == OVERLAYFS_SUPER_MAGIC &&
+      fchownat(entry, "", static_cast<uid_t>(-1), static_cast<gid_t>(-1), AT_EMPTY_PATH) != 0) {
+    return false;
+  }
+  return identity_at(entry, "", identity);
+}
+
 int create_owned_entry(int parent, const char* staging, bool is_directory) {
   if (!is_directory) {
     return openat(parent, staging, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
@@ -83,8 +141,9 @@ namespace {
 // one or, where the identity could not be recorded yet, the entry is still
 // exactly as made, root's own and owner-only (a directory must also be
 // empty, which its removal tells).
-bool made_here(const struct stat& status, EntryIdentity identity, bool is_directory) {
-  if (identity.inode != 0) return same_identity(status, identity);
+bool made_here(const struct stat& status, EntryIdentity found, EntryIdentity identity,
+               bool is_directory) {
+  if (identity.inode != 0) return same_identity(found, identity);
   const mode_t mode = status.st_mode & 07777;
   if (status.st_uid != geteuid()) return false;
   if (is_directory) return S_ISDIR(status.st_mode) && mode == STAGING_MODE;
@@ -96,20 +155,21 @@ bool made_here(const struct stat& status, EntryIdentity identity, bool is_direct
 bool remove_own_entry(int parent, const char* name, EntryIdentity identity, bool is_directory,
                       const char* path) {
   struct stat status {};
-  if (fstatat(parent, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+  EntryIdentity found;
+  if (!examine_at(parent, name, &status, &found)) {
     if (errno == ENOENT) return true;
     report_unexaminable(path);
     return false;
   }
-  if (!made_here(status, identity, is_directory)) {
+  if (!made_here(status, found, identity, is_directory)) {
     report_left_alone(path);
     return true;
   }
   bool removed = true;
   if (is_directory && identity.inode != 0) {
     Descriptor directory(openat(parent, name, DIRECTORY_FLAGS));
-    struct stat opened {};
-    removed = directory.is_open() && fstat(directory.get(), &opened) == 0 &&
+    EntryIdentity opened;
+    removed = directory.is_open() && identity_at(directory.get(), "", &opened) &&
               same_identity(opened, identity) && empty_directory(directory.get());
   }
   if (removed && unlinkat(parent, name, is_directory ? AT_REMOVEDIR : 0) == 0) return true;
@@ -279,16 +339,18 @@ bool place(StagedTarget* target, StagedTarget* targets, std::size_t count) {
 }
 
 // Brings the old contents back to the target's name and the new ones back
-// to the staging name.
-void unplace(StagedTarget* target, StagedTarget* targets, std::size_t count) {
-  if (target->placed == PLACED_IN_PLACE) {
-    undo_in_place(target, targets, count);
+// to the staging name. Returns false, reported, where it cannot.
+bool unplace(StagedTarget* target, StagedTarget* targets, std::size_t count) {
+  bool undone = true;
+  if (target->in_place) {
+    undone = undo_in_place(target, targets, count);
   } else if (target->placed != NOT_PLACED) {
     int staged = AT_NAME;
     int old = target->replaces ? AT_BACKUP : NOWHERE;
-    arrange(*target, &old, AT_NAME, &staged, AT_STAGING);
+    undone = arrange(*target, &old, AT_NAME, &staged, AT_STAGING);
   }
-  target->placed = NOT_PLACED;
+  if (undone) target->placed = NOT_PLACED;
+  return undone;
 }
 
 // Syncs, once each, what holds the targets: their file systems, or their
@@ -320,10 +382,6 @@ bool sync_once_each(const StagedTarget* targets, std::size_t count, bool file_sy
 
 }  // namespace
 
-bool same_identity(const struct stat& status, EntryIdentity identity) {
-  return same_entry(status, identity.device, identity.inode);
-}
-
 bool open_target_parent(StagedTarget* target) {
   const std::size_t length = std::strlen(target->path);
   if (!target->is_directory && length > 0 && target->path[length - 1] == '/') {
@@ -338,15 +396,18 @@ bool open_target_parent(StagedTarget* target) {
     errno = EINVAL;
     return false;
   }
-  struct stat status {};
-  if (fstat(target->parent.get(), &status) != 0) return false;
+  EntryIdentity found;
   const EntryIdentity known = target->parent_identity;
-  if (known.inode != 0 && !same_identity(status, known)) {
+  if (known.inode == 0 ? !settled_identity_at(target->parent.get(), "", &found)
+                       : !identity_at(target->parent.get(), "", &found)) {
+    return false;
+  }
+  if (known.inode != 0 && !same_identity(found, known)) {
     target->parent.reset();
     errno = ESTALE;
     return false;
   }
-  target->parent_identity = identity_of(status);
+  target->parent_identity = found;
   // The target holds fewer than PATH_BUFFER_SIZE bytes, so these fit.
   std::snprintf(target->name, sizeof target->name, "%s", name);
   std::snprintf(target->backup, sizeof target->backup, "%s.old", name);
@@ -367,15 +428,57 @@ bool is_mount_point(const StagedTarget& target) {
          fstat(target.parent.get(), &parent) == 0 && entry.st_dev != parent.st_dev;
 }
 
+namespace {
+
+// Whether name has the form of a staging entry's name: a mark and eight
+// letters at its end, or the passage's ".t" after them.
+bool looks_staged(const char* name) {
+  const char* mark = std::strstr(name, STAGING_MARK);
+  if (mark == nullptr || name[0] != '.') return false;
+  const char* letters = mark + std::strlen(STAGING_MARK);
+  const std::size_t length = std::strlen(letters);
+  if (length != RANDOM_LETTERS &&
+      !(length == RANDOM_LETTERS + 2 && std::strcmp(letters + RANDOM_LETTERS, ".t") == 0)) {
+    return looks_staged(mark + 1);
+  }
+  for (std::size_t i = 0; i < RANDOM_LETTERS; ++i) {
+    if (NAME_LETTERS.find(letters[i]) == std::string_view::npos) return looks_staged(mark + 1);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool holds_staging_leftover(int directory) {
+  DirectoryStream stream(fdopendir(openat(directory, ".", DIRECTORY_FLAGS)));
+  if (!stream) return true;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(stream.get());
+    if (entry == nullptr) return errno != 0;
+    if (looks_staged(entry->d_name)) {
+      errno = STAGING_LEFTOVER;
+      return true;
+    }
+  }
+}
+
 bool prepare_target(StagedTarget* target) {
   if (!open_target_parent(target)) return false;
   // A mount point is replaced in place, its new contents staged inside it,
   // on its own file system.
   target->in_place = target->replaces && is_mount_point(*target);
+  // What stands there is known again, by the repair of a killed run, only
+  // when it is the same volume: mounted again, or not at all.
+  if (target->in_place &&
+      !settled_identity_at(target->parent.get(), target->name, &target->old_identity)) {
+    return false;
+  }
   if (target->in_place && target->is_directory) {
     target->inside.reset(openat(target->parent.get(), target->name, DIRECTORY_FLAGS));
     if (!target->inside.is_open()) return false;
     target->staged_inside = true;
+    if (holds_staging_leftover(target->inside.get())) return false;
   }
   choose_staging_name(target);
   return true;
@@ -404,19 +507,15 @@ bool create_staged(StagedTarget* target) {
     if (errno != EEXIST) target->staging[0] = '\0';
     return false;
   }
-  struct stat status {};
-  if (fstat(target->staged.get(), &status) != 0) return false;
-  target->staged_identity = identity_of(status);
-  return true;
+  return identity_at(target->staged.get(), "", &target->staged_identity);
 }
 
 bool still_staged(const StagedTarget& target) {
-  struct stat status {};
-  if (target.staging[0] == '\0' ||
-      fstatat(staging_parent(target), target.staging, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+  EntryIdentity found;
+  if (target.staging[0] == '\0' || !identity_at(staging_parent(target), target.staging, &found)) {
     return false;
   }
-  if (same_identity(status, target.staged_identity)) return true;
+  if (same_identity(found, target.staged_identity)) return true;
   errno = NOT_THE_STAGED_ENTRY;
   return false;
 }
@@ -464,16 +563,18 @@ bool release_in_place_staging(StagedTarget* targets, std::size_t count) {
 
 bool swap_targets(StagedTarget* targets, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
-    if (!place(&targets[i], targets, count)) {
-      undo_swap(targets, count);
-      return false;
-    }
+    if (!place(&targets[i], targets, count)) return false;
   }
   return true;
 }
 
-void undo_swap(StagedTarget* targets, std::size_t count) {
-  for (std::size_t i = count; i-- > 0;) unplace(&targets[i], targets, count);
+bool undo_swap(StagedTarget* targets, std::size_t count) {
+  // Recorded first: a run killed from here on is put back by the next one,
+  // never finished with what it was taking away.
+  if (!keep_record(PHASE_UNDOING, targets, count)) return false;
+  bool undone = true;
+  for (std::size_t i = count; i-- > 0;) undone = unplace(&targets[i], targets, count) && undone;
+  return undone;
 }
 
 bool lies_within(const char* path, const char* directory) {

@@ -10,6 +10,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 
 #include "copy/descriptor.h"
 #include "installer/installer.h"
@@ -27,15 +28,25 @@ constexpr int PLACED_IN_PLACE = 3;  // replaced entry by entry, its old contents
 
 // How far the installation in place of a target that cannot be moved got.
 constexpr int IN_PLACE_NOT_BEGUN = 0;
-constexpr int IN_PLACE_COPYING = 1;    // its old contents are being copied beside it
-constexpr int IN_PLACE_REPLACING = 2;  // the copy is complete and at NAME.old
-constexpr int IN_PLACE_REPLACED = 3;   // it holds the package, durably
+constexpr int IN_PLACE_COPYING = 1;     // its old contents are being copied beside it
+constexpr int IN_PLACE_REPLACING = 2;   // the copy is complete and at NAME.old
+constexpr int IN_PLACE_REPLACED = 3;    // it holds the package, durably
+constexpr int IN_PLACE_RESTORING = 4;   // being put back from NAME.old, which is whole
+constexpr int IN_PLACE_DISCARDING = 5;  // put back whole: NAME.old is being removed
+constexpr int IN_PLACE_LAST_STEP = IN_PLACE_DISCARDING;
 
-// Which entry stands at a name: its device and inode. Zero where no entry
-// is known.
+// Which entry stands at a name. Device numbers change when a file system is
+// mounted again (after a reboot, on btrfs at every mount, for a container's
+// overlay at every start); inode numbers and birth times do not, and no call
+// can set a birth time. So where the file system tells the birth time, the
+// inode number with it names the entry, under any device number; elsewhere
+// the device and inode numbers do. Zero where no entry is known.
 struct EntryIdentity {
   dev_t device = 0;
   ino_t inode = 0;
+  bool born = false;  // the birth time is known
+  std::int64_t birth_seconds = 0;
+  std::uint32_t birth_nanoseconds = 0;
 };
 
 // One target of the run and what was staged for it.
@@ -68,11 +79,28 @@ inline int staging_parent(const StagedTarget& target) {
   return target.staged_inside ? target.inside.get() : target.parent.get();
 }
 
-inline EntryIdentity identity_of(const struct stat& status) {
-  return {status.st_dev, status.st_ino};
+// Takes the status of the entry name in directory (of directory itself when
+// name is empty), never through a link, with its identity. Returns false,
+// with errno set, when it cannot.
+bool examine_at(int directory, const char* name, struct stat* status, EntryIdentity* identity);
+
+// The identity of the entry name in directory, or of directory itself.
+bool identity_at(int directory, const char* name, EntryIdentity* identity);
+
+// Whether now, an identity just taken, is the known one.
+bool same_identity(EntryIdentity now, EntryIdentity known);
+
+// Whether two entries, examined in this run, are one.
+inline bool same_file(const struct stat& first, const struct stat& second) {
+  return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
-bool same_identity(const struct stat& status, EntryIdentity identity);
+// Takes the identity of an entry that the run did not make and must know
+// again later. On an overlay the first change to an entry of a lower layer
+// copies it up, which gives it the upper layer's birth time; an empty
+// change of owner makes that copy now, so that the identity taken is the
+// one that stays.
+bool settled_identity_at(int directory, const char* name, EntryIdentity* identity);
 
 // Opens the directory that holds target->path and names the target and its
 // backup in it; the parent's identity must match when it is known already.
@@ -180,9 +208,17 @@ bool swap_targets(StagedTarget* targets, std::size_t count);
 // the end, durably. Returns false, reported, when one stays.
 bool release_in_place_staging(StagedTarget* targets, std::size_t count);
 
-// Undoes the swap of every target that was placed, last first; count is
-// the number of targets in the run.
-void undo_swap(StagedTarget* targets, std::size_t count);
+// Undoes the swap of every target that was placed or began to be installed
+// in place, last first; count is the number of targets in the run. Records
+// first that the run is undoing. Returns false, reported, when anything
+// could not be put back, or the record could not be written (and then
+// nothing is undone).
+bool undo_swap(StagedTarget* targets, std::size_t count);
+
+// Whether the open directory holds an entry that has the form of a staging
+// entry's name (errno STAGING_LEFTOVER), or cannot be read (errno set): a
+// volume that holds what a killed run left must not pass it on to NAME.old.
+bool holds_staging_leftover(int directory);
 
 // Whether the entry path is the entry directory, or lies anywhere below it
 // so that renaming directory would carry it along.
