@@ -22,8 +22,8 @@ std::string two_target_record() {
   std::snprintf(targets[0].staging, NAME_BUFFER_SIZE, ".lang.cfg.langext-Ab3");
   targets[0].replaces = true;
   targets[0].parent_identity = {2049, 17};
-  targets[0].old_identity = {2049, 99};
-  targets[0].staged_identity = {2049, 100};
+  targets[0].old_identity = {2049, 99, true, -5, 999'999'999};
+  targets[0].staged_identity = {2049, 100, true, 1796731536, 407182784};
   targets[1].path = "/srv/www\nx\xff/images";
   targets[1].is_directory = true;
   std::array<char, RECORD_SIZE> text{};
@@ -51,11 +51,52 @@ TEST(Record, ReadsBackWhatWasWritten) {
   EXPECT_EQ(language.old_identity.inode, 99u);
   EXPECT_EQ(language.staged_identity.device, 2049u);
   EXPECT_EQ(language.staged_identity.inode, 100u);
+  EXPECT_TRUE(language.staged_identity.born);
+  EXPECT_EQ(language.staged_identity.birth_seconds, 1796731536);
+  EXPECT_EQ(language.staged_identity.birth_nanoseconds, 407182784u);
+  EXPECT_EQ(language.old_identity.birth_seconds, -5);
+  EXPECT_FALSE(language.parent_identity.born);
   const StagedTarget& images = parsed.targets[1];
   EXPECT_STREQ(images.path, "/srv/www\nx\xff/images");
   EXPECT_STREQ(images.staging, "");
   EXPECT_TRUE(images.is_directory);
   EXPECT_FALSE(images.replaces);
+}
+
+// The text with its check line made anew, as a forger who knows the
+// format would make it.
+std::string resealed(const std::string& text) {
+  const std::string body = text.substr(0, text.rfind("check "));
+  char line[32];
+  std::snprintf(line, sizeof line, "check %016llx\n",
+                static_cast<unsigned long long>(checksum(body.data(), body.size())));
+  return body + line;
+}
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+  return text.replace(text.find(from), from.size(), to);
+}
+
+// A record that a killed run of the release before left, which named
+// entries by device and inode alone, is still repaired.
+TEST(Record, ReadsTheRecordOfTheReleaseBefore) {
+  std::string text = replaced(two_target_record(), "record 2", "record 1");
+  text = replaced(replaced(text, ":1796731536.407182784", ""), ":-5.999999999", "");
+  for (std::size_t at; (at = text.find(":-")) != std::string::npos;) text.erase(at, 2);
+  text = resealed(text);
+  Parsed parsed;
+  ASSERT_EQ(parse(text, &parsed), 2) << text;
+  EXPECT_EQ(parsed.targets[0].staged_identity.inode, 100u);
+  EXPECT_FALSE(parsed.targets[0].staged_identity.born);
+}
+
+TEST(Record, IdentitiesWithBirthTimesAreOneOnlyWhenTheBirthTimesAre) {
+  const EntryIdentity known{2049, 100, true, 7, 8};
+  EXPECT_TRUE(same_identity({77, 100, true, 7, 8}, known)) << "another device number";
+  EXPECT_FALSE(same_identity({2049, 100, true, 7, 9}, known)) << "the inode number reused";
+  EXPECT_FALSE(same_identity({2049, 100, false, 0, 0}, {77, 100, false, 0, 0}))
+      << "no birth time: the device decides";
+  EXPECT_FALSE(same_identity({2049, 100, true, 7, 8}, {})) << "nothing known";
 }
 
 struct DamageCase {
@@ -82,11 +123,23 @@ INSTANTIATE_TEST_SUITE_P(
                      text[text.find("99")] = '8';
                      return text;
                    }},
-        DamageCase{"OtherHeader",
+        DamageCase{
+            "OtherHeader",
+            [](std::string text) { return resealed(replaced(text, "record 2", "record 3")); }},
+        DamageCase{"StepPastTheInt",
                    [](std::string text) {
-                     text[text.find('1')] = '2';
-                     return text;
+                     return resealed(replaced(text, " 0 0 0 2049:17", " 0 0 2147483648 2049:17"));
                    }},
+        DamageCase{"SlashInAStagingName",
+                   [](std::string text) {
+                     return resealed(replaced(text, ".lang.cfg.langext-Ab3", "../../etc/passwd"));
+                   }},
+        DamageCase{"DotDotAsAStagingName",
+                   [](std::string text) {
+                     return resealed(replaced(text, ".lang.cfg.langext-Ab3", ".."));
+                   }},
+        DamageCase{"BirthWithoutNanoseconds",
+                   [](std::string text) { return resealed(replaced(text, ".407182784", "")); }},
         DamageCase{"Appended", [](std::string text) { return text + "target file 0\n"; }}),
     [](const testing::TestParamInfo<DamageCase>& info) { return info.param.name; });
 
