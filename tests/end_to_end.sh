@@ -634,7 +634,7 @@ target_state() {
     done
   fi
   # In place: its copy at NAME.old complete, every file wholly old or new.
-  if [ "$missing" = EXDEV ] && same_contents "$before" "$target.old" &&
+  if [ "$in_place_sweep" = 1 ] && same_contents "$before" "$target.old" &&
     each_file_old_or_new "$target" "$package" "$before"; then
     echo mixed
     return
@@ -701,22 +701,94 @@ expect_repaired() {
 # its files is wholly old or new), both outcomes occur, the next run
 # finishes the installation, and the one after it refuses because the
 # backups exist.
-for missing in none EINVAL EXDEV; do
-  begin "killed at every step, then run again (renameat2 answers ${missing/none/as it should})"
+# A power cut is followed by a reboot, and a killed container by a restart:
+# the disk that holds /var/lib/tarnwick may come back under another device
+# number before the run after the kill. "ext4": a loop device attached
+# again as another; "btrfs" and "overlay" (the product in its lower layer):
+# mounted again after another mount took their anonymous device number.
+disk_prepare() {
+  DISK=$1
+  case $DISK in
+    ext4 | btrfs)
+      truncate -s 128M "$SANDBOX/disk.img" && "mkfs.$DISK" -q "$SANDBOX/disk.img" > /dev/null 2>&1 &&
+        mkdir -p "$SANDBOX/spacer" && LOOP=$(losetup -f --show "$SANDBOX/disk.img") ;;
+  esac
+}
+
+disk_reset() {
+  disk_unmount
+  rm -rf /var/lib/tarnwick /var/lib/httpd "$RECORD_DIR" "$SANDBOX/ovl" && mkdir /var/lib/tarnwick || return
+  case $DISK in
+    ext4 | btrfs) mount "$LOOP" /var/lib/tarnwick && find /var/lib/tarnwick -mindepth 1 -delete ;;
+  esac && sandbox_install_product "$sample" || return
+  if [ "$DISK" = overlay ]; then
+    mkdir -p "$SANDBOX/ovl/lower" "$SANDBOX/ovl/upper" "$SANDBOX/ovl/work" &&
+      mv /var/lib/tarnwick/* "$SANDBOX/ovl/lower/" && disk_mount_overlay
+  fi
+}
+
+disk_mount_overlay() {
+  mount -t overlay overlay -o "lowerdir=$SANDBOX/ovl/lower,upperdir=$SANDBOX/ovl/upper,workdir=$SANDBOX/ovl/work,redirect_dir=off" /var/lib/tarnwick
+}
+
+# An anonymous device number is freed some time after the unmount: each try
+# holds one more with a mount of its own, until the disk gets another.
+disk_remount() {
+  local before try
+  before=$(stat -c %d /var/lib/tarnwick)
+  for try in 1 2 3 4 5 6 7 8; do
+    case $DISK in
+      tmpfs) return ;;
+      ext4) umount /var/lib/tarnwick && local old=$LOOP && LOOP=$(losetup -f --show "$SANDBOX/disk.img") &&
+        losetup -d "$old" && mount "$LOOP" /var/lib/tarnwick ;;
+      btrfs) umount /var/lib/tarnwick && disk_hold_number "$try" && mount "$LOOP" /var/lib/tarnwick ;;
+      overlay) umount /var/lib/tarnwick && disk_hold_number "$try" && disk_mount_overlay ;;
+    esac || { fail "cannot mount the $DISK disk again"; return; }
+    [ "$(stat -c %d /var/lib/tarnwick)" != "$before" ] && return
+  done
+  fail "the $DISK disk came back under device $before"
+}
+
+disk_hold_number() {
+  mkdir -p "$SANDBOX/spacer/$1" && mount -t tmpfs spacer "$SANDBOX/spacer/$1"
+}
+
+disk_unmount() {
+  local spacer
+  for spacer in "$SANDBOX"/spacer/*; do umount -q "$spacer" 2> /dev/null; done
+  umount -q /var/lib/tarnwick 2> /dev/null
+}
+
+disk_release() {
+  disk_unmount
+  [ -n "${LOOP:-}" ] && losetup -d "$LOOP"
+  LOOP='' DISK=tmpfs
+  rm -f "$SANDBOX/disk.img"
+}
+
+while IFS='|' read -r missing disk; do
+  begin "killed at every step, then run again (renameat2 answers ${missing/none/as it should}${disk:+, $disk mounted again})"
+  if ! disk_prepare "${disk:-tmpfs}"; then
+    skip "$current" "a $disk file system cannot be made or mounted here"
+    disk_release
+    continue
+  fi
+  in_place_sweep=0
+  [ "$missing" = EXDEV ] || [ "$disk" = overlay ] && in_place_sweep=1
   outcomes='' repairs=''
   for after in $(seq 1 "${LANGEXT_KILL_STRIDE:-1}" 400); do
-    rm -rf /var/lib/tarnwick /var/lib/httpd "$RECORD_DIR" && sandbox_install_product "$sample" &&
-      snapshot_product
+    disk_reset && snapshot_product || { fail "cannot lay out the product on $DISK"; break; }
     run_interposed LANGEXT_NO_EXCHANGE=$missing LANGEXT_RAISE_SIGNAL=9 LANGEXT_RAISE_CALL=any \
       LANGEXT_RAISE_AFTER="$after"
     [ "$STATUS" = 1 ] && break
     [ "$STATUS" = 137 ] || fail "killed at call $after, but the status is $STATUS"
     for state in $(target_states); do
       [ "$state" = broken ] || [ "$state/$missing" = missing/none ] ||
-        { [ "$state" = mixed ] && [ "$missing" != EXDEV ]; } &&
+        { [ "$state" = mixed ] && [ "$in_place_sweep" = 0 ]; } &&
         fail "a target is $state after a kill at call $after"
       outcomes="$outcomes $state"
     done
+    disk_remount
     run_interposed LANGEXT_NO_EXCHANGE=$missing
     expect_repaired
     repairs="$repairs $REPAIR"
@@ -724,12 +796,20 @@ for missing in none EINVAL EXDEV; do
     expect_status 255
     [ "$case_failed" = 1 ] && { echo "    after a kill at call $after"; break; }
   done
+  disk_release
   [ "$STATUS" = 1 ] || fail "no run got to the end"
   [[ $outcomes == *old* && $outcomes == *new* ]] || fail "not both outcomes occurred:$outcomes"
   [[ $repairs == *1* && $repairs == *2* ]] || fail "not both kinds of repair occurred:$repairs"
-  [ "$missing" != EXDEV ] || [[ $outcomes == *mixed* ]] || fail "no kill fell amid a replacement"
+  [ "$in_place_sweep" = 0 ] || [[ $outcomes == *mixed* ]] || fail "no kill fell amid a replacement"
   end
-done
+done <<EOT
+none|
+EINVAL|
+EXDEV|
+EXDEV|ext4
+none|btrfs
+none|overlay
+EOT
 
 begin "a power cut during the repair is repaired by the run after it"
 run_interposed LANGEXT_RAISE_SIGNAL=9 LANGEXT_RAISE_CALL=renameat2 LANGEXT_RAISE_AFTER=2

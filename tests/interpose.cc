@@ -17,7 +17,8 @@
 //
 // A failure (LANGEXT_FAIL_CALL, _AFTER, _ERRNO): the LANGEXT_FAIL_AFTER-th
 // call of LANGEXT_FAIL_CALL (linkat) fails with the errno numbered
-// LANGEXT_FAIL_ERRNO, without being made.
+// LANGEXT_FAIL_ERRNO, without being made; LANGEXT_FAIL_COUNT_FILE, if set,
+// receives how many calls LANGEXT_RAISE_CALL had counted by then.
 //
 // A signal (LANGEXT_RAISE_SIGNAL) raised right after the LANGEXT_RAISE_AFTER-th
 // call of LANGEXT_RAISE_CALL (openat that creates, or "any" of the calls
@@ -43,13 +44,16 @@ const char* setting(const char* name) {
   return value != nullptr ? value : "";
 }
 
+long counted_calls = 0;
+
 void count_call(const char* call) {
   static long calls = 0;
   const char* wanted = setting("LANGEXT_RAISE_CALL");
   if (*wanted == '\0' || (std::strcmp(wanted, "any") != 0 && std::strcmp(wanted, call) != 0)) {
     return;
   }
-  if (++calls == std::atol(setting("LANGEXT_RAISE_AFTER"))) {
+  counted_calls = ++calls;
+  if (calls == std::atol(setting("LANGEXT_RAISE_AFTER"))) {
     raise(std::atoi(setting("LANGEXT_RAISE_SIGNAL")));
   }
 }
@@ -83,6 +87,14 @@ bool fail_call(const char* call) {
   if (std::strcmp(setting("LANGEXT_FAIL_CALL"), call) != 0 ||
       ++calls != std::atol(setting("LANGEXT_FAIL_AFTER"))) {
     return false;
+  }
+  // Where a kill sweep of what follows the failure starts.
+  FILE* file = *setting("LANGEXT_FAIL_COUNT_FILE") != '\0'
+                   ? std::fopen(setting("LANGEXT_FAIL_COUNT_FILE"), "w")
+                   : nullptr;
+  if (file != nullptr) {
+    std::fprintf(file, "%ld\n", counted_calls);
+    std::fclose(file);
   }
   errno = std::atoi(setting("LANGEXT_FAIL_ERRNO"));
   return true;
