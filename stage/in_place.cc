@@ -242,7 +242,7 @@ bool restore_tree(int staged, int target, int old, const char* path, const Passa
 
 bool record_step(StagedTarget* target, int step, StagedTarget* targets, std::size_t count) {
   target->in_place_step = step;
-  return keep_record(PHASE_SWAPPING, targets, count);
+  return keep_record_step(targets, count);
 }
 
 int open_target(const StagedTarget& target, int flags) {

@@ -321,7 +321,16 @@ int parse_record(const char* text, std::size_t length, int* phase, StagedTarget*
   return reader.good ? static_cast<int>(count) : -1;
 }
 
+namespace {
+
+// The phase of the record as last written or read: a step within a phase
+// is written in it.
+int current_phase = PHASE_STAGING;
+
+}  // namespace
+
 bool write_record(int phase, const StagedTarget* targets, std::size_t count) {
+  current_phase = phase;
   static std::array<char, RECORD_SIZE> text;
   const std::size_t length = format_record(text.data(), text.size(), phase, targets, count);
   if (length == 0) {
@@ -358,6 +367,10 @@ bool keep_record(int phase, const StagedTarget* targets, std::size_t count) {
   if (write_record(phase, targets, count)) return true;
   std::printf("Unable to write %s. %s.\n\n", RECORD_PATH, std::strerror(errno));
   return false;
+}
+
+bool keep_record_step(const StagedTarget* targets, std::size_t count) {
+  return keep_record(current_phase, targets, count);
 }
 
 bool forget_record() {
@@ -399,5 +412,6 @@ int read_record(int* phase, StagedTarget* targets, char (*paths)[PATH_BUFFER_SIZ
     return RECORD_UNREADABLE;
   }
   *count = static_cast<std::size_t>(parsed);
+  current_phase = *phase;
   return RECORD_FOUND;
 }

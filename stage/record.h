@@ -53,6 +53,8 @@ bool remove_record();
 
 // write_record and remove_record, reporting a failure with its reason.
 bool keep_record(int phase, const StagedTarget* targets, std::size_t count);
+// keep_record in the phase that the record was last written or read in.
+bool keep_record_step(const StagedTarget* targets, std::size_t count);
 bool forget_record();
 
 // What read_record found.

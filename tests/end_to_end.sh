@@ -819,6 +819,73 @@ run_input '\n'
 expect_repaired
 end
 
+# Killed at every step of the put-back that follows a failure amid the
+# replacement in place (the language file already replaced, the templates
+# half): the next run finishes the put-back before anything else, so the
+# installation it then makes keeps the whole old product at NAME.old.
+REPAIRED_UNDO="${BANNER}Put back what an interrupted installation had changed.\n\n$PROMPT$COMPLETED"
+begin "killed while a failure is put back, then run again"
+decorate_product && snapshot_product
+templates_before=$(kept_listing "$TEMPLATES")
+failing=(LANGEXT_NO_EXCHANGE=EXDEV LANGEXT_FAIL_CALL=linkat LANGEXT_FAIL_AFTER=4 LANGEXT_FAIL_ERRNO=28)
+run_interposed "${failing[@]}" LANGEXT_RAISE_CALL=any LANGEXT_FAIL_COUNT_FILE="$SANDBOX/failed-at"
+first=$(($(cat "$SANDBOX/failed-at") + 1))
+repairs=''
+for after in $(seq "$first" "${LANGEXT_KILL_STRIDE:-1}" $((first + 300))); do
+  rm -rf /var/lib/tarnwick /var/lib/httpd "$RECORD_DIR" && cp -a "$SANDBOX/product-before/tarnwick" \
+    "$SANDBOX/product-before/httpd" /var/lib/
+  run_interposed "${failing[@]}" LANGEXT_RAISE_SIGNAL=9 LANGEXT_RAISE_CALL=any LANGEXT_RAISE_AFTER="$after"
+  [ "$STATUS" = 255 ] && break
+  [ "$STATUS" = 137 ] || fail "killed at call $after, but the status is $STATUS"
+  run_input '\n'
+  # Killed before it recorded the put-back, the run is finished instead.
+  if printf "$REPAIRED_UNDO" | cmp -s - "$SANDBOX/out"; then
+    repairs="$repairs undo"
+  elif ! printf "$REPAIRED_SWAP" | cmp -s - "$SANDBOX/out"; then
+    expect_output "$BANNER$PROMPT$COMPLETED"
+  fi
+  expect_status 1
+  expect_installed "$IMAGES"
+  expect_kept "$templates_before" "$TEMPLATES.old"
+  expect_nothing_staged
+  [ "$case_failed" = 1 ] && { echo "    after a kill at call $after"; break; }
+done
+[ "$STATUS" = 255 ] || fail "no run got to the end of its put-back"
+[[ $repairs == *undo* ]] || fail "no kill fell amid the put-back"
+end
+
+# The repair acts on an in-place target only when it is the volume the
+# killed run was changing: one not mounted now is named, and nothing
+# changes until it is back.
+begin "killed amid the replacement in a volume that is not mounted when it runs again"
+layout_mount "$TEMPLATES" "$SANDBOX/volume"
+run_interposed LANGEXT_RAISE_SIGNAL=9 LANGEXT_RAISE_CALL=linkat LANGEXT_RAISE_AFTER=3
+expect_status 137
+umount "$TEMPLATES" && snapshot_product && cp "$RECORD_DIR/record" "$SANDBOX/record-before"
+run_input '\n'
+expect_output "${BANNER}Unable to repair the interrupted installation: $TEMPLATES is not mounted as it was. Mount it and run the installer again.\n\n"
+expect_status 255
+expect_product_untouched
+cmp -s "$SANDBOX/record-before" "$RECORD_DIR/record" || fail "the record changed"
+mount --bind "$SANDBOX/volume" "$TEMPLATES"
+run_input '\n'
+expect_output "$REPAIRED_SWAP"
+expect_installed "$IMAGES"
+expect_nothing_staged
+umount "$TEMPLATES"
+end
+
+# A record whose entries are all gone (the product removed or restored
+# by other means) is named as such, not as entries left alone.
+begin "a record of which nothing is left"
+run_interposed LANGEXT_RAISE_SIGNAL=9 LANGEXT_RAISE_CALL=renameat2 LANGEXT_RAISE_AFTER=1
+rm -rf /var/lib/tarnwick /var/lib/httpd
+run_input '\n'
+expect_output "${BANNER}Nothing that $RECORD_DIR/record names is where the interrupted installation left it. If the product is on a volume that is not mounted, mount it and run the installer again; otherwise remove $RECORD_DIR/record and run the installer again.\n\n"
+expect_status 255
+[ -f "$RECORD_DIR/record" ] || fail "the record is gone"
+end
+
 # A record the program did not write, or one that others could have
 # written, is never acted on.
 begin "refused: a record that is not this program's"
