@@ -251,8 +251,8 @@ const char* failure_reason(int error) {
     case NOT_THE_STAGED_ENTRY:
       return "Another entry has taken its place";
     case STAGING_LEFTOVER:
-      return "It holds an entry that an interrupted installation left (its name holds .langext-): "
-             "remove that entry and run the installer again";
+      return "It holds what an interrupted installation left: remove each entry there whose name "
+             "holds .langext-, then run the installer again";
     default:
       return std::strerror(error);
   }

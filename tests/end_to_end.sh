@@ -247,6 +247,19 @@ expect_kept "$templates_before" "$TEMPLATES"
 expect_nothing_staged
 end
 
+# What a killed run left in a volume, and its repair could not prove its
+# own, is never kept in NAME.old as if it were the product's.
+begin "in place: a volume that holds a killed run's staging entry is refused before anything changes"
+layout_mount "$TEMPLATES" "$SANDBOX/volume" && mkdir "$TEMPLATES/.templates.langext-AbCd1234" &&
+  snapshot_product
+run_input '\n'
+expect_output "${BANNER}${PROMPT}Unable to copy packages/htx to $TEMPLATES. It holds what an interrupted installation left: remove each entry there whose name holds .langext-, then run the installer again.\n\n$FAILED"
+expect_status 255
+expect_product_untouched
+[ -e "$TEMPLATES.old" ] && fail "$TEMPLATES.old was made"
+umount "$TEMPLATES"
+end
+
 # An old entry that no copy can keep as it is fails the run before anything
 # changes.
 begin "in place: an old entry that cannot be kept is refused before anything changes"
