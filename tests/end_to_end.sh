@@ -176,13 +176,53 @@ expect_kept() {
 
 # Gives the old product what a faithful copy must keep: another owner, an
 # old time, a link, a set-user-ID file; and entries of another type than
-# the package's at the same names.
-decorate_product() {
-  printf 'old tools' > "$TEMPLATES/tools" && mkdir -p "$IMAGES/language-banner.png/old" &&
-    chown 1234:5678 "$TEMPLATES/index.htx" "$LANG_FILE" && chmod 4750 "$TEMPLATES/index.htx" &&
-    ln -s ../index.htx "$TEMPLATES/admin/link" &&
-    touch -h -d '2001-02-03 04:05:06' "$TEMPLATES/admin/link" "$TEMPLATES/admin" "$IMAGES/logo.gif" "$LANG_FILE"
+# the package's at the same names. A user namespace that maps only root
+# has no other owner to give (chown refuses): there they stay root's.
+other_owner=1234:5678
+touch "$SANDBOX/owned" && chown "$other_owner" "$SANDBOX/owned" 2> "$SANDBOX/owned.err" || {
+  skip "in place: NAME.old keeps an old entry's other owner" \
+    "chown to another user is refused here: $(cat "$SANDBOX/owned.err")"
+  other_owner=''
 }
+rm -f "$SANDBOX/owned" "$SANDBOX/owned.err"
+decorate_product() {
+  { [ -z "$other_owner" ] || chown "$other_owner" "$TEMPLATES/index.htx" "$LANG_FILE"; } &&
+    printf 'old tools' > "$TEMPLATES/tools" && mkdir -p "$IMAGES/language-banner.png/old" &&
+    chmod 4750 "$TEMPLATES/index.htx" && ln -s ../index.htx "$TEMPLATES/admin/link" &&
+    touch -h -d '2001-02-03 04:05:06' "$TEMPLATES/admin/link" "$TEMPLATES/admin" "$IMAGES/logo.gif" "$LANG_FILE" ||
+    fail "cannot give the old product the entries a copy must keep"
+}
+
+# An overlay as a container engine lays it, over the directory with its
+# contents in the lower layer: as root the overlay keeps its marks in
+# trusted attributes; in a user namespace, as a rootless engine, in user
+# ones (userxattr).
+overlay_options=redirect_dir=off
+[ "${LANGEXT_SANDBOX_USERNS:-}" = 1 ] && overlay_options=$overlay_options,userxattr
+mount_overlay() {
+  local dir=$1 layers=$2
+  mkdir -p "$layers/lower" "$layers/upper" "$layers/work" && cp -a "$dir/." "$layers/lower/" &&
+    mount -t overlay overlay \
+      -o "lowerdir=$layers/lower,upperdir=$layers/upper,workdir=$layers/work,$overlay_options" "$dir"
+}
+
+# Says why no overlay here can hold a target installed in place: none can
+# be mounted, or it cannot rename a directory made in it, as the installer
+# renames its copy of the old contents to NAME.old (where the upper layer
+# keeps no marks).
+overlay_refusal() {
+  local probe=$SANDBOX/overlay-probe error
+  mkdir -p "$probe/merged/old" || return 1
+  if ! error=$(mount_overlay "$probe/merged" "$probe" 2>&1); then
+    echo "an overlay cannot be mounted here: $error"
+  elif ! error=$(mkdir "$probe/merged/made" 2>&1 &&
+    perl -e 'rename($ARGV[0], $ARGV[1]) or die "$!\n"' "$probe/merged/made" "$probe/merged/moved" 2>&1); then
+    echo "the overlay here cannot rename a directory made in it: $error"
+  fi
+  umount "$probe/merged" 2> /dev/null
+  rm -rf "$probe"
+}
+overlay_refused=$(overlay_refusal)
 
 # Where the kernel will not move a target, it is installed in place: NAME
 # holds exactly the package, NAME.old keeps the old tree exactly.
@@ -191,14 +231,16 @@ layout_mount() {
   mkdir -p "$source" && cp -a "$target/." "$source/" && mount --bind "$source" "$target"
 }
 while IFS='|' read -r title layout; do
+  if [ "$layout" = overlay ] && [ -n "$overlay_refused" ]; then
+    skip "in place: $title" "$overlay_refused"
+    continue
+  fi
   begin "in place: $title"
   decorate_product
   case $layout in
     overlay)
       for dir in /var/lib/tarnwick /var/lib/httpd/htdocs; do
-        mkdir -p "$SANDBOX/ovl$dir/lower" "$SANDBOX/ovl$dir/upper" "$SANDBOX/ovl$dir/work" &&
-          cp -a "$dir/." "$SANDBOX/ovl$dir/lower/" && mount -t overlay overlay \
-          -o "lowerdir=$SANDBOX/ovl$dir/lower,upperdir=$SANDBOX/ovl$dir/upper,workdir=$SANDBOX/ovl$dir/work,redirect_dir=off" "$dir"
+        mount_overlay "$dir" "$SANDBOX/ovl$dir" || fail "cannot lay an overlay over $dir"
       done ;;
     templates) layout_mount "$TEMPLATES" "$SANDBOX/volume" ;;
     images) mkdir -p "$SANDBOX/saved" && cp -a "$IMAGES/." "$SANDBOX/saved/" &&
