@@ -823,28 +823,69 @@ cmp -s "$ADDON/packages/conf/language.cfg" "$LANG_FILE" || fail "the language fi
 [ -f "$RECORD_DIR/record" ] || fail "the record is gone, with the installation unfinished"
 end
 
-# Everything staged is on stable storage before the first rename, and the
-# renames are before the completion message is written.
+# Runs the installer under strace, with the given settings in its
+# environment; Enter at the prompt. The trace is left in $SANDBOX/trace.
+run_traced() {
+  (cd "$ADDON" && printf '\n' | strace -f -y -s 64 -o "$SANDBOX/trace" \
+    -E ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0 "${@/#/-E}" \
+    -e trace=syncfs,fsync,fdatasync,sync,renameat2,renameat,rename,unlinkat,write ./langext-install) \
+    > "$SANDBOX/out" 2> "$SANDBOX/err"
+  STATUS=$?
+}
+
+# The traced calls that make a run durable, one word a line, in order: a
+# version of the record renamed into place (record), the record's
+# directory synced (durable), the record removed (unrecord), a write into
+# the product (write), a syncfs with the directory it names (syncfs:DIR),
+# a rename to NAME.old with its directory (old:DIR), any other rename or
+# fsync, and the completion message.
+traced_steps() {
+  awk '
+    / renameat\([0-9]+<\/var\/lib\/langext-install>, "record\.new"/ { print "record"; next }
+    / fsync\([0-9]+<\/var\/lib\/langext-install>\)/ { print "durable"; next }
+    / unlinkat\([0-9]+<\/var\/lib\/langext-install>, "record", 0\) = 0/ { print "unrecord"; next }
+    /\([0-9]+<\/var\/lib(\/langext-install[^>]*)?>/ { next }
+    / write\(1(<[^>]*>)?, "\\nInstallation completed/ { print "message"; next }
+    / write\([0-9]+<\/var\/lib\// { print "write"; next }
+    / syncfs\(/ { sub(/^[^<]*</, ""); sub(/>.*/, ""); print "syncfs:" $0; next }
+    / renameat2?\(.*\.old", / { sub(/^[^<]*</, ""); sub(/>.*/, ""); print "old:" $0; next }
+    / fsync\(/ { print "fsync"; next }
+    / (renameat2|renameat|rename)\(/ { print "rename"; next }
+  ' "$SANDBOX/trace"
+}
+
 # Everything staged is on stable storage before the record says the swap has
 # begun, that before the first rename, the renames before the record goes,
-# and that before the completion message.
+# and that before the completion message; each version of the record is
+# durable, its directory synced, before the step that follows it.
 begin "durable before the swap, and the swap before the message"
-(cd "$ADDON" && printf '\n' | ASAN_OPTIONS=detect_leaks=0 strace -f -y -s 64 -o "$SANDBOX/trace" \
-  -e trace=syncfs,fsync,fdatasync,sync,renameat2,renameat,rename,unlinkat,write ./langext-install) \
-  > "$SANDBOX/out" 2> "$SANDBOX/err"
-STATUS=$?
+run_traced
 expect_output "$BANNER$PROMPT$COMPLETED"
 expect_status 1
-order=$(grep -E -o -e '^[0-9]+ +(syncfs|fsync|renameat2|renameat|rename)\(' \
-  -e '^[0-9]+ +renameat\([0-9]+</var/lib/langext-install>, "record.new"' \
-  -e '^[0-9]+ +unlinkat\([0-9]+</var/lib/langext-install>, "record", 0\) = 0' \
-  -e '^[0-9]+ +fsync\([0-9]+</var/lib(/langext-install[^>]*)?>' \
-  -e 'write\(1(<[^>]*>)?, "\\nInstallation completed' "$SANDBOX/trace" |
-  sed -E -e 's/^[0-9]+ +//' -e 's/^renameat\(.*record.new.*/record/' -e 's/^unlinkat.*/unrecord/' \
-    -e 's/^fsync\(.*<\/var\/lib.*/record/' -e 's/\($//' -e 's/^(renameat2|renameat)$/rename/' \
-    -e 's/^write.*/message/' | uniq | tr '\n' ' ')
-[ "$order" = "record syncfs record rename fsync unrecord record message " ] ||
+order=$(traced_steps | sed -e '/^write$/d' -e 's/^syncfs:.*/syncfs/' -e 's/^old:.*/rename/' | uniq | tr '\n' ' ')
+[ "$order" = "record durable record durable syncfs record durable rename fsync unrecord durable message " ] ||
   fail "the order of calls is: $order"
+end
+
+# In place, each version of the record is durable before the step that
+# follows it, and the copy of each target's old contents is on stable
+# storage (a syncfs of its file system after its last write) before it is
+# renamed to NAME.old.
+begin "in place: the record and the copy of the old contents are durable before each step"
+run_traced LD_PRELOAD="$interpose" LANGEXT_NO_EXCHANGE=EXDEV
+expect_output "$BANNER$PROMPT$COMPLETED"
+expect_status 1
+traced_steps > "$SANDBOX/steps"
+[ "$(grep -c '^old:' "$SANDBOX/steps")" = 3 ] ||
+  fail "not every target was renamed to NAME.old: $(grep '^old:' "$SANDBOX/steps" | tr '\n' ' ')"
+awk 'previous == "record" && $0 != "durable" { print $0 } { previous = $0 }
+  END { if (previous == "record") print "the end" }' "$SANDBOX/steps" > "$SANDBOX/undurable"
+[ -s "$SANDBOX/undurable" ] &&
+  fail "a version of the record is not synced before what follows it: $(paste -sd ' ' "$SANDBOX/undurable")"
+awk '/^old:/ && previous != "syncfs:" substr($0, 5) { print substr($0, 5) " (after " previous ")" }
+  { previous = $0 }' "$SANDBOX/steps" > "$SANDBOX/unsynced"
+[ -s "$SANDBOX/unsynced" ] &&
+  fail "a copy becomes NAME.old before a syncfs of its file system, in: $(paste -sd ' ' "$SANDBOX/unsynced")"
 end
 
 # A second run while the first waits at its prompt is refused before it
