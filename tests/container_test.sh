@@ -18,20 +18,32 @@ skip() { echo "SKIPPED: $1"; exit 77; }
 if [ "${LANGEXT_SANDBOX:-}" != 1 ]; then
   [ "$(id -u)" = 0 ] || skip "building the image needs root (rootful podman)"
   source "$here/../scripts/packages.sh"
-  need_packages podman runc busybox-static || skip "podman, runc or busybox-static cannot be installed"
+  # apt-get says why it cannot install (another apt-get holds its lock, no
+  # network): the skip says it too.
+  { reason=$(need_packages podman runc busybox-static 2>&1 >&3); } 3>&1 ||
+    skip "podman, runc or busybox-static cannot be installed: $(paste -sd ' ' <<< "${reason:-apt-get gave no reason}")"
   sandbox_enter "$0" "$archive" "$sample" || skip "this system allows no private mount namespace"
 fi
 sandbox_prepare "$(dirname "$archive")/container-test"
 
 # The sandbox's /etc/containers is the test's own, and /var/tmp, where
-# podman keeps some temporary files whatever TMPDIR says, a tmpfs.
+# podman keeps some temporary files whatever TMPDIR says, a tmpfs. Like the
+# private /etc and /var/lib, it links to the host's entries, which a mount
+# in the private /var/lib keeps in view: the checkout, and with it this
+# sandbox and the archive, may lie under /var/tmp.
 BASE=localhost/langext-test/product:base
 IMAGE=localhost/langext-test/product:addon
 conf=/etc/containers
+host_var_tmp=/var/lib/langext-host-var-tmp
 # The sandbox's /var/lib links to the host's entries: podman's own must not
 # be among them.
-rm -f "$conf" /var/lib/containers && mkdir -p "$conf/registries.conf.d" "$SANDBOX/tmp" "$SANDBOX/root" "$SANDBOX/context" &&
-  mount -t tmpfs -o mode=1777 langext-shadow /var/tmp || sandbox_abort "cannot lay a private $conf and /var/tmp"
+rm -f "$conf" /var/lib/containers && mkdir -p "$conf/registries.conf.d" "$SANDBOX/tmp" "$SANDBOX/root" "$SANDBOX/context" "$host_var_tmp" &&
+  mount --rbind /var/tmp "$host_var_tmp" && mount -t tmpfs -o mode=1777 langext-shadow /var/tmp ||
+  sandbox_abort "cannot lay a private $conf and /var/tmp"
+for entry in "$host_var_tmp"/* "$host_var_tmp"/.[!.]* "$host_var_tmp"/..?*; do
+  [ -e "$entry" ] || [ -L "$entry" ] || continue
+  ln -s "$entry" "/var/tmp/${entry##*/}" || sandbox_abort "cannot link $entry"
+done
 cat > "$conf/storage.conf" <<STORAGE
 [storage]
 driver = "overlay"
@@ -63,8 +75,11 @@ pod() {
     --tmpdir "$SANDBOX/libpod" --storage-driver overlay --runtime runc \
     --cgroup-manager cgroupfs --events-backend file "$@"
 }
-driver=$(pod info --format '{{.Store.GraphDriverName}}' 2> "$SANDBOX/info.err") ||
-  skip "podman cannot run here: $(tail -n1 "$SANDBOX/info.err")"
+driver=$(pod info --format '{{.Store.GraphDriverName}}' 2> "$SANDBOX/info.err") || {
+  status=$?
+  reason=$(grep . "$SANDBOX/info.err" 2>&1 | paste -sd ' ')
+  skip "podman cannot run here: podman info exited $status: ${reason:-it printed no reason}"
+}
 
 failed=0
 # Runs a comparison; what it prints when it fails follows the FAIL line.

@@ -176,13 +176,53 @@ expect_kept() {
 
 # Gives the old product what a faithful copy must keep: another owner, an
 # old time, a link, a set-user-ID file; and entries of another type than
-# the package's at the same names.
-decorate_product() {
-  printf 'old tools' > "$TEMPLATES/tools" && mkdir -p "$IMAGES/language-banner.png/old" &&
-    chown 1234:5678 "$TEMPLATES/index.htx" "$LANG_FILE" && chmod 4750 "$TEMPLATES/index.htx" &&
-    ln -s ../index.htx "$TEMPLATES/admin/link" &&
-    touch -h -d '2001-02-03 04:05:06' "$TEMPLATES/admin/link" "$TEMPLATES/admin" "$IMAGES/logo.gif" "$LANG_FILE"
+# the package's at the same names. A user namespace that maps only root
+# has no other owner to give (chown refuses): there they stay root's.
+other_owner=1234:5678
+touch "$SANDBOX/owned" && chown "$other_owner" "$SANDBOX/owned" 2> "$SANDBOX/owned.err" || {
+  skip "in place: NAME.old keeps an old entry's other owner" \
+    "chown to another user is refused here: $(cat "$SANDBOX/owned.err")"
+  other_owner=''
 }
+rm -f "$SANDBOX/owned" "$SANDBOX/owned.err"
+decorate_product() {
+  { [ -z "$other_owner" ] || chown "$other_owner" "$TEMPLATES/index.htx" "$LANG_FILE"; } &&
+    printf 'old tools' > "$TEMPLATES/tools" && mkdir -p "$IMAGES/language-banner.png/old" &&
+    chmod 4750 "$TEMPLATES/index.htx" && ln -s ../index.htx "$TEMPLATES/admin/link" &&
+    touch -h -d '2001-02-03 04:05:06' "$TEMPLATES/admin/link" "$TEMPLATES/admin" "$IMAGES/logo.gif" "$LANG_FILE" ||
+    fail "cannot give the old product the entries a copy must keep"
+}
+
+# An overlay as a container engine lays it, over the directory with its
+# contents in the lower layer: as root the overlay keeps its marks in
+# trusted attributes; in a user namespace, as a rootless engine, in user
+# ones (userxattr).
+overlay_options=redirect_dir=off
+[ "${LANGEXT_SANDBOX_USERNS:-}" = 1 ] && overlay_options=$overlay_options,userxattr
+mount_overlay() {
+  local dir=$1 layers=$2
+  mkdir -p "$layers/lower" "$layers/upper" "$layers/work" && cp -a "$dir/." "$layers/lower/" &&
+    mount -t overlay overlay \
+      -o "lowerdir=$layers/lower,upperdir=$layers/upper,workdir=$layers/work,$overlay_options" "$dir"
+}
+
+# Says why no overlay here can hold a target installed in place: none can
+# be mounted, or it cannot rename a directory made in it, as the installer
+# renames its copy of the old contents to NAME.old (where the upper layer
+# keeps no marks).
+overlay_refusal() {
+  local probe=$SANDBOX/overlay-probe error
+  mkdir -p "$probe/merged/old" || return 1
+  if ! error=$(mount_overlay "$probe/merged" "$probe" 2>&1); then
+    echo "an overlay cannot be mounted here: $error"
+  elif ! error=$(mkdir "$probe/merged/made" 2>&1 &&
+    perl -e 'rename($ARGV[0], $ARGV[1]) or die "$!\n"' "$probe/merged/made" "$probe/merged/moved" 2>&1); then
+    echo "the overlay here cannot rename a directory made in it: $error"
+  fi
+  umount "$probe/merged" 2> /dev/null
+  rm -rf "$probe"
+}
+overlay_refused=$(overlay_refusal)
 
 # Where the kernel will not move a target, it is installed in place: NAME
 # holds exactly the package, NAME.old keeps the old tree exactly.
@@ -191,14 +231,16 @@ layout_mount() {
   mkdir -p "$source" && cp -a "$target/." "$source/" && mount --bind "$source" "$target"
 }
 while IFS='|' read -r title layout; do
+  if [ "$layout" = overlay ] && [ -n "$overlay_refused" ]; then
+    skip "in place: $title" "$overlay_refused"
+    continue
+  fi
   begin "in place: $title"
   decorate_product
   case $layout in
     overlay)
       for dir in /var/lib/tarnwick /var/lib/httpd/htdocs; do
-        mkdir -p "$SANDBOX/ovl$dir/lower" "$SANDBOX/ovl$dir/upper" "$SANDBOX/ovl$dir/work" &&
-          cp -a "$dir/." "$SANDBOX/ovl$dir/lower/" && mount -t overlay overlay \
-          -o "lowerdir=$SANDBOX/ovl$dir/lower,upperdir=$SANDBOX/ovl$dir/upper,workdir=$SANDBOX/ovl$dir/work,redirect_dir=off" "$dir"
+        mount_overlay "$dir" "$SANDBOX/ovl$dir" || fail "cannot lay an overlay over $dir"
       done ;;
     templates) layout_mount "$TEMPLATES" "$SANDBOX/volume" ;;
     images) mkdir -p "$SANDBOX/saved" && cp -a "$IMAGES/." "$SANDBOX/saved/" &&
@@ -941,28 +983,69 @@ cmp -s "$ADDON/packages/conf/language.cfg" "$LANG_FILE" || fail "the language fi
 [ -f "$RECORD_DIR/record" ] || fail "the record is gone, with the installation unfinished"
 end
 
-# Everything staged is on stable storage before the first rename, and the
-# renames are before the completion message is written.
+# Runs the installer under strace, with the given settings in its
+# environment; Enter at the prompt. The trace is left in $SANDBOX/trace.
+run_traced() {
+  (cd "$ADDON" && printf '\n' | strace -f -y -s 64 -o "$SANDBOX/trace" \
+    -E ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0 "${@/#/-E}" \
+    -e trace=syncfs,fsync,fdatasync,sync,renameat2,renameat,rename,unlinkat,write ./langext-install) \
+    > "$SANDBOX/out" 2> "$SANDBOX/err"
+  STATUS=$?
+}
+
+# The traced calls that make a run durable, one word a line, in order: a
+# version of the record renamed into place (record), the record's
+# directory synced (durable), the record removed (unrecord), a write into
+# the product (write), a syncfs with the directory it names (syncfs:DIR),
+# a rename to NAME.old with its directory (old:DIR), any other rename or
+# fsync, and the completion message.
+traced_steps() {
+  awk '
+    / renameat\([0-9]+<\/var\/lib\/langext-install>, "record\.new"/ { print "record"; next }
+    / fsync\([0-9]+<\/var\/lib\/langext-install>\)/ { print "durable"; next }
+    / unlinkat\([0-9]+<\/var\/lib\/langext-install>, "record", 0\) = 0/ { print "unrecord"; next }
+    /\([0-9]+<\/var\/lib(\/langext-install[^>]*)?>/ { next }
+    / write\(1(<[^>]*>)?, "\\nInstallation completed/ { print "message"; next }
+    / write\([0-9]+<\/var\/lib\// { print "write"; next }
+    / syncfs\(/ { sub(/^[^<]*</, ""); sub(/>.*/, ""); print "syncfs:" $0; next }
+    / renameat2?\(.*\.old", / { sub(/^[^<]*</, ""); sub(/>.*/, ""); print "old:" $0; next }
+    / fsync\(/ { print "fsync"; next }
+    / (renameat2|renameat|rename)\(/ { print "rename"; next }
+  ' "$SANDBOX/trace"
+}
+
 # Everything staged is on stable storage before the record says the swap has
 # begun, that before the first rename, the renames before the record goes,
-# and that before the completion message.
+# and that before the completion message; each version of the record is
+# durable, its directory synced, before the step that follows it.
 begin "durable before the swap, and the swap before the message"
-(cd "$ADDON" && printf '\n' | ASAN_OPTIONS=detect_leaks=0 strace -f -y -s 64 -o "$SANDBOX/trace" \
-  -e trace=syncfs,fsync,fdatasync,sync,renameat2,renameat,rename,unlinkat,write ./langext-install) \
-  > "$SANDBOX/out" 2> "$SANDBOX/err"
-STATUS=$?
+run_traced
 expect_output "$BANNER$PROMPT$COMPLETED"
 expect_status 1
-order=$(grep -E -o -e '^[0-9]+ +(syncfs|fsync|renameat2|renameat|rename)\(' \
-  -e '^[0-9]+ +renameat\([0-9]+</var/lib/langext-install>, "record.new"' \
-  -e '^[0-9]+ +unlinkat\([0-9]+</var/lib/langext-install>, "record", 0\) = 0' \
-  -e '^[0-9]+ +fsync\([0-9]+</var/lib(/langext-install[^>]*)?>' \
-  -e 'write\(1(<[^>]*>)?, "\\nInstallation completed' "$SANDBOX/trace" |
-  sed -E -e 's/^[0-9]+ +//' -e 's/^renameat\(.*record.new.*/record/' -e 's/^unlinkat.*/unrecord/' \
-    -e 's/^fsync\(.*<\/var\/lib.*/record/' -e 's/\($//' -e 's/^(renameat2|renameat)$/rename/' \
-    -e 's/^write.*/message/' | uniq | tr '\n' ' ')
-[ "$order" = "record syncfs record rename fsync unrecord record message " ] ||
+order=$(traced_steps | sed -e '/^write$/d' -e 's/^syncfs:.*/syncfs/' -e 's/^old:.*/rename/' | uniq | tr '\n' ' ')
+[ "$order" = "record durable record durable syncfs record durable rename fsync unrecord durable message " ] ||
   fail "the order of calls is: $order"
+end
+
+# In place, each version of the record is durable before the step that
+# follows it, and the copy of each target's old contents is on stable
+# storage (a syncfs of its file system after its last write) before it is
+# renamed to NAME.old.
+begin "in place: the record and the copy of the old contents are durable before each step"
+run_traced LD_PRELOAD="$interpose" LANGEXT_NO_EXCHANGE=EXDEV
+expect_output "$BANNER$PROMPT$COMPLETED"
+expect_status 1
+traced_steps > "$SANDBOX/steps"
+[ "$(grep -c '^old:' "$SANDBOX/steps")" = 3 ] ||
+  fail "not every target was renamed to NAME.old: $(grep '^old:' "$SANDBOX/steps" | tr '\n' ' ')"
+awk 'previous == "record" && $0 != "durable" { print $0 } { previous = $0 }
+  END { if (previous == "record") print "the end" }' "$SANDBOX/steps" > "$SANDBOX/undurable"
+[ -s "$SANDBOX/undurable" ] &&
+  fail "a version of the record is not synced before what follows it: $(paste -sd ' ' "$SANDBOX/undurable")"
+awk '/^old:/ && previous != "syncfs:" substr($0, 5) { print substr($0, 5) " (after " previous ")" }
+  { previous = $0 }' "$SANDBOX/steps" > "$SANDBOX/unsynced"
+[ -s "$SANDBOX/unsynced" ] &&
+  fail "a copy becomes NAME.old before a syncfs of its file system, in: $(paste -sd ' ' "$SANDBOX/unsynced")"
 end
 
 # A second run while the first waits at its prompt is refused before it
