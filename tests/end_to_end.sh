@@ -228,7 +228,7 @@ overlay_refused=$(overlay_refusal)
 # holds exactly the package, NAME.old keeps the old tree exactly.
 layout_mount() {
   local target=$1 source=$2
-  mkdir -p "$source" && cp -a "$target/." "$source/" && mount --bind "$source" "$target"
+  rm -rf "$source" && mkdir -p "$source" && cp -a "$target/." "$source/" && mount --bind "$source" "$target"
 }
 while IFS='|' read -r title layout; do
   if [ "$layout" = overlay ] && [ -n "$overlay_refused" ]; then
