@@ -87,13 +87,6 @@ int make_and_open_directory(int parent, const char* name) {
   return openat(parent, name, DIRECTORY_FLAGS | O_NOFOLLOW);
 }
 
-DirectoryStream open_directory_stream(int fd) {
-  if (fd < 0) return DirectoryStream(nullptr);
-  DIR* stream = fdopendir(fd);
-  if (stream == nullptr) close(fd);
-  return DirectoryStream(stream);
-}
-
 // What one walk carries down through its levels.
 struct Walk {
   int& failures;
@@ -316,4 +309,11 @@ int copy_tree_into(const char* source, int destination, const char* shown, int* 
     return 0;
   }
   return copy_entries(source_stream.get(), source, destination, shown, walk);
+}
+
+DirectoryStream open_directory_stream(int fd) {
+  if (fd < 0) return DirectoryStream(nullptr);
+  DIR* stream = fdopendir(fd);
+  if (stream == nullptr) close(fd);
+  return DirectoryStream(stream);
 }

@@ -9,6 +9,8 @@
 #include <array>
 #include <cstddef>
 
+#include "copy/descriptor.h"
+
 // A directory path plus an entry name plus "/" and the NUL must fit this.
 constexpr std::size_t TREE_PATH_LIMIT = 1024;
 
@@ -62,6 +64,10 @@ int copy_contents(int source, int destination, mode_t mode);
 // Returns the descriptor, or -1 with errno set.
 int open_parent_directory(const char* path, std::array<char, TREE_PATH_LIMIT>& buffer,
                           const char** name);
+
+// A stream over the open directory fd, which it takes: closed when the
+// stream cannot be made (null then, with errno set).
+DirectoryStream open_directory_stream(int fd);
 
 // Whether a directory entry's name is "." or "..".
 bool is_dot_or_dot_dot(const char* name);

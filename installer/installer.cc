@@ -123,6 +123,8 @@ const char* check_configuration_values(int scan, const InstallTargets& targets) 
   return nullptr;
 }
 
+int run_locked();
+
 void remove_trailing_slashes(char* path) {
   std::size_t length = std::strlen(path);
   while (length > 0 && path[length - 1] == '/') path[--length] = '\0';
@@ -419,7 +421,6 @@ int set_aside_directory(const char* target, char* backup) {
 }
 
 int run_installation() {
-  static InstallTargets targets;
   std::printf("Tarnwick 3.0 Language Extensions - Installation program\n\n");
   if (getuid() != 0) {
     std::printf("This program must be run as root.\n\n");
@@ -429,13 +430,25 @@ int run_installation() {
     std::printf("Tarnwick 3.0 is not installed on this system.\n\n");
     return EXIT_REFUSED;
   }
-  // Held until the exit: one run at a time. The configuration is the one
-  // file every run opens, so no new file is needed for it.
-  Descriptor lock(open(PRODUCT_CONFIGURATION, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (lock.is_open() && flock(lock.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-    std::printf("Another installation is in progress.\n\n");
-    return EXIT_REFUSED;
+  switch (lock_record_directory()) {
+    case LOCK_TAKEN:
+      break;
+    case LOCK_BUSY:
+      std::printf("Another installation is in progress.\n\n");
+      return EXIT_REFUSED;
+    default:
+      report_unusable_record();
+      return EXIT_REFUSED;
   }
+  const int status = run_locked();
+  unlock_record_directory();
+  return status;
+}
+
+namespace {
+
+int run_locked() {
+  static InstallTargets targets;
   switch (repair_interrupted_run()) {
     case REPAIR_REFUSED:
       return EXIT_REFUSED;
@@ -476,3 +489,5 @@ int run_installation() {
   if (!targets_apart(staged.data()) || !decide_set_asides(staged.data())) return EXIT_REFUSED;
   return install_package(staged.data());
 }
+
+}  // namespace

@@ -1,6 +1,7 @@
 #include "stage/record.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -355,12 +356,45 @@ bool remove_record() {
   if (!directory.is_open()) return errno == ENOENT;
   if (unlinkat(directory.get(), RECORD_TEMPORARY, 0) != 0 && errno != ENOENT) return false;
   if (unlinkat(directory.get(), RECORD_NAME, 0) != 0 && errno != ENOENT) return false;
-  if (fsync(directory.get()) != 0) return false;
-  // An empty directory left behind is harmless, so its removal need not be
-  // durable, nor even succeed.
+  return fsync(directory.get()) == 0;
+}
+
+namespace {
+
+// The locked directory, open until the process ends.
+Descriptor lock_holder;
+
+}  // namespace
+
+int lock_record_directory() {
+  for (int attempt = 0; attempt < LOCK_ATTEMPTS; ++attempt) {
+    Descriptor directory(open_record_directory(true));
+    if (!directory.is_open()) return LOCK_FAILED;
+    if (flock(directory.get(), LOCK_EX | LOCK_NB) != 0) {
+      return errno == EWOULDBLOCK ? LOCK_BUSY : LOCK_FAILED;
+    }
+    // A run that ended meanwhile removes the directory it held: a lock on
+    // that one keeps no one out.
+    struct stat locked {};
+    struct stat named {};
+    if (fstat(directory.get(), &locked) == 0 && stat(RECORD_DIRECTORY, &named) == 0 &&
+        same_file(locked, named)) {
+      lock_holder.reset(directory.release());
+      return LOCK_TAKEN;
+    }
+  }
+  errno = EAGAIN;
+  return LOCK_FAILED;
+}
+
+void unlock_record_directory() {
+  if (!lock_holder.is_open()) return;
+  // Empty, it is removed while still locked; holding a record, it stays.
+  // Its removal need not be durable, nor even succeed: an empty directory
+  // left behind is harmless.
   Descriptor parent(open(RECORD_PARENT, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (parent.is_open()) unlinkat(parent.get(), RECORD_DIRECTORY_NAME, AT_REMOVEDIR);
-  return true;
+  lock_holder.reset();
 }
 
 bool keep_record(int phase, const StagedTarget* targets, std::size_t count) {
@@ -385,9 +419,11 @@ int read_record(int* phase, StagedTarget* targets, char (*paths)[PATH_BUFFER_SIZ
   if (!directory.is_open()) return errno == ENOENT ? RECORD_NONE : RECORD_UNREADABLE;
   Descriptor file(openat(directory.get(), RECORD_NAME, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   if (!file.is_open() && errno == ENOENT) {
-    // A run killed while it wrote its first record, or after it removed
-    // its last, had staged nothing yet or has nothing staged left.
-    return remove_record() ? RECORD_NONE : RECORD_UNREADABLE;
+    // A run killed while it wrote its first record had staged nothing yet;
+    // what it was writing need not go durably.
+    return unlinkat(directory.get(), RECORD_TEMPORARY, 0) == 0 || errno == ENOENT
+               ? RECORD_NONE
+               : RECORD_UNREADABLE;
   }
   if (!file.is_open()) return RECORD_UNREADABLE;
   struct stat status {};

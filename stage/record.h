@@ -57,6 +57,18 @@ bool keep_record(int phase, const StagedTarget* targets, std::size_t count);
 bool keep_record_step(const StagedTarget* targets, std::size_t count);
 bool forget_record();
 
+// One run at a time: the lock is taken on the record's own directory, which
+// only root can open, so that no other user can hold it (as anyone could
+// the configuration file, which all may read). Made when missing.
+constexpr int LOCK_TAKEN = 0;
+constexpr int LOCK_BUSY = 1;     // another run holds it
+constexpr int LOCK_FAILED = -1;  // errno says why; EBADMSG: others may write the directory
+constexpr int LOCK_ATTEMPTS = 8;
+int lock_record_directory();
+
+// Removes the record's directory when it is empty, and lets the lock go.
+void unlock_record_directory();
+
 // What read_record found.
 constexpr int RECORD_NONE = 0;         // no run was in progress
 constexpr int RECORD_FOUND = 1;        // *count targets filled in

@@ -191,17 +191,21 @@ void report_unfinished(const StagedTarget& target) {
 
 }  // namespace
 
+void report_unusable_record() {
+  if (errno == EBADMSG) {
+    std::printf("Unable to use %s: it is not a record this program wrote.\n\n", RECORD_PATH);
+  } else {
+    std::printf("Unable to read %s. %s.\n\n", RECORD_PATH, std::strerror(errno));
+  }
+}
+
 int repair_interrupted_run() {
   int phase = PHASE_STAGING;
   std::size_t count = 0;
   const int found = read_record(&phase, recorded.data(), recorded_paths, &count);
   if (found == RECORD_NONE) return REPAIR_NONE;
   if (found == RECORD_UNREADABLE) {
-    if (errno == EBADMSG) {
-      std::printf("Unable to use %s: it is not a record this program wrote.\n\n", RECORD_PATH);
-    } else {
-      std::printf("Unable to read %s. %s.\n\n", RECORD_PATH, std::strerror(errno));
-    }
+    report_unusable_record();
     return REPAIR_REFUSED;
   }
   // Nothing changes until what the record names is there to act on.

@@ -9,6 +9,9 @@ constexpr int REPAIR_CLEANED = 1;    // what it had staged is gone: go on
 constexpr int REPAIR_COMPLETED = 2;  // its swap has been completed
 constexpr int REPAIR_REFUSED = -1;   // its messages are printed: stop
 
+// Says why the record (or its directory, errno) cannot be used.
+void report_unusable_record();
+
 // Repairs what a killed run left, if anything, and says what it did.
 int repair_interrupted_run();
 

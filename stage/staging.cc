@@ -109,6 +109,17 @@ bool settled_identity_at(int directory, const char* name, EntryIdentity* identit
   return identity_at(entry, "", identity);
 }
 
+namespace {
+
+// Root's own, and no one else may write it. Not an exact mode: in a
+// set-group-ID directory a new directory is set-group-ID too, and a
+// default ACL may show in the group bits.
+bool closed_to_others(const struct stat& status) {
+  return status.st_uid == geteuid() && (status.st_mode & 022) == 0;
+}
+
+}  // namespace
+
 int create_owned_entry(int parent, const char* staging, bool is_directory) {
   if (!is_directory) {
     return openat(parent, staging, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
@@ -120,7 +131,7 @@ int create_owned_entry(int parent, const char* staging, bool is_directory) {
   Descriptor directory(openat(parent, staging, DIRECTORY_FLAGS));
   struct stat status {};
   if (!directory.is_open() || fstat(directory.get(), &status) != 0) return -1;
-  if (status.st_uid != geteuid() || (status.st_mode & 07777) != STAGING_MODE) {
+  if (!closed_to_others(status)) {
     errno = EPERM;
     return -1;
   }
@@ -145,8 +156,8 @@ bool made_here(const struct stat& status, EntryIdentity found, EntryIdentity ide
                bool is_directory) {
   if (identity.inode != 0) return same_identity(found, identity);
   const mode_t mode = status.st_mode & 07777;
-  if (status.st_uid != geteuid()) return false;
-  if (is_directory) return S_ISDIR(status.st_mode) && mode == STAGING_MODE;
+  if (!closed_to_others(status)) return false;
+  if (is_directory) return S_ISDIR(status.st_mode) && (mode & 0777) == STAGING_MODE;
   return S_ISREG(status.st_mode) && mode == 0600 && status.st_size == 0 && status.st_nlink == 1;
 }
 
@@ -190,7 +201,7 @@ void report_unexaminable(const char* path) {
 }
 
 bool empty_directory(int directory) {
-  DirectoryStream stream(fdopendir(openat(directory, ".", DIRECTORY_FLAGS)));
+  DirectoryStream stream(open_directory_stream(openat(directory, ".", DIRECTORY_FLAGS)));
   if (!stream) return false;
   bool emptied = true;
   for (;;) {
@@ -450,7 +461,7 @@ bool looks_staged(const char* name) {
 }  // namespace
 
 bool holds_staging_leftover(int directory) {
-  DirectoryStream stream(fdopendir(openat(directory, ".", DIRECTORY_FLAGS)));
+  DirectoryStream stream(open_directory_stream(openat(directory, ".", DIRECTORY_FLAGS)));
   if (!stream) return true;
   for (;;) {
     errno = 0;

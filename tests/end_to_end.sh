@@ -460,6 +460,22 @@ expect_product_untouched
 expect_nothing_staged
 end
 
+# A shared web root: set-group-ID, as many are, and with a default ACL
+# that gives the web server's user its files. New directories there inherit
+# both, and are still the program's own.
+begin "a set-group-ID document root with a default ACL installs"
+chgrp 33 /var/lib/httpd/htdocs && chmod 2775 /var/lib/httpd/htdocs &&
+  setfacl -d -m u:33:rwx /var/lib/httpd/htdocs || fail "cannot share the document root"
+run_input '\n'
+expect_output "$BANNER$PROMPT$COMPLETED"
+expect_status 1
+expect_nothing_staged
+# What is made there takes the root's group, and its directories the
+# set-group-ID bit, as the root's owner meant.
+diff <(tree_listing "$ADDON/packages/images") <(tree_listing "$IMAGES" | sed 's/^d 2755 /d 755 /') ||
+  fail "the images are not installed"
+end
+
 begin "a read-only document root changes nothing"
 mount --bind /var/lib/httpd/htdocs /var/lib/httpd/htdocs &&
   mount -o remount,bind,ro /var/lib/httpd/htdocs
@@ -1049,8 +1065,11 @@ awk '/^old:/ && previous != "syncfs:" substr($0, 5) { print substr($0, 5) " (aft
 end
 
 # A second run while the first waits at its prompt is refused before it
-# asks anything, and changes nothing.
+# asks anything, and changes nothing. A lock that anyone else holds on the
+# configuration file, which all may read, blocks no run.
 begin "one run at a time"
+flock -x /etc/tarnwick.conf sleep 120 &
+holder=$!
 mkfifo "$SANDBOX/answer"
 exec 3<> "$SANDBOX/answer"
 (cd "$ADDON" && exec timeout 60 ./langext-install <&3 > "$SANDBOX/first" 2>&1) &
@@ -1064,6 +1083,8 @@ printf '\n' >&3
 wait "$first" || [ $? = 1 ] || fail "the first run did not complete"
 exec 3>&-
 expect_installed "$IMAGES"
+grep -qxF "Installation completed!" "$SANDBOX/first" || fail "the first run did not complete: $(cat "$SANDBOX/first")"
+kill "$holder"
 rm "$SANDBOX/answer" "$SANDBOX/first"
 end
 
