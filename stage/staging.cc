@@ -425,6 +425,20 @@ bool open_target_parent(StagedTarget* target) {
   return true;
 }
 
+namespace {
+
+bool mount_id_at(int directory, const char* name, int* mount) {
+  struct {
+    file_handle handle;
+    unsigned char bytes[MAX_HANDLE_SZ];
+  } buffer{};
+  buffer.handle.handle_bytes = MAX_HANDLE_SZ;
+  const int flags = name[0] == '\0' ? AT_EMPTY_PATH : 0;
+  return name_to_handle_at(directory, name, &buffer.handle, mount, flags) == 0;
+}
+
+}  // namespace
+
 bool is_mount_point(const StagedTarget& target) {
   struct statx status {};
   if (statx(target.parent.get(), target.name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &status) ==
@@ -432,7 +446,15 @@ bool is_mount_point(const StagedTarget& target) {
       (status.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0) {
     return (status.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
   }
-  // Older kernels tell only a mount of another file system.
+  // Kernels before 5.8 do not tell a mount root, but every kernel since
+  // 2.6.39 tells the mount an entry is on, where its file system gives
+  // handles; and a mount of another file system shows in the device.
+  int entry_mount = 0;
+  int parent_mount = 0;
+  if (mount_id_at(target.parent.get(), target.name, &entry_mount) &&
+      mount_id_at(target.parent.get(), "", &parent_mount)) {
+    return entry_mount != parent_mount;
+  }
   struct stat entry {};
   struct stat parent {};
   return fstatat(target.parent.get(), target.name, &entry, AT_SYMLINK_NOFOLLOW) == 0 &&

@@ -230,7 +230,7 @@ layout_mount() {
   local target=$1 source=$2
   rm -rf "$source" && mkdir -p "$source" && cp -a "$target/." "$source/" && mount --bind "$source" "$target"
 }
-while IFS='|' read -r title layout; do
+while IFS='|' read -r title layout kernel; do
   if [ "$layout" = overlay ] && [ -n "$overlay_refused" ]; then
     skip "in place: $title" "$overlay_refused"
     continue
@@ -249,7 +249,7 @@ while IFS='|' read -r title layout; do
   esac
   templates_before=$(kept_listing "$TEMPLATES") images_before=$(kept_listing "$IMAGES")
   language_before=$(stat -c '%a %u:%g %Y' "$LANG_FILE") && cp "$LANG_FILE" "$SANDBOX/language-before"
-  run_input '\n'
+  if [ -n "$kernel" ]; then run_interposed "$kernel"; else run_input '\n'; fi
   expect_output "$BANNER$PROMPT$COMPLETED"
   expect_status 1
   expect_installed "$IMAGES"
@@ -269,6 +269,7 @@ while IFS='|' read -r title layout; do
 done <<EOT
 the templates and images in an overlay's lower layer|overlay
 a bind-mounted template directory|templates
+a bind-mounted template directory, on a kernel before 5.8|templates|LANGEXT_NO_MOUNT_ROOT=1
 a tmpfs mounted at the images directory|images
 a bind-mounted language file|language
 EOT

@@ -20,6 +20,8 @@
 // LANGEXT_FAIL_ERRNO, without being made; LANGEXT_FAIL_COUNT_FILE, if set,
 // receives how many calls LANGEXT_RAISE_CALL had counted by then.
 //
+// A kernel before 5.8 (LANGEXT_NO_MOUNT_ROOT=1): statx tells no mount root.
+//
 // A signal (LANGEXT_RAISE_SIGNAL) raised right after the LANGEXT_RAISE_AFTER-th
 // call of LANGEXT_RAISE_CALL (openat that creates, or "any" of the calls
 // hooked here: those that change what is on disk, and syncfs).
@@ -33,6 +35,7 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -180,5 +183,16 @@ extern "C" int linkat(int old_directory, const char* old_path, int new_directory
   static auto call = real<int (*)(int, const char*, int, const char*, int)>("linkat");
   int result = call(old_directory, old_path, new_directory, new_path, flags);
   count_call("linkat");
+  return result;
+}
+
+extern "C" int statx(int directory, const char* path, int flags, unsigned int mask,
+                     struct statx* status) {
+  static auto call = real<int (*)(int, const char*, int, unsigned int, struct statx*)>("statx");
+  int result = call(directory, path, flags, mask, status);
+  if (result == 0 && *setting("LANGEXT_NO_MOUNT_ROOT") != '\0') {
+    status->stx_attributes_mask &= ~static_cast<std::uint64_t>(STATX_ATTR_MOUNT_ROOT);
+    status->stx_attributes &= ~static_cast<std::uint64_t>(STATX_ATTR_MOUNT_ROOT);
+  }
   return result;
 }
