@@ -71,6 +71,13 @@ struct Links {
 };
 Links links;
 
+// The source device from which copy_file_range was last refused: its files
+// go straight to the byte loop, and save the call.
+struct {
+  bool refused;
+  dev_t device;
+} kernel_copy;
+
 const char* below_root(const char* path) {
   if (std::strncmp(path, links.root_path.data(), links.root_length) != 0 ||
       path[links.root_length] != '/') {
@@ -297,11 +304,53 @@ bool keep_inode(int source, int destination, const struct stat& status, const Bi
   return true;
 }
 
+enum class Copied { DONE, FAILED, REFUSED };
+
+// Copies the bytes at [offset, offset + length) of source to the same place
+// in destination, in the kernel, which shares the blocks where the file
+// system can.
+Copied copy_range(int source, int destination, off_t offset, off_t length) {
+  loff_t in = offset;
+  loff_t out = offset;
+  for (bool first = true; length > 0; first = false) {
+    const ssize_t copied =
+        copy_file_range(source, &in, destination, &out, static_cast<std::size_t>(length), 0);
+    if (copied < 0) {
+      const bool refused =
+          errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP;
+      return first && refused ? Copied::REFUSED : Copied::FAILED;
+    }
+    if (copied == 0) break;  // the file was cut short meanwhile
+    length -= copied;
+  }
+  return Copied::DONE;
+}
+
 bool is_sparse(const struct stat& status) { return status.st_blocks * BLOCK_UNIT < status.st_size; }
 
-// The byte loop; then a sparse file's holes are made holes again.
+// Copies the contents by copy_file_range; a sparse file by its data alone,
+// so that its holes stay holes.
+Copied copy_in_kernel(int source, int destination, const struct stat& status) {
+  if (!is_sparse(status)) return copy_range(source, destination, 0, status.st_size);
+  for (off_t position = 0;;) {
+    const off_t data = lseek(source, position, SEEK_DATA);
+    if (data < 0 && errno == ENXIO) break;  // nothing but a hole to the end
+    const off_t hole = data < 0 ? -1 : lseek(source, data, SEEK_HOLE);
+    if (hole < 0) return Copied::FAILED;
+    const Copied copied = copy_range(source, destination, data, hole - data);
+    if (copied == Copied::REFUSED && position != 0) return Copied::FAILED;
+    if (copied != Copied::DONE) return copied;
+    position = hole;
+  }
+  return ftruncate(destination, status.st_size) == 0 ? Copied::DONE : Copied::FAILED;
+}
+
+// The byte loop, where the kernel will not copy (another file system, an
+// old kernel); then a sparse file's holes are made holes again.
 bool copy_by_bytes(int source, int destination, const struct stat& status) {
-  // copy_contents closes what it is given.
+  // copy_contents starts where the offsets stand, which only looking for a
+  // sparse file's data moves, and closes what it is given.
+  if (is_sparse(status) && lseek(source, 0, SEEK_SET) != 0) return false;
   const int from = dup(source);
   const int to = from >= 0 ? dup(destination) : -1;
   if (to < 0) {
@@ -327,7 +376,14 @@ bool copy_by_bytes(int source, int destination, const struct stat& status) {
 }
 
 bool copy_data(int source, int destination, const struct stat& status) {
-  return status.st_size == 0 || copy_by_bytes(source, destination, status);
+  if (status.st_size == 0) return true;
+  if (!kernel_copy.refused || kernel_copy.device != status.st_dev) {
+    const Copied copied = copy_in_kernel(source, destination, status);
+    if (copied != Copied::REFUSED) return copied == Copied::DONE;
+    kernel_copy.refused = true;
+    kernel_copy.device = status.st_dev;
+  }
+  return copy_by_bytes(source, destination, status);
 }
 
 // Fills the open, empty file destination from the regular file source, and
@@ -535,6 +591,7 @@ KeptLinks::KeptLinks(int root, const char* root_path) : began_(!links.active) {
   links.overflowed = length < 0 || static_cast<std::size_t>(length) >= links.root_path.size();
   links.root_length = links.overflowed ? 0 : static_cast<std::size_t>(length);
   links.used = 0;
+  kernel_copy.refused = false;
 }
 
 KeptLinks::~KeptLinks() {
