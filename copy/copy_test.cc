@@ -1,11 +1,14 @@
 #include "copy/copy.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
 
+#include "copy/descriptor.h"
+#include "copy/keep.h"
 #include "tests/scratch_dir.h"
 
 namespace {
@@ -184,3 +187,95 @@ TEST_F(CopyTest, DestinationPathTooLongIsAFailureNotAnOverrun) {
 }
 
 }  // namespace
+
+// Past KEPT_LINKS_LIMIT files whose other links are still to come, the
+// link of a file that could not be noted is reported, never silently made
+// a separate file. Whichever of the two directories comes first, all the
+// pairs are open at once when it ends, and one of them overflows.
+TEST_F(CopyTest, KeptLinksPastTheLimitAreReported) {
+  const std::string source = dir_ / "src", target = dir_ / "dst";
+  for (const std::string& path : {source, target, source + "/one", source + "/two"}) {
+    mkdir(path.c_str(), 0755);
+  }
+  const std::size_t pairs = KEPT_LINKS_LIMIT + 1;
+  for (std::size_t i = 0; i < pairs; ++i) {
+    const std::string name = "/f" + std::to_string(i);
+    write_file(source + "/one" + name, "linked");
+    link((source + "/one" + name).c_str(), (source + "/two" + name).c_str());
+  }
+  const Descriptor from(open(source.c_str(), O_RDONLY | O_DIRECTORY));
+  const Descriptor to(open(target.c_str(), O_RDONLY | O_DIRECTORY));
+  testing::internal::CaptureStdout();
+  keep_tree(from.get(), source.c_str(), to.get(), target.c_str(), &failures_);
+  const std::string output = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(failures_, 1);
+  std::size_t reported = 0;
+  for (std::size_t at = output.find("Too many hard links"); at != std::string::npos;
+       at = output.find("Too many hard links", at + 1)) {
+    ++reported;
+  }
+  EXPECT_EQ(reported, 1U);
+  std::size_t linked = 0;
+  for (std::size_t i = 0; i < pairs; ++i) {
+    const std::string name = "/f" + std::to_string(i);
+    struct stat one {};
+    struct stat two {};
+    if (lstat((target + "/one" + name).c_str(), &one) == 0 &&
+        lstat((target + "/two" + name).c_str(), &two) == 0 && one.st_ino == two.st_ino) {
+      ++linked;
+    }
+  }
+  EXPECT_EQ(linked, KEPT_LINKS_LIMIT);
+}
+
+// A put-back in which one link of a pair was replaced and put back from the
+// copy while the other was never touched: the two are one file again,
+// whichever of them the put-back meets first.
+class StandingLink : public CopyTest, public testing::WithParamInterface<bool> {};
+
+TEST_P(StandingLink, PutBackLinksJoinTheOriginal) {
+  const bool standing_first = GetParam();
+  const std::string live = dir_ / "live", old = dir_ / "live.old";
+  mkdir(live.c_str(), 0755);
+  mkdir(old.c_str(), 0700);
+  write_file(live + "/a", "original", 0640);
+  link((live + "/a").c_str(), (live + "/b").c_str());
+  const Descriptor live_fd(open(live.c_str(), O_RDONLY | O_DIRECTORY));
+  const Descriptor old_fd(open(old.c_str(), O_RDONLY | O_DIRECTORY));
+  ASSERT_EQ(keep_tree(live_fd.get(), live.c_str(), old_fd.get(), old.c_str(), &failures_), 0);
+  // The replacement reached a, not b.
+  write_file(dir_ / "new", "the package's");
+  rename((dir_ / "new").c_str(), (live + "/a").c_str());
+
+  struct stat kept {};
+  struct stat standing {};
+  ASSERT_EQ(fstatat(old_fd.get(), "b", &kept, AT_SYMLINK_NOFOLLOW), 0);
+  ASSERT_EQ(fstatat(live_fd.get(), "b", &standing, AT_SYMLINK_NOFOLLOW), 0);
+  const Descriptor passage(open(dir_.path().c_str(), O_RDONLY | O_DIRECTORY));
+  const KeptLinks links(live_fd.get(), live.c_str());
+  const auto put_back_a = [&] {
+    return keep_entry(old_fd.get(), "a", passage.get(), "passage", (old + "/a").c_str(),
+                      (live + "/a").c_str(), &failures_) &&
+           renameat(passage.get(), "passage", live_fd.get(), "a") == 0;
+  };
+  const auto note_b = [&] {
+    return keep_standing_link(kept, standing, live_fd.get(), "b", (live + "/b").c_str(),
+                              passage.get(), "passage");
+  };
+  if (standing_first) {
+    ASSERT_TRUE(note_b() && put_back_a());
+  } else {
+    ASSERT_TRUE(put_back_a() && note_b());
+  }
+  struct stat a {};
+  struct stat b {};
+  ASSERT_EQ(lstat((live + "/a").c_str(), &a), 0);
+  ASSERT_EQ(lstat((live + "/b").c_str(), &b), 0);
+  EXPECT_EQ(a.st_ino, b.st_ino);
+  EXPECT_EQ(a.st_nlink, 2U);
+  EXPECT_EQ(read_file(live + "/a"), "original");
+  EXPECT_EQ(a.st_mode, S_IFREG | 0640);
+  EXPECT_EQ(failures_, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(EitherOrder, StandingLink, testing::Bool());

@@ -225,6 +225,9 @@ bool restore_tree(int staged, int target, int old, const char* path, const Passa
         done = unlinkat(target, name, 0) == 0 &&
                (!was_there || restore_entry(old, target, name, entry_path.data(), passage, false));
       }
+    } else if (was_there) {  // left as it was: the links put back must reach it
+      done = keep_standing_link(before, now, target, name, entry_path.data(), passage.directory,
+                                passage.name.data());
     }
     if (!done) report_entry(entry_path.data());
     return done;
@@ -406,9 +409,17 @@ bool restore_contents(const StagedTarget& target) {
       !same_identity(found, target.copy_identity)) {
     return false;
   }
-  if (!target.is_directory) return rewrite_file(old.release(), live.get(), status, true);
+  if (!target.is_directory) {
+    // Rewriting cleared its capability, which the copy still holds.
+    Descriptor kept(dup(old.get()));
+    return kept.is_open() && rewrite_file(old.release(), live.get(), status, true) &&
+           keep_extended_attributes(kept.get(), path_beside(target, target.backup), live.get(),
+                                    target.path) &&
+           fsync(live.get()) == 0;
+  }
   Descriptor staged(open_staged(target));
   const Passage passage = passage_for(target);
+  const KeptLinks links(live.get(), target.path);
   return restore_tree(staged.get(), live.get(), old.get(), target.path, passage, true) &&
          keep_attributes(live.get(), status) && syncfs(live.get()) == 0;
 }

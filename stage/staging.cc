@@ -96,17 +96,26 @@ bool same_identity(EntryIdentity now, EntryIdentity known) {
 }
 
 bool settled_identity_at(int directory, const char* name, EntryIdentity* identity) {
-  Descriptor opened(name[0] == '\0' ? -1
-                                    : openat(directory, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
-  if (name[0] != '\0' && !opened.is_open()) return false;
-  const int entry = opened.is_open() ? opened.get() : directory;
   struct statfs file_system {};
-  if (fstatfs(entry, &file_system) != 0) return false;
-  if (file_system.f_type == OVERLAYFS_SUPER_MAGIC &&
-      fchownat(entry, "", static_cast<uid_t>(-1), static_cast<gid_t>(-1), AT_EMPTY_PATH) != 0) {
-    return false;
+  if (fstatfs(directory, &file_system) != 0) return false;
+  if (file_system.f_type != OVERLAYFS_SUPER_MAGIC) return identity_at(directory, name, identity);
+  // Any change of attributes copies the entry up; its access time set to
+  // what it is changes nothing else (a change of owner, even to the same
+  // one, would take a file's set-user-ID bit and capabilities).
+  struct stat status {};
+  if (!examine_at(directory, name, &status, nullptr)) return false;
+  const std::array<timespec, 2> times{status.st_atim, timespec{0, UTIME_OMIT}};
+  if (S_ISREG(status.st_mode) || S_ISDIR(status.st_mode)) {
+    Descriptor entry(
+        name[0] == '\0'
+            ? -1
+            : openat(directory, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    const int settled = name[0] == '\0' ? directory : entry.get();
+    return settled >= 0 && futimens(settled, times.data()) == 0 &&
+           identity_at(settled, "", identity);
   }
-  return identity_at(entry, "", identity);
+  return utimensat(directory, name, times.data(), AT_SYMLINK_NOFOLLOW) == 0 &&
+         identity_at(directory, name, identity);
 }
 
 namespace {

@@ -163,10 +163,35 @@ for missing in '' EINVAL ENOSYS EXDEV EBUSY; do
   end
 done
 
+# An entry's extended attributes as raw values (user., trusted., security.,
+# the ACLs among them), its ACLs as getfacl reads them, and its capability.
+attribute_listing() {
+  [ -n "$attribute_tools" ] || return 0
+  getfattr -h -d -m - --absolute-names -- "$1" | sed '/^# file: /d;/^$/d' | LC_ALL=C sort
+  [ -L "$1" ] && return
+  getfacl -c -p -- "$1" | sed '/^$/d'
+  getcap -- "$1" | sed 's/^.* /capability /'
+}
+
 # Everything about a tree that a backup must keep: each entry's type, mode,
-# owner, modification time and link target, the tree's own included.
+# owner, modification time and link target, the tree's own included; each
+# file's link count, allocated blocks (holes stay holes) and the names that
+# share its inode; and every entry's attributes.
 kept_listing() {
-  (cd "$1" && find . -printf '%y %m %u:%g %T@ %P -> %l\n' | LC_ALL=C sort)
+  (cd "$1" || exit
+    find . -printf '%y %m %u:%g %T@ %P -> %l\n' | LC_ALL=C sort
+    find . ! -type d -printf '%n links, %b blocks: %P\n' | LC_ALL=C sort
+    find . ! -type d -links +1 -printf '%i %P\n' | LC_ALL=C sort |
+      awk '{ names[$1] = names[$1] " " substr($0, index($0, " ") + 1) }
+        END { for (inode in names) print "one inode:" names[inode] }' | LC_ALL=C sort
+    find . | LC_ALL=C sort | while IFS= read -r entry; do
+      attribute_listing "$entry" | sed "s|^|$entry: |"
+    done)
+}
+
+# The same of a single file, whatever its name.
+file_listing() {
+  stat -c '%a %u:%g %Y %h links, %b blocks' "$1" && attribute_listing "$1"
 }
 
 expect_kept() {
@@ -174,10 +199,41 @@ expect_kept() {
     { fail "$2 does not keep the old tree"; sed 's/^/    /' "$SANDBOX/diff"; }
 }
 
+# What the sandbox's file systems can hold of what decorate_product gives,
+# looked at once: whatever one cannot hold is left out, and said so.
+can_hold() {
+  rm -f "$SANDBOX/probe" && printf x > "$SANDBOX/probe" && "$@" "$SANDBOX/probe" 2> /dev/null
+}
+can_hold_on_link() {
+  ln -sfn probe "$SANDBOX/probe-link" && "$@" "$SANDBOX/probe-link" 2> /dev/null
+}
+attribute_tools=1 user_attributes=1 acls=1 capabilities=1 link_attributes=1 holes=1
+if ! command -v setfattr getfattr setfacl getfacl setcap getcap > /dev/null; then
+  attribute_tools= user_attributes= acls= capabilities= link_attributes=
+  skip "attributes, ACLs and capabilities in the in-place cases" \
+    "attr, acl or libcap2-bin is not installed (scripts/test.sh installs them)"
+else
+  can_hold setfattr -n user.probe -v x || { user_attributes=
+    skip "a user. attribute in the in-place cases" \
+      "the sandbox's tmpfs holds none (tmpfs has them from Linux 6.6 on; this is $(uname -r))"; }
+  can_hold setfacl -m u:33:rw || { acls=
+    skip "ACLs in the in-place cases" "the sandbox's tmpfs holds no POSIX ACLs"; }
+  can_hold setcap cap_net_bind_service=ep || { capabilities=
+    skip "a file capability in the in-place cases" "this namespace cannot set one"; }
+  can_hold_on_link setfattr -h -n trusted.probe -v x || { link_attributes=
+    skip "a trusted. attribute of a link in the in-place cases" \
+      "only root outside a user namespace may set one"; }
+fi
+can_hold truncate -s 1M && [ "$(stat -c %b "$SANDBOX/probe")" -lt 100 ] || { holes=
+  skip "sparse files in the in-place cases" "the sandbox's tmpfs does not leave holes"; }
+
 # Gives the old product what a faithful copy must keep: another owner, an
-# old time, a link, a set-user-ID file; and entries of another type than
-# the package's at the same names. A user namespace that maps only root
-# has no other owner to give (chown refuses): there they stay root's.
+# old time, a link, a set-user-ID file; entries of another type than the
+# package's at the same names; an attribute of the user's (and a trusted one
+# on the link), an access ACL and a default ACL, a file capability (on the
+# set-user-ID file, whose owner changes too), hard links in another
+# directory, and sparse files. A user namespace that maps only root has no
+# other owner to give (chown refuses): there they stay root's.
 other_owner=1234:5678
 touch "$SANDBOX/owned" && chown "$other_owner" "$SANDBOX/owned" 2> "$SANDBOX/owned.err" || {
   skip "in place: NAME.old keeps an old entry's other owner" \
@@ -189,6 +245,20 @@ decorate_product() {
   { [ -z "$other_owner" ] || chown "$other_owner" "$TEMPLATES/index.htx" "$LANG_FILE"; } &&
     printf 'old tools' > "$TEMPLATES/tools" && mkdir -p "$IMAGES/language-banner.png/old" &&
     chmod 4750 "$TEMPLATES/index.htx" && ln -s ../index.htx "$TEMPLATES/admin/link" &&
+    ln "$TEMPLATES/index.htx" "$TEMPLATES/admin/index-link.htx" &&
+    ln "$IMAGES/logo.gif" "$IMAGES/logo-link.gif" &&
+    { [ -z "$user_attributes" ] ||
+      setfattr -n user.note -v 'kept with it' "$TEMPLATES/index.htx" "$IMAGES/logo.gif" "$LANG_FILE"; } &&
+    { [ -z "$acls" ] || { setfacl -m u:33:rw "$TEMPLATES/index.htx" "$LANG_FILE" &&
+      setfacl -d -m u:33:rx "$TEMPLATES/admin"; }; } &&
+    { [ -z "$link_attributes" ] ||
+      setfattr -h -n trusted.note -v 'kept with the link' "$TEMPLATES/admin/link"; } &&
+    { [ -z "$capabilities" ] || setcap cap_net_bind_service=ep "$TEMPLATES/index.htx" \
+      cap_net_bind_service=ep "$LANG_FILE"; } &&
+    { [ -z "$holes" ] || for sparse in "$TEMPLATES/admin/sparse.db" "$IMAGES/sparse.img"; do
+      truncate -s 3M "$sparse" &&
+        printf 'in the middle' | dd of="$sparse" bs=1 seek=1500000 conv=notrunc status=none || return
+    done; } &&
     touch -h -d '2001-02-03 04:05:06' "$TEMPLATES/admin/link" "$TEMPLATES/admin" "$IMAGES/logo.gif" "$LANG_FILE" ||
     fail "cannot give the old product the entries a copy must keep"
 }
@@ -248,8 +318,9 @@ while IFS='|' read -r title layout kernel; do
     language) cp -a "$LANG_FILE" "$SANDBOX/volume-file" && mount --bind "$SANDBOX/volume-file" "$LANG_FILE" ;;
   esac
   templates_before=$(kept_listing "$TEMPLATES") images_before=$(kept_listing "$IMAGES")
-  language_before=$(stat -c '%a %u:%g %Y' "$LANG_FILE") && cp "$LANG_FILE" "$SANDBOX/language-before"
-  if [ -n "$kernel" ]; then run_interposed "$kernel"; else run_input '\n'; fi
+  language_before=$(file_listing "$LANG_FILE") && cp "$LANG_FILE" "$SANDBOX/language-before"
+  if [ -n "$kernel" ]; then run_interposed "$kernel"; else run_input '
+'; fi
   expect_output "$BANNER$PROMPT$COMPLETED"
   expect_status 1
   expect_installed "$IMAGES"
@@ -258,8 +329,8 @@ while IFS='|' read -r title layout kernel; do
   done
   expect_kept "$templates_before" "$TEMPLATES.old"
   expect_kept "$images_before" "$IMAGES.old"
-  [ "$(stat -c '%a %u:%g %Y' "$LANG_FILE.old")" = "$language_before" ] &&
-    cmp -s "$SANDBOX/language-before" "$LANG_FILE.old" || fail "the old language file is not kept"
+  [ "$(file_listing "$LANG_FILE.old")" = "$language_before" ] &&
+    cmp -s "$SANDBOX/language-before" "$LANG_FILE.old" || fail "the old language file is not kept: $(diff <(echo "$language_before") <(file_listing "$LANG_FILE.old"))"
   expect_nothing_staged
   mounted=$(case $layout in templates) echo "$TEMPLATES" ;; images) echo "$IMAGES" ;;
     language) echo "$LANG_FILE" ;; *) echo /var/lib/tarnwick ;; esac)
@@ -274,21 +345,30 @@ a tmpfs mounted at the images directory|images
 a bind-mounted language file|language
 EOT
 
-# A failure amid the replacement in place puts back what was replaced: the
-# product ends as it was, with no NAME.old and nothing staged.
-begin "in place: a failure amid the replacement is put back"
-decorate_product && snapshot_product
-templates_before=$(kept_listing "$TEMPLATES")
-run_interposed LANGEXT_NO_EXCHANGE=EXDEV LANGEXT_FAIL_CALL=linkat LANGEXT_FAIL_AFTER=4 \
-  LANGEXT_FAIL_ERRNO=28
-grep -q "Unable to install $TEMPLATES/.* in place\. No space left on device\.$" "$SANDBOX/out" ||
-  fail "the failure is not reported: $(cat "$SANDBOX/out")"
-grep -qxF "Installation failed." "$SANDBOX/out" || fail "the run did not fail"
-expect_status 255
-expect_product_untouched
-expect_kept "$templates_before" "$TEMPLATES"
-expect_nothing_staged
-end
+# A failure in the replacement in place puts back what was replaced: the
+# product ends as it was, with no NAME.old and nothing staged. Amid it, the
+# old files it had not reached yet stay; once it is complete (at the sync
+# of the templates), every old entry comes back from NAME.old.
+while IFS='|' read -r title call after error reason reported where; do
+  begin "in place: a failure $title is put back"
+  decorate_product && snapshot_product
+  templates_before=$(kept_listing "$TEMPLATES") language_before=$(file_listing "$LANG_FILE")
+  run_interposed LANGEXT_NO_EXCHANGE=EXDEV LANGEXT_FAIL_CALL="$call" LANGEXT_FAIL_AFTER="$after" \
+    LANGEXT_FAIL_ERRNO="$error" LANGEXT_FAIL_PATH="$where"
+  grep -q "Unable to install $reported in place\. $reason\.$" "$SANDBOX/out" ||
+    fail "the failure is not reported: $(cat "$SANDBOX/out")"
+  grep -qxF "Installation failed." "$SANDBOX/out" || fail "the run did not fail"
+  expect_status 255
+  expect_product_untouched
+  expect_kept "$templates_before" "$TEMPLATES"
+  [ "$(file_listing "$LANG_FILE")" = "$language_before" ] ||
+    fail "the language file is not put back: $(diff <(echo "$language_before") <(file_listing "$LANG_FILE"))"
+  expect_nothing_staged
+  end
+done <<EOT
+amid the replacement|linkat|4|28|No space left on device|$TEMPLATES/.*|
+after the replacement|syncfs|1|5|Input/output error|$TEMPLATES|$TEMPLATES
+EOT
 
 # What a killed run left in a volume, and its repair could not prove its
 # own, is never kept in NAME.old as if it were the product's.
@@ -304,19 +384,40 @@ umount "$TEMPLATES"
 end
 
 # An old entry that no copy can keep as it is fails the run before anything
-# changes.
-begin "in place: an old entry that cannot be kept is refused before anything changes"
-mkfifo "$TEMPLATES/admin/queue" && snapshot_product
-run_interposed LANGEXT_NO_EXCHANGE=EXDEV
-grep -qF "Unable to copy $TEMPLATES/admin/queue to $TEMPLATES.old/admin/queue. Only files, directories and links can be kept as they are." \
-  "$SANDBOX/out" || fail "the entry is not named: $(cat "$SANDBOX/out")"
-grep -qxF "Installation failed." "$SANDBOX/out" || fail "the run did not fail"
-expect_status 255
-[ -p "$TEMPLATES/admin/queue" ] || fail "the FIFO is gone"
-rm -f "$TEMPLATES/admin/queue" "$SANDBOX/product-before/tarnwick/templates/admin/queue"
-expect_product_untouched
-expect_nothing_staged
-end
+# changes: a FIFO, or an attribute that the file system NAME.old is made on
+# cannot hold (ramfs holds none; the images are a tmpfs in a ramfs document
+# root).
+while IFS='|' read -r title odd message; do
+  if [ "$odd" = attribute ] && [ -z "$user_attributes" ]; then
+    skip "in place: $title is refused" "no user. attribute can be set in this sandbox (see above)"
+    continue
+  fi
+  begin "in place: $title is refused before anything changes"
+  case $odd in
+    fifo) mkfifo "$TEMPLATES/admin/queue" ;;
+    attribute) rm -rf "$SANDBOX/docroot" && cp -a /var/lib/httpd/htdocs "$SANDBOX/docroot" &&
+      mount -t ramfs -o mode=0755 docroot /var/lib/httpd/htdocs &&
+      cp -a "$SANDBOX/docroot/." /var/lib/httpd/htdocs/ &&
+      mount -t tmpfs -o mode=0755 volume "$IMAGES" && cp -a "$SANDBOX/docroot/images/." "$IMAGES/" &&
+      setfattr -n user.note -v 'kept with it' "$IMAGES/logo.gif" ;;
+  esac
+  snapshot_product
+  run_interposed LANGEXT_NO_EXCHANGE=EXDEV
+  grep -qF "$message" "$SANDBOX/out" || fail "the entry is not named: $(cat "$SANDBOX/out")"
+  grep -qxF "Installation failed." "$SANDBOX/out" || fail "the run did not fail"
+  expect_status 255
+  if [ "$odd" = fifo ]; then
+    [ -p "$TEMPLATES/admin/queue" ] || fail "the FIFO is gone"
+    rm -f "$TEMPLATES/admin/queue" "$SANDBOX/product-before/tarnwick/templates/admin/queue"
+  fi
+  expect_product_untouched
+  expect_nothing_staged
+  umount "$IMAGES" /var/lib/httpd/htdocs 2>/dev/null
+  end
+done <<EOT
+an old entry that cannot be kept|fifo|Unable to copy $TEMPLATES/admin/queue to $TEMPLATES.old/admin/queue. Only files, directories and links can be kept as they are.
+an attribute that NAME.old cannot hold|attribute|Unable to keep the attribute user.note of $IMAGES/logo.gif in $IMAGES.old/logo.gif. Operation not supported.
+EOT
 
 begin "a second run refuses because the backups exist, and changes nothing"
 run_input '\n'

@@ -15,10 +15,12 @@
 // without renameat2 at all (LANGEXT_NO_EXCHANGE=ENOSYS), or targets that
 // cannot be moved (LANGEXT_NO_EXCHANGE=EXDEV or EBUSY at the exchange).
 //
-// A failure (LANGEXT_FAIL_CALL, _AFTER, _ERRNO): the LANGEXT_FAIL_AFTER-th
-// call of LANGEXT_FAIL_CALL (linkat) fails with the errno numbered
-// LANGEXT_FAIL_ERRNO, without being made; LANGEXT_FAIL_COUNT_FILE, if set,
-// receives how many calls LANGEXT_RAISE_CALL had counted by then.
+// A failure (LANGEXT_FAIL_CALL, _AFTER, _ERRNO, _PATH): the
+// LANGEXT_FAIL_AFTER-th call of LANGEXT_FAIL_CALL (linkat, or syncfs) fails
+// with the errno numbered LANGEXT_FAIL_ERRNO, without being made; where
+// LANGEXT_FAIL_PATH is set, only syncfs calls on a descriptor of that very
+// path count. LANGEXT_FAIL_COUNT_FILE, if set, receives how many calls
+// LANGEXT_RAISE_CALL had counted by then.
 //
 // A kernel before 5.8 (LANGEXT_NO_MOUNT_ROOT=1): statx tells no mount root.
 //
@@ -85,9 +87,20 @@ void plant(const char* call, int directory, const char* name) {
   if (!done) std::fprintf(stderr, "interpose: could not plant at %s\n", name);
 }
 
-bool fail_call(const char* call) {
+// The path that the descriptor fd was opened at.
+std::string path_of(int fd) {
+  char link[64];
+  char path[4096];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  const ssize_t length = readlink(link, path, sizeof path);
+  return length < 0 ? std::string() : std::string(path, static_cast<std::size_t>(length));
+}
+
+bool fail_call(const char* call, int fd = -1) {
   static long calls = 0;
+  const char* path = setting("LANGEXT_FAIL_PATH");
   if (std::strcmp(setting("LANGEXT_FAIL_CALL"), call) != 0 ||
+      (*path != '\0' && fd >= 0 && path_of(fd) != path) ||
       ++calls != std::atol(setting("LANGEXT_FAIL_AFTER"))) {
     return false;
   }
@@ -163,6 +176,7 @@ extern "C" int renameat(int old_directory, const char* old_path, int new_directo
 }
 
 extern "C" int syncfs(int fd) {
+  if (fail_call("syncfs", fd)) return -1;
   static auto call = real<int (*)(int)>("syncfs");
   int result = call(fd);
   if (result == 0) plant("syncfs", fd, "");
