@@ -11,6 +11,10 @@
 
 #include "copy/descriptor.h"
 
+// Each path the run is given (a target, the document root) fits this,
+// its NUL included.
+constexpr std::size_t PATH_BUFFER_SIZE = 512;
+
 // A directory path plus an entry name plus "/" and the NUL must fit this.
 constexpr std::size_t TREE_PATH_LIMIT = 1024;
 

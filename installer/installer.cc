@@ -18,7 +18,7 @@
 #include "installer/progress.h"
 #include "stage/record.h"
 #include "stage/repair.h"
-#include "stage/staging.h"
+#include "stage/stage.h"
 #include "text/text.h"
 
 namespace {
@@ -194,57 +194,10 @@ int fill_tree(StagedTarget* target, const char* source) {
 constexpr std::array<const char*, TARGET_COUNT> PACKAGE_PARTS{
     PACKAGE_LANGUAGE_FILE, PACKAGE_TEMPLATE_TREE, PACKAGE_IMAGE_TREE};
 
-// What could not be made durable is a copy of every part that failed.
-void report_every_part(const StagedTarget* targets) {
-  const int error = errno;
-  for (std::size_t i = 0; i < TARGET_COUNT; ++i) {
-    errno = error;
-    report_copy_failure(PACKAGE_PARTS[i], targets[i].path);
-  }
-}
-
-bool record_run(int phase, const StagedTarget* targets) {
-  progress_clear();  // before any message
-  return keep_record(phase, targets, TARGET_COUNT);
-}
-
-constexpr int STAGING_ATTEMPTS = 100;
-constexpr int RECORD_FAILED = -1;
-
-// Every staging entry is named in the record before it is made, and its
-// identity once it is made, so that a run killed at any moment leaves
-// nothing that the next run does not know of. Returns how many targets
-// could not be staged, or RECORD_FAILED.
-int create_staging_entries(StagedTarget* targets) {
+// Fills what stage_begin made for every target with the package; returns
+// how many copies failed. Stops at an interruption.
+int fill_staged(StagedTarget* targets) {
   int failures = 0;
-  std::array<bool, TARGET_COUNT> prepared{};
-  for (std::size_t i = 0; i < TARGET_COUNT; ++i) {
-    prepared[i] = prepare_target(&targets[i]);
-    if (!prepared[i]) {
-      report_failure(PACKAGE_PARTS[i], targets[i].path);
-      ++failures;
-    }
-  }
-  if (!record_run(PHASE_STAGING, targets)) return RECORD_FAILED;
-  for (std::size_t i = 0; i < TARGET_COUNT; ++i) {
-    for (int attempt = 1; prepared[i] && !create_staged(&targets[i]); ++attempt) {
-      if (errno != EEXIST || attempt == STAGING_ATTEMPTS) {
-        report_failure(PACKAGE_PARTS[i], targets[i].path);
-        ++failures;
-        break;
-      }
-      choose_staging_name(&targets[i]);
-      if (!record_run(PHASE_STAGING, targets)) return RECORD_FAILED;
-    }
-  }
-  return record_run(PHASE_STAGING, targets) ? failures : RECORD_FAILED;
-}
-
-// Builds every new target beside its old one; returns how many copies
-// failed. Stops at an interruption.
-int stage_package(StagedTarget* targets) {
-  int failures = create_staging_entries(targets);
-  if (failures == RECORD_FAILED) return 1;
   StagedTarget& language = targets[0];
   long long bytes = 0;
   progress_part(PACKAGE_LANGUAGE_FILE);
@@ -258,82 +211,37 @@ int stage_package(StagedTarget* targets) {
     if (targets[i].staged.is_open()) failures += fill_tree(&targets[i], PACKAGE_PARTS[i]);
   }
   progress_clear();
-  if (failures != 0 || interrupted()) return failures;
-  // Another user may have put something else at a staging name.
-  for (std::size_t i = 0; i < TARGET_COUNT; ++i) {
-    if (!still_staged(targets[i])) {
-      report_copy_failure(PACKAGE_PARTS[i], targets[i].path);  // still_staged set errno
-      ++failures;
-    }
-  }
-  if (failures == 0 && !sync_file_systems(targets, TARGET_COUNT)) {
-    report_every_part(targets);
-    failures += static_cast<int>(TARGET_COUNT);
-  }
   return failures;
 }
 
-// The old entries that the swap sets aside, as the record must name them.
-void note_old_entries(StagedTarget* targets) {
-  for (std::size_t i = 0; i < TARGET_COUNT; ++i) {
-    StagedTarget& target = targets[i];
-    if (target.replaces)
-      settled_identity_at(target.parent.get(), target.name, &target.old_identity);
-  }
-}
-
-// Removes what was staged and then the record; the record stays, for the
-// next run to finish the job, while anything staged stays.
-void remove_everything_staged(StagedTarget* targets) {
-  bool removed = true;
-  for (std::size_t i = 0; i < TARGET_COUNT; ++i) removed = remove_staged(&targets[i]) && removed;
-  if (removed) forget_record();
-}
-
-// Stages the package, makes it durable and swaps it in; returns the exit
-// status.
+// Stages the package, makes it durable and puts it in place; returns the
+// exit status.
 int install_package(StagedTarget* targets) {
   if (!block_interruptions()) {
     std::printf("\nInstallation failed.\n\n");
     return EXIT_REFUSED;
   }
-  progress_start(PACKAGE_PARTS.data(), PACKAGE_PARTS.size());
   umask(COPY_UMASK);
-  int failures = stage_package(targets);
+  int failures = stage_begin(targets, TARGET_COUNT);
+  if (failures != STAGE_RECORD_FAILED) {
+    progress_start(PACKAGE_PARTS.data(), PACKAGE_PARTS.size());
+    failures += fill_staged(targets);
+  }
   umask(FINAL_UMASK);
   if (interrupted()) {
-    remove_everything_staged(targets);
+    stage_abandon(targets, TARGET_COUNT);
     std::printf("\nInstallation interrupted.\n\n");
     return EXIT_REFUSED;
   }
-  if (failures == 0) {
-    note_old_entries(targets);
-    if (!record_run(PHASE_SWAPPING, targets)) failures = 1;
-  }
   if (failures != 0) {
-    remove_everything_staged(targets);
+    stage_abandon(targets, TARGET_COUNT);
     std::printf("\nInstallation failed.\n\n");
     return EXIT_REFUSED;
   }
-  bool swapped = swap_targets(targets, TARGET_COUNT);
-  if (swapped && !sync_parent_directories(targets, TARGET_COUNT)) {
-    report_every_part(targets);
-    swapped = false;
-  }
-  if (!swapped) {
-    // What could not be put back stays with the record, for the next run
-    // to finish putting it back.
-    if (!undo_swap(targets, TARGET_COUNT)) {
-      std::printf("Unable to put everything back: run the installer again to finish that.\n\n");
-    } else {
-      remove_everything_staged(targets);
-    }
+  if (stage_commit(targets, TARGET_COUNT) != COMMITTED) {
     std::printf("\nInstallation failed.\n\n");
     return EXIT_REFUSED;
   }
-  // The record stays, for the next run to finish, while a staging entry
-  // that the targets installed in place kept stays.
-  if (release_in_place_staging(targets, TARGET_COUNT)) forget_record();
   std::printf("\nInstallation completed!\n\n");
   return EXIT_COMPLETED;
 }
@@ -485,6 +393,7 @@ int run_locked() {
   staged[0].path = targets.language_file;
   staged[1].path = targets.template_directory;
   staged[2].path = targets.images_directory;
+  for (std::size_t i = 0; i < TARGET_COUNT; ++i) staged[i].source = PACKAGE_PARTS[i];
   staged[1].is_directory = staged[2].is_directory = true;
   if (!targets_apart(staged.data()) || !decide_set_asides(staged.data())) return EXIT_REFUSED;
   return install_package(staged.data());

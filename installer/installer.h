@@ -4,7 +4,8 @@
 
 #include <cstddef>
 
-constexpr std::size_t PATH_BUFFER_SIZE = 512;
+#include "copy/copy.h"  // PATH_BUFFER_SIZE
+
 constexpr std::size_t LINE_BUFFER_SIZE = 1024;
 
 constexpr const char* PRODUCT_CONFIGURATION = "/etc/tarnwick.conf";

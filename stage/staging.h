@@ -12,8 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "copy/copy.h"
 #include "copy/descriptor.h"
-#include "installer/installer.h"
 
 // Every staging entry's name holds this mark: ".NAME.langext-XXXXXXXX", or
 // ".langext-XXXXXXXX" where the longer one would pass the name limit.
@@ -51,7 +51,8 @@ struct EntryIdentity {
 
 // One target of the run and what was staged for it.
 struct StagedTarget {
-  const char* path = nullptr;  // as the administrator names it
+  const char* path = nullptr;    // as the administrator names it
+  const char* source = nullptr;  // the package's part, for messages
   bool is_directory = false;
   bool replaces = false;  // the target exists and is kept as NAME.old
   Descriptor parent;      // the directory that holds the target
