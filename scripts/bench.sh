@@ -7,7 +7,8 @@
 # grows with the package.
 # Prints every figure in a table at the end and draws build-bench/growth.png.
 # Figures are printed, never asserted: shared machines are noisy.
-#   scripts/bench.sh            (LANGEXT_BENCH_ROUNDS=7 by default)
+#   scripts/bench.sh            (LANGEXT_BENCH_ROUNDS=7 by default;
+#                                LANGEXT_BENCH_PARTS=in-place: that table alone)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 source "$top/tests/sandbox.sh"
@@ -29,6 +30,7 @@ results=$bench/results.txt
 durable=$bench/durability.txt
 : > "$results"
 : > "$durable"
+rm -f "$bench/growth.dat"
 
 median() { tr ' ' '\n' | grep -v '^$' | sort -g | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
 maximum() { tr ' ' '\n' | grep -v '^$' | sort -g | tail -1; }
@@ -214,14 +216,16 @@ GNUPLOT
 header='fs    shape  files   size  install  static      cp cp+sync   floor  i/cp i/cps  i/fl s/i   cpu:ins    cp  rss:ins static  cp   calls:i  cp'
 echo "$header" | tee -a "$results"
 disk=$bench/disk-work
-mkdir -p "$disk"
-for shape_files in tiny:20000 web:5000 large:10; do run_shape disk "$disk" "${shape_files%%:*}" "${shape_files##*:}"; done
-durability "$disk"
 memory=$bench/tmpfs-work
-mkdir -p "$memory"
+mkdir -p "$disk" "$memory"
 mount -t tmpfs -o size=8g langext-bench "$memory"
-for shape_files in tiny:20000 web:5000 large:10; do run_shape tmpfs "$memory" "${shape_files%%:*}" "${shape_files##*:}"; done
-growth "$memory"
+# LANGEXT_BENCH_PARTS=in-place runs the in-place table alone.
+if [ "${LANGEXT_BENCH_PARTS:-all}" = all ]; then
+  for shape_files in tiny:20000 web:5000 large:10; do run_shape disk "$disk" "${shape_files%%:*}" "${shape_files##*:}"; done
+  durability "$disk"
+  for shape_files in tiny:20000 web:5000 large:10; do run_shape tmpfs "$memory" "${shape_files%%:*}" "${shape_files##*:}"; done
+  growth "$memory"
+fi
 : > "$bench/in-place.txt"
 for shape_files in tiny:20000 web:5000; do
   run_in_place disk "$disk" "${shape_files%%:*}" "${shape_files##*:}"
@@ -239,7 +243,7 @@ cat "$results"
 echo "== Making 20,000 copies durable on disk (medians of 3):"
 cat "$durable"
 echo "== Growth with the number of files (tmpfs, tiny files, medians of 3):"
-cat "$bench/growth.dat"
+cat "$bench/growth.dat" 2> /dev/null || echo "(not run)"
 echo "== In place, the targets mount points (medians of $rounds): the installer against cp -a NAME NAME.old"
 echo "   then cp -r of the package over NAME; seconds, ratio, system calls per package file"
 echo "fs    shape  files  inplace   byhand  i/h   calls:i byhand"
