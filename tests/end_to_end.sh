@@ -370,6 +370,20 @@ amid the replacement|linkat|4|28|No space left on device|$TEMPLATES/.*|
 after the replacement|syncfs|1|5|Input/output error|$TEMPLATES|$TEMPLATES
 EOT
 
+# The copy of the old contents has taken the name NAME.old, but that
+# rename cannot be made durable: the copy goes again, from that name.
+begin "in place: a rename to NAME.old that cannot be made durable is undone"
+snapshot_product
+run_interposed LANGEXT_NO_EXCHANGE=EXDEV LANGEXT_FAIL_CALL=fsync LANGEXT_FAIL_AFTER=1 \
+  LANGEXT_FAIL_ERRNO=5 LANGEXT_FAIL_PATH=/var/lib/tarnwick
+grep -q "Unable to rename /var/lib/tarnwick/\.templates\.langext-.* to $TEMPLATES.old\. Input/output error\.$" \
+  "$SANDBOX/out" || fail "the failure is not reported: $(cat "$SANDBOX/out")"
+grep -qxF "Installation failed." "$SANDBOX/out" || fail "the run did not fail"
+expect_status 255
+expect_product_untouched
+expect_nothing_staged
+end
+
 # What a killed run left in a volume, and its repair could not prove its
 # own, is never kept in NAME.old as if it were the product's.
 begin "in place: a volume that holds a killed run's staging entry is refused before anything changes"

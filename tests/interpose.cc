@@ -16,9 +16,9 @@
 // cannot be moved (LANGEXT_NO_EXCHANGE=EXDEV or EBUSY at the exchange).
 //
 // A failure (LANGEXT_FAIL_CALL, _AFTER, _ERRNO, _PATH): the
-// LANGEXT_FAIL_AFTER-th call of LANGEXT_FAIL_CALL (linkat, or syncfs) fails
+// LANGEXT_FAIL_AFTER-th call of LANGEXT_FAIL_CALL (linkat, syncfs or fsync) fails
 // with the errno numbered LANGEXT_FAIL_ERRNO, without being made; where
-// LANGEXT_FAIL_PATH is set, only syncfs calls on a descriptor of that very
+// LANGEXT_FAIL_PATH is set, only syncfs or fsync calls on a descriptor of that very
 // path count. LANGEXT_FAIL_COUNT_FILE, if set, receives how many calls
 // LANGEXT_RAISE_CALL had counted by then.
 //
@@ -182,6 +182,14 @@ extern "C" int syncfs(int fd) {
   if (result == 0) plant("syncfs", fd, "");
   count_call("syncfs");
   return result;
+}
+
+// Not counted among the calls a kill may follow: fsync only makes durable
+// what a counted call changed.
+extern "C" int fsync(int fd) {
+  if (fail_call("fsync", fd)) return -1;
+  static auto call = real<int (*)(int)>("fsync");
+  return call(fd);
 }
 
 extern "C" int unlinkat(int directory, const char* path, int flags) {
