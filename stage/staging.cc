@@ -127,13 +127,48 @@ int create_owned_entry(int parent, const char* staging, bool is_directory) {
   return directory.release();
 }
 
-bool remove_tree_at(int parent, const char* name) {
+namespace {
+
+// A removal walks no deeper than a path can reach, whatever others planted
+// in a tree it removes: each level holds descriptors, and a frame of the
+// stack.
+constexpr int REMOVAL_DEPTH_LIMIT = static_cast<int>(TREE_PATH_LIMIT / 2);
+
+bool empty_directory_within(int directory, int depth);
+
+bool remove_tree_within(int parent, const char* name, int depth) {
   if (unlinkat(parent, name, 0) == 0) return true;
   if (errno != EISDIR && errno != EPERM) return false;
+  if (depth >= REMOVAL_DEPTH_LIMIT) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
   Descriptor directory(openat(parent, name, DIRECTORY_FLAGS));
-  return directory.is_open() && empty_directory(directory.get()) &&
+  return directory.is_open() && empty_directory_within(directory.get(), depth + 1) &&
          unlinkat(parent, name, AT_REMOVEDIR) == 0;
 }
+
+bool empty_directory_within(int directory, int depth) {
+  DirectoryStream stream(fdopendir(openat(directory, ".", DIRECTORY_FLAGS)));
+  if (!stream) return false;
+  int failure = 0;  // the first, for the message: reading on clears errno
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(stream.get());
+    if (entry == nullptr) {
+      if (failure != 0) errno = failure;
+      return failure == 0 && errno == 0;
+    }
+    if (!is_dot_or_dot_dot(entry->d_name) && !remove_tree_within(directory, entry->d_name, depth) &&
+        failure == 0) {
+      failure = errno != 0 ? errno : EIO;
+    }
+  }
+}
+
+}  // namespace
+
+bool remove_tree_at(int parent, const char* name) { return remove_tree_within(parent, name, 0); }
 
 namespace {
 
@@ -189,19 +224,7 @@ void report_unexaminable(const char* path) {
   std::printf("Unable to examine %s. %s.\n\n", path, std::strerror(errno));
 }
 
-bool empty_directory(int directory) {
-  DirectoryStream stream(fdopendir(openat(directory, ".", DIRECTORY_FLAGS)));
-  if (!stream) return false;
-  bool emptied = true;
-  for (;;) {
-    errno = 0;
-    const dirent* entry = readdir(stream.get());
-    if (entry == nullptr) return emptied && errno == 0;
-    if (!is_dot_or_dot_dot(entry->d_name) && !remove_tree_at(directory, entry->d_name)) {
-      emptied = false;
-    }
-  }
-}
+bool empty_directory(int directory) { return empty_directory_within(directory, 0); }
 
 const char* name_at(const StagedTarget& target, int position) {
   switch (position) {
