@@ -320,12 +320,13 @@ int install_package(StagedTarget* targets) {
   }
   if (!swapped) {
     // What could not be put back stays with the record, for the next run
-    // to finish putting it back.
+    // to finish putting it back; "Installation failed." would say that the
+    // product is as it was.
     if (!undo_swap(targets, TARGET_COUNT)) {
       std::printf("Unable to put everything back: run the installer again to finish that.\n\n");
-    } else {
-      remove_everything_staged(targets);
+      return EXIT_REFUSED;
     }
+    remove_everything_staged(targets);
     std::printf("\nInstallation failed.\n\n");
     return EXIT_REFUSED;
   }
