@@ -543,8 +543,51 @@ bool still_staged(const StagedTarget& target) {
   return false;
 }
 
+namespace {
+
+// The staging directory of a target installed in place is known by the
+// descriptor held: another user who may write where it stands may have
+// renamed it there (they cannot enter it). It is emptied through that
+// descriptor and removed under whatever name it has now.
+bool remove_held_staging(const StagedTarget& target) {
+  const int parent = staging_parent(target);
+  bool removed = empty_directory(target.staged.get());
+  const char* name = target.staging;
+  EntryIdentity found;
+  DirectoryStream stream;
+  if (removed &&
+      !(identity_at(parent, name, &found) && same_identity(found, target.staged_identity))) {
+    stream.reset(fdopendir(openat(parent, ".", DIRECTORY_FLAGS)));
+    removed = static_cast<bool>(stream);
+    for (name = nullptr; removed && name == nullptr;) {
+      errno = 0;
+      const dirent* entry = readdir(stream.get());
+      if (entry == nullptr) {
+        if (errno != 0) removed = false;
+        break;
+      }
+      if (!is_dot_or_dot_dot(entry->d_name) && identity_at(parent, entry->d_name, &found) &&
+          same_identity(found, target.staged_identity)) {
+        name = entry->d_name;
+      }
+    }
+  }
+  if (removed && name != nullptr) removed = unlinkat(parent, name, AT_REMOVEDIR) == 0;
+  if (!removed) {
+    std::printf("Unable to remove %s. %s.\n\n", staging_path(target), failure_reason(errno));
+  }
+  return removed;
+}
+
+}  // namespace
+
 bool remove_staged(StagedTarget* target) {
   if (target->staging[0] == '\0') return true;
+  if (target->in_place && target->is_directory && target->staged.is_open()) {
+    const bool removed = remove_held_staging(*target);
+    target->staging[0] = '\0';
+    return removed;
+  }
   // What is no longer at the staging name may be in use where it is now.
   bool removed = still_staged(*target);
   if (removed && target->is_directory && target->staged.is_open()) {
@@ -576,8 +619,10 @@ bool release_in_place_staging(StagedTarget* targets, std::size_t count) {
     if (!target.in_place || target.staging[0] == '\0') continue;
     // Gone already where a killed run had removed it.
     const bool removed =
-        remove_own_entry(staging_parent(target), target.staging, target.staged_identity,
-                         target.is_directory, staging_path(target));
+        target.is_directory && target.staged.is_open()
+            ? remove_held_staging(target)
+            : remove_own_entry(staging_parent(target), target.staging, target.staged_identity,
+                               target.is_directory, staging_path(target));
     target.staging[0] = '\0';
     if (!removed || fsync(staging_parent(target)) != 0) released = false;
   }
