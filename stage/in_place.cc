@@ -254,8 +254,10 @@ bool build_old_entry(const Work& work, int old, const char* name, const char* pa
 }
 
 // Opens the directory at name that the replacement is to change. It must
-// be the one the copy was made of (owned and moded as the copy keeps it),
-// or one the journal names; it is journaled before it changes.
+// be the one the copy was made of (owned and moded as the copy keeps it;
+// no other directory can be moved in from elsewhere by a user who could
+// not write in it), or one the journal names; it is journaled before it
+// changes.
 int open_known_directory(const Work& work, int live, const char* name, const struct stat& now,
                          const struct stat* before, const char* path) {
   Descriptor directory(open_examined(live, name, now));
@@ -269,8 +271,11 @@ int open_known_directory(const Work& work, int live, const char* name, const str
     errno = EXDEV;
     return -1;
   }
-  if (journal_find(work, path, identity) != NOT_JOURNALED) return directory.release();
+  // The journal is read only where a killed run may have changed it: it
+  // grows with every directory, and a walk that read it for each would
+  // take the square of their number.
   if (before == nullptr || !same_attributes(now, *before)) {
+    if (journal_find(work, path, identity) != NOT_JOURNALED) return directory.release();
     errno = NOT_THE_STAGED_ENTRY;
     return -1;
   }

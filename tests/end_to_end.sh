@@ -394,6 +394,7 @@ while IFS='|' read -r title call name command guarded where; do
   end
 done <<EOT
 victim/ of another user swapped in for mine/|renameat2|images.old|cd $IMAGES && mv mine mine2 && mv victim mine|victim
+victim/ of another user swapped in for flags/, a directory of the package|renameat2|images.old|cd $IMAGES && mv flags flags2 && mv victim flags|victim
 flags/ of root's swapped in for the link put back at language-banner.png|symlinkat|.langext-*.t,language-banner.png|cd "\$PLANT_DIR" && rm "\$PLANT_NAME" && mv $IMAGES/flags "\$PLANT_NAME"|flags|LANGEXT_PLANT_IN=$IMAGES*
 EOT
 
