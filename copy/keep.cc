@@ -540,7 +540,7 @@ bool keep_one(int source, const char* name, unsigned char type, int destination,
 
 int keep_entries(int source, const char* source_path, int destination, const char* destination_path,
                  int* failures, const char* left_out, const Birth& birth) {
-  DirectoryStream stream(fdopendir(openat(source, ".", DIRECTORY_FLAGS)));
+  DirectoryStream stream(open_directory_stream(openat(source, ".", DIRECTORY_FLAGS)));
   if (!stream) {
     report_error(source_path, destination_path);
     return ++*failures;

@@ -238,9 +238,14 @@ int install_package(StagedTarget* targets) {
     std::printf("\nInstallation failed.\n\n");
     return EXIT_REFUSED;
   }
-  if (stage_commit(targets, TARGET_COUNT) != COMMITTED) {
-    std::printf("\nInstallation failed.\n\n");
-    return EXIT_REFUSED;
+  switch (stage_commit(targets, TARGET_COUNT)) {
+    case COMMITTED:
+      break;
+    case COMMIT_FAILED:  // the product is as it was
+      std::printf("\nInstallation failed.\n\n");
+      return EXIT_REFUSED;
+    default:  // what it says is all there is to say: the product is not as it was
+      return EXIT_REFUSED;
   }
   std::printf("\nInstallation completed!\n\n");
   return EXIT_COMPLETED;

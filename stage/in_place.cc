@@ -3,11 +3,13 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -21,65 +23,98 @@ namespace {
 constexpr int DIRECTORY_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr int FILE_FLAGS = O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
 constexpr int COPY_ATTEMPTS = 100;
+constexpr mode_t WORK_MODE = 0700;
 
 using Path = std::array<char, TREE_PATH_LIMIT>;
 
-// The name through which each new file passes on its way in: beside the
-// staging entry, so on the same file system as the target's contents, and
-// as random as the staging name.
-struct Passage {
-  int directory = -1;
-  std::array<char, 32> name{};
-  const char* staging = "";  // skipped, with the passage, inside the target
-  bool inside = false;
+// What the journal says of a directory of the live target: the
+// installation made it, or changed the old one (its owner and mode, or what
+// it holds). The put-back enters, and sets owners and modes on, only what
+// the journal names, each at its path with its identity.
+constexpr char NOT_JOURNALED = 0;
+constexpr char MADE = 'M';
+constexpr char CHANGED = 'C';
+
+struct JournalEntry {
+  std::int64_t birth_seconds;
+  std::uint64_t device;
+  std::uint64_t inode;
+  std::uint32_t birth_nanoseconds;
+  char born;
+  char kind;
+  std::array<char, TREE_PATH_LIMIT + 2> path;
+};
+// Without padding, every byte written to the journal is set.
+static_assert(sizeof(JournalEntry) == 3 * 8 + 4 + 2 + TREE_PATH_LIMIT + 2);
+
+EntryIdentity identity_of(const JournalEntry& entry) {
+  return {static_cast<dev_t>(entry.device), static_cast<ino_t>(entry.inode), entry.born != 0,
+          entry.birth_seconds, entry.birth_nanoseconds};
+}
+
+// Where the installation of a directory in place does its work: in the
+// target's staging directory, which holds the staged tree, the passage
+// through which each new entry goes in and the journal. Only root may enter
+// it (0700). Another user who may write where it stands can still rename it
+// but reach nothing in it, so it is known by the descriptor held, and each
+// entry is built in it before it is moved into the live target.
+struct Work {
+  int staging = -1;
+  struct stat staging_status {};  // to know it again under any name
+  Descriptor journal;
+  std::array<char, 32> passage{};
+  std::array<char, 32> journal_name{};
+  dev_t device = 0;  // the live target's own file system
+  const char* top = "";
+  Path old_top{};  // NAME.old, for messages
 };
 
-Passage passage_for(const StagedTarget& target) {
-  Passage passage;
-  passage.directory = staging_parent(target);
-  const std::size_t length = std::strlen(target.staging);
-  const char* letters = target.staging + (length > 8 ? length - 8 : 0);
-  std::snprintf(passage.name.data(), passage.name.size(), "%s%s.t", STAGING_MARK, letters);
-  passage.staging = target.staging;
-  passage.inside = target.staged_inside;
-  return passage;
-}
-
-bool is_work_entry(const Passage& passage, const char* name, bool top) {
-  return top && passage.inside &&
-         (std::strcmp(name, passage.staging) == 0 || std::strcmp(name, passage.name.data()) == 0);
-}
-
 void report_entry(const char* path) {
-  std::printf("Unable to install %s in place. %s.\n\n", path, std::strerror(errno));
+  std::printf("Unable to install %s in place. %s.\n\n", path, failure_reason(errno));
+}
+
+void report_put_back(const char* path) {
+  std::printf("Unable to put back %s. %s.\n\n", path, failure_reason(errno));
 }
 
 bool join(Path* joined, const char* directory, const char* name) {
   const int length = std::snprintf(joined->data(), joined->size(), "%s/%s", directory, name);
   if (length >= 0 && static_cast<std::size_t>(length) < joined->size()) return true;
   errno = ENAMETOOLONG;
-  report_entry(directory);
   return false;
+}
+
+// The copy's path of an entry of the live target, for messages.
+const char* old_path_of(const Work& work, const char* path, Path* buffer) {
+  const std::size_t top = std::strlen(work.top);
+  std::snprintf(buffer->data(), buffer->size(), "%s%s", work.old_top.data(),
+                std::strncmp(path, work.top, top) == 0 ? path + top : "");
+  return buffer->data();
 }
 
 // Calls visit for each entry of the directory but "." and ".."; stops at
 // the first false answer. A directory that cannot be read is reported.
 template <typename Visit>
-bool for_each_entry(int directory, const char* path, Visit visit) {
-  DirectoryStream stream(fdopendir(openat(directory, ".", DIRECTORY_FLAGS)));
+bool for_each_entry(int directory, const char* path, void (*report)(const char*), Visit visit) {
+  DirectoryStream stream(open_directory_stream(openat(directory, ".", DIRECTORY_FLAGS)));
   if (!stream) {
-    report_entry(path);
+    report(path);
     return false;
   }
   for (;;) {
     errno = 0;
     const dirent* entry = readdir(stream.get());
     if (entry == nullptr) {
-      if (errno != 0) report_entry(path);
+      if (errno != 0) report(path);
       return errno == 0;
     }
     if (!is_dot_or_dot_dot(entry->d_name) && !visit(entry->d_name)) return false;
   }
+}
+
+bool is_work_name(const Work& work, const char* name) {
+  return std::strcmp(name, work.passage.data()) == 0 ||
+         std::strcmp(name, work.journal_name.data()) == 0;
 }
 
 // Owned and moded as a directory this program makes.
@@ -88,159 +123,454 @@ bool make_like_new(int directory) {
          fchmod(directory, CREATED_DIRECTORY_MODE) == 0;
 }
 
-// Renames what the passage holds over name in target.
-bool pass_in(const Passage& passage, int target, const char* name) {
-  return renameat(passage.directory, passage.name.data(), target, name) == 0;
+bool same_attributes(const struct stat& now, const struct stat& before) {
+  return (now.st_mode & S_IFMT) == (before.st_mode & S_IFMT) && now.st_uid == before.st_uid &&
+         now.st_gid == before.st_gid && (now.st_mode & 07777) == (before.st_mode & 07777);
 }
 
-bool clear_passage(const Passage& passage) {
-  return unlinkat(passage.directory, passage.name.data(), 0) == 0 || errno == ENOENT;
+// Whether an entry is as its copy keeps it: a file or link also of the same
+// size and modification time, which the copy keeps exactly and a write
+// changes.
+bool unchanged(const struct stat& now, const struct stat& before) {
+  return same_attributes(now, before) &&
+         (S_ISDIR(now.st_mode) ||
+          (now.st_size == before.st_size && now.st_mtim.tv_sec == before.st_mtim.tv_sec &&
+           now.st_mtim.tv_nsec == before.st_mtim.tv_nsec));
 }
 
-// Puts every entry of the staged tree into target: each file by rename over
-// its namesake, each directory made where it is missing.
-bool replace_tree(int staged, int target, const char* path, const Passage& passage) {
-  return for_each_entry(staged, path, [&](const char* name) {
-    Path entry_path;
-    if (!join(&entry_path, path, name)) return false;
-    struct stat fresh {};
-    struct stat old {};
-    if (fstatat(staged, name, &fresh, AT_SYMLINK_NOFOLLOW) != 0) {
-      report_entry(entry_path.data());
-      return false;
-    }
-    const bool exists = fstatat(target, name, &old, AT_SYMLINK_NOFOLLOW) == 0;
-    if (!exists && errno != ENOENT) {
-      report_entry(entry_path.data());
-      return false;
-    }
-    if (S_ISDIR(fresh.st_mode)) {
-      const bool is_directory = exists && S_ISDIR(old.st_mode);
-      // An entry of another type goes first, for that entry alone.
-      if ((exists && !is_directory && unlinkat(target, name, 0) != 0) ||
-          (!is_directory && mkdirat(target, name, CREATED_DIRECTORY_MODE) != 0)) {
-        report_entry(entry_path.data());
-        return false;
-      }
-      Descriptor from(openat(staged, name, DIRECTORY_FLAGS));
-      Descriptor to(openat(target, name, DIRECTORY_FLAGS));
-      if (!from.is_open() || !to.is_open() || !make_like_new(to.get())) {
-        report_entry(entry_path.data());
-        return false;
-      }
-      return replace_tree(from.get(), to.get(), entry_path.data(), passage);
-    }
-    if (exists && same_file(old, fresh)) return true;  // in place already
-    if ((exists && S_ISDIR(old.st_mode) && !remove_tree_at(target, name)) ||
-        !clear_passage(passage) ||
-        linkat(staged, name, passage.directory, passage.name.data(), 0) != 0 ||
-        !pass_in(passage, target, name)) {
-      report_entry(entry_path.data());
-      return false;
-    }
+// Whether the open directory is the root of another mount, or on another
+// file system than the target: never entered.
+bool another_mount(int directory, dev_t device) {
+  struct statx status {};
+  if (statx(directory, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &status) != 0) {
     return true;
-  });
+  }
+  if ((status.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0 &&
+      (status.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0) {
+    return true;
+  }
+  return makedev(status.stx_dev_major, status.stx_dev_minor) != device;
 }
 
-// Removes from target every entry that the staged tree lacks.
-bool prune_tree(int staged, int target, const char* path, const Passage& passage, bool top) {
-  return for_each_entry(target, path, [&](const char* name) {
-    if (is_work_entry(passage, name, top)) return true;
-    Path entry_path;
-    if (!join(&entry_path, path, name)) return false;
-    struct stat fresh {};
-    struct stat old {};
-    if (fstatat(staged, name, &fresh, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno == ENOENT && remove_tree_at(target, name)) return true;
-      report_entry(entry_path.data());
-      return false;
-    }
-    if (!S_ISDIR(fresh.st_mode) || fstatat(target, name, &old, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISDIR(old.st_mode)) {
-      return true;
-    }
-    Descriptor from(openat(staged, name, DIRECTORY_FLAGS));
-    Descriptor to(openat(target, name, DIRECTORY_FLAGS));
-    if (!from.is_open() || !to.is_open()) {
-      report_entry(entry_path.data());
-      return false;
-    }
-    return prune_tree(from.get(), to.get(), entry_path.data(), passage, false);
-  });
+// Opens the directory name in parent, never through a link, when it is
+// still the entry examined as status (errno NOT_THE_STAGED_ENTRY if not).
+int open_examined(int parent, const char* name, const struct stat& status) {
+  Descriptor directory(openat(parent, name, DIRECTORY_FLAGS));
+  struct stat opened {};
+  if (!directory.is_open() || fstat(directory.get(), &opened) != 0) return -1;
+  if (!same_file(opened, status)) {
+    errno = NOT_THE_STAGED_ENTRY;
+    return -1;
+  }
+  return directory.release();
 }
 
-int open_or_none(int directory, const char* name, bool wanted) {
-  return wanted && directory >= 0 ? openat(directory, name, DIRECTORY_FLAGS) : -1;
+bool journal_add(const Work& work, char kind, const char* path, EntryIdentity identity) {
+  JournalEntry entry;
+  std::memset(&entry, 0, sizeof entry);
+  entry.birth_seconds = identity.birth_seconds;
+  entry.device = identity.device;
+  entry.inode = identity.inode;
+  entry.birth_nanoseconds = identity.birth_nanoseconds;
+  entry.born = identity.born ? 1 : 0;
+  entry.kind = kind;
+  std::snprintf(entry.path.data(), entry.path.size(), "%s", path);
+  return write(work.journal.get(), &entry, sizeof entry) == static_cast<ssize_t>(sizeof entry);
 }
 
-// Keeps the entry of old as name in target, through the passage where a
-// file stands at name, so that it is replaced in one step.
-bool restore_entry(int old, int target, const char* name, const char* path, const Passage& passage,
-                   bool over) {
+// What the journal says of the directory at path, whose identity is given;
+// NOT_JOURNALED where it says nothing or cannot be read.
+char journal_find(const Work& work, const char* path, EntryIdentity identity) {
+  std::array<JournalEntry, 8> entries;
+  for (off_t offset = 0;;) {
+    const ssize_t read = pread(work.journal.get(), entries.data(), sizeof entries, offset);
+    const std::size_t count = read > 0 ? static_cast<std::size_t>(read) / sizeof(JournalEntry) : 0;
+    if (count == 0) return NOT_JOURNALED;
+    for (std::size_t i = 0; i < count; ++i) {
+      entries[i].path.back() = '\0';
+      if (std::strcmp(entries[i].path.data(), path) == 0 &&
+          same_identity(identity, identity_of(entries[i]))) {
+        return entries[i].kind;
+      }
+    }
+    offset += static_cast<off_t>(count * sizeof(JournalEntry));
+  }
+}
+
+// Empties the passage: what a killed run left there is only its own.
+bool clear_passage(const Work& work) {
+  return remove_tree_at(work.staging, work.passage.data()) || errno == ENOENT;
+}
+
+// Moves what the passage holds to name in directory, never replacing what
+// stands there.
+bool pass_in_new(const Work& work, int directory, const char* name) {
+  if (renameat2(work.staging, work.passage.data(), directory, name, RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  struct stat status {};
+  if (fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  return errno == ENOENT && renameat(work.staging, work.passage.data(), directory, name) == 0;
+}
+
+// Whether the passage holds the entry examined as expected.
+bool passage_holds(const Work& work, const struct stat& expected) {
+  struct stat status {};
+  if (fstatat(work.staging, work.passage.data(), &status, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  if (same_file(status, expected)) return true;
+  errno = NOT_THE_STAGED_ENTRY;
+  return false;
+}
+
+// Puts what the passage holds in place of the package's file at name: the
+// two are exchanged and what comes out is checked, so that an entry that
+// took the file's place meanwhile goes back where it was. Where no
+// exchange can be made, the check just made must do.
+bool pass_in_over_package_file(const Work& work, int directory, const char* name,
+                               const struct stat& fresh) {
+  if (renameat2(work.staging, work.passage.data(), directory, name, RENAME_EXCHANGE) != 0) {
+    if (errno != EINVAL && errno != ENOSYS && errno != EXDEV) return false;
+    return renameat(work.staging, work.passage.data(), directory, name) == 0;
+  }
+  if (passage_holds(work, fresh)) return unlinkat(work.staging, work.passage.data(), 0) == 0;
+  if (renameat2(work.staging, work.passage.data(), directory, name, RENAME_EXCHANGE) == 0) {
+    errno = NOT_THE_STAGED_ENTRY;
+  }
+  return false;
+}
+
+// Builds the old entry name of the copy at the passage, as it was.
+bool build_old_entry(const Work& work, int old, const char* name, const char* path) {
+  Path old_path;
   int failures = 0;
-  if (!over) return keep_entry(old, name, target, name, path, path, &failures) && failures == 0;
-  return clear_passage(passage) &&
-         keep_entry(old, name, passage.directory, passage.name.data(), path, path, &failures) &&
-         failures == 0 && pass_in(passage, target, name);
+  return clear_passage(work) &&
+         keep_entry(old, name, work.staging, work.passage.data(),
+                    old_path_of(work, path, &old_path), path, &failures) &&
+         failures == 0;
 }
 
-// Brings target back to what old (the copy made before any change, or -1
-// where there was nothing) holds: what came from the staged tree goes, and
-// what it replaced or the pruning removed comes back from old. What is
-// neither old nor the package's (written meanwhile by someone else) stays.
-bool restore_tree(int staged, int target, int old, const char* path, const Passage& passage,
-                  bool top) {
-  const bool restored = for_each_entry(target, path, [&](const char* name) {
-    if (is_work_entry(passage, name, top)) return true;
+// Opens the directory at name that the replacement is to change. It must
+// be the one the copy was made of (owned and moded as the copy keeps it;
+// no other directory can be moved in from elsewhere by a user who could
+// not write in it), or one the journal names; it is journaled before it
+// changes.
+int open_known_directory(const Work& work, int live, const char* name, const struct stat& now,
+                         const struct stat* before, const char* path) {
+  Descriptor directory(open_examined(live, name, now));
+  EntryIdentity identity;
+  if (!directory.is_open() || !identity_at(directory.get(), "", &identity)) return -1;
+  if (same_file(now, work.staging_status)) {
+    errno = NOT_THE_STAGED_ENTRY;
+    return -1;
+  }
+  if (another_mount(directory.get(), work.device)) {
+    errno = EXDEV;
+    return -1;
+  }
+  // The journal is read only where a killed run may have changed it: it
+  // grows with every directory, and a walk that read it for each would
+  // take the square of their number.
+  if (before == nullptr || !same_attributes(now, *before)) {
+    if (journal_find(work, path, identity) != NOT_JOURNALED) return directory.release();
+    errno = NOT_THE_STAGED_ENTRY;
+    return -1;
+  }
+  if (!settled_identity_at(directory.get(), "", &identity) ||
+      !journal_add(work, CHANGED, path, identity)) {
+    return -1;
+  }
+  return directory.release();
+}
+
+bool remove_kept(const Work& work, int live, int staged, int old, const char* path);
+
+// Removes the entry name of live when it is the old one, as the copy
+// (before) keeps it: a file or link unchanged since, or a directory, from
+// which only what the copy holds is removed, and which goes once empty.
+// Anything else (written meanwhile by someone else, another mount) stays.
+bool remove_kept_entry(const Work& work, int live, int old, const char* name,
+                       const struct stat& now, const struct stat& before, const char* path) {
+  if (same_file(now, work.staging_status)) return true;
+  if (!S_ISDIR(now.st_mode)) {
+    if (!unchanged(now, before) || unlinkat(live, name, 0) == 0 || errno == ENOENT) return true;
+    report_entry(path);
+    return false;
+  }
+  if (!S_ISDIR(before.st_mode) || !same_attributes(now, before)) return true;
+  Descriptor directory(open_examined(live, name, now));
+  if (!directory.is_open()) {
+    if (errno == ENOENT || errno == NOT_THE_STAGED_ENTRY) return true;
+    report_entry(path);
+    return false;
+  }
+  if (another_mount(directory.get(), work.device)) return true;
+  Descriptor old_directory(openat(old, name, DIRECTORY_FLAGS));
+  EntryIdentity identity;
+  if (!old_directory.is_open() || !settled_identity_at(directory.get(), "", &identity) ||
+      !journal_add(work, CHANGED, path, identity)) {
+    report_entry(path);
+    return false;
+  }
+  if (!remove_kept(work, directory.get(), -1, old_directory.get(), path)) return false;
+  if (unlinkat(live, name, AT_REMOVEDIR) == 0 || errno == ENOTEMPTY || errno == EEXIST ||
+      errno == ENOENT) {
+    return true;
+  }
+  report_entry(path);
+  return false;
+}
+
+// Removes from live every entry that old (the copy of it, or -1 for none)
+// holds and staged (-1 for none) lacks. What the copy does not hold was
+// written during the run and stays; so nothing is descended into that the
+// copy does not hold, and the depth of the walk is the copy's.
+bool remove_kept(const Work& work, int live, int staged, int old, const char* path) {
+  if (old < 0) return true;
+  return for_each_entry(live, path, report_entry, [&](const char* name) {
     Path entry_path;
-    if (!join(&entry_path, path, name)) return false;
     struct stat now {};
     struct stat fresh {};
     struct stat before {};
-    if (fstatat(target, name, &now, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT;
-    const bool in_package = staged >= 0 && fstatat(staged, name, &fresh, AT_SYMLINK_NOFOLLOW) == 0;
-    const bool was_there = old >= 0 && fstatat(old, name, &before, AT_SYMLINK_NOFOLLOW) == 0;
-    bool done = true;
-    if (S_ISDIR(now.st_mode)) {
-      const bool was_directory = was_there && S_ISDIR(before.st_mode);
-      if (!was_directory && !(in_package && S_ISDIR(fresh.st_mode))) return true;  // not ours
-      Descriptor now_directory(openat(target, name, DIRECTORY_FLAGS));
-      Descriptor fresh_directory(open_or_none(staged, name, in_package && S_ISDIR(fresh.st_mode)));
-      Descriptor before_directory(open_or_none(old, name, was_directory));
-      done = now_directory.is_open() &&
-             restore_tree(fresh_directory.get(), now_directory.get(), before_directory.get(),
-                          entry_path.data(), passage, false);
-      if (done && was_directory) {
-        done = keep_attributes(now_directory.get(), before);
-      } else if (done) {
-        // Made by the installation: it goes, unless something else is in it.
-        done = unlinkat(target, name, AT_REMOVEDIR) == 0 || errno == ENOTEMPTY;
-        if (done && was_there)
-          done = restore_entry(old, target, name, entry_path.data(), passage, false);
-      }
-    } else if (in_package && same_file(now, fresh)) {
-      if (was_there && !S_ISDIR(before.st_mode)) {
-        done = restore_entry(old, target, name, entry_path.data(), passage, true);
-      } else {
-        done = unlinkat(target, name, 0) == 0 &&
-               (!was_there || restore_entry(old, target, name, entry_path.data(), passage, false));
-      }
-    } else if (was_there) {  // left as it was: the links put back must reach it
-      done = keep_standing_link(before, now, target, name, entry_path.data(), passage.directory,
-                                passage.name.data());
+    if (!join(&entry_path, path, name)) {
+      report_entry(path);
+      return false;
     }
-    if (!done) report_entry(entry_path.data());
-    return done;
+    if (fstatat(live, name, &now, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) return true;
+      report_entry(entry_path.data());
+      return false;
+    }
+    if (staged >= 0 && fstatat(staged, name, &fresh, AT_SYMLINK_NOFOLLOW) == 0) return true;
+    if (fstatat(old, name, &before, AT_SYMLINK_NOFOLLOW) != 0) return true;
+    return remove_kept_entry(work, live, old, name, now, before, entry_path.data());
   });
-  if (!restored || old < 0) return restored;
-  // What the pruning, or an entry of another type, took away.
-  return for_each_entry(old, path, [&](const char* name) {
-    struct stat now {};
-    if (fstatat(target, name, &now, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) return true;
+}
+
+bool replace_tree(const Work& work, int staged, int live, int old, const char* path, bool top);
+
+// Makes a directory at the passage (root's own and owner-only, as made),
+// gives it the mode of a made directory, journals it and moves it in at
+// name, never over anything; returns it open.
+int make_directory(const Work& work, int live, const char* name, const char* path) {
+  if (!clear_passage(work)) return -1;
+  Descriptor made(create_owned_entry(work.staging, work.passage.data(), true));
+  EntryIdentity identity;
+  if (!made.is_open() || fchmod(made.get(), CREATED_DIRECTORY_MODE) != 0 ||
+      !identity_at(made.get(), "", &identity) || !journal_add(work, MADE, path, identity) ||
+      !pass_in_new(work, live, name)) {
+    return -1;
+  }
+  return made.release();
+}
+
+// Gives the live directory name the package's directory: the old one when
+// it is there, else one made at the passage and moved in.
+bool replace_directory(const Work& work, int staged, int live, int old, const char* name,
+                       const char* path) {
+  struct stat now {};
+  struct stat before {};
+  const bool exists = fstatat(live, name, &now, AT_SYMLINK_NOFOLLOW) == 0;
+  const bool examined = exists || errno == ENOENT;
+  Descriptor from(openat(staged, name, DIRECTORY_FLAGS));
+  const bool was_directory =
+      old >= 0 && fstatat(old, name, &before, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(before.st_mode);
+  Descriptor old_directory(was_directory ? openat(old, name, DIRECTORY_FLAGS) : -1);
+  if (!examined || !from.is_open() || (was_directory && !old_directory.is_open())) {
+    report_entry(path);
+    return false;
+  }
+  Descriptor to;
+  if (exists && S_ISDIR(now.st_mode)) {
+    to.reset(open_known_directory(work, live, name, now, was_directory ? &before : nullptr, path));
+    if (to.is_open() && !make_like_new(to.get())) to.reset();
+  } else if (!exists || unlinkat(live, name, 0) == 0 || errno == ENOENT) {
+    // An entry of another type goes first, for that entry alone.
+    to.reset(make_directory(work, live, name, path));
+  }
+  if (!to.is_open()) {
+    report_entry(path);
+    return false;
+  }
+  return replace_tree(work, from.get(), to.get(), old_directory.get(), path, false);
+}
+
+// Renames the package's file name over its namesake in live, through the
+// passage.
+bool replace_file(const Work& work, int staged, int live, int old, const char* name,
+                  const struct stat& fresh, const char* path) {
+  struct stat now {};
+  const bool exists = fstatat(live, name, &now, AT_SYMLINK_NOFOLLOW) == 0;
+  if (!exists && errno != ENOENT) {
+    report_entry(path);
+    return false;
+  }
+  if (exists && same_file(now, fresh)) return true;  // in place already
+  struct stat before {};
+  // An old directory at its name goes first; a directory that is not the
+  // old one, or holds what others wrote, stays and the rename fails.
+  if (exists && S_ISDIR(now.st_mode) && old >= 0 &&
+      fstatat(old, name, &before, AT_SYMLINK_NOFOLLOW) == 0 &&
+      !remove_kept_entry(work, live, old, name, now, before, path)) {
+    return false;
+  }
+  if (!clear_passage(work) || linkat(staged, name, work.staging, work.passage.data(), 0) != 0 ||
+      !passage_holds(work, fresh) || renameat(work.staging, work.passage.data(), live, name) != 0) {
+    report_entry(path);
+    return false;
+  }
+  return true;
+}
+
+// Gives the live directory the entries of the staged one, then removes from
+// it what the copy of it (old, or -1 where there was none) holds and the
+// package lacks.
+bool replace_tree(const Work& work, int staged, int live, int old, const char* path, bool top) {
+  const bool placed = for_each_entry(staged, path, report_entry, [&](const char* name) {
+    if (top && is_work_name(work, name)) return true;
     Path entry_path;
-    return join(&entry_path, path, name) &&
-           restore_entry(old, target, name, entry_path.data(), passage, false);
+    struct stat fresh {};
+    if (!join(&entry_path, path, name) || fstatat(staged, name, &fresh, AT_SYMLINK_NOFOLLOW) != 0) {
+      report_entry(path);
+      return false;
+    }
+    if (S_ISDIR(fresh.st_mode)) {
+      return replace_directory(work, staged, live, old, name, entry_path.data());
+    }
+    return replace_file(work, staged, live, old, name, fresh, entry_path.data());
   });
+  return placed && remove_kept(work, live, staged, old, path);
+}
+
+bool restore_tree(const Work& work, int live, int staged, int old, const char* path);
+
+// Puts back a directory of the live target: one the journal names is
+// entered and brought back, then removed (made by the installation) or
+// given back its owner, mode and times (the old one); any other must be the
+// old one as it was, or one the old contents did not hold.
+bool restore_directory(const Work& work, int live, int staged, int old, const char* name,
+                       const struct stat& now, const char* path) {
+  struct stat fresh {};
+  struct stat before {};
+  const bool in_package = staged >= 0 && fstatat(staged, name, &fresh, AT_SYMLINK_NOFOLLOW) == 0 &&
+                          S_ISDIR(fresh.st_mode);
+  const bool was_there = old >= 0 && fstatat(old, name, &before, AT_SYMLINK_NOFOLLOW) == 0;
+  const bool was_directory = was_there && S_ISDIR(before.st_mode);
+  Descriptor directory(open_examined(live, name, now));
+  EntryIdentity identity;
+  if (!directory.is_open() || !identity_at(directory.get(), "", &identity)) {
+    report_put_back(path);
+    return false;
+  }
+  if (another_mount(directory.get(), work.device)) return true;
+  const char kind = journal_find(work, path, identity);
+  if (kind == NOT_JOURNALED) {
+    if (!was_there || (was_directory && same_attributes(now, before))) return true;
+    errno = NOT_THE_STAGED_ENTRY;
+    report_put_back(path);
+    return false;
+  }
+  Descriptor fresh_directory(in_package ? openat(staged, name, DIRECTORY_FLAGS) : -1);
+  Descriptor old_directory(was_directory ? openat(old, name, DIRECTORY_FLAGS) : -1);
+  if ((in_package && !fresh_directory.is_open()) || (was_directory && !old_directory.is_open())) {
+    report_put_back(path);
+    return false;
+  }
+  const bool whole =
+      restore_tree(work, directory.get(), fresh_directory.get(), old_directory.get(), path);
+  if (kind == MADE) {
+    // What another user put in it (not to be had: it was root's and 0755)
+    // keeps it, and the put-back is not whole.
+    if (unlinkat(live, name, AT_REMOVEDIR) == 0 || errno == ENOENT) return whole;
+  } else if (was_directory && keep_attributes(directory.get(), before)) {
+    return whole;
+  } else if (!was_directory) {
+    errno = NOT_THE_STAGED_ENTRY;
+  }
+  report_put_back(path);
+  return false;
+}
+
+// Puts back the entry name of the live directory: the package's file goes,
+// the old entry it replaced comes back; anything else must be the old entry
+// as it was, or one the old contents did not hold.
+bool restore_entry(const Work& work, int live, int staged, int old, const char* name,
+                   const char* path) {
+  struct stat now {};
+  struct stat fresh {};
+  struct stat before {};
+  if (fstatat(live, name, &now, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT) return true;
+    report_put_back(path);
+    return false;
+  }
+  if (same_file(now, work.staging_status)) return true;
+  if (S_ISDIR(now.st_mode)) return restore_directory(work, live, staged, old, name, now, path);
+  const bool in_package = staged >= 0 && fstatat(staged, name, &fresh, AT_SYMLINK_NOFOLLOW) == 0;
+  const bool was_there = old >= 0 && fstatat(old, name, &before, AT_SYMLINK_NOFOLLOW) == 0;
+  if (in_package && same_file(now, fresh)) {
+    if (was_there && !S_ISDIR(before.st_mode)) {
+      if (build_old_entry(work, old, name, path) &&
+          pass_in_over_package_file(work, live, name, fresh)) {
+        return true;
+      }
+    } else if (unlinkat(live, name, 0) == 0 || errno == ENOENT) {
+      return true;  // an old directory at its name comes back with the rest
+    }
+    report_put_back(path);
+    return false;
+  }
+  if (!was_there) return true;
+  // Left as it was: the links put back must reach it.
+  if (unchanged(now, before)) {
+    if (keep_standing_link(before, now, live, name, path, work.staging, work.passage.data())) {
+      return true;
+    }
+  } else {
+    errno = NOT_THE_STAGED_ENTRY;
+  }
+  report_put_back(path);
+  return false;
+}
+
+// Brings the live directory, which is known, back to what old (its copy, or
+// -1 where there was none) holds: what came from the staged tree (staged,
+// or -1) goes, and what the installation replaced or removed comes back,
+// each entry built at the passage and moved in without replacing anything.
+// Directories are entered only where the journal names them, so the depth
+// is the package's or the copy's. Returns whether everything is as the
+// copy holds it (what the copy did not hold, written meanwhile by someone
+// else, stays), and reports what is not.
+bool restore_tree(const Work& work, int live, int staged, int old, const char* path) {
+  bool whole = true;
+  const bool read = for_each_entry(live, path, report_put_back, [&](const char* name) {
+    Path entry_path;
+    if (!join(&entry_path, path, name)) {
+      report_put_back(path);
+      whole = false;
+    } else {
+      whole = restore_entry(work, live, staged, old, name, entry_path.data()) && whole;
+    }
+    return true;
+  });
+  if (!read || old < 0) return read && whole;
+  // What the replacement, or the removal of what the package lacks, took.
+  const bool read_old = for_each_entry(old, path, report_put_back, [&](const char* name) {
+    struct stat now {};
+    if (fstatat(live, name, &now, AT_SYMLINK_NOFOLLOW) == 0) return true;
+    Path entry_path;
+    const bool named = errno == ENOENT && join(&entry_path, path, name);
+    if (!named || !build_old_entry(work, old, name, entry_path.data()) ||
+        !pass_in_new(work, live, name)) {
+      report_put_back(named ? entry_path.data() : path);
+      whole = false;
+    }
+    return true;
+  });
+  return read_old && whole;
 }
 
 bool record_step(StagedTarget* target, int step, StagedTarget* targets, std::size_t count) {
@@ -368,60 +698,126 @@ bool copy_old_contents(StagedTarget* target, StagedTarget* targets, std::size_t 
   return record_step(target, IN_PLACE_REPLACING, targets, count);
 }
 
-// Gives the target the package's contents, and writes them to stable
-// storage.
-bool replace_contents(const StagedTarget& target) {
-  Descriptor staged(open_staged(target));
-  Descriptor live(open_target(target, O_WRONLY));
-  if (!staged.is_open() || !live.is_open()) {
-    report_entry(staged.is_open() ? target.path : staging_path(target));
+// Opens the work of a directory target: its staging directory, made
+// owner-only, and the journal in it.
+bool open_work(StagedTarget* target, Work* work) {
+  if (!target->staged.is_open()) target->staged.reset(open_staged(*target));
+  if (!target->staged.is_open()) return false;
+  work->staging = target->staged.get();
+  if (fchmod(work->staging, WORK_MODE) != 0 || fstat(work->staging, &work->staging_status) != 0) {
     return false;
   }
-  if (!target.is_directory) {
+  const std::size_t length = std::strlen(target->staging);
+  const char* letters = target->staging + (length > 8 ? length - 8 : 0);
+  std::snprintf(work->passage.data(), work->passage.size(), "%s%s.t", STAGING_MARK, letters);
+  std::snprintf(work->journal_name.data(), work->journal_name.size(), "%s%s.j", STAGING_MARK,
+                letters);
+  work->top = target->path;
+  std::snprintf(work->old_top.data(), work->old_top.size(), "%s.old", target->path);
+  work->journal.reset(openat(work->staging, work->journal_name.data(),
+                             O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600));
+  return work->journal.is_open();
+}
+
+// The live target, which must be the one whose old contents were copied.
+int open_live(const StagedTarget& target, dev_t* device) {
+  Descriptor live(target.staged_inside ? fcntl(target.inside.get(), F_DUPFD_CLOEXEC, 0)
+                                       : openat(target.parent.get(), target.name, DIRECTORY_FLAGS));
+  struct stat status {};
+  EntryIdentity found;
+  if (!live.is_open() || !examine_at(live.get(), "", &status, &found)) return -1;
+  if (target.old_identity.inode != 0 && !same_identity(found, target.old_identity)) {
+    errno = NOT_THE_STAGED_ENTRY;
+    return -1;
+  }
+  *device = status.st_dev;
+  return live.release();
+}
+
+// The copy of the old contents at NAME.old, with its status.
+int open_copy(const StagedTarget& target, struct stat* status) {
+  Descriptor old(openat(target.parent.get(), target.backup,
+                        target.is_directory ? DIRECTORY_FLAGS : (O_RDONLY | FILE_FLAGS)));
+  EntryIdentity found;
+  if (!old.is_open() || !examine_at(old.get(), "", status, &found)) return -1;
+  if (!same_identity(found, target.copy_identity)) {
+    errno = NOT_THE_STAGED_ENTRY;
+    return -1;
+  }
+  return old.release();
+}
+
+// Gives the target the package's contents, and writes them to stable
+// storage.
+bool replace_contents(StagedTarget* target) {
+  if (!target->is_directory) {
+    Descriptor staged(open_staged(*target));
+    Descriptor live(open_target(*target, O_WRONLY));
     struct stat status {};
-    if (fstat(staged.get(), &status) != 0) return false;
+    if (!staged.is_open() || !live.is_open() || fstat(staged.get(), &status) != 0) {
+      report_entry(staged.is_open() ? target->path : staging_path(*target));
+      return false;
+    }
     status.st_uid = geteuid();
     status.st_gid = getegid();
     if (rewrite_file(staged.release(), live.get(), status, false)) return true;
-    report_entry(target.path);
+    report_entry(target->path);
     return false;
   }
-  const Passage passage = passage_for(target);
-  if (!replace_tree(staged.get(), live.get(), target.path, passage) ||
-      !prune_tree(staged.get(), live.get(), target.path, passage, true)) {
+  Work work;
+  if (!open_work(target, &work)) {
+    report_entry(staging_path(*target));
     return false;
   }
+  struct stat copy_status {};
+  Descriptor live(open_live(*target, &work.device));
+  Descriptor old(live.is_open() ? open_copy(*target, &copy_status) : -1);
+  if (!old.is_open()) {
+    report_entry(live.is_open() ? work.old_top.data() : target->path);
+    return false;
+  }
+  if (!replace_tree(work, work.staging, live.get(), old.get(), target->path, true)) return false;
   if (!make_like_new(live.get()) || syncfs(live.get()) != 0) {
-    report_entry(target.path);
+    report_entry(target->path);
     return false;
   }
   return true;
 }
 
-bool restore_contents(const StagedTarget& target) {
-  const int parent = target.parent.get();
-  Descriptor old(openat(parent, target.backup,
-                        target.is_directory ? DIRECTORY_FLAGS : (O_RDONLY | FILE_FLAGS)));
-  Descriptor live(open_target(target, O_WRONLY));
+// Puts the target back as its copy at NAME.old holds it. Returns whether
+// it is whole again; reports what is not.
+bool restore_contents(StagedTarget* target) {
   struct stat status {};
-  EntryIdentity found;
-  if (!old.is_open() || !live.is_open() || !examine_at(old.get(), "", &status, &found) ||
-      !same_identity(found, target.copy_identity)) {
+  if (!target->is_directory) {
+    Descriptor old(open_copy(*target, &status));
+    Descriptor live(open_target(*target, O_WRONLY));
+    // Rewriting cleared its capability, which the copy still holds.
+    Descriptor kept(old.is_open() ? dup(old.get()) : -1);
+    if (kept.is_open() && live.is_open() && rewrite_file(old.release(), live.get(), status, true) &&
+        keep_extended_attributes(kept.get(), path_beside(*target, target->backup), live.get(),
+                                 target->path) &&
+        fsync(live.get()) == 0) {
+      return true;
+    }
+    report_put_back(target->path);
     return false;
   }
-  if (!target.is_directory) {
-    // Rewriting cleared its capability, which the copy still holds.
-    Descriptor kept(dup(old.get()));
-    return kept.is_open() && rewrite_file(old.release(), live.get(), status, true) &&
-           keep_extended_attributes(kept.get(), path_beside(target, target.backup), live.get(),
-                                    target.path) &&
-           fsync(live.get()) == 0;
+  Work work;
+  Descriptor live;
+  Descriptor old;
+  if (open_work(target, &work)) live.reset(open_live(*target, &work.device));
+  if (live.is_open()) old.reset(open_copy(*target, &status));
+  if (!old.is_open()) {
+    report_put_back(target->path);
+    return false;
   }
-  Descriptor staged(open_staged(target));
-  const Passage passage = passage_for(target);
-  const KeptLinks links(live.get(), target.path);
-  return restore_tree(staged.get(), live.get(), old.get(), target.path, passage, true) &&
-         keep_attributes(live.get(), status) && syncfs(live.get()) == 0;
+  const KeptLinks links(live.get(), target->path);
+  bool whole = restore_tree(work, live.get(), work.staging, old.get(), target->path);
+  if (!keep_attributes(live.get(), status) || syncfs(live.get()) != 0) {
+    report_put_back(target->path);
+    whole = false;
+  }
+  return whole;
 }
 
 }  // namespace
@@ -437,7 +833,7 @@ bool install_in_place(StagedTarget* target, StagedTarget* targets, std::size_t c
     return false;
   }
   errno = 0;
-  return replace_contents(*target) && record_step(target, IN_PLACE_REPLACED, targets, count);
+  return replace_contents(target) && record_step(target, IN_PLACE_REPLACED, targets, count);
 }
 
 bool undo_in_place(StagedTarget* target, StagedTarget* targets, std::size_t count) {
@@ -453,10 +849,9 @@ bool undo_in_place(StagedTarget* target, StagedTarget* targets, std::size_t coun
   // Each step is recorded before it is taken: a run killed while it puts
   // the target back is finished as a put-back, and NAME.old goes only once
   // the target is whole again.
-  bool restored =
-      record_step(target, IN_PLACE_RESTORING, targets, count) && restore_contents(*target);
-  if (target->is_directory) clear_passage(passage_for(*target));
-  restored = restored && record_step(target, IN_PLACE_DISCARDING, targets, count);
+  const bool restored = record_step(target, IN_PLACE_RESTORING, targets, count) &&
+                        restore_contents(target) &&
+                        record_step(target, IN_PLACE_DISCARDING, targets, count);
   if (!restored) {
     std::printf("%s.old holds the complete old contents of %s.\n\n", target->path, target->path);
     return false;

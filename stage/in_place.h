@@ -4,8 +4,12 @@
 // it, made durable and renamed to NAME.old before anything in it changes.
 // Then each file of the package is renamed over its namesake, so that a
 // reader sees the whole old file or the whole new one, new directories are
-// added, and entries the package lacks are removed last. A single file
-// that is a mount point cannot be renamed over: it is rewritten.
+// added, and entries the package lacks are removed from each directory
+// once its new entries are in: only those the copy holds, unchanged, so
+// that what others write meanwhile stays. Every new entry is made in the
+// staging directory, which only root may enter, and moved in from there.
+// A single file that is a mount point cannot be renamed over: it is
+// rewritten.
 #ifndef LANGEXT_STAGE_IN_PLACE_H
 #define LANGEXT_STAGE_IN_PLACE_H
 
@@ -20,9 +24,10 @@
 bool install_in_place(StagedTarget* target, StagedTarget* targets, std::size_t count);
 
 // Puts back the old contents of a target installed in place, from the step
-// that its in_place_step says, and removes NAME.old, recording each step
-// before it is taken. Returns true once the target is as it was and
-// NAME.old is gone; where that fails, says that NAME.old holds them.
+// that its in_place_step says, and removes NAME.old once everything is
+// verified back, recording each step before it is taken. Returns true once
+// the target is as it was and NAME.old is gone; where that fails, names
+// what is in the way and says that NAME.old holds the old contents.
 bool undo_in_place(StagedTarget* target, StagedTarget* targets, std::size_t count);
 
 #endif

@@ -147,13 +147,48 @@ int create_owned_entry(int parent, const char* staging, bool is_directory) {
   return directory.release();
 }
 
-bool remove_tree_at(int parent, const char* name) {
+namespace {
+
+// A removal walks no deeper than a path can reach, whatever others planted
+// in a tree it removes: each level holds descriptors, and a frame of the
+// stack.
+constexpr int REMOVAL_DEPTH_LIMIT = static_cast<int>(TREE_PATH_LIMIT / 2);
+
+bool empty_directory_within(int directory, int depth);
+
+bool remove_tree_within(int parent, const char* name, int depth) {
   if (unlinkat(parent, name, 0) == 0) return true;
   if (errno != EISDIR && errno != EPERM) return false;
+  if (depth >= REMOVAL_DEPTH_LIMIT) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
   Descriptor directory(openat(parent, name, DIRECTORY_FLAGS));
-  return directory.is_open() && empty_directory(directory.get()) &&
+  return directory.is_open() && empty_directory_within(directory.get(), depth + 1) &&
          unlinkat(parent, name, AT_REMOVEDIR) == 0;
 }
+
+bool empty_directory_within(int directory, int depth) {
+  DirectoryStream stream(open_directory_stream(openat(directory, ".", DIRECTORY_FLAGS)));
+  if (!stream) return false;
+  int failure = 0;  // the first, for the message: reading on clears errno
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(stream.get());
+    if (entry == nullptr) {
+      if (failure != 0) errno = failure;
+      return failure == 0 && errno == 0;
+    }
+    if (!is_dot_or_dot_dot(entry->d_name) && !remove_tree_within(directory, entry->d_name, depth) &&
+        failure == 0) {
+      failure = errno != 0 ? errno : EIO;
+    }
+  }
+}
+
+}  // namespace
+
+bool remove_tree_at(int parent, const char* name) { return remove_tree_within(parent, name, 0); }
 
 namespace {
 
@@ -209,19 +244,7 @@ void report_unexaminable(const char* path) {
   std::printf("Unable to examine %s. %s.\n\n", path, std::strerror(errno));
 }
 
-bool empty_directory(int directory) {
-  DirectoryStream stream(open_directory_stream(openat(directory, ".", DIRECTORY_FLAGS)));
-  if (!stream) return false;
-  bool emptied = true;
-  for (;;) {
-    errno = 0;
-    const dirent* entry = readdir(stream.get());
-    if (entry == nullptr) return emptied && errno == 0;
-    if (!is_dot_or_dot_dot(entry->d_name) && !remove_tree_at(directory, entry->d_name)) {
-      emptied = false;
-    }
-  }
-}
+bool empty_directory(int directory) { return empty_directory_within(directory, 0); }
 
 const char* name_at(const StagedTarget& target, int position) {
   switch (position) {
@@ -562,8 +585,51 @@ bool still_staged(const StagedTarget& target) {
   return false;
 }
 
+namespace {
+
+// The staging directory of a target installed in place is known by the
+// descriptor held: another user who may write where it stands may have
+// renamed it there (they cannot enter it). It is emptied through that
+// descriptor and removed under whatever name it has now.
+bool remove_held_staging(const StagedTarget& target) {
+  const int parent = staging_parent(target);
+  bool removed = empty_directory(target.staged.get());
+  const char* name = target.staging;
+  EntryIdentity found;
+  DirectoryStream stream;
+  if (removed &&
+      !(identity_at(parent, name, &found) && same_identity(found, target.staged_identity))) {
+    stream = open_directory_stream(openat(parent, ".", DIRECTORY_FLAGS));
+    removed = static_cast<bool>(stream);
+    for (name = nullptr; removed && name == nullptr;) {
+      errno = 0;
+      const dirent* entry = readdir(stream.get());
+      if (entry == nullptr) {
+        if (errno != 0) removed = false;
+        break;
+      }
+      if (!is_dot_or_dot_dot(entry->d_name) && identity_at(parent, entry->d_name, &found) &&
+          same_identity(found, target.staged_identity)) {
+        name = entry->d_name;
+      }
+    }
+  }
+  if (removed && name != nullptr) removed = unlinkat(parent, name, AT_REMOVEDIR) == 0;
+  if (!removed) {
+    std::printf("Unable to remove %s. %s.\n\n", staging_path(target), failure_reason(errno));
+  }
+  return removed;
+}
+
+}  // namespace
+
 bool remove_staged(StagedTarget* target) {
   if (target->staging[0] == '\0') return true;
+  if (target->in_place && target->is_directory && target->staged.is_open()) {
+    const bool removed = remove_held_staging(*target);
+    target->staging[0] = '\0';
+    return removed;
+  }
   // What is no longer at the staging name may be in use where it is now.
   bool removed = still_staged(*target);
   if (removed && target->is_directory && target->staged.is_open()) {
@@ -595,8 +661,10 @@ bool release_in_place_staging(StagedTarget* targets, std::size_t count) {
     if (!target.in_place || target.staging[0] == '\0') continue;
     // Gone already where a killed run had removed it.
     const bool removed =
-        remove_own_entry(staging_parent(target), target.staging, target.staged_identity,
-                         target.is_directory, staging_path(target));
+        target.is_directory && target.staged.is_open()
+            ? remove_held_staging(target)
+            : remove_own_entry(staging_parent(target), target.staging, target.staged_identity,
+                               target.is_directory, staging_path(target));
     target.staging[0] = '\0';
     if (!removed || fsync(staging_parent(target)) != 0) released = false;
   }

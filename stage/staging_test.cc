@@ -1,5 +1,6 @@
 #include "stage/staging.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,6 +31,32 @@ TEST(Staging, StagedTreeIsHiddenOwnerOnlyAndRemovedWithoutFollowingLinks) {
   EXPECT_TRUE(remove_staged(&target));
   EXPECT_EQ(access(staging.c_str(), F_OK), -1);
   EXPECT_EQ(read_file(victim), "untouched");
+}
+
+// A chain of directories that others planted in a tree being removed is
+// walked no deeper than a path could reach (each level holds descriptors
+// and a frame of the stack); a tree of the depth the copy makes goes whole.
+TEST(Staging, RemovalWalksNoDeeperThanAPathCanReach) {
+  ScratchDir dir;
+  for (const int depth : {400, 600}) {
+    const std::string top = dir / ("chain" + std::to_string(depth));
+    ASSERT_EQ(mkdir(top.c_str(), 0755), 0);
+    Descriptor level(open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (int i = 0; i < depth && level.is_open(); ++i) {
+      ASSERT_EQ(mkdirat(level.get(), "d", 0755), 0);
+      level.reset(openat(level.get(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    }
+    ASSERT_TRUE(level.is_open());
+    Descriptor parent(open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const std::string name = "chain" + std::to_string(depth);
+    if (depth == 400) {
+      EXPECT_TRUE(remove_tree_at(parent.get(), name.c_str()));
+      EXPECT_EQ(access(top.c_str(), F_OK), -1);
+    } else {
+      EXPECT_FALSE(remove_tree_at(parent.get(), name.c_str()));
+      EXPECT_EQ(errno, ENAMETOOLONG);
+    }
+  }
 }
 
 TEST(Staging, NameAtTheLimitGetsTheShortStagingName) {

@@ -73,7 +73,7 @@ run() {
 # Runs the installer with the interposer loaded and the given settings in
 # its environment; Enter at the prompt.
 run_interposed() {
-  (cd "$ADDON" && printf '\n' | env "$@" LD_PRELOAD="$interpose" \
+  (cd "$ADDON" && ulimit -n "${open_files:-$(ulimit -n)}" && printf '\n' | env "$@" LD_PRELOAD="$interpose" \
     ASAN_OPTIONS=verify_asan_link_order=0 timeout 60 ./langext-install) > "$SANDBOX/out" 2> "$SANDBOX/err"
   STATUS=$?
   [ "$STATUS" = 124 ] && fail "the installer hung"
@@ -432,6 +432,177 @@ done <<EOT
 an old entry that cannot be kept|fifo|Unable to copy $TEMPLATES/admin/queue to $TEMPLATES.old/admin/queue. Only files, directories and links can be kept as they are.
 an attribute that NAME.old cannot hold|attribute|Unable to keep the attribute user.note of $IMAGES/logo.gif in $IMAGES.old/logo.gif. Operation not supported.
 EOT
+
+# Another local user (uid 1000) acts while a volume that they may write in
+# is installed in place: right after the installer's call named, the
+# interposer runs their shell command as that user, with no more power than
+# theirs (a user who watches the volume with inotify has these moments for
+# free).
+other_user=1000:1000
+victim_user=1001:1001
+other_user_refused=''
+[ "${LANGEXT_SANDBOX_USERNS:-}" = 1 ] &&
+  other_user_refused="inside a user namespace that maps only root there is no other user to act as"
+
+# Runs the installer (Enter at the prompt) while the other user runs the
+# command ($3) right after the installer's call ($1, or several split by
+# commas) on a name matching the pattern ($2); further settings follow.
+run_with_other_user() {
+  local call=$1 name=$2 command=$3
+  shift 3
+  rm -f "$SANDBOX/plant.log"
+  run_interposed LANGEXT_PLANT_USER="$other_user" LANGEXT_PLANT_KIND=command LANGEXT_PLANT_CALL="$call" \
+    LANGEXT_PLANT_NAME="$name" LANGEXT_PLANT_COMMAND="$command" LANGEXT_PLANT_LOG="$SANDBOX/plant.log" "$@"
+  grep -q '^exit ' "$SANDBOX/plant.log" 2> /dev/null || fail "the other user never got to act"
+}
+
+# Makes the directory a volume (a tmpfs) that the other user may write in,
+# holding what it held.
+writable_volume() {
+  local dir=$1 saved=$SANDBOX/saved
+  rm -rf "$saved" && mkdir -p "$saved" && cp -a "$dir/." "$saved/" &&
+    mount -t tmpfs -o mode=0777 writable "$dir" && cp -a "$saved/." "$dir/" && chmod 0777 "$dir" &&
+    rm -rf "$saved" || fail "cannot make $dir a volume that others may write in"
+}
+
+# The passage through which each new file goes in is out of the other
+# user's reach. Replacing it, they would have the installer rename their
+# entry into place; moving it away, they would keep a hard link to a
+# set-user-ID file that root made.
+while IFS='|' read -r title volume part name command; do
+  if [ -n "$other_user_refused" ]; then skip "another user in a volume: $title" "$other_user_refused"; continue; fi
+  begin "another user in a volume: $title"
+  writable_volume "$volume"
+  mkdir -p "$SANDBOX/victim" && printf 'victim' > "$SANDBOX/victim/file"
+  run_with_other_user linkat "$name" "$command"
+  expect_output "$BANNER$PROMPT$COMPLETED"
+  expect_same_tree "$ADDON/packages/$part" "$volume"
+  umount "$volume"
+  end
+done <<EOT
+the passage replaced by a link as flags/de.gif goes in|$IMAGES|images|de.gif|cd "\$PLANT_DIR" && mv "\$PLANT_NAME" "\$PLANT_NAME.moved-aside" && ln -s $SANDBOX/victim/file "\$PLANT_NAME"
+the passage of a set-user-ID file moved away|$TEMPLATES|htx|langctl|cd "\$PLANT_DIR" && mv "\$PLANT_NAME" kept-langctl
+EOT
+
+# The put-back after a failure sets owners and modes only on directories it
+# knows for its own: another user who swaps someone else's directory in for
+# one of theirs, or a directory of root's in for an old link of theirs as it
+# is put back, is handed nothing. The package's language-banner.png, which
+# replaces that link, is the first entry placed (a tmpfs lists the entry
+# that took its name last first), and the failure comes right after it.
+while IFS='|' read -r title call name command guarded where; do
+  if [ -n "$other_user_refused" ]; then skip "another user in a volume, then a failure: $title" "$other_user_refused"; continue; fi
+  begin "another user in a volume, then a failure: $title"
+  writable_volume "$IMAGES"
+  mkdir -m 0755 "$IMAGES/mine" "$IMAGES/flags" && mkdir -m 0700 "$IMAGES/victim" &&
+    printf 'notes' > "$IMAGES/mine/notes.txt" && printf 'secret' > "$IMAGES/victim/secret" &&
+    printf 'GIF89a-old-de' > "$IMAGES/flags/de.gif" && ln -s logo.gif "$IMAGES/language-banner.png" &&
+    chown -R "$other_user" "$IMAGES/mine" && chown -h "$other_user" "$IMAGES/language-banner.png" &&
+    chown -R "$victim_user" "$IMAGES/victim" || fail "cannot lay out the volume"
+  mv "$ADDON/packages/images/flags" "$ADDON/packages/images/flags.x" &&
+    mv "$ADDON/packages/images/flags.x" "$ADDON/packages/images/flags"
+  guarded_before=$(stat -c '%u:%g %a' "$IMAGES/$guarded") guarded_inode=$(stat -c %i "$IMAGES/$guarded")
+  run_with_other_user "$call" "$name" "$command" ${where:+"$where"} \
+    LANGEXT_FAIL_CALL=linkat LANGEXT_FAIL_AFTER=2 LANGEXT_FAIL_ERRNO=28
+  guarded_now=$(find "$IMAGES" -xdev -inum "$guarded_inode" -exec stat -c '%u:%g %a' {} +)
+  [ "$guarded_now" = "$guarded_before" ] || fail "$guarded/ ($guarded_before) is now $guarded_now"
+  umount "$IMAGES"
+  end
+done <<EOT
+victim/ of another user swapped in for mine/|renameat2|images.old|cd $IMAGES && mv mine mine2 && mv victim mine|victim
+victim/ of another user swapped in for flags/, a directory of the package|renameat2|images.old|cd $IMAGES && mv flags flags2 && mv victim flags|victim
+flags/ of root's swapped in for the link put back at language-banner.png|symlinkat|.langext-*.t,language-banner.png|cd "\$PLANT_DIR" && rm "\$PLANT_NAME" && mv $IMAGES/flags "\$PLANT_NAME"|flags|LANGEXT_PLANT_IN=$IMAGES*
+EOT
+
+# What the put-back cannot make as it was keeps NAME.old, and says so: here
+# an old file, removed as the package lacks it, whose name the other user
+# takes before the put-back.
+if [ -n "$other_user_refused" ]; then
+  skip "another user in a volume, then a failure: an old name taken keeps NAME.old" "$other_user_refused"
+else
+  begin "another user in a volume, then a failure: an old name taken keeps NAME.old"
+  writable_volume "$IMAGES"
+  run_with_other_user unlinkat logo.gif "printf theirs > $IMAGES/logo.gif" \
+    LANGEXT_FAIL_CALL=syncfs LANGEXT_FAIL_AFTER=4 LANGEXT_FAIL_ERRNO=5
+  expect_output "${BANNER}${PROMPT}Unable to install $IMAGES in place. Input/output error.\n\nUnable to put back $IMAGES/logo.gif. Another entry has taken its place.\n\n$IMAGES.old holds the complete old contents of $IMAGES.\n\nUnable to put everything back: run the installer again to finish that.\n\n"
+  [ "$(cat "$IMAGES.old/logo.gif" 2>&1)" = GIF89a-old-logo ] || fail "$IMAGES.old does not hold the old logo"
+  umount "$IMAGES"
+  end
+fi
+
+# The staged tree sits in the volume, where the other user may rename it
+# (though not enter it): the installer knows it by the descriptor it holds,
+# never by its name. The other user renames it as soon as the new flags/
+# appears (a tmpfs lists the entry that took its name last first).
+while IFS='|' read -r title failure; do
+  if [ -n "$other_user_refused" ]; then skip "another user in a volume renames the staged tree: $title" "$other_user_refused"; continue; fi
+  begin "another user in a volume renames the staged tree: $title"
+  writable_volume "$IMAGES"
+  printf 'old-banner' > "$IMAGES/language-banner.png" && snapshot_product
+  # shellcheck disable=SC2086 # the settings of the failure, one word each
+  run_with_other_user mkdirat,renameat2 flags "cd $IMAGES && mv .images.langext-* stolen" \
+    LANGEXT_PLANT_IN="$IMAGES" $failure
+  if [ -z "$failure" ]; then
+    expect_output "$BANNER$PROMPT$COMPLETED"
+    expect_same_tree "$ADDON/packages/images" "$IMAGES"
+  else
+    grep -qxF "Installation failed." "$SANDBOX/out" || fail "the run did not fail: $(cat "$SANDBOX/out")"
+    expect_product_untouched
+  fi
+  umount "$IMAGES"
+  end
+done <<EOT
+the installation completes
+a failure puts back what was replaced|LANGEXT_FAIL_CALL=linkat LANGEXT_FAIL_AFTER=3 LANGEXT_FAIL_ERRNO=28
+EOT
+
+# What the other user writes into the volume during the replacement (an
+# upload, or a file of theirs rewritten) stays: only entries that the copy
+# of the old contents holds, and that are unchanged since, are removed as
+# the package lacks them.
+if [ -n "$other_user_refused" ]; then
+  skip "another user in a volume uploads during the replacement" "$other_user_refused"
+else
+  begin "another user in a volume uploads during the replacement: what they write stays"
+  writable_volume "$IMAGES"
+  mkdir "$IMAGES/mine" && printf 'notes' > "$IMAGES/mine/notes.txt" && chown -R "$other_user" "$IMAGES/mine"
+  run_with_other_user linkat '*' \
+    "printf upload > $IMAGES/upload.txt && printf upload > $IMAGES/mine/upload.txt && printf rewritten > $IMAGES/mine/notes.txt"
+  expect_output "$BANNER$PROMPT$COMPLETED"
+  [ "$(cat "$IMAGES/upload.txt" "$IMAGES/mine/upload.txt" "$IMAGES/mine/notes.txt" 2>&1)" = uploaduploadrewritten ] ||
+    fail "what the other user wrote is gone: $(ls -AR "$IMAGES")"
+  umount "$IMAGES"
+  end
+fi
+
+# A chain of directories deeper than the installer could hold open,
+# planted by the other user after the copy, is never walked: nothing the
+# copy does not hold is descended into.
+if [ -n "$other_user_refused" ]; then
+  skip "another user in a volume plants a deep chain of directories" "$other_user_refused"
+else
+  begin "another user in a volume plants a deep chain of directories during the replacement"
+  writable_volume "$IMAGES"
+  printf '%s\n' 'my ($top, $depth) = @ARGV; mkdir $top or die "$top: $!\n"; chdir $top or die "$!\n";' \
+    'for (1 .. $depth) { mkdir "d" or die "$!\n"; chdir "d" or die "$!\n" }' > "$SANDBOX/chain.pl"
+  open_files=1024 run_with_other_user linkat '*' "perl $SANDBOX/chain.pl $IMAGES/chain 3000"
+  expect_output "$BANNER$PROMPT$COMPLETED"
+  [ "$(find "$IMAGES/chain" -type d | wc -l)" = 3001 ] || fail "the chain was walked into"
+  umount "$IMAGES"
+  end
+fi
+
+# A mount inside a volume is another file system: the removal of what the
+# package lacks never enters it.
+begin "in place: a mount inside the volume is never entered"
+writable_volume "$IMAGES"
+mkdir "$IMAGES/nested" && mount -t tmpfs nested "$IMAGES/nested" && printf 'kept' > "$IMAGES/nested/kept.txt"
+kept_inode=$(stat -c %i "$IMAGES/nested/kept.txt")
+run_input '\n'
+expect_output "$BANNER$PROMPT$COMPLETED"
+[ "$(stat -c %i "$IMAGES/nested/kept.txt" 2>&1)" = "$kept_inode" ] || fail "the mount inside was entered"
+umount "$IMAGES/nested" "$IMAGES"
+end
 
 begin "a second run refuses because the backups exist, and changes nothing"
 run_input '\n'

@@ -2,14 +2,23 @@
 // must survive, at the exact moment that hurts most.
 //
 // Another local user (LANGEXT_PLANT_CALL, _NAME, _KIND, _TARGET): right
-// after the installer's call named in LANGEXT_PLANT_CALL (openat that
-// creates, mkdirat, renameat2/renameat by their new name, or syncfs by the
-// empty name) succeeds on a
-// name that matches the pattern LANGEXT_PLANT_NAME, once:
+// after the installer's call named in LANGEXT_PLANT_CALL (a list, split by
+// commas, of: openat that creates, mkdirat, symlinkat, unlinkat,
+// renameat2/renameat by their new name, linkat by the name linked from, or
+// syncfs by the empty name) succeeds on a name that matches one of the
+// patterns LANGEXT_PLANT_NAME, split by commas (in a directory whose path
+// matches the pattern LANGEXT_PLANT_IN, when set), once:
 //   link       the entry is moved aside and a link to _TARGET takes its name
 //   directory  the entry is moved aside and a new directory takes its name
 //   backup       an empty directory appears at _TARGET
 //   backup-file  a file holding "planted" appears at _TARGET
+//   command    the shell command LANGEXT_PLANT_COMMAND runs as the user
+//              LANGEXT_PLANT_USER (UID:GID), with no capability of root's,
+//              and the installer waits for it: PLANT_DIR is the directory
+//              of the entry the call made (for linkat, the new link),
+//              PLANT_NAME its name. What it prints and its exit status
+//              ("exit N") are appended to LANGEXT_PLANT_LOG: the kernel may
+//              refuse it what the installer keeps from other users.
 //
 // A file system without exchange (LANGEXT_NO_EXCHANGE=EINVAL), a kernel
 // without renameat2 at all (LANGEXT_NO_EXCHANGE=ENOSYS), or targets that
@@ -30,9 +39,11 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <grp.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -63,17 +74,87 @@ void count_call(const char* call) {
   }
 }
 
-void plant(const char* call, int directory, const char* name) {
+// Whether one of the patterns of the list, split by commas, matches name.
+bool listed(const char* list, const char* name) {
+  for (const char* item = list; *item != '\0';) {
+    const char* end = std::strchr(item, ',');
+    const std::string pattern(
+        item, end != nullptr ? static_cast<std::size_t>(end - item) : std::strlen(item));
+    if (fnmatch(pattern.c_str(), name, 0) == 0) return true;
+    if (end == nullptr) break;
+    item = end + 1;
+  }
+  return false;
+}
+
+void log_line(const char* text) {
+  if (*setting("LANGEXT_PLANT_LOG") == '\0') return;
+  FILE* file = std::fopen(setting("LANGEXT_PLANT_LOG"), "a");
+  if (file == nullptr) return;
+  std::fputs(text, file);
+  std::fclose(file);
+}
+
+// The path of an open directory, as the kernel names it now.
+std::string directory_path(int directory) {
+  if (directory == AT_FDCWD) return ".";
+  char buffer[4096];
+  const std::string link = "/proc/self/fd/" + std::to_string(directory);
+  const ssize_t length = readlink(link.c_str(), buffer, sizeof buffer - 1);
+  return length < 0 ? std::string() : std::string(buffer, static_cast<std::size_t>(length));
+}
+
+// Runs LANGEXT_PLANT_COMMAND as the other user, in a child that holds none
+// of the installer's descriptors, and waits for it.
+bool run_as_other_user(int directory, const char* name) {
+  const std::string path = directory_path(directory);
+  if (path.empty()) return false;
+  unsigned user = 0;
+  unsigned group = 0;
+  if (std::sscanf(setting("LANGEXT_PLANT_USER"), "%u:%u", &user, &group) != 2) return false;
+  const char* log =
+      *setting("LANGEXT_PLANT_LOG") != '\0' ? setting("LANGEXT_PLANT_LOG") : "/dev/null";
+  const pid_t child = fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    const int out = open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (out < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(out, STDERR_FILENO) < 0) _exit(126);
+    close_range(3, ~0U, 0);
+    setenv("PLANT_DIR", path.c_str(), 1);
+    setenv("PLANT_NAME", name, 1);
+    unsetenv("LD_PRELOAD");
+    if (setgroups(0, nullptr) != 0 || setresgid(group, group, group) != 0 ||
+        setresuid(user, user, user) != 0) {
+      _exit(125);
+    }
+    execl("/bin/sh", "sh", "-c", setting("LANGEXT_PLANT_COMMAND"), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  if (waitpid(child, &status, 0) != child) return false;
+  const std::string line =
+      "exit " + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : 128) + "\n";
+  log_line(line.c_str());
+  return true;
+}
+
+// matched, where given, is the name the pattern is matched against (for
+// linkat, the name linked from); the plant acts on name in directory.
+void plant(const char* call, int directory, const char* name, const char* matched = nullptr) {
   static bool planted = false;
-  if (planted || std::strcmp(setting("LANGEXT_PLANT_CALL"), call) != 0 ||
-      fnmatch(setting("LANGEXT_PLANT_NAME"), name, 0) != 0) {
+  if (planted || !listed(setting("LANGEXT_PLANT_CALL"), call) ||
+      !listed(setting("LANGEXT_PLANT_NAME"), matched != nullptr ? matched : name) ||
+      (*setting("LANGEXT_PLANT_IN") != '\0' &&
+       fnmatch(setting("LANGEXT_PLANT_IN"), directory_path(directory).c_str(), 0) != 0)) {
     return;
   }
   planted = true;
   const std::string kind = setting("LANGEXT_PLANT_KIND");
   const char* target = setting("LANGEXT_PLANT_TARGET");
   bool done;
-  if (kind == "backup") {
+  if (kind == "command") {
+    done = run_as_other_user(directory, name);
+  } else if (kind == "backup") {
     done = mkdir(target, 0755) == 0;
   } else if (kind == "backup-file") {
     FILE* file = std::fopen(target, "wx");
@@ -195,6 +276,7 @@ extern "C" int fsync(int fd) {
 extern "C" int unlinkat(int directory, const char* path, int flags) {
   static auto call = real<int (*)(int, const char*, int)>("unlinkat");
   int result = call(directory, path, flags);
+  if (result == 0) plant("unlinkat", directory, path);
   count_call("unlinkat");
   return result;
 }
@@ -204,6 +286,7 @@ extern "C" int linkat(int old_directory, const char* old_path, int new_directory
   if (fail_call("linkat")) return -1;
   static auto call = real<int (*)(int, const char*, int, const char*, int)>("linkat");
   int result = call(old_directory, old_path, new_directory, new_path, flags);
+  if (result == 0) plant("linkat", new_directory, new_path, old_path);
   count_call("linkat");
   return result;
 }
@@ -216,5 +299,13 @@ extern "C" int statx(int directory, const char* path, int flags, unsigned int ma
     status->stx_attributes_mask &= ~static_cast<std::uint64_t>(STATX_ATTR_MOUNT_ROOT);
     status->stx_attributes &= ~static_cast<std::uint64_t>(STATX_ATTR_MOUNT_ROOT);
   }
+  return result;
+}
+
+extern "C" int symlinkat(const char* target, int directory, const char* path) {
+  static auto call = real<int (*)(const char*, int, const char*)>("symlinkat");
+  int result = call(target, directory, path);
+  if (result == 0) plant("symlinkat", directory, path);
+  count_call("symlinkat");
   return result;
 }
