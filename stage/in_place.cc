@@ -609,7 +609,7 @@ bool rewrite_file(int source, int target, const struct stat& status, bool keep_t
     close(source);
     return false;
   }
-  return copy_contents(source, rewritten, status.st_mode & 07777) &&
+  return copy_contents(source, rewritten, status.st_mode & 07777) != 0 &&
          (!keep_times || futimens(target, times.data()) == 0) && fsync(target) == 0;
 }
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -167,12 +168,13 @@ bool anything_recorded_exists(std::size_t count) {
       target.inside.reset(
           openat(parent, target.name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     }
-    for (const char* name : {target.name, target.backup, target.staging}) {
-      if (exists_as(parent, name, target.staged_identity) ||
-          exists_as(parent, name, target.old_identity) ||
-          exists_as(parent, name, target.copy_identity)) {
-        return true;
-      }
+    const std::array<const char*, 3> names{target.name, target.backup, target.staging};
+    if (std::any_of(names.begin(), names.end(), [&](const char* name) {
+          return exists_as(parent, name, target.staged_identity) ||
+                 exists_as(parent, name, target.old_identity) ||
+                 exists_as(parent, name, target.copy_identity);
+        })) {
+      return true;
     }
     if (exists_as(staging_parent(target), target.staging, target.staged_identity) ||
         exists_as(parent, target.copy, target.copy_identity)) {

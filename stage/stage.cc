@@ -38,8 +38,9 @@ bool all_still_staged(const StagedTarget* targets, std::size_t count) {
 void note_old_entries(StagedTarget* targets, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     StagedTarget& target = targets[i];
-    if (target.replaces)
+    if (target.replaces) {
       settled_identity_at(target.parent.get(), target.name, &target.old_identity);
+    }
   }
 }
 

@@ -129,15 +129,15 @@ bool closed_to_others(const struct stat& status) {
 
 }  // namespace
 
-int create_owned_entry(int parent, const char* staging, bool is_directory) {
+int create_owned_entry(int parent, const char* name, bool is_directory) {
   if (!is_directory) {
-    return openat(parent, staging, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
+    return openat(parent, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
                   0600);
   }
-  if (mkdirat(parent, staging, STAGING_MODE) != 0) return -1;
+  if (mkdirat(parent, name, STAGING_MODE) != 0) return -1;
   // Between the two calls another user may have put a directory of their
   // own at the name; it would be theirs to change once installed.
-  Descriptor directory(openat(parent, staging, DIRECTORY_FLAGS));
+  Descriptor directory(openat(parent, name, DIRECTORY_FLAGS));
   struct stat status {};
   if (!directory.is_open() || fstat(directory.get(), &status) != 0) return -1;
   if (!closed_to_others(status)) {
@@ -460,9 +460,10 @@ bool open_target_parent(StagedTarget* target) {
 namespace {
 
 bool mount_id_at(int directory, const char* name, int* mount) {
+  // The handle's bytes follow its header, which names how many it may take.
   struct {
     file_handle handle;
-    unsigned char bytes[MAX_HANDLE_SZ];
+    unsigned char bytes[MAX_HANDLE_SZ];  // cppcheck-suppress unusedStructMember
   } buffer{};
   buffer.handle.handle_bytes = MAX_HANDLE_SZ;
   const int flags = name[0] == '\0' ? AT_EMPTY_PATH : 0;
