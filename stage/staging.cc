@@ -367,7 +367,18 @@ bool place(StagedTarget* target, StagedTarget* targets, std::size_t count) {
   if (!target->in_place) {
     if (arrange(*target, &staged, AT_NAME, &old, AT_BACKUP)) {
       target->placed = target->replaces ? PLACED_OVER_OLD : PLACED_NEW;
-      return true;
+      // In a directory that others may write, another user can put an
+      // entry of theirs at the staging name between its last check and the
+      // rename: what took the target's name must be what was staged, or it
+      // goes back at once.
+      EntryIdentity now;
+      if (identity_at(target->parent.get(), target->name, &now) &&
+          same_identity(now, target->staged_identity)) {
+        return true;
+      }
+      errno = NOT_THE_STAGED_ENTRY;
+      report_move_failure(*target, AT_STAGING, AT_NAME);
+      return false;
     }
     if (!cannot_move(errno) || !target->replaces) {
       if (cannot_move(errno)) report_move_failure(*target, AT_STAGING, AT_NAME);

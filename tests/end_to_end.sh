@@ -456,6 +456,26 @@ run_with_other_user() {
   grep -q '^exit ' "$SANDBOX/plant.log" 2> /dev/null || fail "the other user never got to act"
 }
 
+# In a document root that the other user may write in, they put a
+# directory of theirs at the staging name just before the swap: it never
+# stays the images directory.
+if [ -n "$other_user_refused" ]; then
+  skip "a directory put at the staging name before the swap goes back" "$other_user_refused"
+else
+  begin "a directory put at the staging name before the swap goes back"
+  chmod 0777 /var/lib/httpd/htdocs && snapshot_product
+  run_with_other_user syncfs '*' 'cd /var/lib/httpd/htdocs && s=$(ls -d .images.langext-*) &&
+    mv "$s" aside && mkdir "$s" && touch "$s/theirs"'
+  grep -q "Unable to rename /var/lib/httpd/htdocs/\.images\.langext-.* to $IMAGES\. Another entry has taken its place\.$" \
+    "$SANDBOX/out" || fail "the swap is not refused: $(cat "$SANDBOX/out")"
+  grep -qxF "Installation failed." "$SANDBOX/out" || fail "the run did not fail"
+  expect_status 255
+  [ -e "$IMAGES/theirs" ] && fail "their directory is the images directory"
+  rm -rf /var/lib/httpd/htdocs/aside /var/lib/httpd/htdocs/.images.langext-* "$RECORD_DIR"
+  expect_product_untouched
+  end
+fi
+
 # Makes the directory a volume (a tmpfs) that the other user may write in,
 # holding what it held.
 writable_volume() {
