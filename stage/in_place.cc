@@ -202,6 +202,14 @@ bool clear_passage(const Work& work) {
   return remove_tree_at(work.staging, work.passage.data()) || errno == ENOENT;
 }
 
+// Links the staged file name at the passage. Only the run can put anything
+// there, so it is cleared only where a step that failed left something.
+bool link_to_passage(const Work& work, int staged, const char* name) {
+  if (linkat(staged, name, work.staging, work.passage.data(), 0) == 0) return true;
+  return errno == EEXIST && clear_passage(work) &&
+         linkat(staged, name, work.staging, work.passage.data(), 0) == 0;
+}
+
 // Moves what the passage holds to name in directory, never replacing what
 // stands there.
 bool pass_in_new(const Work& work, int directory, const char* name) {
@@ -417,8 +425,8 @@ bool replace_file(const Work& work, int staged, int live, int old, const char* n
       !remove_kept_entry(work, live, old, name, now, before, path)) {
     return false;
   }
-  if (!clear_passage(work) || linkat(staged, name, work.staging, work.passage.data(), 0) != 0 ||
-      !passage_holds(work, fresh) || renameat(work.staging, work.passage.data(), live, name) != 0) {
+  if (!link_to_passage(work, staged, name) || !passage_holds(work, fresh) ||
+      renameat(work.staging, work.passage.data(), live, name) != 0) {
     report_entry(path);
     return false;
   }
