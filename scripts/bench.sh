@@ -88,7 +88,7 @@ measure() {
       "$@" /usr/bin/time -f "%M %U %S" -o "$rss" sh -c 'for t in "$2/product/templates:htx" \
         "$2/docroot/images:images"; do cp -a "${t%%:*}" "${t%%:*}.old" && cp -r "$1/${t##*:}/." "${t%%:*}"
         done && cp -a "$2/product/lang.cfg" "$2/product/lang.cfg.old" &&
-        cp "$1/conf/language.cfg" "$2/product/lang.cfg"' sh "$package/packages" "$dest" ;;
+        cp "$1/conf/language.cfg" "$2/product/lang.cfg" && sync' sh "$package/packages" "$dest" ;;
     floor*)
       "$@" /usr/bin/time -f "%M %U %S" -o "$rss" "$bench/floor_copy" "$list" "$dest/flat" ${program#floor} ;;
   esac
@@ -152,7 +152,8 @@ run_shape() {
 }
 
 # Installing in place (the targets are mount points) against doing it by
-# hand there: cp -a NAME NAME.old, then cp -r of the package over NAME.
+# hand there: cp -a NAME NAME.old, then cp -r of the package over NAME, then
+# sync, since the installer's run is durable when it ends.
 run_in_place() {
   local fs=$1 shape=$3 package dest list
   make_shape "$2" "$3" "$4"
@@ -245,7 +246,7 @@ cat "$durable"
 echo "== Growth with the number of files (tmpfs, tiny files, medians of 3):"
 cat "$bench/growth.dat" 2> /dev/null || echo "(not run)"
 echo "== In place, the targets mount points (medians of $rounds): the installer against cp -a NAME NAME.old"
-echo "   then cp -r of the package over NAME; seconds, ratio, system calls per package file"
+echo "   then cp -r of the package over NAME, then sync; seconds, ratio, system calls per package file"
 echo "fs    shape  files  inplace   byhand  i/h   calls:i byhand"
 cat "$bench/in-place.txt"
 echo "== Plot: $bench/growth.png"
