@@ -18,17 +18,21 @@ namespace {
 std::array<StagedTarget, RECORD_TARGETS> recorded;
 char recorded_paths[RECORD_TARGETS][PATH_BUFFER_SIZE];
 
+// Where the run staged inside the target, opens the target itself, its
+// parent being open; false, with errno set, where it cannot.
+bool open_inside(StagedTarget* target) {
+  if (!target->staged_inside) return true;
+  target->inside.reset(
+      openat(target->parent.get(), target->name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  return target->inside.is_open();
+}
+
 // Opens the target's directory, which must be the one the run used.
 // Reports why not, unless it is simply gone (and with it what was staged
 // there).
 bool reopen_parent(StagedTarget* target, bool* gone) {
   *gone = false;
-  if (open_target_parent(target)) {
-    if (!target->staged_inside) return true;
-    target->inside.reset(openat(target->parent.get(), target->name,
-                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (target->inside.is_open()) return true;
-  }
+  if (open_target_parent(target) && open_inside(target)) return true;
   if (errno == ENOENT) {
     *gone = true;
   } else if (errno == ESTALE) {
@@ -164,10 +168,9 @@ bool anything_recorded_exists(std::size_t count) {
       return true;  // not known to be gone: the repair itself says why
     }
     const int parent = target.parent.get();
-    if (target.staged_inside) {
-      target.inside.reset(
-          openat(parent, target.name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    }
+    // A staging entry inside a target that is gone is gone with it; the
+    // names beside the target are still looked at.
+    open_inside(&target);
     const std::array<const char*, 3> names{target.name, target.backup, target.staging};
     if (std::any_of(names.begin(), names.end(), [&](const char* name) {
           return exists_as(parent, name, target.staged_identity) ||
@@ -222,21 +225,22 @@ int repair_interrupted_run() {
   }
   bool repaired = true;
   if (phase == PHASE_UNDOING) {
-    for (std::size_t i = count; i-- > 0;) {
+    for (std::size_t i = count; i-- > 0;) {  // last first, as the killed run did
       if (!finish_undo(&recorded[i], count)) {
         std::printf("Unable to put back %s as it was before the interrupted installation.\n\n",
                     recorded[i].path);
         repaired = false;
       }
     }
-  }
-  for (std::size_t i = 0; i < count && phase != PHASE_UNDOING; ++i) {
-    StagedTarget& target = recorded[i];
-    if (phase == PHASE_STAGING) {
-      repaired = remove_leftover(&target) && repaired;
-    } else if (!finish_swap(&target, count)) {
-      report_unfinished(target);
-      repaired = false;
+  } else {
+    for (std::size_t i = 0; i < count; ++i) {
+      StagedTarget& target = recorded[i];
+      if (phase == PHASE_STAGING) {
+        repaired = remove_leftover(&target) && repaired;
+      } else if (!finish_swap(&target, count)) {
+        report_unfinished(target);
+        repaired = false;
+      }
     }
   }
   if (!sync_parent_directories(recorded.data(), count)) {
