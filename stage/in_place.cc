@@ -61,6 +61,8 @@ EntryIdentity identity_of(const JournalEntry& entry) {
 struct Work {
   int staging = -1;
   struct stat staging_status {};  // to know it again under any name
+  EntryIdentity staging_identity;  // its birth comes before any entry staged in it
+  bool resuming = false;           // a killed run had begun the replacement
   Descriptor journal;
   std::array<char, 32> passage{};
   std::array<char, 32> journal_name{};
@@ -210,19 +212,35 @@ bool link_to_passage(const Work& work, int staged, const char* name) {
          linkat(staged, name, work.staging, work.passage.data(), 0) == 0;
 }
 
-// Moves what the passage holds to name in directory, never replacing what
-// stands there.
-bool pass_in_new(const Work& work, int directory, const char* name) {
-  if (renameat2(work.staging, work.passage.data(), directory, name, RENAME_NOREPLACE) == 0) {
-    return true;
-  }
+// Moves the entry from_name of from to name in directory, never replacing
+// what stands there.
+bool move_in_new(int from, const char* from_name, int directory, const char* name) {
+  if (renameat2(from, from_name, directory, name, RENAME_NOREPLACE) == 0) return true;
   if (errno != EINVAL && errno != ENOSYS) return false;
   struct stat status {};
   if (fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
     errno = EEXIST;
     return false;
   }
-  return errno == ENOENT && renameat(work.staging, work.passage.data(), directory, name) == 0;
+  return errno == ENOENT && renameat(from, from_name, directory, name) == 0;
+}
+
+// Moves what the passage holds to name in directory, never replacing what
+// stands there.
+bool pass_in_new(const Work& work, int directory, const char* name) {
+  return move_in_new(work.staging, work.passage.data(), directory, name);
+}
+
+// Whether the entry is a file of the package that this run staged: root's
+// own, closed to others, and born after the staging directory. Another user
+// can make none such; a birth time no call can set.
+bool staged_by_run(const Work& work, const struct stat& status, EntryIdentity identity) {
+  if (!S_ISREG(status.st_mode) || !closed_to_others(status)) return false;
+  const EntryIdentity& staging = work.staging_identity;
+  if (!identity.born || !staging.born) return true;
+  return identity.birth_seconds > staging.birth_seconds ||
+         (identity.birth_seconds == staging.birth_seconds &&
+          identity.birth_nanoseconds >= staging.birth_nanoseconds);
 }
 
 // Whether the passage holds the entry examined as expected.
@@ -347,12 +365,14 @@ bool remove_kept(const Work& work, int live, int staged, int old, const char* pa
       report_entry(path);
       return false;
     }
+    // What the staged tree names is the package's, or the old file it
+    // replaced, which the staged tree keeps.
+    if (staged >= 0 && fstatat(staged, name, &fresh, AT_SYMLINK_NOFOLLOW) == 0) return true;
     if (fstatat(live, name, &now, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno == ENOENT) return true;
       report_entry(entry_path.data());
       return false;
     }
-    if (staged >= 0 && fstatat(staged, name, &fresh, AT_SYMLINK_NOFOLLOW) == 0) return true;
     if (fstatat(old, name, &before, AT_SYMLINK_NOFOLLOW) != 0) return true;
     return remove_kept_entry(work, live, old, name, now, before, entry_path.data());
   });
@@ -406,10 +426,22 @@ bool replace_directory(const Work& work, int staged, int live, int old, const ch
   return replace_tree(work, from.get(), to.get(), old_directory.get(), path, false);
 }
 
-// Renames the package's file name over its namesake in live, through the
-// passage.
+// Puts the package's file name in place of its namesake in live. The two
+// are exchanged, so that the staged tree keeps the old file, the very same
+// one, until the run is done: the put-back exchanges it back. Where there
+// is no namesake, the package's file moves in.
 bool replace_file(const Work& work, int staged, int live, int old, const char* name,
-                  const struct stat& fresh, const char* path) {
+                  const struct stat& fresh, EntryIdentity fresh_identity, const char* path) {
+  struct stat before {};
+  const auto was_there = [&] {
+    return old >= 0 && fstatat(old, name, &before, AT_SYMLINK_NOFOLLOW) == 0;
+  };
+  // Where a killed run exchanged it already, the staged name holds the old
+  // file: not made by this run, or as its copy keeps it.
+  if (work.resuming && (!staged_by_run(work, fresh, fresh_identity) ||
+                        (was_there() && unchanged(fresh, before)))) {
+    return true;
+  }
   struct stat now {};
   const bool exists = fstatat(live, name, &now, AT_SYMLINK_NOFOLLOW) == 0;
   if (!exists && errno != ENOENT) {
@@ -417,16 +449,23 @@ bool replace_file(const Work& work, int staged, int live, int old, const char* n
     return false;
   }
   if (exists && same_file(now, fresh)) return true;  // in place already
-  struct stat before {};
-  // An old directory at its name goes first; a directory that is not the
-  // old one, or holds what others wrote, stays and the rename fails.
-  if (exists && S_ISDIR(now.st_mode) && old >= 0 &&
-      fstatat(old, name, &before, AT_SYMLINK_NOFOLLOW) == 0 &&
-      !remove_kept_entry(work, live, old, name, now, before, path)) {
+  if (exists && !S_ISDIR(now.st_mode)) {
+    if (renameat2(staged, name, live, name, RENAME_EXCHANGE) == 0) return true;
+    // Where no exchange can be made, it is renamed over the old file, which
+    // its copy keeps.
+    if ((errno == EINVAL || errno == ENOSYS) && link_to_passage(work, staged, name) &&
+        passage_holds(work, fresh) && renameat(work.staging, work.passage.data(), live, name) == 0) {
+      return true;
+    }
+    report_entry(path);
     return false;
   }
-  if (!link_to_passage(work, staged, name) || !passage_holds(work, fresh) ||
-      renameat(work.staging, work.passage.data(), live, name) != 0) {
+  // An old directory at its name goes first; a directory that is not the
+  // old one, or holds what others wrote, stays and the move fails.
+  if (exists && was_there() && !remove_kept_entry(work, live, old, name, now, before, path)) {
+    return false;
+  }
+  if (!move_in_new(staged, name, live, name)) {
     report_entry(path);
     return false;
   }
@@ -441,14 +480,15 @@ bool replace_tree(const Work& work, int staged, int live, int old, const char* p
     if (top && is_work_name(work, name)) return true;
     Path entry_path;
     struct stat fresh {};
-    if (!join(&entry_path, path, name) || fstatat(staged, name, &fresh, AT_SYMLINK_NOFOLLOW) != 0) {
+    EntryIdentity fresh_identity;
+    if (!join(&entry_path, path, name) || !examine_at(staged, name, &fresh, &fresh_identity)) {
       report_entry(path);
       return false;
     }
     if (S_ISDIR(fresh.st_mode)) {
       return replace_directory(work, staged, live, old, name, entry_path.data());
     }
-    return replace_file(work, staged, live, old, name, fresh, entry_path.data());
+    return replace_file(work, staged, live, old, name, fresh, fresh_identity, entry_path.data());
   });
   return placed && remove_kept(work, live, staged, old, path);
 }
@@ -502,15 +542,32 @@ bool restore_directory(const Work& work, int live, int staged, int old, const ch
   return false;
 }
 
+// Exchanges the old file that the staged tree kept at name back into live,
+// where the package's file (now) stands; what comes out must be that file,
+// or it goes back.
+bool exchange_back(const Work& work, int live, int staged, const char* name,
+                   const struct stat& now, const struct stat& kept, const struct stat& before,
+                   const char* path) {
+  struct stat out {};
+  if (renameat2(staged, name, live, name, RENAME_EXCHANGE) != 0) return false;
+  if (fstatat(staged, name, &out, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(out, now)) {
+    if (renameat2(staged, name, live, name, RENAME_EXCHANGE) == 0) errno = NOT_THE_STAGED_ENTRY;
+    return false;
+  }
+  // Its other links, put back from the copy, must reach it.
+  return keep_standing_link(before, kept, live, name, path, work.staging, work.passage.data());
+}
+
 // Puts back the entry name of the live directory: the package's file goes,
 // the old entry it replaced comes back; anything else must be the old entry
 // as it was, or one the old contents did not hold.
 bool restore_entry(const Work& work, int live, int staged, int old, const char* name,
                    const char* path) {
   struct stat now {};
+  EntryIdentity now_identity;
   struct stat fresh {};
   struct stat before {};
-  if (fstatat(live, name, &now, AT_SYMLINK_NOFOLLOW) != 0) {
+  if (!examine_at(live, name, &now, &now_identity)) {
     if (errno == ENOENT) return true;
     report_put_back(path);
     return false;
@@ -519,8 +576,10 @@ bool restore_entry(const Work& work, int live, int staged, int old, const char* 
   if (S_ISDIR(now.st_mode)) return restore_directory(work, live, staged, old, name, now, path);
   const bool in_package = staged >= 0 && fstatat(staged, name, &fresh, AT_SYMLINK_NOFOLLOW) == 0;
   const bool was_there = old >= 0 && fstatat(old, name, &before, AT_SYMLINK_NOFOLLOW) == 0;
+  const bool old_file = was_there && !S_ISDIR(before.st_mode);
   if (in_package && same_file(now, fresh)) {
-    if (was_there && !S_ISDIR(before.st_mode)) {
+    // Renamed over the old file, where no exchange could be made.
+    if (old_file) {
       if (build_old_entry(work, old, name, path) &&
           pass_in_over_package_file(work, live, name, fresh)) {
         return true;
@@ -531,15 +590,32 @@ bool restore_entry(const Work& work, int live, int staged, int old, const char* 
     report_put_back(path);
     return false;
   }
-  if (!was_there) return true;
   // Left as it was: the links put back must reach it.
-  if (unchanged(now, before)) {
+  if (was_there && unchanged(now, before)) {
     if (keep_standing_link(before, now, live, name, path, work.staging, work.passage.data())) {
       return true;
     }
-  } else {
-    errno = NOT_THE_STAGED_ENTRY;
+    report_put_back(path);
+    return false;
   }
+  if (staged_by_run(work, now, now_identity)) {
+    if (in_package && old_file && !S_ISDIR(fresh.st_mode) && unchanged(fresh, before)) {
+      if (exchange_back(work, live, staged, name, now, fresh, before, path)) return true;
+    } else if (old_file) {
+      // The old file had gone when the package's moved in: it comes back
+      // from the copy.
+      if (build_old_entry(work, old, name, path) &&
+          pass_in_over_package_file(work, live, name, now)) {
+        return true;
+      }
+    } else if (unlinkat(live, name, 0) == 0 || errno == ENOENT) {
+      return true;  // an old directory at its name comes back with the rest
+    }
+    report_put_back(path);
+    return false;
+  }
+  if (!was_there) return true;
+  errno = NOT_THE_STAGED_ENTRY;
   report_put_back(path);
   return false;
 }
@@ -571,6 +647,19 @@ bool restore_tree(const Work& work, int live, int staged, int old, const char* p
     if (fstatat(live, name, &now, AT_SYMLINK_NOFOLLOW) == 0) return true;
     Path entry_path;
     const bool named = errno == ENOENT && join(&entry_path, path, name);
+    // The old file that the staged tree kept goes back as it is.
+    struct stat kept {};
+    struct stat before {};
+    if (named && staged >= 0 && fstatat(staged, name, &kept, AT_SYMLINK_NOFOLLOW) == 0 &&
+        !S_ISDIR(kept.st_mode) && fstatat(old, name, &before, AT_SYMLINK_NOFOLLOW) == 0 &&
+        unchanged(kept, before) && move_in_new(staged, name, live, name)) {
+      if (!keep_standing_link(before, kept, live, name, entry_path.data(), work.staging,
+                              work.passage.data())) {
+        report_put_back(entry_path.data());
+        whole = false;
+      }
+      return true;
+    }
     if (!named || !build_old_entry(work, old, name, entry_path.data()) ||
         !pass_in_new(work, live, name)) {
       report_put_back(named ? entry_path.data() : path);
@@ -712,7 +801,8 @@ bool open_work(StagedTarget* target, Work* work) {
   if (!target->staged.is_open()) target->staged.reset(open_staged(*target));
   if (!target->staged.is_open()) return false;
   work->staging = target->staged.get();
-  if (fchmod(work->staging, WORK_MODE) != 0 || fstat(work->staging, &work->staging_status) != 0) {
+  if (fchmod(work->staging, WORK_MODE) != 0 || fstat(work->staging, &work->staging_status) != 0 ||
+      !identity_at(work->staging, "", &work->staging_identity)) {
     return false;
   }
   const std::size_t length = std::strlen(target->staging);
@@ -756,8 +846,8 @@ int open_copy(const StagedTarget& target, struct stat* status) {
 }
 
 // Gives the target the package's contents, and writes them to stable
-// storage.
-bool replace_contents(StagedTarget* target) {
+// storage; resuming where a killed run had begun to.
+bool replace_contents(StagedTarget* target, bool resuming) {
   if (!target->is_directory) {
     Descriptor staged(open_staged(*target));
     Descriptor live(open_target(*target, O_WRONLY));
@@ -777,6 +867,7 @@ bool replace_contents(StagedTarget* target) {
     report_entry(staging_path(*target));
     return false;
   }
+  work.resuming = resuming;
   struct stat copy_status {};
   Descriptor live(open_live(*target, &work.device));
   Descriptor old(live.is_open() ? open_copy(*target, &copy_status) : -1);
@@ -837,11 +928,11 @@ bool install_in_place(StagedTarget* target, StagedTarget* targets, std::size_t c
   if (target->in_place_step >= IN_PLACE_RESTORING && !undo_in_place(target, targets, count)) {
     return false;
   }
-  if (target->in_place_step != IN_PLACE_REPLACING && !copy_old_contents(target, targets, count)) {
-    return false;
-  }
+  const bool resuming = target->in_place_step == IN_PLACE_REPLACING;
+  if (!resuming && !copy_old_contents(target, targets, count)) return false;
   errno = 0;
-  return replace_contents(target) && record_step(target, IN_PLACE_REPLACED, targets, count);
+  return replace_contents(target, resuming) &&
+         record_step(target, IN_PLACE_REPLACED, targets, count);
 }
 
 bool undo_in_place(StagedTarget* target, StagedTarget* targets, std::size_t count) {

@@ -2,14 +2,15 @@
 // or a bind-mounted file, or a directory of an overlay's lower layer) is
 // installed in place. A complete copy of its old contents is made beside
 // it, made durable and renamed to NAME.old before anything in it changes.
-// Then each file of the package is renamed over its namesake, so that a
-// reader sees the whole old file or the whole new one, new directories are
-// added, and entries the package lacks are removed from each directory
-// once its new entries are in: only those the copy holds, unchanged, so
-// that what others write meanwhile stays. Every new entry is made in the
-// staging directory, which only root may enter, and moved in from there.
-// A single file that is a mount point cannot be renamed over: it is
-// rewritten.
+// Then each file of the package is exchanged with its namesake, so that a
+// reader sees the whole old file or the whole new one, and the staged tree
+// keeps the very old file until the run is done, for a put-back to exchange
+// back; new directories are added, and entries the package lacks are
+// removed from each directory once its new entries are in: only those the
+// copy holds, unchanged, so that what others write meanwhile stays. Every
+// new entry is made in the staging directory, which only root may enter,
+// and moved in from there. A single file that is a mount point cannot be
+// renamed over: it is rewritten.
 #ifndef LANGEXT_STAGE_IN_PLACE_H
 #define LANGEXT_STAGE_IN_PLACE_H
 

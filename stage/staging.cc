@@ -118,16 +118,11 @@ bool settled_identity_at(int directory, const char* name, EntryIdentity* identit
          identity_at(directory, name, identity);
 }
 
-namespace {
-
-// Root's own, and no one else may write it. Not an exact mode: in a
-// set-group-ID directory a new directory is set-group-ID too, and a
-// default ACL may show in the group bits.
+// Not an exact mode: in a set-group-ID directory a new directory is
+// set-group-ID too, and a default ACL may show in the group bits.
 bool closed_to_others(const struct stat& status) {
   return status.st_uid == geteuid() && (status.st_mode & 022) == 0;
 }
-
-}  // namespace
 
 int create_owned_entry(int parent, const char* name, bool is_directory) {
   if (!is_directory) {

@@ -91,6 +91,9 @@ bool identity_at(int directory, const char* name, EntryIdentity* identity);
 // Whether now, an identity just taken, is the known one.
 bool same_identity(EntryIdentity now, EntryIdentity known);
 
+// Whether the entry is root's own and no one else may write it.
+bool closed_to_others(const struct stat& status);
+
 // Whether two entries, examined in this run, are one.
 inline bool same_file(const struct stat& first, const struct stat& second) {
   return first.st_dev == second.st_dev && first.st_ino == second.st_ino;

@@ -348,11 +348,17 @@ EOT
 # A failure in the replacement in place puts back what was replaced: the
 # product ends as it was, with no NAME.old and nothing staged. Amid it, the
 # old files it had not reached yet stay; once it is complete (at the sync
-# of the templates), every old entry comes back from NAME.old.
+# of the templates), every old entry comes back from NAME.old, and each
+# old file that a package file replaced is the very same inode again.
+replaced_inodes() {
+  (cd "$ADDON/packages/htx" && find . -type f -print0) |
+    (cd "$TEMPLATES" && xargs -0 stat -c '%n %i' 2> /dev/null) | sort
+}
 while IFS='|' read -r title call after error reason reported where; do
   begin "in place: a failure $title is put back"
   decorate_product && snapshot_product
   templates_before=$(kept_listing "$TEMPLATES") language_before=$(file_listing "$LANG_FILE")
+  inodes_before=$(replaced_inodes)
   run_interposed LANGEXT_NO_EXCHANGE=EXDEV LANGEXT_FAIL_CALL="$call" LANGEXT_FAIL_AFTER="$after" \
     LANGEXT_FAIL_ERRNO="$error" LANGEXT_FAIL_PATH="$where"
   grep -q "Unable to install $reported in place\. $reason\.$" "$SANDBOX/out" ||
@@ -363,10 +369,12 @@ while IFS='|' read -r title call after error reason reported where; do
   expect_kept "$templates_before" "$TEMPLATES"
   [ "$(file_listing "$LANG_FILE")" = "$language_before" ] ||
     fail "the language file is not put back: $(diff <(echo "$language_before") <(file_listing "$LANG_FILE"))"
+  [ "$(replaced_inodes)" = "$inodes_before" ] ||
+    fail "old files came back as other inodes: $(diff <(echo "$inodes_before") <(replaced_inodes))"
   expect_nothing_staged
   end
 done <<EOT
-amid the replacement|linkat|4|28|No space left on device|$TEMPLATES/.*|
+amid the replacement|placing|4|28|No space left on device|$TEMPLATES/.*|
 after the replacement|syncfs|1|5|Input/output error|$TEMPLATES|$TEMPLATES
 EOT
 
@@ -485,16 +493,20 @@ writable_volume() {
     rm -rf "$saved" || fail "cannot make $dir a volume that others may write in"
 }
 
-# The passage through which each new file goes in is out of the other
-# user's reach. Replacing it, they would have the installer rename their
-# entry into place; moving it away, they would keep a hard link to a
-# set-user-ID file that root made.
+# Where no exchange can be made, each new file goes in over its old
+# namesake through a passage, which is out of the other user's reach.
+# Replacing it, they would have the installer rename their entry into
+# place; moving it away, they would keep a hard link to a set-user-ID file
+# that root made.
 while IFS='|' read -r title volume part name command; do
   if [ -n "$other_user_refused" ]; then skip "another user in a volume: $title" "$other_user_refused"; continue; fi
   begin "another user in a volume: $title"
   writable_volume "$volume"
-  mkdir -p "$SANDBOX/victim" && printf 'victim' > "$SANDBOX/victim/file"
-  run_with_other_user linkat "$name" "$command"
+  namesake=$(cd "$ADDON/packages/$part" && find . -name "$name")
+  mkdir -p "$SANDBOX/victim" && printf 'victim' > "$SANDBOX/victim/file" &&
+    mkdir -p "$(dirname "$volume/$namesake")" && printf 'old' > "$volume/$namesake" ||
+    fail "cannot lay out the volume"
+  run_with_other_user linkat "$name" "$command" LANGEXT_NO_EXCHANGE=EINVAL
   expect_output "$BANNER$PROMPT$COMPLETED"
   expect_same_tree "$ADDON/packages/$part" "$volume"
   umount "$volume"
@@ -522,8 +534,9 @@ while IFS='|' read -r title call name command guarded where; do
   mv "$ADDON/packages/images/flags" "$ADDON/packages/images/flags.x" &&
     mv "$ADDON/packages/images/flags.x" "$ADDON/packages/images/flags"
   guarded_before=$(stat -c '%u:%g %a' "$IMAGES/$guarded") guarded_inode=$(stat -c %i "$IMAGES/$guarded")
-  run_with_other_user "$call" "$name" "$command" ${where:+"$where"} \
-    LANGEXT_FAIL_CALL=linkat LANGEXT_FAIL_AFTER=2 LANGEXT_FAIL_ERRNO=28
+  # shellcheck disable=SC2086 # the row's settings, one word each, last
+  run_with_other_user "$call" "$name" "$command" \
+    LANGEXT_FAIL_CALL=placing LANGEXT_FAIL_AFTER=2 LANGEXT_FAIL_ERRNO=28 $where
   guarded_now=$(find "$IMAGES" -xdev -inum "$guarded_inode" -exec stat -c '%u:%g %a' {} +)
   [ "$guarded_now" = "$guarded_before" ] || fail "$guarded/ ($guarded_before) is now $guarded_now"
   umount "$IMAGES"
@@ -531,7 +544,7 @@ while IFS='|' read -r title call name command guarded where; do
 done <<EOT
 victim/ of another user swapped in for mine/|renameat2|images.old|cd $IMAGES && mv mine mine2 && mv victim mine|victim
 victim/ of another user swapped in for flags/, a directory of the package|renameat2|images.old|cd $IMAGES && mv flags flags2 && mv victim flags|victim
-flags/ of root's swapped in for the link put back at language-banner.png|symlinkat|.langext-*.t,language-banner.png|cd "\$PLANT_DIR" && rm "\$PLANT_NAME" && mv $IMAGES/flags "\$PLANT_NAME"|flags|LANGEXT_PLANT_IN=$IMAGES*
+flags/ of root's swapped in for the link put back at language-banner.png|symlinkat|.langext-*.t,language-banner.png|cd "\$PLANT_DIR" && rm "\$PLANT_NAME" && mv $IMAGES/flags "\$PLANT_NAME"|flags|LANGEXT_PLANT_IN=$IMAGES* LANGEXT_NO_EXCHANGE=EINVAL LANGEXT_FAIL_CALL=linkat
 EOT
 
 # What the put-back cannot make as it was keeps NAME.old, and says so: here
@@ -573,7 +586,7 @@ while IFS='|' read -r title failure; do
   end
 done <<EOT
 the installation completes
-a failure puts back what was replaced|LANGEXT_FAIL_CALL=linkat LANGEXT_FAIL_AFTER=3 LANGEXT_FAIL_ERRNO=28
+a failure puts back what was replaced|LANGEXT_FAIL_CALL=placing LANGEXT_FAIL_AFTER=3 LANGEXT_FAIL_ERRNO=28
 EOT
 
 # What the other user writes into the volume during the replacement (an
@@ -586,8 +599,9 @@ else
   begin "another user in a volume uploads during the replacement: what they write stays"
   writable_volume "$IMAGES"
   mkdir "$IMAGES/mine" && printf 'notes' > "$IMAGES/mine/notes.txt" && chown -R "$other_user" "$IMAGES/mine"
-  run_with_other_user linkat '*' \
-    "printf upload > $IMAGES/upload.txt && printf upload > $IMAGES/mine/upload.txt && printf rewritten > $IMAGES/mine/notes.txt"
+  run_with_other_user renameat2 '*' \
+    "printf upload > $IMAGES/upload.txt && printf upload > $IMAGES/mine/upload.txt && printf rewritten > $IMAGES/mine/notes.txt" \
+    LANGEXT_PLANT_IN="$IMAGES*"
   expect_output "$BANNER$PROMPT$COMPLETED"
   [ "$(cat "$IMAGES/upload.txt" "$IMAGES/mine/upload.txt" "$IMAGES/mine/notes.txt" 2>&1)" = uploaduploadrewritten ] ||
     fail "what the other user wrote is gone: $(ls -AR "$IMAGES")"
@@ -605,7 +619,8 @@ else
   writable_volume "$IMAGES"
   printf '%s\n' 'my ($top, $depth) = @ARGV; mkdir $top or die "$top: $!\n"; chdir $top or die "$!\n";' \
     'for (1 .. $depth) { mkdir "d" or die "$!\n"; chdir "d" or die "$!\n" }' > "$SANDBOX/chain.pl"
-  open_files=1024 run_with_other_user linkat '*' "perl $SANDBOX/chain.pl $IMAGES/chain 3000"
+  open_files=1024 run_with_other_user renameat2 '*' "perl $SANDBOX/chain.pl $IMAGES/chain 3000" \
+    LANGEXT_PLANT_IN="$IMAGES*"
   expect_output "$BANNER$PROMPT$COMPLETED"
   [ "$(find "$IMAGES/chain" -type d | wc -l)" = 3001 ] || fail "the chain was walked into"
   umount "$IMAGES"
@@ -1205,7 +1220,7 @@ REPAIRED_UNDO="${BANNER}Put back what an interrupted installation had changed.\n
 begin "killed while a failure is put back, then run again"
 decorate_product && snapshot_product
 templates_before=$(kept_listing "$TEMPLATES")
-failing=(LANGEXT_NO_EXCHANGE=EXDEV LANGEXT_FAIL_CALL=linkat LANGEXT_FAIL_AFTER=4 LANGEXT_FAIL_ERRNO=28)
+failing=(LANGEXT_NO_EXCHANGE=EXDEV LANGEXT_FAIL_CALL=placing LANGEXT_FAIL_AFTER=4 LANGEXT_FAIL_ERRNO=28)
 run_interposed "${failing[@]}" LANGEXT_RAISE_CALL=any LANGEXT_FAIL_COUNT_FILE="$SANDBOX/failed-at"
 first=$(($(cat "$SANDBOX/failed-at") + 1))
 repairs=''
@@ -1237,7 +1252,7 @@ end
 # changes until it is back.
 begin "killed amid the replacement in a volume that is not mounted when it runs again"
 layout_mount "$TEMPLATES" "$SANDBOX/volume"
-run_interposed LANGEXT_RAISE_SIGNAL=9 LANGEXT_RAISE_CALL=linkat LANGEXT_RAISE_AFTER=3
+run_interposed LANGEXT_RAISE_SIGNAL=9 LANGEXT_RAISE_CALL=placing LANGEXT_RAISE_AFTER=3
 expect_status 137
 umount "$TEMPLATES" && snapshot_product && cp "$RECORD_DIR/record" "$SANDBOX/record-before"
 run_input '\n'

@@ -25,7 +25,9 @@
 // cannot be moved (LANGEXT_NO_EXCHANGE=EXDEV or EBUSY at the exchange).
 //
 // A failure (LANGEXT_FAIL_CALL, _AFTER, _ERRNO, _PATH): the
-// LANGEXT_FAIL_AFTER-th call of LANGEXT_FAIL_CALL (linkat, syncfs or fsync) fails
+// LANGEXT_FAIL_AFTER-th call of LANGEXT_FAIL_CALL (linkat, placing (a
+// renameat2 from one name to the same in another directory: a file going
+// into a target installed in place, or back), syncfs or fsync) fails
 // with the errno numbered LANGEXT_FAIL_ERRNO, without being made; where
 // LANGEXT_FAIL_PATH is set, only syncfs or fsync calls on a descriptor of that very
 // path count. LANGEXT_FAIL_COUNT_FILE, if set, receives how many calls
@@ -34,8 +36,8 @@
 // A kernel before 5.8 (LANGEXT_NO_MOUNT_ROOT=1): statx tells no mount root.
 //
 // A signal (LANGEXT_RAISE_SIGNAL) raised right after the LANGEXT_RAISE_AFTER-th
-// call of LANGEXT_RAISE_CALL (openat that creates, or "any" of the calls
-// hooked here: those that change what is on disk, and syncfs).
+// call of LANGEXT_RAISE_CALL (openat that creates, placing, or "any" of the
+// calls hooked here: those that change what is on disk, and syncfs).
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <fnmatch.h>
@@ -232,18 +234,26 @@ extern "C" int mkdirat(int directory, const char* path, mode_t mode) {
 extern "C" int renameat2(int old_directory, const char* old_path, int new_directory,
                          const char* new_path, unsigned int flags) {
   const std::string missing = setting("LANGEXT_NO_EXCHANGE");
+  // A target that cannot be moved refuses the swap with its staging entry
+  // (".NAME.langext-XXXXXXXX"); files within it are exchanged all the same.
+  const std::string staging_of_new = std::string(".") + new_path + ".langext-*";
+  const bool unmovable = missing == "EXDEV" || missing == "EBUSY";
   if (missing == "ENOSYS" ||
-      (missing != "" && missing != "none" && (flags & RENAME_EXCHANGE) != 0)) {
+      (missing != "" && missing != "none" && (flags & RENAME_EXCHANGE) != 0 &&
+       (!unmovable || fnmatch(staging_of_new.c_str(), old_path, 0) == 0))) {
     errno = missing == "ENOSYS"  ? ENOSYS
             : missing == "EXDEV" ? EXDEV
             : missing == "EBUSY" ? EBUSY
                                  : EINVAL;
     return -1;
   }
+  const bool placing = std::strcmp(old_path, new_path) == 0;
+  if (placing && fail_call("placing")) return -1;
   static auto call = real<int (*)(int, const char*, int, const char*, unsigned int)>("renameat2");
   int result = call(old_directory, old_path, new_directory, new_path, flags);
   if (result == 0) plant("renameat2", new_directory, new_path);
-  count_call("renameat2");
+  count_call(placing && std::strcmp(setting("LANGEXT_RAISE_CALL"), "placing") == 0 ? "placing"
+                                                                                  : "renameat2");
   return result;
 }
 
