@@ -738,19 +738,13 @@ bool discard_copy(StagedTarget* target, StagedTarget* targets, std::size_t count
   return record_step(target, IN_PLACE_NOT_BEGUN, targets, count);
 }
 
-// Makes the copy of the old contents beside the target, durably, and
-// renames it to NAME.old; until then nothing in the target has changed.
-bool copy_old_contents(StagedTarget* target, StagedTarget* targets, std::size_t count) {
+// Makes a complete copy of the old contents beside the target, under a
+// name of its own; until it is renamed to NAME.old nothing in the target
+// changes. A copy that a killed run was making may be incomplete, and goes.
+bool make_copy(StagedTarget* target, StagedTarget* targets, std::size_t count) {
   const int parent = target->parent.get();
   Path backup_path;
   std::snprintf(backup_path.data(), backup_path.size(), "%s", path_beside(*target, target->backup));
-  // A copy that a killed run had completed was renamed to NAME.old; one
-  // it was making may be incomplete, and goes.
-  EntryIdentity kept;
-  if (target->copy_identity.inode != 0 && identity_at(parent, target->backup, &kept) &&
-      same_identity(kept, target->copy_identity)) {
-    return fsync(parent) == 0 && record_step(target, IN_PLACE_REPLACING, targets, count);
-  }
   if (target->copy[0] != '\0' &&
       !remove_own_entry(parent, target->copy, target->copy_identity, target->is_directory,
                         path_beside(*target, target->copy))) {
@@ -782,18 +776,55 @@ bool copy_old_contents(StagedTarget* target, StagedTarget* targets, std::size_t 
   } else if (keep_file(old.get(), target->path, copy.release(), backup_path.data()) == 0) {
     ++failures;
   }
-  if (failures == 0 &&
-      (syncfs(parent) != 0 || !rename_without_replacing(parent, target->copy, target->backup) ||
-       fsync(parent) != 0)) {
-    report_rename_failure(path_beside(*target, target->copy), backup_path.data());
-    ++failures;
-  }
   if (failures != 0) {
+    discard_copy(target, targets, count);
+    return false;
+  }
+  return true;
+}
+
+// Renames the complete copy to NAME.old once it is durable (synced here,
+// unless synced already), and records that the replacement may begin.
+bool settle_copy(StagedTarget* target, StagedTarget* targets, std::size_t count, bool synced) {
+  const int parent = target->parent.get();
+  if ((!synced && syncfs(parent) != 0) ||
+      !rename_without_replacing(parent, target->copy, target->backup) || fsync(parent) != 0) {
+    Path backup_path;
+    std::snprintf(backup_path.data(), backup_path.size(), "%s",
+                  path_beside(*target, target->backup));
+    report_rename_failure(path_beside(*target, target->copy), backup_path.data());
     discard_copy(target, targets, count);
     return false;
   }
   return record_step(target, IN_PLACE_REPLACING, targets, count);
 }
+
+// Makes the copy of the old contents beside the target, durably, and
+// renames it to NAME.old; until then nothing in the target has changed.
+bool copy_old_contents(StagedTarget* target, StagedTarget* targets, std::size_t count) {
+  // A copy that a killed run had completed was renamed to NAME.old.
+  EntryIdentity kept;
+  if (target->copy_identity.inode != 0 &&
+      identity_at(target->parent.get(), target->backup, &kept) &&
+      same_identity(kept, target->copy_identity)) {
+    return fsync(target->parent.get()) == 0 &&
+           record_step(target, IN_PLACE_REPLACING, targets, count);
+  }
+  if (target->copy_made_ahead && target->in_place_step == IN_PLACE_COPYING) {
+    return settle_copy(target, targets, count, true);
+  }
+  return make_copy(target, targets, count) && settle_copy(target, targets, count, false);
+}
+
+}  // namespace
+
+bool copy_in_place_ahead(StagedTarget* target, StagedTarget* targets, std::size_t count) {
+  if (!target->in_place || target->in_place_step != IN_PLACE_NOT_BEGUN) return true;
+  target->copy_made_ahead = make_copy(target, targets, count);
+  return target->copy_made_ahead;
+}
+
+namespace {
 
 // Opens the work of a directory target: its staging directory, made
 // owner-only, and the journal in it.

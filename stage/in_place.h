@@ -18,6 +18,13 @@
 
 #include "stage/staging.h"
 
+// Makes the copy of the old contents of a target already known to be
+// installed in place (a mount point), under a name of its own beside it,
+// before the sync that makes what was staged durable: that sync makes the
+// copy durable too, and install_in_place only renames it to NAME.old.
+// Reports and returns false when it cannot; the copy is then gone.
+bool copy_in_place_ahead(StagedTarget* target, StagedTarget* targets, std::size_t count);
+
 // Installs the staged target in place, from the step that its
 // in_place_step says, keeping the record of the run (every target of it)
 // up to date. On failure it reports and returns false; undo_in_place then

@@ -46,11 +46,17 @@ bool reopen_parent(StagedTarget* target, bool* gone) {
 // Removes what the run staged for the target; leaves alone, and names,
 // what is not provably its own. Returns false when something of the run's
 // stays.
-bool remove_leftover(StagedTarget* target) {
+bool remove_leftover(StagedTarget* target, std::size_t count) {
   bool gone = false;
-  if (target->staging[0] == '\0') return true;
+  if (target->staging[0] == '\0' && target->in_place_step != IN_PLACE_COPYING) return true;
   if (!reopen_parent(target, &gone)) return gone || errno == ESTALE;
-  return remove_own_entry(staging_parent(*target), target->staging, target->staged_identity,
+  // The copy of the old contents of a mount point is made before the swap.
+  if (target->in_place_step == IN_PLACE_COPYING &&
+      !undo_in_place(target, recorded.data(), count)) {
+    return false;
+  }
+  return target->staging[0] == '\0' ||
+         remove_own_entry(staging_parent(*target), target->staging, target->staged_identity,
                           target->is_directory, staging_path(*target));
 }
 
@@ -236,7 +242,7 @@ int repair_interrupted_run() {
     for (std::size_t i = 0; i < count; ++i) {
       StagedTarget& target = recorded[i];
       if (phase == PHASE_STAGING) {
-        repaired = remove_leftover(&target) && repaired;
+        repaired = remove_leftover(&target, count) && repaired;
       } else if (!finish_swap(&target, count)) {
         report_unfinished(target);
         repaired = false;

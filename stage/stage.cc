@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "copy/copy.h"
+#include "stage/in_place.h"
 #include "stage/record.h"
 
 namespace {
@@ -76,6 +77,14 @@ int stage_commit(StagedTarget* targets, std::size_t count) {
     stage_abandon(targets, count);
     return COMMIT_FAILED;
   }
+  // The old contents of a mount point are copied now, so that one sync
+  // makes the copy durable with what was staged.
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!copy_in_place_ahead(&targets[i], targets, count)) {
+      stage_abandon(targets, count);
+      return COMMIT_FAILED;
+    }
+  }
   if (!sync_file_systems(targets, count)) {
     report_every_target(targets, count);
     stage_abandon(targets, count);
@@ -109,6 +118,12 @@ int stage_commit(StagedTarget* targets, std::size_t count) {
 
 void stage_abandon(StagedTarget* targets, std::size_t count) {
   bool removed = true;
-  for (std::size_t i = 0; i < count; ++i) removed = remove_staged(&targets[i]) && removed;
+  for (std::size_t i = 0; i < count; ++i) {
+    // A copy of old contents made ahead, which nothing has used yet.
+    if (targets[i].in_place_step == IN_PLACE_COPYING) {
+      removed = undo_in_place(&targets[i], targets, count) && removed;
+    }
+    removed = remove_staged(&targets[i]) && removed;
+  }
   if (removed) forget_record();
 }

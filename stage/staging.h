@@ -72,6 +72,7 @@ struct StagedTarget {
   int in_place_step = IN_PLACE_NOT_BEGUN;
   char copy[NAME_BUFFER_SIZE] = {};  // the copy's name beside it, once chosen
   EntryIdentity copy_identity;
+  bool copy_made_ahead = false;  // complete, made before the sync of what was staged
   Descriptor inside;  // the target directory itself, when staged_inside
 };
 

@@ -556,7 +556,7 @@ else
   begin "another user in a volume, then a failure: an old name taken keeps NAME.old"
   writable_volume "$IMAGES"
   run_with_other_user unlinkat logo.gif "printf theirs > $IMAGES/logo.gif" \
-    LANGEXT_FAIL_CALL=syncfs LANGEXT_FAIL_AFTER=4 LANGEXT_FAIL_ERRNO=5
+    LANGEXT_FAIL_CALL=syncfs LANGEXT_FAIL_AFTER=3 LANGEXT_FAIL_ERRNO=5
   expect_output "${BANNER}${PROMPT}Unable to install $IMAGES in place. Input/output error.\n\nUnable to put back $IMAGES/logo.gif. Another entry has taken its place.\n\n$IMAGES.old holds the complete old contents of $IMAGES.\n\nUnable to put everything back: run the installer again to finish that.\n\n"
   [ "$(cat "$IMAGES.old/logo.gif" 2>&1)" = GIF89a-old-logo ] || fail "$IMAGES.old does not hold the old logo"
   umount "$IMAGES"
@@ -1326,7 +1326,8 @@ end
 run_traced() {
   (cd "$ADDON" && printf '\n' | strace -f -y -s 64 -o "$SANDBOX/trace" \
     -E ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0 "${@/#/-E}" \
-    -e trace=syncfs,fsync,fdatasync,sync,renameat2,renameat,rename,unlinkat,write ./langext-install) \
+    -e trace=syncfs,fsync,fdatasync,sync,renameat2,renameat,rename,unlinkat,write,copy_file_range \
+    ./langext-install) \
     > "$SANDBOX/out" 2> "$SANDBOX/err"
   STATUS=$?
 }
@@ -1334,7 +1335,7 @@ run_traced() {
 # The traced calls that make a run durable, one word a line, in order: a
 # version of the record renamed into place (record), the record's
 # directory synced (durable), the record removed (unrecord), a write into
-# the product (write), a syncfs with the directory it names (syncfs:DIR),
+# the product or a copy in it (write), a syncfs with the directory it names (syncfs:DIR),
 # a rename to NAME.old with its directory (old:DIR), any other rename or
 # fsync, and the completion message.
 traced_steps() {
@@ -1344,7 +1345,7 @@ traced_steps() {
     / unlinkat\([0-9]+<\/var\/lib\/langext-install>, "record", 0\) = 0/ { print "unrecord"; next }
     /\([0-9]+<\/var\/lib(\/langext-install[^>]*)?>/ { next }
     / write\(1(<[^>]*>)?, "\\nInstallation completed/ { print "message"; next }
-    / write\([0-9]+<\/var\/lib\// { print "write"; next }
+    / (write|copy_file_range)\([0-9]+<\/var\/lib\// { print "write"; next }
     / syncfs\(/ { sub(/^[^<]*</, ""); sub(/>.*/, ""); print "syncfs:" $0; next }
     / renameat2?\(.*\.old", / { sub(/^[^<]*</, ""); sub(/>.*/, ""); print "old:" $0; next }
     / fsync\(/ { print "fsync"; next }
@@ -1367,24 +1368,33 @@ end
 
 # In place, each version of the record is durable before the step that
 # follows it, and the copy of each target's old contents is on stable
-# storage (a syncfs of its file system after its last write) before it is
-# renamed to NAME.old.
-begin "in place: the record and the copy of the old contents are durable before each step"
-run_traced LD_PRELOAD="$interpose" LANGEXT_NO_EXCHANGE=EXDEV
-expect_output "$BANNER$PROMPT$COMPLETED"
-expect_status 1
-traced_steps > "$SANDBOX/steps"
-[ "$(grep -c '^old:' "$SANDBOX/steps")" = 3 ] ||
-  fail "not every target was renamed to NAME.old: $(grep '^old:' "$SANDBOX/steps" | tr '\n' ' ')"
-awk 'previous == "record" && $0 != "durable" { print $0 } { previous = $0 }
-  END { if (previous == "record") print "the end" }' "$SANDBOX/steps" > "$SANDBOX/undurable"
-[ -s "$SANDBOX/undurable" ] &&
-  fail "a version of the record is not synced before what follows it: $(paste -sd ' ' "$SANDBOX/undurable")"
-awk '/^old:/ && previous != "syncfs:" substr($0, 5) { print substr($0, 5) " (after " previous ")" }
-  { previous = $0 }' "$SANDBOX/steps" > "$SANDBOX/unsynced"
-[ -s "$SANDBOX/unsynced" ] &&
-  fail "a copy becomes NAME.old before a syncfs of its file system, in: $(paste -sd ' ' "$SANDBOX/unsynced")"
-end
+# storage (a syncfs after its last write) before it is renamed to NAME.old:
+# for targets found unmovable at the swap, and for mount points, whose
+# copies are made before the sync of what was staged.
+while IFS='|' read -r title setting; do
+  begin "in place, $title: the record and the copy of the old contents are durable before each step"
+  [ "$setting" = mounts ] && { layout_mount "$TEMPLATES" "$SANDBOX/volume" &&
+    layout_mount "$IMAGES" "$SANDBOX/volume-images" || fail "cannot mount the volumes"; }
+  run_traced LD_PRELOAD="$interpose" "LANGEXT_NO_EXCHANGE=${setting/mounts/none}"
+  expect_output "$BANNER$PROMPT$COMPLETED"
+  expect_status 1
+  traced_steps > "$SANDBOX/steps"
+  [ "$(grep -c '^old:' "$SANDBOX/steps")" = 3 ] ||
+    fail "not every target was renamed to NAME.old: $(grep '^old:' "$SANDBOX/steps" | tr '\n' ' ')"
+  awk 'previous == "record" && $0 != "durable" { print $0 } { previous = $0 }
+    END { if (previous == "record") print "the end" }' "$SANDBOX/steps" > "$SANDBOX/undurable"
+  [ -s "$SANDBOX/undurable" ] &&
+    fail "a version of the record is not synced before what follows it: $(paste -sd ' ' "$SANDBOX/undurable")"
+  awk '/^syncfs:/ { synced = 1 } /^write$/ { synced = 0 } /^old:/ && !synced { print substr($0, 5) }' \
+    "$SANDBOX/steps" > "$SANDBOX/unsynced"
+  [ -s "$SANDBOX/unsynced" ] &&
+    fail "a copy becomes NAME.old before a syncfs after its last write, in: $(paste -sd ' ' "$SANDBOX/unsynced")"
+  [ "$setting" = mounts ] && umount "$TEMPLATES" "$IMAGES"
+  end
+done <<EOT
+the targets unmovable at the swap|EXDEV
+the targets mount points|mounts
+EOT
 
 # A second run while the first waits at its prompt is refused before it
 # asks anything, and changes nothing. A lock that anyone else holds on the
