@@ -203,10 +203,17 @@ int copy_contents(int source_fd, int destination_fd, mode_t mode) {
     complete = std::ferror(source) == 0 && std::ferror(destination) == 0;
   }
   complete = std::fflush(destination) == 0 && complete;
+  if (complete) start_writeback(fileno(destination));
   complete = complete && fchmod(fileno(destination), mode) == 0;
   complete = std::fclose(destination) == 0 && complete;
   std::fclose(source);  // read-only: its close cannot lose anything
   return complete ? 1 : 0;
+}
+
+void start_writeback(int fd) {
+  // A refusal changes nothing: the sync to come writes it all the same,
+  // and reports what it cannot.
+  static_cast<void>(sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE));
 }
 
 bool is_dot_or_dot_dot(const char* name) {

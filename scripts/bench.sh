@@ -17,7 +17,7 @@ rounds=${LANGEXT_BENCH_ROUNDS:-7}
 
 if [ "${LANGEXT_SANDBOX:-}" != 1 ]; then
   source "$top/scripts/packages.sh"
-  need_packages cmake g++ make strace gnuplot-nox time util-linux findutils
+  need_packages cmake g++ make strace gnuplot-nox time util-linux findutils e2fsprogs
   cmake -S "$top" -B "$bench" -DCMAKE_BUILD_TYPE=Release -DLANGEXT_TESTS=OFF -DLANGEXT_BENCH=ON >/dev/null
   cmake --build "$bench" -j "$(nproc)" --target langext-install langext-install-static make_package floor_copy >/dev/null
   sandbox_enter "$0" "$@" || { echo "No private mount namespace can be made here." >&2; exit 1; }
@@ -228,10 +228,21 @@ if [ "${LANGEXT_BENCH_PARTS:-all}" = all ]; then
   growth "$memory"
 fi
 : > "$bench/in-place.txt"
+# The disk that holds the build folder may be of any kind (here it is an
+# ext4 without a journal, whose inode allocator passes over every inode
+# freed in the last half minute, so that each file made costs more the
+# more the rounds before removed); beside it, a fresh journaled ext4, as a
+# host's disk usually is, in a file on that disk.
+journaled=$bench/ext4-work
+mkdir -p "$journaled"
+rm -f "$bench/ext4.img" && truncate -s 6G "$bench/ext4.img" && mkfs.ext4 -q -F "$bench/ext4.img" &&
+  mount -o loop "$bench/ext4.img" "$journaled" || journaled=
 for shape_files in tiny:20000 web:5000; do
   run_in_place disk "$disk" "${shape_files%%:*}" "${shape_files##*:}"
+  [ -z "$journaled" ] || run_in_place ext4j "$journaled" "${shape_files%%:*}" "${shape_files##*:}"
   run_in_place tmpfs "$memory" "${shape_files%%:*}" "${shape_files##*:}"
 done
+[ -z "$journaled" ] || { umount "$journaled" && rm -f "$bench/ext4.img"; }
 
 echo
 echo "== Machine: $(nproc) cores, $(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo)," \
@@ -247,6 +258,7 @@ echo "== Growth with the number of files (tmpfs, tiny files, medians of 3):"
 cat "$bench/growth.dat" 2> /dev/null || echo "(not run)"
 echo "== In place, the targets mount points (medians of $rounds): the installer against cp -a NAME NAME.old"
 echo "   then cp -r of the package over NAME, then sync; seconds, ratio, system calls per package file"
+echo "   (disk: the build folder's file system; ext4j: a fresh journaled ext4 in a file on it)"
 echo "fs    shape  files  inplace   byhand  i/h   calls:i byhand"
 cat "$bench/in-place.txt"
 echo "== Plot: $bench/growth.png"
