@@ -450,11 +450,22 @@ bool replace_file(const Work& work, int staged, int live, int old, const char* n
   }
   if (exists && same_file(now, fresh)) return true;  // in place already
   if (exists && !S_ISDIR(now.st_mode)) {
-    if (renameat2(staged, name, live, name, RENAME_EXCHANGE) == 0) return true;
-    // Where no exchange can be made, it is renamed over the old file, which
-    // its copy keeps.
-    if ((errno == EINVAL || errno == ENOSYS) && link_to_passage(work, staged, name) &&
-        passage_holds(work, fresh) && renameat(work.staging, work.passage.data(), live, name) == 0) {
+    if (renameat2(staged, name, live, name, RENAME_EXCHANGE) == 0) {
+      // What came out must be a file, as examined: a directory put at its
+      // name meanwhile (someone else's, moved there by a user who may
+      // write in the directory) goes back at once, never to be removed
+      // with the staged tree. (On an overlay the exchange copies a lower
+      // file up, under another inode number.)
+      struct stat out {};
+      if (fstatat(staged, name, &out, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(out.st_mode)) {
+        return true;
+      }
+      if (renameat2(staged, name, live, name, RENAME_EXCHANGE) == 0) errno = NOT_THE_STAGED_ENTRY;
+    } else if ((errno == EINVAL || errno == ENOSYS) && link_to_passage(work, staged, name) &&
+               passage_holds(work, fresh) &&
+               renameat(work.staging, work.passage.data(), live, name) == 0) {
+      // Where no exchange can be made, it is renamed over the old file,
+      // which its copy keeps.
       return true;
     }
     report_entry(path);

@@ -516,6 +516,30 @@ the passage replaced by a link as flags/de.gif goes in|$IMAGES|images|de.gif|cd 
 the passage of a set-user-ID file moved away|$TEMPLATES|htx|langctl|cd "\$PLANT_DIR" && mv "\$PLANT_NAME" kept-langctl
 EOT
 
+# Each file goes in by an exchange with its old namesake. Someone else's
+# directory that the other user moves to that name right after the
+# installer examined it comes out of the exchange and goes straight back:
+# the run fails and puts back what it replaced, and nothing of the
+# directory is removed with the staged tree.
+if [ -n "$other_user_refused" ]; then
+  skip "another user in a volume moves someone else's directory to a file's name" "$other_user_refused"
+else
+  begin "another user in a volume moves someone else's directory to a file's name as it goes in"
+  writable_volume "$IMAGES"
+  printf 'old-banner' > "$IMAGES/language-banner.png" && mkdir -m 0700 "$IMAGES/victim" &&
+    printf 'secret' > "$IMAGES/victim/secret" && chown -R "$victim_user" "$IMAGES/victim" ||
+    fail "cannot lay out the volume"
+  run_with_other_user fstatat language-banner.png \
+    "cd $IMAGES && mv language-banner.png banner-aside && mv victim language-banner.png" \
+    LANGEXT_PLANT_IN="$IMAGES"
+  grep -q "Unable to install $IMAGES/language-banner.png in place. Another entry has taken its place.$" \
+    "$SANDBOX/out" || fail "the exchange is not refused: $(cat "$SANDBOX/out")"
+  [ "$(cat "$IMAGES/language-banner.png/secret" 2>&1)" = secret ] ||
+    fail "the directory moved there is gone: $(ls -AR "$IMAGES")"
+  umount "$IMAGES"
+  end
+fi
+
 # The put-back after a failure sets owners and modes only on directories it
 # knows for its own: another user who swaps someone else's directory in for
 # one of theirs, or a directory of root's in for an old link of theirs as it

@@ -4,10 +4,10 @@
 // Another local user (LANGEXT_PLANT_CALL, _NAME, _KIND, _TARGET): right
 // after the installer's call named in LANGEXT_PLANT_CALL (a list, split by
 // commas, of: openat that creates, mkdirat, symlinkat, unlinkat,
-// renameat2/renameat by their new name, linkat by the name linked from, or
-// syncfs by the empty name) succeeds on a name that matches one of the
-// patterns LANGEXT_PLANT_NAME, split by commas (in a directory whose path
-// matches the pattern LANGEXT_PLANT_IN, when set), once:
+// renameat2/renameat by their new name, linkat by the name linked from,
+// fstatat, or syncfs by the empty name) succeeds on a name that matches one
+// of the patterns LANGEXT_PLANT_NAME, split by commas (in a directory whose
+// path matches the pattern LANGEXT_PLANT_IN, when set), once:
 //   link       the entry is moved aside and a link to _TARGET takes its name
 //   directory  the entry is moved aside and a new directory takes its name
 //   backup       an empty directory appears at _TARGET
@@ -281,6 +281,15 @@ extern "C" int fsync(int fd) {
   if (fail_call("fsync", fd)) return -1;
   static auto call = real<int (*)(int)>("fsync");
   return call(fd);
+}
+
+// Only looked at: the other user may act right after the installer has
+// examined an entry.
+extern "C" int fstatat(int directory, const char* path, struct stat* status, int flags) {
+  static auto call = real<int (*)(int, const char*, struct stat*, int)>("fstatat");
+  int result = call(directory, path, status, flags);
+  if (result == 0) plant("fstatat", directory, path);
+  return result;
 }
 
 extern "C" int unlinkat(int directory, const char* path, int flags) {
