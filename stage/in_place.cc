@@ -60,7 +60,7 @@ EntryIdentity identity_of(const JournalEntry& entry) {
 // entry is built in it before it is moved into the live target.
 struct Work {
   int staging = -1;
-  struct stat staging_status {};  // to know it again under any name
+  struct stat staging_status {};   // to know it again under any name
   EntryIdentity staging_identity;  // its birth comes before any entry staged in it
   bool resuming = false;           // a killed run had begun the replacement
   Descriptor journal;
@@ -438,8 +438,8 @@ bool replace_file(const Work& work, int staged, int live, int old, const char* n
   };
   // Where a killed run exchanged it already, the staged name holds the old
   // file: not made by this run, or as its copy keeps it.
-  if (work.resuming && (!staged_by_run(work, fresh, fresh_identity) ||
-                        (was_there() && unchanged(fresh, before)))) {
+  if (work.resuming &&
+      (!staged_by_run(work, fresh, fresh_identity) || (was_there() && unchanged(fresh, before)))) {
     return true;
   }
   struct stat now {};
@@ -556,9 +556,8 @@ bool restore_directory(const Work& work, int live, int staged, int old, const ch
 // Exchanges the old file that the staged tree kept at name back into live,
 // where the package's file (now) stands; what comes out must be that file,
 // or it goes back.
-bool exchange_back(const Work& work, int live, int staged, const char* name,
-                   const struct stat& now, const struct stat& kept, const struct stat& before,
-                   const char* path) {
+bool exchange_back(const Work& work, int live, int staged, const char* name, const struct stat& now,
+                   const struct stat& kept, const struct stat& before, const char* path) {
   struct stat out {};
   if (renameat2(staged, name, live, name, RENAME_EXCHANGE) != 0) return false;
   if (fstatat(staged, name, &out, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(out, now)) {

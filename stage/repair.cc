@@ -51,8 +51,7 @@ bool remove_leftover(StagedTarget* target, std::size_t count) {
   if (target->staging[0] == '\0' && target->in_place_step != IN_PLACE_COPYING) return true;
   if (!reopen_parent(target, &gone)) return gone || errno == ESTALE;
   // The copy of the old contents of a mount point is made before the swap.
-  if (target->in_place_step == IN_PLACE_COPYING &&
-      !undo_in_place(target, recorded.data(), count)) {
+  if (target->in_place_step == IN_PLACE_COPYING && !undo_in_place(target, recorded.data(), count)) {
     return false;
   }
   return target->staging[0] == '\0' ||

@@ -73,7 +73,7 @@ struct StagedTarget {
   char copy[NAME_BUFFER_SIZE] = {};  // the copy's name beside it, once chosen
   EntryIdentity copy_identity;
   bool copy_made_ahead = false;  // complete, made before the sync of what was staged
-  Descriptor inside;  // the target directory itself, when staged_inside
+  Descriptor inside;             // the target directory itself, when staged_inside
 };
 
 // The directory that holds the target's staging entry.

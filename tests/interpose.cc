@@ -253,7 +253,7 @@ extern "C" int renameat2(int old_directory, const char* old_path, int new_direct
   int result = call(old_directory, old_path, new_directory, new_path, flags);
   if (result == 0) plant("renameat2", new_directory, new_path);
   count_call(placing && std::strcmp(setting("LANGEXT_RAISE_CALL"), "placing") == 0 ? "placing"
-                                                                                  : "renameat2");
+                                                                                   : "renameat2");
   return result;
 }
 
