@@ -212,23 +212,10 @@ bool link_to_passage(const Work& work, int staged, const char* name) {
          linkat(staged, name, work.staging, work.passage.data(), 0) == 0;
 }
 
-// Moves the entry from_name of from to name in directory, never replacing
-// what stands there.
-bool move_in_new(int from, const char* from_name, int directory, const char* name) {
-  if (renameat2(from, from_name, directory, name, RENAME_NOREPLACE) == 0) return true;
-  if (errno != EINVAL && errno != ENOSYS) return false;
-  struct stat status {};
-  if (fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
-    errno = EEXIST;
-    return false;
-  }
-  return errno == ENOENT && renameat(from, from_name, directory, name) == 0;
-}
-
 // Moves what the passage holds to name in directory, never replacing what
 // stands there.
 bool pass_in_new(const Work& work, int directory, const char* name) {
-  return move_in_new(work.staging, work.passage.data(), directory, name);
+  return move_without_replacing(work.staging, work.passage.data(), directory, name);
 }
 
 // Whether the entry is a file of the package that this run staged: root's
@@ -476,7 +463,7 @@ bool replace_file(const Work& work, int staged, int live, int old, const char* n
   if (exists && was_there() && !remove_kept_entry(work, live, old, name, now, before, path)) {
     return false;
   }
-  if (!move_in_new(staged, name, live, name)) {
+  if (!move_without_replacing(staged, name, live, name)) {
     report_entry(path);
     return false;
   }
@@ -587,19 +574,6 @@ bool restore_entry(const Work& work, int live, int staged, int old, const char* 
   const bool in_package = staged >= 0 && fstatat(staged, name, &fresh, AT_SYMLINK_NOFOLLOW) == 0;
   const bool was_there = old >= 0 && fstatat(old, name, &before, AT_SYMLINK_NOFOLLOW) == 0;
   const bool old_file = was_there && !S_ISDIR(before.st_mode);
-  if (in_package && same_file(now, fresh)) {
-    // Renamed over the old file, where no exchange could be made.
-    if (old_file) {
-      if (build_old_entry(work, old, name, path) &&
-          pass_in_over_package_file(work, live, name, fresh)) {
-        return true;
-      }
-    } else if (unlinkat(live, name, 0) == 0 || errno == ENOENT) {
-      return true;  // an old directory at its name comes back with the rest
-    }
-    report_put_back(path);
-    return false;
-  }
   // Left as it was: the links put back must reach it.
   if (was_there && unchanged(now, before)) {
     if (keep_standing_link(before, now, live, name, path, work.staging, work.passage.data())) {
@@ -608,12 +582,12 @@ bool restore_entry(const Work& work, int live, int staged, int old, const char* 
     report_put_back(path);
     return false;
   }
-  if (staged_by_run(work, now, now_identity)) {
+  if ((in_package && same_file(now, fresh)) || staged_by_run(work, now, now_identity)) {
     if (in_package && old_file && !S_ISDIR(fresh.st_mode) && unchanged(fresh, before)) {
       if (exchange_back(work, live, staged, name, now, fresh, before, path)) return true;
     } else if (old_file) {
-      // The old file had gone when the package's moved in: it comes back
-      // from the copy.
+      // Renamed over the old file, where no exchange could be made, or
+      // moved in where the old file had gone: it comes back from the copy.
       if (build_old_entry(work, old, name, path) &&
           pass_in_over_package_file(work, live, name, now)) {
         return true;
@@ -662,7 +636,7 @@ bool restore_tree(const Work& work, int live, int staged, int old, const char* p
     struct stat before {};
     if (named && staged >= 0 && fstatat(staged, name, &kept, AT_SYMLINK_NOFOLLOW) == 0 &&
         !S_ISDIR(kept.st_mode) && fstatat(old, name, &before, AT_SYMLINK_NOFOLLOW) == 0 &&
-        unchanged(kept, before) && move_in_new(staged, name, live, name)) {
+        unchanged(kept, before) && move_without_replacing(staged, name, live, name)) {
       if (!keep_standing_link(before, kept, live, name, entry_path.data(), work.staging,
                               work.passage.data())) {
         report_put_back(entry_path.data());

@@ -278,15 +278,15 @@ void make_staging_name(char* staging, const char* name, long name_limit) {
 
 bool cannot_move(int error) { return error == EXDEV || error == EBUSY; }
 
-bool rename_without_replacing(int directory, const char* from, const char* to) {
-  if (renameat2(directory, from, directory, to, RENAME_NOREPLACE) == 0) return true;
+bool move_without_replacing(int from, const char* from_name, int directory, const char* name) {
+  if (renameat2(from, from_name, directory, name, RENAME_NOREPLACE) == 0) return true;
   if (errno != EINVAL && errno != ENOSYS) return false;
   struct stat status {};
-  if (fstatat(directory, to, &status, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
     errno = EEXIST;
     return false;
   }
-  return errno == ENOENT && renameat(directory, from, directory, to) == 0;
+  return errno == ENOENT && renameat(from, from_name, directory, name) == 0;
 }
 
 const char* path_beside(const StagedTarget& target, const char* name) {

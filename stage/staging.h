@@ -160,9 +160,15 @@ void report_left_alone(const char* path);
 // Reports, with errno's reason, an entry whose status cannot be taken.
 void report_unexaminable(const char* path);
 
-// Renames within one directory, never replacing what stands at `to`. Where
-// the kernel or file system cannot promise that, the name is tested first.
-bool rename_without_replacing(int directory, const char* from, const char* to);
+// Moves the entry from_name of from to name in directory, never replacing
+// what stands there. Where the kernel or file system cannot promise that,
+// the name is tested first.
+bool move_without_replacing(int from, const char* from_name, int directory, const char* name);
+
+// The same within one directory.
+inline bool rename_without_replacing(int directory, const char* from, const char* to) {
+  return move_without_replacing(directory, from, directory, to);
+}
 
 // The path of the entry called name beside the target, for messages; the
 // last two results stay valid.
