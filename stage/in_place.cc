@@ -230,6 +230,21 @@ bool staged_by_run(const Work& work, const struct stat& status, EntryIdentity id
           identity.birth_nanoseconds >= staging.birth_nanoseconds);
 }
 
+// Exchanges the entry from_name of from with name in directory, and checks
+// what came out with accept: what fails it goes back at once (errno
+// NOT_THE_STAGED_ENTRY). Where no exchange could be made, errno says why.
+template <typename Accept>
+bool exchange_checked(int from, const char* from_name, int directory, const char* name,
+                      Accept accept) {
+  if (renameat2(from, from_name, directory, name, RENAME_EXCHANGE) != 0) return false;
+  struct stat out {};
+  if (fstatat(from, from_name, &out, AT_SYMLINK_NOFOLLOW) == 0 && accept(out)) return true;
+  if (renameat2(from, from_name, directory, name, RENAME_EXCHANGE) == 0) {
+    errno = NOT_THE_STAGED_ENTRY;
+  }
+  return false;
+}
+
 // Whether the passage holds the entry examined as expected.
 bool passage_holds(const Work& work, const struct stat& expected) {
   struct stat status {};
@@ -245,15 +260,12 @@ bool passage_holds(const Work& work, const struct stat& expected) {
 // exchange can be made, the check just made must do.
 bool pass_in_over_package_file(const Work& work, int directory, const char* name,
                                const struct stat& fresh) {
-  if (renameat2(work.staging, work.passage.data(), directory, name, RENAME_EXCHANGE) != 0) {
-    if (errno != EINVAL && errno != ENOSYS && errno != EXDEV) return false;
-    return renameat(work.staging, work.passage.data(), directory, name) == 0;
+  if (exchange_checked(work.staging, work.passage.data(), directory, name,
+                       [&](const struct stat& out) { return same_file(out, fresh); })) {
+    return unlinkat(work.staging, work.passage.data(), 0) == 0;
   }
-  if (passage_holds(work, fresh)) return unlinkat(work.staging, work.passage.data(), 0) == 0;
-  if (renameat2(work.staging, work.passage.data(), directory, name, RENAME_EXCHANGE) == 0) {
-    errno = NOT_THE_STAGED_ENTRY;
-  }
-  return false;
+  if (errno != EINVAL && errno != ENOSYS && errno != EXDEV) return false;
+  return renameat(work.staging, work.passage.data(), directory, name) == 0;
 }
 
 // Builds the old entry name of the copy at the passage, as it was.
@@ -437,20 +449,18 @@ bool replace_file(const Work& work, int staged, int live, int old, const char* n
   }
   if (exists && same_file(now, fresh)) return true;  // in place already
   if (exists && !S_ISDIR(now.st_mode)) {
-    if (renameat2(staged, name, live, name, RENAME_EXCHANGE) == 0) {
-      // What came out must be a file, as examined: a directory put at its
-      // name meanwhile (someone else's, moved there by a user who may
-      // write in the directory) goes back at once, never to be removed
-      // with the staged tree. (On an overlay the exchange copies a lower
-      // file up, under another inode number.)
-      struct stat out {};
-      if (fstatat(staged, name, &out, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(out.st_mode)) {
-        return true;
-      }
-      if (renameat2(staged, name, live, name, RENAME_EXCHANGE) == 0) errno = NOT_THE_STAGED_ENTRY;
-    } else if ((errno == EINVAL || errno == ENOSYS) && link_to_passage(work, staged, name) &&
-               passage_holds(work, fresh) &&
-               renameat(work.staging, work.passage.data(), live, name) == 0) {
+    // What comes out must be a file, as examined: a directory put at its
+    // name meanwhile (someone else's, moved there by a user who may write
+    // in the directory) goes back at once, never to be removed with the
+    // staged tree. (On an overlay the exchange copies a lower file up,
+    // under another inode number.)
+    if (exchange_checked(staged, name, live, name,
+                         [](const struct stat& out) { return !S_ISDIR(out.st_mode); })) {
+      return true;
+    }
+    if ((errno == EINVAL || errno == ENOSYS) && link_to_passage(work, staged, name) &&
+        passage_holds(work, fresh) &&
+        renameat(work.staging, work.passage.data(), live, name) == 0) {
       // Where no exchange can be made, it is renamed over the old file,
       // which its copy keeps.
       return true;
@@ -545,10 +555,8 @@ bool restore_directory(const Work& work, int live, int staged, int old, const ch
 // or it goes back.
 bool exchange_back(const Work& work, int live, int staged, const char* name, const struct stat& now,
                    const struct stat& kept, const struct stat& before, const char* path) {
-  struct stat out {};
-  if (renameat2(staged, name, live, name, RENAME_EXCHANGE) != 0) return false;
-  if (fstatat(staged, name, &out, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(out, now)) {
-    if (renameat2(staged, name, live, name, RENAME_EXCHANGE) == 0) errno = NOT_THE_STAGED_ENTRY;
+  if (!exchange_checked(staged, name, live, name,
+                        [&](const struct stat& out) { return same_file(out, now); })) {
     return false;
   }
   // Its other links, put back from the copy, must reach it.
