@@ -27,12 +27,16 @@ echo "== The product before the installation"
 show_state
 echo
 # Answers the prompt with Enter, as an administrator would, and shows the
-# exit status.
+# exit status and what it means: a completed run exits 1, not 0.
 run_installer() {
   echo "\$ printf '\\n' | ./langext-install"
   local status=0
   printf '\n' | ./langext-install || status=$?
-  echo "(exit status $status)"
+  case $status in
+    1) echo "(exit status 1: completed)" ;;
+    255) echo "(exit status 255: refused or failed)" ;;
+    *) echo "(exit status $status)" ;;
+  esac
 }
 
 echo "== First run, Enter at the prompt for the default document root"
