@@ -1,22 +1,86 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: once with the normal build (the
-# end-to-end suite also under valgrind), once with AddressSanitizer and
-# UndefinedBehaviorSanitizer; then the fuzz targets for a bounded time, and
-# static analysis.
-set -euo pipefail
+# Builds everything and runs every test, in stages: the normal build and its
+# tests (the end-to-end suite also under valgrind), the build with
+# AddressSanitizer and UndefinedBehaviorSanitizer and its tests, the fuzz
+# targets for a bounded time, and static analysis. Every stage runs even
+# when one before it failed, and the command ends with one summary: each
+# stage passed, failed or skipped, and the failing cases by name. The exit
+# status is 1 when anything failed. Each stage's whole output is kept in
+# build-logs/STAGE.log; the terminal shows one line per test as it ends.
+set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 source "$top/scripts/packages.sh"
-need_packages cmake g++ make libgtest-dev util-linux findutils diffutils valgrind groff-base tar strace file binutils tmux ansible-core acl attr libcap2-bin \
-  podman runc busybox-static
+need_packages cmake g++ make libgtest-dev util-linux findutils diffutils valgrind groff-base tar strace file binutils tmux ansible-core acl attr libcap2-bin btrfs-progs procps \
+  podman runc busybox-static clang libclang-rt-14-dev clang-tidy cppcheck clang-format || exit 1
 
 jobs=$(nproc)
-for variant in build:OFF build-sanitize:ON; do
-  dir=$top/${variant%%:*}
-  echo "== ${variant%%:*} (sanitizers ${variant##*:})"
-  cmake -S "$top" -B "$dir" -DLANGEXT_TESTS=ON -DLANGEXT_SANITIZE="${variant##*:}" >/dev/null
-  cmake --build "$dir" -j "$jobs"
-  ctest --test-dir "$dir" --output-on-failure -j "$jobs"
-done
+logs=$top/build-logs
+rm -rf "$logs" && mkdir -p "$logs" || exit 1
+summary=()
+failures=0
+started=$SECONDS
 
-bash "$top/scripts/fuzz.sh" "${LANGEXT_FUZZ_SECONDS:-20}"
-bash "$top/scripts/lint.sh"
+# What a stage's log says failed: the ctest cases, the end-to-end and
+# other script cases (FAIL [...]), the unit tests ([  FAILED  ]).
+failing_cases() {
+  grep -ohE '^([0-9]+: )?(FAIL \[[^]]*\]|FAIL:.*|\[  FAILED  \] [A-Za-z0-9_./]+)' "$1" | sed -E 's/^[0-9]+: //' |
+    LC_ALL=C sort -u
+  grep -ohE '^[0-9]+/[0-9]+ Test +#[0-9]+: [^ ]+ .*(Failed|Timeout|Exception|Not Run)' "$1" |
+    sed -E 's/^.*Test +#[0-9]+: ([^ ]+) .*$/ctest \1 failed/'
+}
+
+# Runs one stage, its output into its log; the lines that show how it goes
+# reach the terminal. $1 names the stage, the rest is the command.
+stage() {
+  local name=$1 log=$logs/$1.log began=$SECONDS status
+  shift
+  echo "== $name"
+  "$@" 2>&1 | tee "$log" |
+    grep --line-buffered -E '^(== |[0-9]+/[0-9]+ Test|([0-9]+: )?(FAIL|skip |SKIPPED)|lint:|fuzzing:|.*found a fault)'
+  status=${PIPESTATUS[0]}
+  local seconds=$((SECONDS - began)) cases
+  cases=$(failing_cases "$log")
+  if [ "$status" = 0 ] && [ -z "$cases" ]; then
+    summary+=("$(printf '%-28s passed (%ss)' "$name" "$seconds")")
+  else
+    failures=$((failures + 1))
+    summary+=("$(printf '%-28s FAILED (%ss; exit status %s; see %s)' "$name" "$seconds" "$status" "${log#"$top"/}")")
+    [ -n "$cases" ] && while IFS= read -r line; do summary+=("    $line"); done <<< "$cases"
+  fi
+  return "$status"
+}
+
+skipped_stage() { summary+=("$(printf '%-28s skipped: %s' "$1" "$2")"); }
+
+build() {
+  local dir=$1
+  shift
+  cmake -S "$top" -B "$dir" -DLANGEXT_TESTS=ON "$@" && cmake --build "$dir" -j "$jobs"
+}
+
+# The tests in verbose form, so that the log holds every case's lines.
+run_ctest() { ctest --test-dir "$1" -V -j "$jobs"; }
+
+if stage build build "$top/build" -DLANGEXT_SANITIZE=OFF; then
+  stage tests run_ctest "$top/build"
+else
+  skipped_stage tests "the build failed"
+fi
+if stage build-sanitizers build "$top/build-sanitize" -DLANGEXT_SANITIZE=ON; then
+  stage tests-sanitizers run_ctest "$top/build-sanitize"
+else
+  skipped_stage tests-sanitizers "the build failed"
+fi
+stage fuzzing bash "$top/scripts/fuzz.sh" "${LANGEXT_FUZZ_SECONDS:-20}"
+stage lint bash "$top/scripts/lint.sh"
+
+echo
+echo "== Summary ($(((SECONDS - started) / 60)) min $(((SECONDS - started) % 60)) s; logs in build-logs/)"
+printf '%s\n' "${summary[@]}"
+skips=$(grep -hoE '^[0-9]+: skip .*' "$logs"/tests*.log 2>/dev/null | sed -E 's/^[0-9]+: skip //' | LC_ALL=C sort -u)
+[ -n "$skips" ] && printf 'cases skipped, with their reasons:\n%s\n' "$(sed 's/^/    /' <<< "$skips")"
+if [ "$failures" != 0 ]; then
+  echo "FAILED: $failures stage(s)"
+  exit 1
+fi
+echo "every stage passed"

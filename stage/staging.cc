@@ -145,11 +145,12 @@ int create_owned_entry(int parent, const char* name, bool is_directory) {
 namespace {
 
 // A removal walks no deeper than a path can reach, whatever others planted
-// in a tree it removes: each level holds descriptors, and a frame of the
-// stack.
+// in a tree it removes: each level holds a descriptor, and a frame of the
+// stack. One descriptor a level keeps the deepest walk within the 1024
+// open files that a shell's default allows.
 constexpr int REMOVAL_DEPTH_LIMIT = static_cast<int>(TREE_PATH_LIMIT / 2);
 
-bool empty_directory_within(int directory, int depth);
+bool empty_stream_within(DIR* stream, int depth);
 
 bool remove_tree_within(int parent, const char* name, int depth) {
   if (unlinkat(parent, name, 0) == 0) return true;
@@ -158,27 +159,30 @@ bool remove_tree_within(int parent, const char* name, int depth) {
     errno = ENAMETOOLONG;
     return false;
   }
-  Descriptor directory(openat(parent, name, DIRECTORY_FLAGS));
-  return directory.is_open() && empty_directory_within(directory.get(), depth + 1) &&
+  DirectoryStream stream(open_directory_stream(openat(parent, name, DIRECTORY_FLAGS)));
+  return stream && empty_stream_within(stream.get(), depth + 1) &&
          unlinkat(parent, name, AT_REMOVEDIR) == 0;
 }
 
-bool empty_directory_within(int directory, int depth) {
-  DirectoryStream stream(open_directory_stream(openat(directory, ".", DIRECTORY_FLAGS)));
-  if (!stream) return false;
+bool empty_stream_within(DIR* stream, int depth) {
   int failure = 0;  // the first, for the message: reading on clears errno
   for (;;) {
     errno = 0;
-    const dirent* entry = readdir(stream.get());
+    const dirent* entry = readdir(stream);
     if (entry == nullptr) {
       if (failure != 0) errno = failure;
       return failure == 0 && errno == 0;
     }
-    if (!is_dot_or_dot_dot(entry->d_name) && !remove_tree_within(directory, entry->d_name, depth) &&
-        failure == 0) {
+    if (!is_dot_or_dot_dot(entry->d_name) &&
+        !remove_tree_within(dirfd(stream), entry->d_name, depth) && failure == 0) {
       failure = errno != 0 ? errno : EIO;
     }
   }
+}
+
+bool empty_directory_within(int directory, int depth) {
+  DirectoryStream stream(open_directory_stream(openat(directory, ".", DIRECTORY_FLAGS)));
+  return stream && empty_stream_within(stream.get(), depth);
 }
 
 }  // namespace

@@ -2,9 +2,11 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -34,9 +36,15 @@ TEST(Staging, StagedTreeIsHiddenOwnerOnlyAndRemovedWithoutFollowingLinks) {
 }
 
 // A chain of directories that others planted in a tree being removed is
-// walked no deeper than a path could reach (each level holds descriptors
-// and a frame of the stack); a tree of the depth the copy makes goes whole.
+// walked no deeper than a path could reach (each level holds a descriptor
+// and a frame of the stack), within the 1024 open files a shell allows by
+// default; a tree of the depth the copy makes goes whole.
 TEST(Staging, RemovalWalksNoDeeperThanAPathCanReach) {
+  rlimit before{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &before), 0);
+  rlimit lowered = before;
+  lowered.rlim_cur = std::min<rlim_t>(before.rlim_cur, 1024);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
   ScratchDir dir;
   for (const int depth : {400, 600}) {
     const std::string top = dir / ("chain" + std::to_string(depth));
@@ -57,6 +65,7 @@ TEST(Staging, RemovalWalksNoDeeperThanAPathCanReach) {
       EXPECT_EQ(errno, ENAMETOOLONG);
     }
   }
+  setrlimit(RLIMIT_NOFILE, &before);
 }
 
 TEST(Staging, NameAtTheLimitGetsTheShortStagingName) {

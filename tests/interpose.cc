@@ -38,6 +38,8 @@
 // A signal (LANGEXT_RAISE_SIGNAL) raised right after the LANGEXT_RAISE_AFTER-th
 // call of LANGEXT_RAISE_CALL (openat that creates, placing, or "any" of the
 // calls hooked here: those that change what is on disk, and syncfs).
+// LANGEXT_CALL_COUNT_FILE, if set, receives at exit how many calls of
+// LANGEXT_RAISE_CALL the run made: where a kill sweep ends.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <fnmatch.h>
@@ -63,6 +65,20 @@ const char* setting(const char* name) {
 }
 
 long counted_calls = 0;
+
+void write_count(const char* file_name) {
+  FILE* file = *file_name != '\0' ? std::fopen(file_name, "w") : nullptr;
+  if (file != nullptr) {
+    std::fprintf(file, "%ld\n", counted_calls);
+    std::fclose(file);
+  }
+}
+
+// env and timeout, which start the installer, load this too: only the
+// process that made the calls says how many.
+__attribute__((destructor)) void count_at_exit() {
+  if (counted_calls > 0) write_count(setting("LANGEXT_CALL_COUNT_FILE"));
+}
 
 void count_call(const char* call) {
   static long calls = 0;
@@ -188,13 +204,7 @@ bool fail_call(const char* call, int fd = -1) {
     return false;
   }
   // Where a kill sweep of what follows the failure starts.
-  FILE* file = *setting("LANGEXT_FAIL_COUNT_FILE") != '\0'
-                   ? std::fopen(setting("LANGEXT_FAIL_COUNT_FILE"), "w")
-                   : nullptr;
-  if (file != nullptr) {
-    std::fprintf(file, "%ld\n", counted_calls);
-    std::fclose(file);
-  }
+  write_count(setting("LANGEXT_FAIL_COUNT_FILE"));
   errno = std::atoi(setting("LANGEXT_FAIL_ERRNO"));
   return true;
 }
