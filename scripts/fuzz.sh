@@ -13,18 +13,23 @@ CXX=clang++ cmake -S "$top" -B "$dir" -DLANGEXT_FUZZ=ON -DLANGEXT_SANITIZE=ON \
   -DLANGEXT_TESTS=OFF -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link >/dev/null
 cmake --build "$dir" -j "$(nproc)" --target document_root_fuzzer configuration_fuzzer text_fuzzer \
   record_fuzzer
-for target in document_root configuration text record; do
+# One target per core at a time, each for the given time.
+run_target() {
+  local target=$1 status=0
   mkdir -p "$dir/corpus/$target"
-  echo "== ${target}_fuzzer for ${seconds}s"
-  status=0
   (cd "$dir" && "./${target}_fuzzer" -max_total_time="$seconds" -max_len=4096 \
     -print_final_stats=1 "corpus/$target" "$top/tests/corpus/$target") > "$dir/$target.log" 2>&1 ||
     status=$?
+  echo "== ${target}_fuzzer for ${seconds}s"
   grep -E '^stat::(number_of_executed_units|peak_rss_mb)' "$dir/$target.log" || true
   if [ "$status" != 0 ]; then
     grep -E -A30 'ERROR|SUMMARY|deadly signal' "$dir/$target.log" | head -60
     echo "${target}_fuzzer found a fault (exit status $status); the input is saved in $dir"
-    exit 1
+    return 1
   fi
-done
+}
+export -f run_target
+export dir top seconds
+printf '%s\n' document_root configuration text record |
+  xargs -P "$(nproc)" -I{} bash -c 'run_target {}' || exit 1
 echo "fuzzing: every target ran ${seconds}s without a fault"

@@ -15,7 +15,8 @@ mapfile -t everything < <(git ls-files '*.cc' '*.h')
 
 echo "== clang-tidy"
 status=0
-clang-tidy -p "$dir" --quiet "${program[@]}" > "$dir/clang-tidy.log" 2>&1 || status=$?
+printf '%s\n' "${program[@]}" |
+  xargs -P "$(nproc)" -n 1 clang-tidy -p "$dir" --quiet > "$dir/clang-tidy.log" 2>&1 || status=$?
 grep -v -E '^[0-9]+ warnings? generated\.$' "$dir/clang-tidy.log" || true
 [ "$status" = 0 ]
 
