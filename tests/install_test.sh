@@ -4,7 +4,8 @@
 # outside DESTDIR.
 # Usage: install_test.sh BUILD_DIR
 set -uo pipefail
-destdir=$(mktemp -d)
+destdir=$1/install-test
+rm -rf "$destdir" && mkdir -p "$destdir" || exit 1
 trap 'rm -rf "$destdir"' EXIT
 failed=0
 DESTDIR=$destdir cmake --install "$1" --prefix /opt/langext --strip > "$destdir.log" 2>&1 ||
