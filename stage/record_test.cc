@@ -97,6 +97,7 @@ TEST(Record, IdentitiesWithBirthTimesAreOneOnlyWhenTheBirthTimesAre) {
   EXPECT_FALSE(same_identity({2049, 100, false, 0, 0}, {77, 100, false, 0, 0}))
       << "no birth time: the device decides";
   EXPECT_FALSE(same_identity({2049, 100, true, 7, 8}, {})) << "nothing known";
+  EXPECT_FALSE(same_identity({2049, 100, false, 0, 0}, known)) << "the birth time no longer told";
 }
 
 struct DamageCase {

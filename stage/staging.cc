@@ -92,7 +92,9 @@ bool same_identity(EntryIdentity now, EntryIdentity known) {
     return now.birth_seconds == known.birth_seconds &&
            now.birth_nanoseconds == known.birth_nanoseconds;
   }
-  return now.device == known.device;
+  // A birth time known once is told again by the same entry: one found
+  // now without it is on another file system, whatever its numbers.
+  return !known.born && !now.born && now.device == known.device;
 }
 
 bool settled_identity_at(int directory, const char* name, EntryIdentity* identity) {
