@@ -672,9 +672,12 @@ int open_target(const StagedTarget& target, int flags) {
                 target.is_directory ? DIRECTORY_FLAGS : (flags | FILE_FLAGS));
 }
 
-// The staging entry, which must still be the one staged.
+// The staging entry, which must still be the one staged: at its name, or
+// wherever another user who may write beside it renamed it.
 int open_staged(const StagedTarget& target) {
-  Descriptor staged(openat(staging_parent(target), target.staging,
+  std::array<char, NAME_BUFFER_SIZE> name{};
+  if (!find_staged(target, name.data())) return -1;
+  Descriptor staged(openat(staging_parent(target), name.data(),
                            target.is_directory ? DIRECTORY_FLAGS : (O_RDONLY | FILE_FLAGS)));
   EntryIdentity found;
   if (!staged.is_open() || !identity_at(staged.get(), "", &found)) return -1;

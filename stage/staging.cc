@@ -598,58 +598,54 @@ bool still_staged(const StagedTarget& target) {
   return false;
 }
 
-namespace {
-
-// The staging directory of a target installed in place is known by the
-// descriptor held: another user who may write where it stands may have
-// renamed it there (they cannot enter it). It is emptied through that
-// descriptor and removed under whatever name it has now.
-bool remove_held_staging(const StagedTarget& target) {
+bool find_staged(const StagedTarget& target, char* name) {
   const int parent = staging_parent(target);
-  bool removed = empty_directory(target.staged.get());
-  const char* name = target.staging;
   EntryIdentity found;
-  DirectoryStream stream;
-  if (removed &&
-      !(identity_at(parent, name, &found) && same_identity(found, target.staged_identity))) {
-    stream = open_directory_stream(openat(parent, ".", DIRECTORY_FLAGS));
-    removed = static_cast<bool>(stream);
-    for (name = nullptr; removed && name == nullptr;) {
-      errno = 0;
-      const dirent* entry = readdir(stream.get());
-      if (entry == nullptr) {
-        if (errno != 0) removed = false;
-        break;
-      }
-      if (!is_dot_or_dot_dot(entry->d_name) && identity_at(parent, entry->d_name, &found) &&
-          same_identity(found, target.staged_identity)) {
-        name = entry->d_name;
-      }
+  if (identity_at(parent, target.staging, &found) && same_identity(found, target.staged_identity)) {
+    std::snprintf(name, NAME_BUFFER_SIZE, "%s", target.staging);
+    return true;
+  }
+  DirectoryStream stream(open_directory_stream(openat(parent, ".", DIRECTORY_FLAGS)));
+  if (!stream) return false;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(stream.get());
+    if (entry == nullptr) {
+      if (errno == 0) errno = ENOENT;
+      return false;
     }
+    // The target's own names are the swap's to use, never a moved entry's.
+    if (is_dot_or_dot_dot(entry->d_name) ||
+        (!target.staged_inside && (std::strcmp(entry->d_name, target.name) == 0 ||
+                                   std::strcmp(entry->d_name, target.backup) == 0)) ||
+        !identity_at(parent, entry->d_name, &found) ||
+        !same_identity(found, target.staged_identity)) {
+      continue;
+    }
+    std::snprintf(name, NAME_BUFFER_SIZE, "%s", entry->d_name);
+    return true;
   }
-  if (removed && name != nullptr) removed = unlinkat(parent, name, AT_REMOVEDIR) == 0;
-  if (!removed) {
-    std::printf("Unable to remove %s. %s.\n\n", staging_path(target), failure_reason(errno));
-  }
-  return removed;
 }
-
-}  // namespace
 
 bool remove_staged(StagedTarget* target) {
   if (target->staging[0] == '\0') return true;
-  if (target->in_place && target->is_directory && target->staged.is_open()) {
-    const bool removed = remove_held_staging(*target);
+  // Another user who may write where it stands may have renamed it: it is
+  // found by its identity, and an entry of theirs at its name stays.
+  std::array<char, NAME_BUFFER_SIZE> name{};
+  bool removed = find_staged(*target, name.data());
+  if (!removed && errno == ENOENT) {
+    std::printf(
+        "The contents staged for %s were moved away from %s by someone else; they are left where "
+        "they are.\n\n",
+        target->path, staging_path(*target));
     target->staging[0] = '\0';
-    return removed;
+    return true;
   }
-  // What is no longer at the staging name may be in use where it is now.
-  bool removed = still_staged(*target);
   if (removed && target->is_directory && target->staged.is_open()) {
     removed = empty_directory(target->staged.get());
   }
   if (removed) {
-    removed = unlinkat(staging_parent(*target), target->staging,
+    removed = unlinkat(staging_parent(*target), name.data(),
                        target->is_directory ? AT_REMOVEDIR : 0) == 0;
   }
   if (!removed) {
@@ -675,7 +671,7 @@ bool release_in_place_staging(StagedTarget* targets, std::size_t count) {
     // Gone already where a killed run had removed it.
     const bool removed =
         target.is_directory && target.staged.is_open()
-            ? remove_held_staging(target)
+            ? remove_staged(&target)
             : remove_own_entry(staging_parent(target), target.staging, target.staged_identity,
                                target.is_directory, staging_path(target));
     target.staging[0] = '\0';

@@ -130,8 +130,15 @@ bool create_staged(StagedTarget* target);
 // Whether the staging entry's name still holds the entry this run made.
 bool still_staged(const StagedTarget& target);
 
-// Removes what was staged for target (when its name still holds it), by
-// descriptor and never through a link. Reports what stays, and returns
+// Finds the staging entry by its identity in the directory that holds it,
+// at its staging name or whatever name another user gave it there (never
+// the target's own names), and puts that name in name (NAME_BUFFER_SIZE
+// bytes). False, errno ENOENT, where it is not there.
+bool find_staged(const StagedTarget& target, char* name);
+
+// Removes what was staged for target, by descriptor and never through a
+// link: at its staging name, or wherever find_staged finds it. What was
+// moved out of reach is named and left. Reports what stays, and returns
 // false then.
 bool remove_staged(StagedTarget* target);
 

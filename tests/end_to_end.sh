@@ -512,8 +512,14 @@ else
   grep -qxF "Installation failed." "$SANDBOX/out" || fail "the run did not fail"
   expect_status 255
   [ -e "$IMAGES/theirs" ] && fail "their directory is the images directory"
-  rm -rf /var/lib/httpd/htdocs/aside /var/lib/httpd/htdocs/.images.langext-* "$RECORD_DIR"
+  # The staged tree is found where they moved it, and removed; theirs stays.
+  [ -e /var/lib/httpd/htdocs/aside ] && fail "the staged tree moved aside is left"
+  [ -e /var/lib/httpd/htdocs/.images.langext-*/theirs ] || fail "their directory is gone"
+  [ -e "$RECORD_DIR" ] && fail "the record is kept, though the product is whole"
+  rm -rf /var/lib/httpd/htdocs/.images.langext-*
   expect_product_untouched
+  run_input '\n'
+  expect_completed
   end
 fi
 
@@ -632,7 +638,13 @@ while IFS='|' read -r title failure; do
   # shellcheck disable=SC2086 # the settings of the failure, one word each
   run_with_other_user mkdirat,renameat2 flags "cd $IMAGES && mv .images.langext-* stolen" \
     LANGEXT_PLANT_IN="$IMAGES" $failure
-  if [ -z "$failure" ]; then
+  if [ "$STATUS" = 137 ]; then
+    # Killed after the rename: the next run finds the tree where it is.
+    run_input '\n'
+    expect_output "${BANNER}Finished the installation that was interrupted.\n\n$COMPLETED"
+    expect_same_tree "$ADDON/packages/images" "$IMAGES"
+    expect_nothing_staged
+  elif [ -z "$failure" ]; then
     expect_output "$BANNER$PROMPT$COMPLETED"
     expect_same_tree "$ADDON/packages/images" "$IMAGES"
   else
@@ -644,6 +656,7 @@ while IFS='|' read -r title failure; do
 done <<EOT
 the installation completes
 a failure puts back what was replaced|LANGEXT_FAIL_CALL=placing LANGEXT_FAIL_AFTER=3 LANGEXT_FAIL_ERRNO=28
+a kill, and the next run finishes|LANGEXT_RAISE_CALL=placing LANGEXT_RAISE_AFTER=3 LANGEXT_RAISE_SIGNAL=9
 EOT
 
 # What the other user writes into the volume during the replacement (an
