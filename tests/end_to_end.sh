@@ -1243,7 +1243,7 @@ while IFS='|' read -r missing disk; do
     continue
   fi
   if ! disk_prepare "${disk:-tmpfs}"; then
-    skip "$current" "a $disk file system cannot be made or mounted here"
+    skip "$current" "no $disk file system can be made or mounted here"
     disk_release
     continue
   fi
