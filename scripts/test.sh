@@ -7,6 +7,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 source "$top/scripts/packages.sh"
 need_packages cmake g++ make libgtest-dev util-linux findutils diffutils valgrind groff-base tar strace file binutils tmux ansible-core acl attr libcap2-bin \
+  e2fsprogs libfuse3-dev fuse3 pkg-config \
   podman runc busybox-static
 
 jobs=$(nproc)
