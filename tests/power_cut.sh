@@ -104,30 +104,37 @@ problems() {
 }
 
 # The disk before the run: the sample product with the template directory's
-# contents moved to the directory bound at it, one old directory of another
-# owner and mode (the replacement changes both) and one the package lacks
-# (it is emptied and removed); and a package with six new directories,
-# which the replacement makes one by one.
+# contents moved to the directory bound at it; three old directories of
+# another owner and mode, which the replacement changes (admin, and tools
+# and layouts, which hold only files in the package), and one the package
+# lacks, which it empties and removes. The package gains six new
+# directories, which the replacement makes one by one. The hash seed fixes
+# the order in which directories are read: tools and layouts come after
+# every directory made, so that nothing the replacement does after them
+# flushes what it journaled of them.
 truncate -s 64M "$DISK" &&
-  mkfs.ext4 -q -E lazy_itable_init=0,lazy_journal_init=0 "$DISK" ||
+  mkfs.ext4 -q -E lazy_itable_init=0,lazy_journal_init=0,hash_seed=00000011-0000-4000-8000-000000000000 "$DISK" ||
   { echo "FAIL: cannot make an ext4"; exit 1; }
 LOOP=$(losetup -f --show "$DISK") || skip_all "no loop device can be attached here."
 mount "$LOOP" /var/lib || skip_all "an ext4 on a loop device cannot be mounted here."
-sandbox_install_product "$sample" && mkdir /var/lib/volume &&
-  mv "$TEMPLATES"/* /var/lib/volume/ && chown 1234:5678 /var/lib/volume/admin &&
-  chmod 0750 /var/lib/volume/admin && mkdir /var/lib/volume/retired &&
-  printf '<tw:page title="Retired"/>\n' > /var/lib/volume/retired/page.htx &&
-  mount --bind /var/lib/volume "$TEMPLATES" &&
+volume=/var/lib/volume
+sandbox_install_product "$sample" && mkdir "$volume" && mv "$TEMPLATES"/* "$volume/" &&
+  mkdir "$volume/tools" "$volume/layouts" "$volume/retired" && printf 'old langctl\n' > "$volume/tools/langctl" &&
+  printf '<tw:layout/>\n' > "$volume/layouts/page.htx" && printf '<tw:page/>\n' > "$volume/retired/page.htx" &&
+  chown 1234:5678 "$volume/admin" "$volume/tools" "$volume/layouts" &&
+  chmod 0750 "$volume/admin" "$volume/tools" "$volume/layouts" && mount --bind "$volume" "$TEMPLATES" &&
   mkdir -p "$SANDBOX/old" && cp -a /var/lib/tarnwick /var/lib/httpd "$SANDBOX/old/" &&
   detach && cp "$DISK" "$BEFORE" || { echo "FAIL: cannot lay out the product"; exit 1; }
 ADDON=$(sandbox_unpack_addon "$program" "$sample")
-for dir in d1 d2 d3 d4 d5 d6; do
+for dir in d1 d2 d3 d4 d5 d6 layouts; do
   mkdir "$ADDON/packages/htx/$dir" && printf '<tw:page title="%s"/>\n' "$dir" > "$ADDON/packages/htx/$dir/page.htx"
 done
 
-# The run, on the logged disk.
+# The run, on the logged disk. Each write completes 2 ms late, as on a
+# slow disk: a commit that a syncfs starts then goes ahead of data still
+# being written, as it can on a real one, every time.
 mkdir -p "$SERVED"
-"$write_log_fs" serve "$DISK" "$LOG" "$SERVED" 2> "$SANDBOX/daemon.err" &
+"$write_log_fs" serve "$DISK" "$LOG" "$SERVED" 2000 2> "$SANDBOX/daemon.err" &
 DAEMON=$!
 for _ in $(seq 50); do [ -e "$SERVED/disk" ] || ! kill -0 "$DAEMON" 2> /dev/null && break; sleep 0.1; done
 [ -e "$SERVED/disk" ] || { DAEMON=''; skip_all "FUSE cannot be mounted here: $(cat "$SANDBOX/daemon.err")"; }

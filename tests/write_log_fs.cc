@@ -1,11 +1,14 @@
 // A disk that remembers what reached it, in order, for the power-cut test.
 //
-//   write_log_fs serve IMAGE LOG MOUNTPOINT
+//   write_log_fs serve IMAGE LOG MOUNTPOINT [MICROSECONDS]
 //     serves IMAGE as the one file MOUNTPOINT/disk, in the foreground, until
 //     unmounted; a loop device over that file is the disk. Each write it
 //     passes on is appended to LOG with its data, each zeroed range (a
 //     discard, write-zeroes) as such, and each fsync as a barrier: the loop
-//     driver turns a flush of its queue into an fsync of the file.
+//     driver turns a flush of its queue into an fsync of the file. Each
+//     write completes MICROSECONDS late, as on a slow disk: what the file
+//     system does meanwhile (a commit that goes ahead of data still being
+//     written) then reaches the disk first, as it can on a real one.
 //   write_log_fs list LOG
 //     prints "barrier N" for each barrier, N the writes before it, then
 //     "writes N" for all of them.
@@ -47,6 +50,7 @@ struct Record {
 
 int image = -1;
 int log_file = -1;
+useconds_t write_delay = 0;
 
 bool write_all(int file, const void* data, std::size_t length) {
   const char* rest = static_cast<const char*>(data);
@@ -136,6 +140,7 @@ int write_disk(const char*, const char* data, std::size_t size, off_t offset, fu
     done += static_cast<std::size_t>(written);
   }
   const int logged = append(WRITTEN, offset, size, data);
+  if (write_delay > 0 && usleep(write_delay) != 0) return -errno;
   return logged != 0 ? logged : static_cast<int>(size);
 }
 
@@ -251,7 +256,8 @@ int replay(const char* log_path, const char* image_path, unsigned long first, un
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 5 && std::strcmp(argv[1], "serve") == 0) {
+  if ((argc == 5 || argc == 6) && std::strcmp(argv[1], "serve") == 0) {
+    if (argc == 6) write_delay = static_cast<useconds_t>(std::strtoul(argv[5], nullptr, 10));
     return serve(argv[2], argv[3], argv[4], argv[0]);
   }
   if (argc == 3 && std::strcmp(argv[1], "list") == 0) return list(argv[2]);
@@ -259,8 +265,10 @@ int main(int argc, char** argv) {
     return replay(argv[2], argv[3], std::strtoul(argv[4], nullptr, 10),
                   std::strtoul(argv[5], nullptr, 10));
   }
-  std::fprintf(stderr,
-               "usage: %s serve IMAGE LOG MOUNTPOINT | list LOG | replay LOG IMAGE FIRST LAST\n",
-               argv[0]);
+  std::fprintf(
+      stderr,
+      "usage: %s serve IMAGE LOG MOUNTPOINT [MICROSECONDS] | list LOG | replay LOG IMAGE FIRST "
+      "LAST\n",
+      argv[0]);
   return 2;
 }
