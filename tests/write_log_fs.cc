@@ -199,8 +199,7 @@ int list(const char* log_path) {
     }
   }
   std::printf("writes %lu\n", writes);
-  close(log);
-  return 0;
+  return close(log) == 0 ? 0 : 1;
 }
 
 std::array<char, 1 << 20> buffer;
@@ -213,7 +212,8 @@ int replay(const char* log_path, const char* image_path, unsigned long first, un
     return 1;
   }
   Record record{};
-  for (unsigned long index = 0; index < last && read_all(log, &record, sizeof record);) {
+  unsigned long index = 0;
+  while (index < last && read_all(log, &record, sizeof record)) {
     if (record.kind == BARRIER) continue;
     const bool applied = index++ >= first;
     if (record.kind == ZEROED) {
@@ -245,11 +245,14 @@ int replay(const char* log_path, const char* image_path, unsigned long first, un
       done += piece;
     }
   }
-  if (close(disk) != 0) {
+  if (index < last) {
+    std::fprintf(stderr, "%s holds only %lu writes\n", log_path, index);
+    return 1;
+  }
+  if (close(disk) != 0 || close(log) != 0) {
     std::perror(image_path);
     return 1;
   }
-  close(log);
   return 0;
 }
 
