@@ -167,6 +167,12 @@ int open_examined(int parent, const char* name, const struct stat& status) {
   return directory.release();
 }
 
+// Each entry is durable before the step it allows is taken (a made
+// directory moved in; an old one re-owned, re-moded or changed inside): a
+// power cut may keep the step and lose an entry still in the page cache,
+// and then the next run takes the directory for someone else's, and a
+// put-back leaves it as it is. It costs a directory one commit of the file
+// system's own journal; files cost none.
 bool journal_add(const Work& work, char kind, const char* path, EntryIdentity identity) {
   JournalEntry entry;
   std::memset(&entry, 0, sizeof entry);
@@ -177,7 +183,8 @@ bool journal_add(const Work& work, char kind, const char* path, EntryIdentity id
   entry.born = identity.born ? 1 : 0;
   entry.kind = kind;
   std::snprintf(entry.path.data(), entry.path.size(), "%s", path);
-  return write(work.journal.get(), &entry, sizeof entry) == static_cast<ssize_t>(sizeof entry);
+  return write(work.journal.get(), &entry, sizeof entry) == static_cast<ssize_t>(sizeof entry) &&
+         fdatasync(work.journal.get()) == 0;
 }
 
 // What the journal says of the directory at path, whose identity is given;
@@ -840,7 +847,8 @@ bool open_work(StagedTarget* target, Work* work) {
   std::snprintf(work->old_top.data(), work->old_top.size(), "%s.old", target->path);
   work->journal.reset(openat(work->staging, work->journal_name.data(),
                              O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600));
-  return work->journal.is_open();
+  // Not every file system makes a new file's name durable with its data.
+  return work->journal.is_open() && fsync(work->staging) == 0;
 }
 
 // The live target, which must be the one whose old contents were copied.
