@@ -255,7 +255,7 @@ int repair_interrupted_run() {
   }
   // What targets installed in place kept goes only once the rest is durable.
   if (repaired && phase == PHASE_SWAPPING) {
-    repaired = release_in_place_staging(recorded.data(), count);
+    repaired = finish_in_place(recorded.data(), count);
   }
   if (!repaired || !forget_record()) return REPAIR_REFUSED;
   if (phase == PHASE_STAGING) {

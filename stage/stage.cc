@@ -112,7 +112,7 @@ int stage_commit(StagedTarget* targets, std::size_t count) {
   }
   // The record stays, for the next run to finish, while a staging entry
   // that the targets installed in place kept stays.
-  if (release_in_place_staging(targets, count)) forget_record();
+  if (finish_in_place(targets, count)) forget_record();
   return COMMITTED;
 }
 
