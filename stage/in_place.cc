@@ -279,8 +279,8 @@ bool build_old_entry(const Work& work, int old, const char* name, const char* pa
 // be one the journal names: the old one the copy took there, by the
 // identity it had then (never by its name, owner and mode, which another
 // user who may write beside it can give a directory of someone else's), or
-// one the run made or changed. An old one is journaled as changed before
-// it changes.
+// one the run made. The copy's entries are durable before anything
+// changes, so the put-back knows every old one for what it is.
 int open_known_directory(const Work& work, int live, const char* name, const struct stat& now,
                          const char* path) {
   Descriptor directory(open_examined(live, name, now));
@@ -300,7 +300,6 @@ int open_known_directory(const Work& work, int live, const char* name, const str
     errno = NOT_THE_STAGED_ENTRY;
     return -1;
   }
-  if (kind == OLD && !journal_add(work.journal.get(), CHANGED, path, identity, true)) return -1;
   return directory.release();
 }
 
@@ -339,8 +338,7 @@ bool remove_kept_entry(const Work& work, int live, int old, const char* name,
   const char kind = journal_find(work.journal.get(), path, identity);
   if (kind == NOT_JOURNALED) return true;
   Descriptor old_directory(openat(old, name, DIRECTORY_FLAGS));
-  if (!old_directory.is_open() ||
-      (kind == OLD && !journal_add(work.journal.get(), CHANGED, path, identity, true))) {
+  if (!old_directory.is_open()) {
     report_entry(path);
     return false;
   }
@@ -522,8 +520,8 @@ bool restore_tree(const Work& work, int live, int staged, int old, const char* p
 
 // Puts back a directory of the live target: one the journal names is
 // entered and brought back, then removed (made by the installation) or
-// given back its owner, mode and times (the old one); any other must be the
-// old one as it was, or one the old contents did not hold.
+// given back its owner, mode and times (the old one); any other must be
+// one the old contents did not hold, and stays.
 bool restore_directory(const Work& work, int live, int staged, int old, const char* name,
                        const struct stat& now, const char* path) {
   struct stat fresh {};
@@ -539,10 +537,10 @@ bool restore_directory(const Work& work, int live, int staged, int old, const ch
     return false;
   }
   if (another_mount(directory.get(), work.device)) return true;
-  // The old one the run never changed stays as it is; another directory
-  // where the old contents held none (someone else's) stays too.
+  // Another directory where the old contents held none (someone else's)
+  // stays as it is.
   const char kind = journal_find(work.journal.get(), path, identity);
-  if (kind == OLD || (kind == NOT_JOURNALED && !was_there)) return true;
+  if (kind == NOT_JOURNALED && !was_there) return true;
   if (kind == NOT_JOURNALED) {
     errno = NOT_THE_STAGED_ENTRY;
     report_put_back(path);

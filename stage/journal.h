@@ -1,7 +1,7 @@
 // The journal of an installation in place: what it knows of each directory
 // of the live target, at its path with its identity. The copy of the old
 // contents names every old directory it copied; the replacement names each
-// directory it makes, or changes, before it does. The replacement and the
+// directory it makes before it moves it in. The replacement and the
 // put-back enter, and set owners and modes on, only what the journal names,
 // so another user's directory moved to a known name is never taken for
 // the old one. It lives in the staging directory, which only root may
@@ -13,9 +13,8 @@
 
 // What the journal says of a directory.
 constexpr char NOT_JOURNALED = 0;
-constexpr char OLD = 'O';      // the copy took it: the old one, as it stood then
-constexpr char CHANGED = 'C';  // the old one, whose owner, mode or contents the run changes
-constexpr char MADE = 'M';     // the installation made it
+constexpr char OLD = 'O';   // the copy took it: the old one, which the run may change
+constexpr char MADE = 'M';  // the installation made it
 
 // Opens (creating) the journal name in the open directory staging, durably
 // named; -1 with errno set where it cannot.
@@ -34,8 +33,7 @@ bool journal_add(int journal, char kind, const char* path, EntryIdentity identit
 bool journal_sync(int journal);
 
 // What the journal says of the directory at path whose identity is given:
-// CHANGED or MADE before OLD, NOT_JOURNALED where it says nothing or cannot
-// be read.
+// MADE before OLD, NOT_JOURNALED where it says nothing or cannot be read.
 char journal_find(int journal, const char* path, EntryIdentity identity);
 
 #endif
