@@ -5,10 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
+#include <cstring>
 #include <string>
 
 #include "copy/descriptor.h"
 #include "copy/keep.h"
+#include "copy/walk.h"
 #include "tests/scratch_dir.h"
 
 namespace {
@@ -226,6 +229,38 @@ TEST_F(CopyTest, KeptLinksPastTheLimitAreReported) {
     }
   }
   EXPECT_EQ(linked, KEPT_LINKS_LIMIT);
+}
+
+// A path for a message is the whole path where it fits, else as many whole
+// components as fit and "/...", never longer than its buffer; a walk that
+// comes back up shows the whole path again.
+TEST(ShownPaths, CutWhereTheyDoNotFitAndWholeAgainAbove) {
+  std::array<char, TREE_PATH_LIMIT> joined{};
+  const std::string directory = "/top/" + std::string(TREE_PATH_LIMIT - 8, 'x');
+  EXPECT_TRUE(join_for_message(&joined, directory.c_str(), "a"));
+  EXPECT_EQ(std::string(joined.data()), directory + "/a");
+  EXPECT_FALSE(join_for_message(&joined, directory.c_str(), "ab"));
+  EXPECT_EQ(std::string(joined.data()), "/top/...");
+  EXPECT_TRUE(cut_short(joined.data()));
+  EXPECT_FALSE(join_for_message(&joined, "/top/...", "a"));
+  EXPECT_EQ(std::string(joined.data()), "/top/...");
+
+  ShownPath shown;
+  shown_start(&shown, "/top");
+  std::string whole;
+  int levels = 0;
+  for (; !cut_short(shown.text.data()); ++levels) {
+    whole = shown.text.data();
+    shown_enter(&shown, "dd");
+  }
+  shown_leave(&shown);
+  EXPECT_EQ(std::string(shown.text.data()), whole);
+  for (int i = levels - 1; i < 600; ++i) shown_enter(&shown, "dd");
+  EXPECT_LT(std::strlen(shown.text.data()), TREE_PATH_LIMIT);
+  EXPECT_TRUE(cut_short(shown.text.data()));
+  for (int i = 0; i < 599; ++i) shown_leave(&shown);
+  EXPECT_EQ(std::string(shown.text.data()), "/top/dd");
+  EXPECT_FALSE(cut_short(shown.text.data()));
 }
 
 // A put-back in which one link of a pair was replaced and put back from the

@@ -16,6 +16,7 @@
 #include "copy/copy.h"
 #include "copy/descriptor.h"
 #include "copy/keep.h"
+#include "copy/walk.h"
 #include "stage/record.h"
 
 namespace {
@@ -79,11 +80,12 @@ void report_put_back(const char* path) {
   std::printf("Unable to put back %s. %s.\n\n", path, failure_reason(errno));
 }
 
+// The path of an entry serves messages and the journal alone, which also
+// knows each directory by its identity: one deeper than a path can reach,
+// which the copy of the old contents keeps, is named as far as it fits.
 bool join(Path* joined, const char* directory, const char* name) {
-  const int length = std::snprintf(joined->data(), joined->size(), "%s/%s", directory, name);
-  if (length >= 0 && static_cast<std::size_t>(length) < joined->size()) return true;
-  errno = ENAMETOOLONG;
-  return false;
+  join_for_message(joined, directory, name);
+  return true;
 }
 
 // The copy's path of an entry of the live target, for messages.
