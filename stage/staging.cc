@@ -489,6 +489,18 @@ bool looks_staged(const char* name) {
   return true;
 }
 
+// Whether the entry name of directory can be what a killed run staged:
+// root's own and closed to all others, as the run makes it, a directory or
+// a file of one link. Another user can make none such; what they name like
+// a staging entry (or mount there, which no one else may look at) is an
+// old entry like any other.
+bool staged_by_root(int directory, const char* name) {
+  struct stat status {};
+  return fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && status.st_uid == 0 &&
+         (status.st_mode & 077) == 0 &&
+         (S_ISDIR(status.st_mode) || (S_ISREG(status.st_mode) && status.st_nlink == 1));
+}
+
 }  // namespace
 
 bool holds_staging_leftover(int directory) {
@@ -498,10 +510,11 @@ bool holds_staging_leftover(int directory) {
     errno = 0;
     const dirent* entry = readdir(stream.get());
     if (entry == nullptr) return errno != 0;
-    if (looks_staged(entry->d_name)) {
+    if (looks_staged(entry->d_name) && staged_by_root(directory, entry->d_name)) {
       errno = STAGING_LEFTOVER;
       return true;
     }
+    errno = 0;
   }
 }
 

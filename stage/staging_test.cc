@@ -69,6 +69,49 @@ TEST(Staging, RemovalGoesAsDeepAsDescriptorsAllow) {
   setrlimit(RLIMIT_NOFILE, &before);
 }
 
+// Only what root made closed to others, as a killed run stages it, counts as
+// its leftover in a volume: another user's entry of the same name is an old
+// entry like any other, and cannot block every installation.
+struct LeftoverCase {
+  const char* title;
+  bool is_directory;
+  mode_t mode;
+  uid_t owner;
+  bool leftover;
+};
+
+class StagingLeftover : public testing::TestWithParam<LeftoverCase> {};
+
+TEST_P(StagingLeftover, IsRootsOwnClosedToOthers) {
+  const LeftoverCase& row = GetParam();
+  ScratchDir dir;
+  const std::string entry = dir / ".x.langext-AAAAAAAA";
+  if (row.is_directory) {
+    ASSERT_EQ(mkdir(entry.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(entry.c_str(), row.mode), 0);
+  } else {
+    write_file(entry, "", row.mode);
+  }
+  if (row.owner != 0 && chown(entry.c_str(), row.owner, row.owner) != 0) {
+    GTEST_SKIP() << "chown to another user is refused here";
+  }
+  write_file(dir / "ordinary", "old");
+  const Descriptor volume(open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  errno = 0;
+  EXPECT_EQ(holds_staging_leftover(volume.get()), row.leftover);
+  EXPECT_EQ(errno, row.leftover ? STAGING_LEFTOVER : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, StagingLeftover,
+    testing::Values(LeftoverCase{"RootsDirectory", true, 0700, 0, true},
+                    LeftoverCase{"RootsFile", false, 0600, 0, true},
+                    LeftoverCase{"RootsOpenDirectory", true, 0755, 0, false},
+                    LeftoverCase{"RootsReadableFile", false, 0644, 0, false},
+                    LeftoverCase{"OtherUsersFile", false, 0600, 1000, false},
+                    LeftoverCase{"OtherUsersDirectory", true, 0700, 1000, false}),
+    [](const testing::TestParamInfo<LeftoverCase>& info) { return std::string(info.param.title); });
+
 TEST(Staging, NameAtTheLimitGetsTheShortStagingName) {
   ScratchDir dir;
   const std::string target_path = dir / std::string(250, 'n');

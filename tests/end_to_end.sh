@@ -424,7 +424,7 @@ end
 # What a killed run left in a volume, and its repair could not prove its
 # own, is never kept in NAME.old as if it were the product's.
 begin "in place: a volume that holds a killed run's staging entry is refused before anything changes"
-layout_mount "$TEMPLATES" "$SANDBOX/volume" && mkdir "$TEMPLATES/.templates.langext-AbCd1234" &&
+layout_mount "$TEMPLATES" "$SANDBOX/volume" && mkdir -m 0700 "$TEMPLATES/.templates.langext-AbCd1234" &&
   snapshot_product
 run_input '\n'
 expect_output "${BANNER}${PROMPT}Unable to copy packages/htx to $TEMPLATES. It holds what an interrupted installation left: remove each entry there whose name holds .langext-, then run the installer again.\n\n$FAILED"
@@ -439,8 +439,8 @@ end
 # hold (ramfs holds none; the images are a tmpfs in a ramfs document root),
 # or a tree deeper than descriptors allow. What another user can plant in a
 # volume never fails it: NAME.old keeps it as cp -a would (a FIFO or a
-# socket made again, a tree however deep), and files with links past the
-# table kept as files of their own
+# socket made again, a tree however deep, a file named like a staging
+# entry), and files with links past the table kept as files of their own
 # are named. A row's message is what the refusal says, or a pattern for the
 # lines a completed run prints before it and how many there are.
 printf '%s\n' 'my ($top, $depth) = @ARGV; mkdir $top or die "$top: $!\n"; chdir $top or die "$!\n";' \
@@ -448,6 +448,10 @@ printf '%s\n' 'my ($top, $depth) = @ARGV; mkdir $top or die "$top: $!\n"; chdir 
 while IFS='|' read -r title odd outcome message; do
   if [ "$odd" = attribute ] && [ -z "$user_attributes" ]; then
     skip "in place: $title" "no user. attribute can be set in this sandbox (see above)"
+    continue
+  fi
+  if [ "$odd" = staging-name ] && [ -z "$other_owner" ]; then
+    skip "in place: $title" "chown to another user is refused here (see above)"
     continue
   fi
   begin "in place: $title"
@@ -461,6 +465,8 @@ while IFS='|' read -r title odd outcome message; do
     deeper) perl "$SANDBOX/chain.pl" "$TEMPLATES/admin/chain" 1100 && limit=1024 ;;
     links) mkdir "$TEMPLATES/admin/one" "$TEMPLATES/admin/two" &&
       (cd "$TEMPLATES/admin" && for i in $(seq 600); do printf '%s' "$i" > "one/$i" && ln "one/$i" "two/$i" || exit; done) ;;
+    staging-name) layout_mount "$TEMPLATES" "$SANDBOX/volume" && printf 'theirs' > "$TEMPLATES/.x.langext-AAAAAAAA" &&
+      chown "$other_owner" "$TEMPLATES/.x.langext-AAAAAAAA" ;;
     attribute) rm -rf "$SANDBOX/docroot" && cp -a /var/lib/httpd/htdocs "$SANDBOX/docroot" &&
       mount -t ramfs -o mode=0755 docroot /var/lib/httpd/htdocs &&
       cp -a "$SANDBOX/docroot/." /var/lib/httpd/htdocs/ &&
@@ -492,6 +498,8 @@ while IFS='|' read -r title odd outcome message; do
     else
       attribute_tools='' expect_kept "$kept_before" "$TEMPLATES.old"
     fi
+    # Named like a staging entry, but an old entry, not one of the run's.
+    rm -f "$TEMPLATES.old/.x.langext-AAAAAAAA"
   fi
   expect_nothing_staged
   umount "$TEMPLATES" "$IMAGES" /var/lib/httpd/htdocs 2>/dev/null
@@ -501,6 +509,7 @@ an old FIFO is made again in NAME.old|fifo|kept|:0
 an old socket is made again in NAME.old|socket|kept|:0
 an old chain of 600 directories is kept whole|chain|kept|:0
 600 old files with a second hard link each are kept, those past the table named|links|kept|Copied \S+ to \S+ as a file of its own: too many hard links to keep this one as a link\.:88
+another user's file named like a staging entry in a volume is kept as an old entry|staging-name|kept|:0
 an old chain deeper than descriptors allow is refused before anything changes|deeper|refused|/d/.... Too many open files.
 an attribute that NAME.old cannot hold is refused before anything changes|attribute|refused|Unable to keep the attribute user.note of $IMAGES/logo.gif in $IMAGES.old/logo.gif. Operation not supported.
 EOT
