@@ -315,6 +315,11 @@ int open_known_directory(const Work& work, int live, const char* name, const str
 
 bool remove_kept(const Work& work, int live, int staged, int old, const char* path);
 
+// How deep the removal of what the package lacks goes below the directory
+// it began in: far past what a path can reach, well within the stack.
+constexpr int REMOVAL_DEPTH_LIMIT = 1024;
+int removal_depth = 0;
+
 // Removes the entry name of live when it is the old one, as the copy
 // (before) keeps it: a file or link unchanged since, or a directory, from
 // which only what the copy holds is removed, and which goes once empty.
@@ -328,6 +333,10 @@ bool remove_kept_entry(const Work& work, int live, int old, const char* name,
     return false;
   }
   if (!S_ISDIR(before.st_mode) || !same_attributes(now, before)) return true;
+  // The copy keeps a tree however deep another user made it; this walk
+  // holds a frame of the stack and three descriptors a level, so past this
+  // depth an old directory stays, as what others write meanwhile does.
+  if (removal_depth >= REMOVAL_DEPTH_LIMIT) return true;
   Descriptor directory(open_examined(live, name, now));
   if (!directory.is_open()) {
     if (errno == ENOENT || errno == NOT_THE_STAGED_ENTRY) return true;
@@ -342,7 +351,10 @@ bool remove_kept_entry(const Work& work, int live, int old, const char* name,
     report_entry(path);
     return false;
   }
-  if (!remove_kept(work, directory.get(), -1, old_directory.get(), path)) return false;
+  ++removal_depth;
+  const bool removed = remove_kept(work, directory.get(), -1, old_directory.get(), path);
+  --removal_depth;
+  if (!removed) return false;
   if (unlinkat(live, name, AT_REMOVEDIR) == 0 || errno == ENOTEMPTY || errno == EEXIST ||
       errno == ENOENT) {
     return true;
