@@ -2,13 +2,22 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
+#include <cstring>
 #include <string>
+#include <utility>
 
 #include "copy/descriptor.h"
 #include "copy/keep.h"
+#include "copy/walk.h"
 #include "tests/scratch_dir.h"
 
 namespace {
@@ -188,11 +197,12 @@ TEST_F(CopyTest, DestinationPathTooLongIsAFailureNotAnOverrun) {
 
 }  // namespace
 
-// Past KEPT_LINKS_LIMIT files whose other links are still to come, the
-// link of a file that could not be noted is reported, never silently made
-// a separate file. Whichever of the two directories comes first, all the
-// pairs are open at once when it ends, and one of them overflows.
-TEST_F(CopyTest, KeptLinksPastTheLimitAreReported) {
+// Past KEPT_LINKS_LIMIT files whose other links are still to come, a file
+// that could not be noted is kept whole as a file of its own and named:
+// another user who plants that many links must not fail the run. Whichever
+// of the two directories comes first, all the pairs are open at once when
+// it ends, and one of them overflows.
+TEST_F(CopyTest, KeptLinksPastTheLimitAreCopiedAndNamed) {
   const std::string source = dir_ / "src", target = dir_ / "dst";
   for (const std::string& path : {source, target, source + "/one", source + "/two"}) {
     mkdir(path.c_str(), 0755);
@@ -208,24 +218,165 @@ TEST_F(CopyTest, KeptLinksPastTheLimitAreReported) {
   testing::internal::CaptureStdout();
   keep_tree(from.get(), source.c_str(), to.get(), target.c_str(), &failures_);
   const std::string output = testing::internal::GetCapturedStdout();
-  EXPECT_EQ(failures_, 1);
-  std::size_t reported = 0;
-  for (std::size_t at = output.find("Too many hard links"); at != std::string::npos;
-       at = output.find("Too many hard links", at + 1)) {
-    ++reported;
+  EXPECT_EQ(failures_, 0);
+  std::size_t named = 0;
+  for (std::size_t at = output.find(" as a file of its own: too many hard links");
+       at != std::string::npos; at = output.find(" as a file of its own", at + 1)) {
+    ++named;
   }
-  EXPECT_EQ(reported, 1U);
+  EXPECT_EQ(named, 1U) << output;
+  EXPECT_EQ(output.rfind("Copied " + source + "/", 0), 0U) << output;
   std::size_t linked = 0;
   for (std::size_t i = 0; i < pairs; ++i) {
     const std::string name = "/f" + std::to_string(i);
     struct stat one {};
     struct stat two {};
+    ASSERT_EQ(read_file(target + "/one" + name) + read_file(target + "/two" + name),
+              "linkedlinked");
     if (lstat((target + "/one" + name).c_str(), &one) == 0 &&
         lstat((target + "/two" + name).c_str(), &two) == 0 && one.st_ino == two.st_ino) {
       ++linked;
     }
   }
   EXPECT_EQ(linked, KEPT_LINKS_LIMIT);
+}
+
+// A FIFO, a socket and (made by root alone) a device are made again as
+// cp -a makes them: the same type, device number, mode and times.
+TEST_F(CopyTest, SpecialEntriesAreMadeAgain) {
+  const std::string source = dir_ / "src", target = dir_ / "dst";
+  mkdir(source.c_str(), 0755);
+  mkdir(target.c_str(), 0700);
+  ASSERT_EQ(mkfifo((source + "/queue").c_str(), 0640), 0);
+  const Descriptor listening(socket(AF_UNIX, SOCK_STREAM, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string socket_path = source + "/socket";
+  ASSERT_LT(socket_path.size(), sizeof address.sun_path);
+  std::memcpy(address.sun_path, socket_path.c_str(), socket_path.size() + 1);
+  ASSERT_EQ(bind(listening.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(chmod(socket_path.c_str(), 0751), 0);
+  ASSERT_EQ(chmod((source + "/queue").c_str(), 0640), 0);
+  const bool devices = mknod((source + "/null").c_str(), S_IFCHR | 0604, makedev(1, 3)) == 0 &&
+                       chmod((source + "/null").c_str(), 0604) == 0;
+  const timespec old_time{1000000000, 123};
+  const std::array<timespec, 2> times{old_time, old_time};
+  for (const char* name : {"queue", "socket", "null"}) {
+    utimensat(AT_FDCWD, (source + "/" + name).c_str(), times.data(), AT_SYMLINK_NOFOLLOW);
+  }
+  const Descriptor from(open(source.c_str(), O_RDONLY | O_DIRECTORY));
+  const Descriptor to(open(target.c_str(), O_RDONLY | O_DIRECTORY));
+  testing::internal::CaptureStdout();
+  keep_tree(from.get(), source.c_str(), to.get(), target.c_str(), &failures_);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(failures_, 0);
+  EXPECT_EQ(mode_of(target + "/queue"), S_IFIFO | 0640);
+  EXPECT_EQ(mode_of(target + "/socket"), S_IFSOCK | 0751);
+  struct stat kept {};
+  ASSERT_EQ(lstat((target + "/queue").c_str(), &kept), 0);
+  EXPECT_EQ(kept.st_mtim.tv_sec, old_time.tv_sec);
+  EXPECT_EQ(kept.st_mtim.tv_nsec, old_time.tv_nsec);
+  if (!devices) GTEST_SKIP() << "no device can be made here: only root may";
+  ASSERT_EQ(lstat((target + "/null").c_str(), &kept), 0);
+  EXPECT_EQ(kept.st_mode, S_IFCHR | 0604);
+  EXPECT_EQ(kept.st_rdev, makedev(1, 3));
+}
+
+// Makes a chain of depth directories "d" below top, a file at its bottom.
+void make_chain(const std::string& top, int depth) {
+  mkdir(top.c_str(), 0755);
+  Descriptor level(open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  for (int i = 0; i < depth && level.is_open(); ++i) {
+    mkdirat(level.get(), "d", 0700);
+    fchmodat(level.get(), "d", i % 2 == 0 ? 0755 : 0750, 0);
+    level.reset(openat(level.get(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  }
+  const Descriptor bottom(openat(level.get(), "bottom", O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+  ASSERT_TRUE(bottom.is_open());
+  ASSERT_EQ(fchmod(bottom.get(), 0640), 0);
+}
+
+// The depth of the chain below top, and the mode of its bottom file.
+std::pair<int, mode_t> chain_depth(const std::string& top) {
+  Descriptor level(open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  int depth = 0;
+  for (; level.is_open(); ++depth) {
+    const int below = openat(level.get(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (below < 0) break;
+    level.reset(below);
+  }
+  struct stat bottom {};
+  return {depth,
+          fstatat(level.get(), "bottom", &bottom, AT_SYMLINK_NOFOLLOW) == 0 ? bottom.st_mode : 0};
+}
+
+// A chain of directories deeper than a path can reach is kept whole, each
+// level holding one descriptor, within the 1024 open files a shell gives;
+// deeper than descriptors allow, it is reported, naming the entry as far as
+// a message can hold it, and never overrun.
+TEST_F(CopyTest, DeepTreeIsKeptAsFarAsDescriptorsAllow) {
+  rlimit before{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &before), 0);
+  rlimit lowered = before;
+  lowered.rlim_cur = std::min<rlim_t>(before.rlim_cur, 1024);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  for (const int depth : {600, 1500}) {
+    const std::string source = dir_ / ("chain" + std::to_string(depth));
+    const std::string target = dir_ / ("kept" + std::to_string(depth));
+    make_chain(source, depth);
+    mkdir(target.c_str(), 0700);
+    const Descriptor from(open(source.c_str(), O_RDONLY | O_DIRECTORY));
+    const Descriptor to(open(target.c_str(), O_RDONLY | O_DIRECTORY));
+    failures_ = 0;
+    testing::internal::CaptureStdout();
+    keep_tree(from.get(), source.c_str(), to.get(), target.c_str(), &failures_);
+    const std::string output = testing::internal::GetCapturedStdout();
+    if (depth == 600) {
+      EXPECT_EQ(output, "");
+      EXPECT_EQ(failures_, 0);
+      EXPECT_EQ(chain_depth(target), std::make_pair(600, S_IFREG | mode_t{0640}));
+      EXPECT_EQ(mode_of(target + "/d/d"), S_IFDIR | 0750);
+    } else {
+      EXPECT_EQ(failures_, 1);
+      EXPECT_EQ(output.rfind("Unable to copy " + source + "/d/d/d/", 0), 0U) << output;
+      EXPECT_NE(output.find("/d/... to " + target + "/d/d/"), std::string::npos) << output;
+      EXPECT_NE(output.find("/d/.... Too many open files.\n\n"), std::string::npos) << output;
+      EXPECT_LT(output.size(), 2 * TREE_PATH_LIMIT + 64);
+    }
+  }
+  setrlimit(RLIMIT_NOFILE, &before);
+}
+
+// A path for a message is the whole path where it fits, else as many whole
+// components as fit and "/...", never longer than its buffer; a walk that
+// comes back up shows the whole path again.
+TEST(ShownPaths, CutWhereTheyDoNotFitAndWholeAgainAbove) {
+  std::array<char, TREE_PATH_LIMIT> joined{};
+  const std::string directory = "/top/" + std::string(TREE_PATH_LIMIT - 8, 'x');
+  EXPECT_TRUE(join_for_message(&joined, directory.c_str(), "a"));
+  EXPECT_EQ(std::string(joined.data()), directory + "/a");
+  EXPECT_FALSE(join_for_message(&joined, directory.c_str(), "ab"));
+  EXPECT_EQ(std::string(joined.data()), "/top/...");
+  EXPECT_TRUE(cut_short(joined.data()));
+  EXPECT_FALSE(join_for_message(&joined, "/top/...", "a"));
+  EXPECT_EQ(std::string(joined.data()), "/top/...");
+
+  ShownPath shown;
+  shown_start(&shown, "/top");
+  std::string whole;
+  int levels = 0;
+  for (; !cut_short(shown.text.data()); ++levels) {
+    whole = shown.text.data();
+    shown_enter(&shown, "dd");
+  }
+  shown_leave(&shown);
+  EXPECT_EQ(std::string(shown.text.data()), whole);
+  for (int i = levels - 1; i < 600; ++i) shown_enter(&shown, "dd");
+  EXPECT_LT(std::strlen(shown.text.data()), TREE_PATH_LIMIT);
+  EXPECT_TRUE(cut_short(shown.text.data()));
+  for (int i = 0; i < 599; ++i) shown_leave(&shown);
+  EXPECT_EQ(std::string(shown.text.data()), "/top/dd");
+  EXPECT_FALSE(cut_short(shown.text.data()));
 }
 
 // A put-back in which one link of a pair was replaced and put back from the

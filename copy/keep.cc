@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 
 #include "copy/copy.h"
 #include "copy/descriptor.h"
+#include "copy/walk.h"
 
 namespace {
 
@@ -24,8 +26,9 @@ constexpr int NEW_FILE_FLAGS = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCT
 constexpr mode_t FILLING_MODE = 0600;
 constexpr mode_t MODE_BITS = 07777;
 constexpr off_t BLOCK_UNIT = 512;  // the unit of st_blocks
-constexpr const char* NOT_KEPT = "Only files, directories and links can be kept as they are";
-constexpr const char* TOO_MANY_LINKS = "Too many hard links to keep this one as a link";
+// No type that a Linux file system holds today: FIFOs, sockets and devices
+// are made again.
+constexpr const char* NOT_KEPT = "It is of a type that no copy can make again";
 constexpr const char* DEFAULT_ACL = "system.posix_acl_default";
 // What a new entry takes from a default ACL above it; a file only the first.
 constexpr char INHERITED[] = "system.posix_acl_access\0system.posix_acl_default";
@@ -61,7 +64,7 @@ struct LinkedFile {
 
 struct Links {
   bool active;
-  bool overflowed;  // a file could not be noted: its other links would be lost
+  bool unreachable;  // the root's path does not fit: nothing below it can be noted
   int root;
   Path root_path;
   std::size_t root_length;
@@ -95,8 +98,11 @@ LinkedFile* find_linked(const struct stat& status) {
 }
 
 // Notes that the links of key still to come go to the entry copy, at path.
-void remember_linked(const struct stat& key, const struct stat& copy, const char* path) {
-  const char* where = below_root(path);
+// Returns false where it cannot: the table is full, or the path too deep to
+// note or cut short for a message; then the links still to come cannot find
+// this one.
+bool remember_linked(const struct stat& key, const struct stat& copy, const char* path) {
+  const char* where = links.unreachable || cut_short(path) ? nullptr : below_root(path);
   const auto end = links.files.begin() + static_cast<std::ptrdiff_t>(links.used);
   const auto slot = std::find_if(links.files.begin(), end,
                                  [](const LinkedFile& file) { return file.unmet == 0; });
@@ -107,16 +113,27 @@ void remember_linked(const struct stat& key, const struct stat& copy, const char
   const int length = where != nullptr && free != nullptr
                          ? std::snprintf(free->where.data(), free->where.size(), "%s", where)
                          : -1;
-  if (length < 0 || static_cast<std::size_t>(length) >= TREE_PATH_LIMIT) {
-    links.overflowed = true;
-    return;
-  }
+  if (length < 0 || static_cast<std::size_t>(length) >= TREE_PATH_LIMIT) return false;
   if (fresh) ++links.used;
   free->key_device = key.st_dev;
   free->key_inode = key.st_ino;
   free->copy_device = copy.st_dev;
   free->copy_inode = copy.st_ino;
   free->unmet = key.st_nlink - 1;
+  return true;
+}
+
+// A file whose other links cannot find its copy is still kept whole, as a
+// file of its own, and named: more files with links still to come than the
+// table holds, all planted by another user maybe, must not fail the run.
+void remember_or_name(const struct stat& key, const struct stat& copy, const char* source_path,
+                      const char* destination_path) {
+  if (!remember_linked(key, copy, destination_path)) {
+    std::printf(
+        "Copied %s to %s as a file of its own: too many hard links to keep this one as a "
+        "link.\n\n",
+        source_path, destination_path);
+  }
 }
 
 // Links the first copy of file as new_name in destination, reached from the
@@ -158,11 +175,7 @@ LinkStep link_if_met(const struct stat& status, int destination, const char* new
                      const char* source_path, const char* destination_path) {
   if (!links.active || status.st_nlink < 2) return LinkStep::COPY;
   LinkedFile* file = find_linked(status);
-  if (file == nullptr) {
-    if (!links.overflowed) return LinkStep::COPY;
-    report(source_path, destination_path, TOO_MANY_LINKS);
-    return LinkStep::FAILED;
-  }
+  if (file == nullptr) return LinkStep::COPY;
   if (link_first(file, destination, new_name)) return LinkStep::LINKED;
   report_error(source_path, destination_path);
   return LinkStep::FAILED;
@@ -397,13 +410,114 @@ bool keep_contents(int source, int destination, const struct stat& status, const
   return keep_inode(source, destination, status, birth, source_path, destination_path);
 }
 
+// The one walk running: the levels between the top and the directory
+// being read, each holding its source directory's descriptor.
+struct Walk {
+  dev_t device;  // the top's file system
+  bool mount_id_known;
+  int mount_id;  // the top's mount, where the kernel gives it
+  std::size_t depth;
+  ShownPath source;
+  ShownPath destination;
+  EntryReader reader;
+  std::array<int, WALK_DEPTH_LIMIT> levels;
+};
+Walk walk;
+
+// Which mount the entry name of directory ("" for directory itself) is on,
+// told without asking its file system anything: a handle is made from what
+// the kernel holds.
+bool mount_id_at(int directory, const char* name, int* mount) {
+  // The handle's bytes follow its header, which names how many it may take.
+  struct {
+    file_handle handle;
+    unsigned char bytes[MAX_HANDLE_SZ];  // cppcheck-suppress unusedStructMember
+  } buffer{};
+  buffer.handle.handle_bytes = MAX_HANDLE_SZ;
+  const int flags = name[0] == '\0' ? AT_EMPTY_PATH : 0;
+  return name_to_handle_at(directory, name, &buffer.handle, mount, flags) == 0;
+}
+
+void begin_walk(int top, const struct stat& status) {
+  walk.device = status.st_dev;
+  walk.mount_id_known = mount_id_at(top, "", &walk.mount_id);
+  walk.depth = 0;
+}
+
+// Whether the entry is on another mount than the walk's top, where the
+// kernel tells; errno is kept for the caller's message.
+bool on_other_mount(int directory, const char* name) {
+  const int error = errno;
+  int mount = 0;
+  const bool other =
+      walk.mount_id_known && mount_id_at(directory, name, &mount) && mount != walk.mount_id;
+  errno = error;
+  return other;
+}
+
+// Whether the entry the walk could not look at is another mount's root: a
+// user's FUSE mount lets no one else in, root included (EACCES).
+bool denied_mount(int directory, const char* name) {
+  return errno == EACCES && on_other_mount(directory, name);
+}
+
+// Examines the entry name of directory ("" for directory itself) without
+// following a link, as fstatat does, and tells in *mount whether it is the
+// root of another mount: where the kernel says so (from Linux 5.8), or a
+// directory on another file system than the top (an overlay gives its
+// files the device of their layer, so only its directories are uniform);
+// before 5.8, where the mount it is on differs from the top's.
+bool examine(int directory, const char* name, struct stat* status, bool* mount) {
+  struct statx found {};
+  const int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | (name[0] == '\0' ? AT_EMPTY_PATH : 0);
+  if (statx(directory, name, flags, STATX_BASIC_STATS, &found) != 0) return false;
+  *status = {};
+  status->st_dev = makedev(found.stx_dev_major, found.stx_dev_minor);
+  status->st_ino = found.stx_ino;
+  status->st_mode = found.stx_mode;
+  status->st_nlink = found.stx_nlink;
+  status->st_uid = found.stx_uid;
+  status->st_gid = found.stx_gid;
+  status->st_rdev = makedev(found.stx_rdev_major, found.stx_rdev_minor);
+  status->st_size = static_cast<off_t>(found.stx_size);
+  status->st_blksize = static_cast<blksize_t>(found.stx_blksize);
+  status->st_blocks = static_cast<blkcnt_t>(found.stx_blocks);
+  status->st_atim = timespec{found.stx_atime.tv_sec, found.stx_atime.tv_nsec};
+  status->st_mtim = timespec{found.stx_mtime.tv_sec, found.stx_mtime.tv_nsec};
+  status->st_ctim = timespec{found.stx_ctime.tv_sec, found.stx_ctime.tv_nsec};
+  const bool told = (found.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0;
+  const bool elsewhere = status->st_dev != walk.device;
+  const bool is_directory = S_ISDIR(status->st_mode);
+  if (told) {
+    *mount = (found.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0 || (is_directory && elsewhere);
+  } else {
+    *mount = (is_directory && elsewhere) ||
+             ((is_directory || elsewhere) && on_other_mount(directory, name));
+  }
+  return true;
+}
+
+// What another file system holds is not ours to copy: its owner and modes
+// are whatever it reports, and another user's may claim to be root's and
+// set-user-ID. It stays where it is, named.
+void report_left(const char* source, const char* destination) {
+  std::printf("Left %s as it is: another file system is mounted there. %s holds no copy of it.\n\n",
+              source, destination);
+}
+
 bool keep_regular(int source, const char* name, int destination, const char* new_name,
                   const char* source_path, const char* destination_path, const Birth& birth) {
   Descriptor from(openat(source, name, FILE_FLAGS));
   struct stat status {};
-  if (!from.is_open() || fstat(from.get(), &status) != 0) {
+  bool mount = false;
+  if (!from.is_open() && denied_mount(source, name)) mount = true;
+  if (!mount && (!from.is_open() || !examine(from.get(), "", &status, &mount))) {
     report_error(source_path, destination_path);
     return false;
+  }
+  if (mount) {
+    report_left(source_path, destination_path);
+    return true;
   }
   if (!S_ISREG(status.st_mode)) {
     // Another entry took the name since it was looked at.
@@ -427,7 +541,9 @@ bool keep_regular(int source, const char* name, int destination, const char* new
     report_error(source_path, destination_path);
     return false;
   }
-  if (links.active && status.st_nlink > 1) remember_linked(status, made, destination_path);
+  if (links.active && status.st_nlink > 1) {
+    remember_or_name(status, made, source_path, destination_path);
+  }
   return true;
 }
 
@@ -441,6 +557,42 @@ bool link_path(Path* path, int directory, const char* name) {
   return false;
 }
 
+// Gives the entry new_name, just made in destination from the entry name of
+// source, the owner, attributes, mode (but a link's, which has none) and
+// times of status, through their names: no descriptor of ours can serve a
+// link, a FIFO, a socket or a device.
+bool keep_by_name(int source, const char* name, const struct stat& status, int destination,
+                  const char* new_name, Extras extras, const char* source_path,
+                  const char* destination_path) {
+  Path from;
+  Path to;
+  if (fchownat(destination, new_name, status.st_uid, status.st_gid, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !link_path(&from, source, name) || !link_path(&to, destination, new_name)) {
+    report_error(source_path, destination_path);
+    return false;
+  }
+  if (!keep_attribute_list(Holder{-1, from.data()}, Holder{-1, to.data()}, extras, false,
+                           source_path, destination_path)) {
+    return false;
+  }
+  // The entry at new_name is the one just made, where no one else can
+  // reach: a mode set through the name lands on it.
+  const std::array<timespec, 2> times{status.st_atim, status.st_mtim};
+  struct stat made {};
+  if ((!S_ISLNK(status.st_mode) &&
+       fchmodat(destination, new_name, status.st_mode & MODE_BITS, 0) != 0) ||
+      utimensat(destination, new_name, times.data(), AT_SYMLINK_NOFOLLOW) != 0 ||
+      (links.active && status.st_nlink > 1 &&
+       fstatat(destination, new_name, &made, AT_SYMLINK_NOFOLLOW) != 0)) {
+    report_error(source_path, destination_path);
+    return false;
+  }
+  if (links.active && status.st_nlink > 1) {
+    remember_or_name(status, made, source_path, destination_path);
+  }
+  return true;
+}
+
 bool keep_symlink(int source, const char* name, const struct stat& status, int destination,
                   const char* new_name, const char* source_path, const char* destination_path) {
   const LinkStep step = link_if_met(status, destination, new_name, source_path, destination_path);
@@ -449,148 +601,256 @@ bool keep_symlink(int source, const char* name, const struct stat& status, int d
   const ssize_t length = readlinkat(source, name, target.data(), target.size());
   if (length >= 0 && static_cast<std::size_t>(length) >= target.size()) errno = ENAMETOOLONG;
   if (length < 0 || static_cast<std::size_t>(length) >= target.size() ||
-      symlinkat(target.data(), destination, new_name) != 0 ||
-      fchownat(destination, new_name, status.st_uid, status.st_gid, AT_SYMLINK_NOFOLLOW) != 0) {
+      symlinkat(target.data(), destination, new_name) != 0) {
     report_error(source_path, destination_path);
     return false;
   }
-  Path from;
-  Path to;
-  if (!link_path(&from, source, name) || !link_path(&to, destination, new_name)) {
-    report_error(source_path, destination_path);
-    return false;
-  }
-  if (!keep_attribute_list(Holder{-1, from.data()}, Holder{-1, to.data()}, Extras::KEPT, false,
-                           source_path, destination_path)) {
-    return false;
-  }
-  const std::array<timespec, 2> times{status.st_atim, status.st_mtim};
-  struct stat made {};
-  if (utimensat(destination, new_name, times.data(), AT_SYMLINK_NOFOLLOW) != 0 ||
-      (links.active && status.st_nlink > 1 &&
-       fstatat(destination, new_name, &made, AT_SYMLINK_NOFOLLOW) != 0)) {
-    report_error(source_path, destination_path);
-    return false;
-  }
-  if (links.active && status.st_nlink > 1) remember_linked(status, made, destination_path);
-  return true;
+  return keep_by_name(source, name, status, destination, new_name, Extras::KEPT, source_path,
+                      destination_path);
 }
 
-int keep_entries(int source, const char* source_path, int destination, const char* destination_path,
-                 int* failures, const char* left_out, const Birth& birth);
-
-// Keeps everything in source in destination, whose entries are born with
-// birth, then source's own attributes on attributes_to (destination, or
-// where they wait for it; born with own): its times last, since every
-// entry made in it changed them.
-void keep_level(int source, const char* source_path, int destination, const char* destination_path,
-                int* failures, const char* left_out, const Birth& birth, const Birth& own,
-                int attributes_to = -1) {
-  keep_entries(source, source_path, destination, destination_path, failures, left_out, birth);
-  struct stat status {};
-  if (fstat(source, &status) != 0) {
+// A FIFO, a socket or a device, made again as cp -a makes it: of the same
+// type and device number, then owned, moded and timed as its original. Only
+// root can make a device, so one in the tree is root's own.
+bool keep_special(int source, const char* name, const struct stat& status, int destination,
+                  const char* new_name, const char* source_path, const char* destination_path,
+                  const Birth& birth) {
+  const LinkStep step = link_if_met(status, destination, new_name, source_path, destination_path);
+  if (step != LinkStep::COPY) return step == LinkStep::LINKED;
+  if (mknodat(destination, new_name, (status.st_mode & S_IFMT) | FILLING_MODE, status.st_rdev) !=
+      0) {
     report_error(source_path, destination_path);
-    ++*failures;
-  } else if (!keep_inode(source, attributes_to >= 0 ? attributes_to : destination, status, own,
-                         source_path, destination_path)) {
-    ++*failures;
+    return false;
   }
+  return keep_by_name(source, name, status, destination, new_name,
+                      birth.acls ? Extras::INHERITED : Extras::KEPT, source_path, destination_path);
 }
 
-// Who is told of each directory that keep_tree_closed copies.
-const KeptDirectoryWatch* watching = nullptr;
-
-bool keep_directory(int source, const char* name, int destination, const char* new_name,
-                    const char* source_path, const char* destination_path, const Birth& birth,
-                    int* failures) {
-  Descriptor from(openat(source, name, DIRECTORY_FLAGS));
-  if (!from.is_open()) {
-    report_error(source_path, destination_path);
-    return false;
-  }
-  if (watching != nullptr && !watching->kept(watching->context, from.get(), source_path)) {
-    return false;
-  }
-  if (mkdirat(destination, new_name, 0700) != 0) {
-    report_error(source_path, destination_path);
-    return false;
-  }
-  Descriptor to(openat(destination, new_name, DIRECTORY_FLAGS));
-  if (!to.is_open()) {
-    report_error(source_path, destination_path);
-    return false;
-  }
-  // Made under a default ACL, it has one of its own, which its entries
-  // take; and with our group, it gives that to them.
-  keep_level(from.get(), source_path, to.get(), destination_path, failures, nullptr, birth, birth);
-  return true;  // what failed inside has been counted there
-}
-
-// Keeps one entry; type is its d_type, DT_UNKNOWN when it must be looked at.
-bool keep_one(int source, const char* name, unsigned char type, int destination,
-              const char* new_name, const char* source_path, const char* destination_path,
-              const Birth& birth, int* failures) {
-  if (type == DT_REG) {
-    return keep_regular(source, name, destination, new_name, source_path, destination_path, birth);
-  }
-  struct stat status {};
-  if (fstatat(source, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
-    report_error(source_path, destination_path);
-    return false;
-  }
-  if (S_ISDIR(status.st_mode)) {
-    return keep_directory(source, name, destination, new_name, source_path, destination_path, birth,
-                          failures);
-  }
+// Keeps an entry that is not a directory, examined as status.
+bool keep_other(int source, const char* name, const struct stat& status, int destination,
+                const char* new_name, const char* source_path, const char* destination_path,
+                const Birth& birth) {
   if (S_ISREG(status.st_mode)) {
     return keep_regular(source, name, destination, new_name, source_path, destination_path, birth);
   }
   if (S_ISLNK(status.st_mode)) {
     return keep_symlink(source, name, status, destination, new_name, source_path, destination_path);
   }
+  if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode) || S_ISCHR(status.st_mode) ||
+      S_ISBLK(status.st_mode)) {
+    return keep_special(source, name, status, destination, new_name, source_path, destination_path,
+                        birth);
+  }
   report(source_path, destination_path, NOT_KEPT);
   return false;
 }
 
-int keep_entries(int source, const char* source_path, int destination, const char* destination_path,
-                 int* failures, const char* left_out, const Birth& birth) {
-  DirectoryStream stream(open_directory_stream(openat(source, ".", DIRECTORY_FLAGS)));
-  if (!stream) {
-    report_error(source_path, destination_path);
-    return ++*failures;
+// The directory source opened as an entry of the walk, when it is the
+// directory examined and no other mount's root; -1 where it is not (*left
+// then, when another mount took its place), with errno set.
+int open_below(int source, const char* name, bool* left) {
+  Descriptor directory(openat(source, name, DIRECTORY_FLAGS));
+  struct stat status {};
+  bool mount = false;
+  if (!directory.is_open()) {
+    *left = denied_mount(source, name);
+    return -1;
   }
+  if (!examine(directory.get(), "", &status, &mount)) return -1;
+  *left = mount;
+  return mount ? -1 : directory.release();
+}
+
+// Keeps the entry name of source as new_name in destination, but a
+// directory, which it opens and hands back in *below for the walk to go
+// down into (-1 otherwise). Another mount is left where it is, and named.
+// Returns false, reported, when the entry cannot be kept.
+bool keep_listed(int source, const char* name, unsigned char type, int destination,
+                 const char* new_name, const char* source_path, const char* destination_path,
+                 const Birth& birth, int* below) {
+  *below = -1;
+  if (type == DT_REG) {
+    return keep_regular(source, name, destination, new_name, source_path, destination_path, birth);
+  }
+  struct stat status {};
+  bool mount = false;
+  bool left = false;
+  if (!examine(source, name, &status, &mount)) {
+    left = denied_mount(source, name);
+  } else if (!S_ISDIR(status.st_mode)) {
+    if (!mount) {
+      return keep_other(source, name, status, destination, new_name, source_path, destination_path,
+                        birth);
+    }
+    left = true;
+  } else if (!mount) {
+    *below = open_below(source, name, &left);
+    if (*below >= 0) return true;
+  } else {
+    left = true;
+  }
+  if (left) {
+    report_left(source_path, destination_path);
+    return true;
+  }
+  report_error(source_path, destination_path);
+  return false;
+}
+
+// Gives the directory made at the level the walk leaves the attributes of
+// its source, born with own: its times last, since every entry made in it
+// changed them.
+bool keep_level(int source, int destination, const Birth& own) {
+  struct stat status {};
+  if (fstat(source, &status) != 0) {
+    report_error(walk.source.text.data(), walk.destination.text.data());
+    return false;
+  }
+  return keep_inode(source, destination, status, own, walk.source.text.data(),
+                    walk.destination.text.data());
+}
+
+// Goes down from the level being read into its directory below, which the
+// destination gets too, made at name; the level will read on past entry.
+// Takes below; returns false, reported, where it cannot.
+// Who is told of each directory that keep_tree_closed copies.
+const KeptDirectoryWatch* watching = nullptr;
+
+bool go_down(int from, const dirent64* entry, int below, int to, Descriptor* held,
+             const char* source_path, const char* destination_path) {
+  Descriptor source(below);
+  if (walk.depth + 1 >= walk.levels.size()) {
+    errno = EMFILE;
+    report_error(source_path, destination_path);
+    return false;
+  }
+  if (watching != nullptr && !watching->kept(watching->context, source.get(), source_path)) {
+    return false;
+  }
+  const char* name = entry->d_name;
+  Descriptor made(mkdirat(to, name, 0700) == 0 ? openat(to, name, DIRECTORY_FLAGS) : -1);
+  if (!made.is_open() || !read_past(&walk.reader, from, entry)) {
+    report_error(source_path, destination_path);
+    return false;
+  }
+  shown_enter(&walk.source, name);
+  shown_enter(&walk.destination, name);
+  walk.levels[++walk.depth] = source.release();
+  held->reset(made.release());
+  return true;
+}
+
+// Comes back up from the level being read to the one above it, once the
+// directory made for it has its attributes. The copy is made where no one
+// else may enter, so its ".." is the directory it was made in.
+bool go_up(int top, Descriptor* to) {
+  const int above = walk.depth == 1 ? top : openat(to->get(), "..", DIRECTORY_FLAGS);
+  if (above < 0) return false;
+  // A directory only read loses nothing should its close fail.
+  close(walk.levels[walk.depth--]);
+  shown_leave(&walk.source);
+  shown_leave(&walk.destination);
+  if (walk.depth == 0) {
+    to->reset();
+  } else {
+    to->reset(above);
+  }
+  return true;
+}
+
+// Copies everything in the open directory source but the entry left_out
+// (null for none) into the open, empty directory destination, whose entries
+// are born with birth, and gives it (or attributes_to, where they wait for
+// it) source's attributes (it was born with own). Each level holds the descriptor of its source
+// directory alone, the directory made for it being reached again through "..", so a tree is kept
+// however deep, as far as descriptors allow.
+void keep_walk(int source, const char* source_path, int destination, const char* destination_path,
+               int* failures, const char* left_out, const Birth& birth, const Birth& own,
+               int attributes_to = -1) {
+  struct stat top {};
+  if (fstat(source, &top) != 0) {
+    report_error(source_path, destination_path);
+    ++*failures;
+    return;
+  }
+  begin_walk(source, top);
+  shown_start(&walk.source, source_path);
+  shown_start(&walk.destination, destination_path);
+  if (!read_again(&walk.reader, source)) {
+    report_error(source_path, destination_path);
+    ++*failures;
+    return;
+  }
+  Descriptor held;  // the directory made for the level being read, below the top
   Path source_entry;
   Path destination_entry;
   for (;;) {
+    const int from = walk.depth == 0 ? source : walk.levels[walk.depth];
+    const int to = walk.depth == 0 ? destination : held.get();
     errno = 0;
-    const dirent* entry = readdir(stream.get());
-    if (entry == nullptr) {
-      if (errno != 0) {
-        report_error(source_path, destination_path);
+    const dirent64* entry = read_entry(&walk.reader, from);
+    if (entry != nullptr) {
+      const char* name = entry->d_name;
+      if (walk.depth == 0 && left_out != nullptr && std::strcmp(name, left_out) == 0) continue;
+      join_for_message(&source_entry, walk.source.text.data(), name);
+      join_for_message(&destination_entry, walk.destination.text.data(), name);
+      int below = -1;
+      if (!keep_listed(from, name, entry->d_type, to, name, source_entry.data(),
+                       destination_entry.data(), birth, &below) ||
+          (below >= 0 && !go_down(from, entry, below, to, &held, source_entry.data(),
+                                  destination_entry.data()))) {
         ++*failures;
       }
-      return *failures;
-    }
-    const char* name = entry->d_name;
-    if (is_dot_or_dot_dot(name) || (left_out != nullptr && std::strcmp(name, left_out) == 0)) {
       continue;
     }
-    const int source_length =
-        std::snprintf(source_entry.data(), source_entry.size(), "%s/%s", source_path, name);
-    const int destination_length = std::snprintf(destination_entry.data(), destination_entry.size(),
-                                                 "%s/%s", destination_path, name);
-    if (source_length < 0 || destination_length < 0 ||
-        static_cast<std::size_t>(source_length) >= source_entry.size() ||
-        static_cast<std::size_t>(destination_length) >= destination_entry.size()) {
-      report(source_path, destination_path, std::strerror(ENAMETOOLONG));
+    if (errno != 0) {
+      report_error(walk.source.text.data(), walk.destination.text.data());
       ++*failures;
-      continue;
     }
-    if (!keep_one(source, name, entry->d_type, destination, name, source_entry.data(),
-                  destination_entry.data(), birth, failures)) {
+    if (walk.depth == 0) {
+      if (!keep_level(from, attributes_to >= 0 ? attributes_to : to, own)) ++*failures;
+      return;
+    }
+    if (!keep_level(from, to, birth)) ++*failures;
+    if (!go_up(destination, &held)) {
+      // Without the way back up nothing more can be kept where it belongs.
+      report_error(walk.source.text.data(), walk.destination.text.data());
       ++*failures;
+      while (walk.depth > 0) close(walk.levels[walk.depth--]);
+      return;
     }
   }
+}
+
+// Keeps the entry name of source as new_name in destination; type is its
+// d_type, DT_UNKNOWN when it must be looked at.
+bool keep_one(int source, const char* name, unsigned char type, int destination,
+              const char* new_name, const char* source_path, const char* destination_path,
+              const Birth& birth, int* failures) {
+  struct stat top {};
+  if (fstat(source, &top) != 0) {
+    report_error(source_path, destination_path);
+    return false;
+  }
+  begin_walk(source, top);
+  int below = -1;
+  if (!keep_listed(source, name, type, destination, new_name, source_path, destination_path, birth,
+                   &below)) {
+    return false;
+  }
+  if (below < 0) return true;
+  Descriptor from(below);
+  Descriptor to(mkdirat(destination, new_name, 0700) == 0
+                    ? openat(destination, new_name, DIRECTORY_FLAGS)
+                    : -1);
+  if (!to.is_open()) {
+    report_error(source_path, destination_path);
+    return false;
+  }
+  // Made under a default ACL, it has one of its own, which its entries
+  // take; and with our group, it gives that to them.
+  keep_walk(from.get(), source_path, to.get(), destination_path, failures, nullptr, birth, birth);
+  return true;  // what failed inside has been counted there
 }
 
 }  // namespace
@@ -601,9 +861,9 @@ KeptLinks::KeptLinks(int root, const char* root_path) : began_(!links.active) {
   links.root = root;
   const int length = std::snprintf(links.root_path.data(), links.root_path.size(), "%s", root_path);
   // A root path too long to hold leaves nothing below it to be found: every
-  // link that would need it is reported.
-  links.overflowed = length < 0 || static_cast<std::size_t>(length) >= links.root_path.size();
-  links.root_length = links.overflowed ? 0 : static_cast<std::size_t>(length);
+  // link that would need it is kept as a file of its own.
+  links.unreachable = length < 0 || static_cast<std::size_t>(length) >= links.root_path.size();
+  links.root_length = links.unreachable ? 0 : static_cast<std::size_t>(length);
   links.used = 0;
   kernel_copy.refused = false;
 }
@@ -638,8 +898,8 @@ int keep_tree(int source, const char* source_path, int destination, const char* 
   const int before = *failures;
   // The caller made destination, perhaps under a default ACL, and not
   // necessarily with our group.
-  keep_level(source, source_path, destination, destination_path, failures, left_out,
-             birth_in(destination), Birth{true, false});
+  keep_walk(source, source_path, destination, destination_path, failures, left_out,
+            birth_in(destination), Birth{true, false});
   return *failures - before;
 }
 
@@ -649,8 +909,8 @@ int keep_tree_closed(int source, const char* source_path, int destination,
   const KeptLinks kept_links(destination, destination_path);
   const int before = *failures;
   watching = watch;
-  keep_level(source, source_path, destination, destination_path, failures, left_out,
-             birth_in(destination), Birth{true, false}, holder);
+  keep_walk(source, source_path, destination, destination_path, failures, left_out,
+            birth_in(destination), Birth{true, false}, holder);
   watching = nullptr;
   return *failures - before;
 }
@@ -710,7 +970,9 @@ bool keep_standing_link(const struct stat& kept, const struct stat& standing, in
   if (!links.active || S_ISDIR(kept.st_mode) || kept.st_nlink < 2 || !same) return true;
   LinkedFile* file = find_linked(kept);
   if (file == nullptr) {
-    remember_linked(kept, standing, path);
+    // Where it cannot be noted, its other links come back as files of
+    // their own, as the copy may have kept them.
+    static_cast<void>(remember_linked(kept, standing, path));
     return true;
   }
   if (file->copy_device == standing.st_dev && file->copy_inode == standing.st_ino) {

@@ -14,18 +14,20 @@
 #include <cstddef>
 
 // How many files with further links, not all of them met yet, one copy can
-// keep track of at once. Past that, a file whose other links it would have
-// to find is reported as not kept.
+// keep track of at once. Past that, a file whose other links could not find
+// it is kept as a file of its own, and named.
 constexpr std::size_t KEPT_LINKS_LIMIT = 512;
 
 // Copies everything in the open directory source but the entry named
 // left_out (null for none) into the open, empty directory destination,
-// then gives destination source's own attributes. An entry that cannot be
-// kept as it is (a socket, a device, a FIFO, an unreadable file, an
-// attribute the destination's file system cannot hold) is reported under
-// the two paths shown and counted in *failures; the walk goes on past it.
-// Hard links are kept among the entries of this one call. Returns the
-// failures.
+// then gives destination source's own attributes; however deep the tree,
+// as far as descriptors allow (one for each level). An entry that cannot be
+// kept as it is (an unreadable file, an attribute the destination's file
+// system cannot hold, a level past the descriptors) is reported under the
+// two paths shown, as far as a message holds them, and counted in
+// *failures; the walk goes on past it. Another file system mounted below
+// source is neither entered nor copied, and named. Hard links are kept
+// among the entries of this one call. Returns the failures.
 int keep_tree(int source, const char* source_path, int destination, const char* destination_path,
               int* failures, const char* left_out = nullptr);
 
@@ -56,10 +58,10 @@ bool keep_held_attributes(int holder, int destination, const char* destination_p
 int keep_file(int source, const char* source_path, int destination, const char* destination_path);
 
 // Keeps the entry name of the directory source as new_name in the
-// directory destination: a directory with everything in it, a file, or a
-// link. Returns false, reported, when the entry itself cannot be kept;
-// failures inside a directory are counted in *failures. Hard links are
-// kept among the entries kept while one KeptLinks lives.
+// directory destination: a directory with everything in it, a file, a
+// link, a FIFO, a socket or a device. Returns false, reported, when the entry itself cannot be
+// kept; failures inside a directory are counted in *failures. Hard links are kept among the entries
+// kept while one KeptLinks lives.
 bool keep_entry(int source, const char* name, int destination, const char* new_name,
                 const char* source_path, const char* destination_path, int* failures);
 

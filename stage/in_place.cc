@@ -18,6 +18,7 @@
 #include "copy/copy.h"
 #include "copy/descriptor.h"
 #include "copy/keep.h"
+#include "copy/walk.h"
 #include "stage/journal.h"
 #include "stage/record.h"
 
@@ -68,11 +69,12 @@ void report_put_back(const char* path) {
   std::printf("Unable to put back %s. %s.\n\n", path, failure_reason(errno));
 }
 
+// The path of an entry serves messages and the journal alone, which also
+// knows each directory by its identity: one deeper than a path can reach,
+// which the copy of the old contents keeps, is named as far as it fits.
 bool join(Path* joined, const char* directory, const char* name) {
-  const int length = std::snprintf(joined->data(), joined->size(), "%s/%s", directory, name);
-  if (length >= 0 && static_cast<std::size_t>(length) < joined->size()) return true;
-  errno = ENAMETOOLONG;
-  return false;
+  join_for_message(joined, directory, name);
+  return true;
 }
 
 // The copy's path of an entry of the live target, for messages.
@@ -155,13 +157,14 @@ bool same_bytes(int first, int second) {
 // mode or times each set the change time, which no call can set back, so
 // an upload or a file moved in since always shows. The run itself sets it
 // too, where it removes or exchanges another name of a file with several:
-// one that had several, and is the same in every other way, must hold the
-// bytes its copy holds.
+// a file changed since, but the same in every other way, must hold the
+// bytes its copy holds (the copy keeps past a few hundred such files as
+// files of their own, so the copy's link count cannot tell them).
 bool untouched_since_copy(const Work& work, int live, int old, const char* name,
                           const struct stat& now, const struct stat& before) {
   if (!unchanged(now, before)) return false;
   if (earlier(now.st_ctim, work.copy_began)) return true;
-  if (!S_ISREG(now.st_mode) || before.st_nlink < 2) return false;
+  if (!S_ISREG(now.st_mode)) return false;
   Descriptor file(openat(live, name, O_RDONLY | FILE_FLAGS));
   Descriptor copy(openat(old, name, O_RDONLY | FILE_FLAGS));
   struct stat opened {};
@@ -305,6 +308,11 @@ int open_known_directory(const Work& work, int live, const char* name, const str
 
 bool remove_kept(const Work& work, int live, int staged, int old, const char* path);
 
+// How deep the removal of what the package lacks goes below the directory
+// it began in: far past what a path can reach, well within the stack.
+constexpr int REMOVAL_DEPTH_LIMIT = 1024;
+int removal_depth = 0;
+
 // Removes the entry name of live when it is the old one, as the copy
 // (before) keeps it: a file or link untouched since the copy took it, or a
 // directory the journal knows for the old one, from which only what the
@@ -323,6 +331,10 @@ bool remove_kept_entry(const Work& work, int live, int old, const char* name,
     return false;
   }
   if (!S_ISDIR(before.st_mode)) return true;
+  // The copy keeps a tree however deep another user made it; this walk
+  // holds a frame of the stack and three descriptors a level, so past this
+  // depth an old directory stays, as what others write meanwhile does.
+  if (removal_depth >= REMOVAL_DEPTH_LIMIT) return true;
   Descriptor directory(open_examined(live, name, now));
   if (!directory.is_open()) {
     if (errno == ENOENT || errno == NOT_THE_STAGED_ENTRY) return true;
@@ -342,7 +354,10 @@ bool remove_kept_entry(const Work& work, int live, int old, const char* name,
     report_entry(path);
     return false;
   }
-  if (!remove_kept(work, directory.get(), -1, old_directory.get(), path)) return false;
+  ++removal_depth;
+  const bool removed = remove_kept(work, directory.get(), -1, old_directory.get(), path);
+  --removal_depth;
+  if (!removed) return false;
   if (unlinkat(live, name, AT_REMOVEDIR) == 0 || errno == ENOTEMPTY || errno == EEXIST ||
       errno == ENOENT) {
     return true;

@@ -6,11 +6,13 @@
 
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "copy/copy.h"
+#include "copy/walk.h"
 
 namespace {
 
@@ -50,7 +52,21 @@ struct JournalIndex {
 };
 JournalIndex journal_index;
 
+// A path cut short for being too long to hold (a directory hundreds of
+// levels deep) names its directory no better than "far below", and where
+// one more name would not fit, the copy and the replacement may cut it at
+// different places: there the identity alone tells a directory, and all
+// such share one key.
+bool far_below(const char* path) {
+  return std::strlen(path) + NAME_MAX + 8 >= TREE_PATH_LIMIT || cut_short(path);
+}
+
+bool same_path(const char* first, const char* second) {
+  return far_below(first) ? far_below(second) : std::strcmp(first, second) == 0;
+}
+
 std::uint32_t hash_path(const char* path) {
+  if (far_below(path)) return 0;
   std::uint32_t hash = 2166136261U;
   for (const char* byte = path; *byte != '\0'; ++byte) {
     hash = (hash ^ static_cast<unsigned char>(*byte)) * 16777619U;
@@ -59,8 +75,9 @@ std::uint32_t hash_path(const char* path) {
 }
 
 void index_entry(const char* path, std::uint32_t position) {
-  if (journal_index.complete && journal_index.entries - 1 >= INDEX_LIMIT)
+  if (journal_index.complete && journal_index.entries - 1 >= INDEX_LIMIT) {
     journal_index.complete = false;
+  }
   if (!journal_index.complete) return;
   const std::uint32_t hash = hash_path(path);
   std::size_t slot = hash % INDEX_SLOTS;
@@ -152,14 +169,15 @@ char journal_find(int journal, const char* path, EntryIdentity identity) {
   char kind = NOT_JOURNALED;
   JournalEntry entry;
   const auto consider = [&](std::uint32_t position) {
-    if (read_entry(journal, position, &entry) && std::strcmp(entry.path.data(), path) == 0 &&
+    if (read_entry(journal, position, &entry) && same_path(entry.path.data(), path) &&
         same_identity(identity, identity_of(entry))) {
       kind = stronger(kind, entry.kind);
     }
   };
   if (!journal_index.complete) {
-    for (std::uint32_t position = 0; position < journal_index.entries; ++position)
+    for (std::uint32_t position = 0; position < journal_index.entries; ++position) {
       consider(position);
+    }
     return kind;
   }
   const std::uint32_t hash = hash_path(path);

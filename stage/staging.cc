@@ -18,6 +18,7 @@
 #include <string_view>
 
 #include "copy/copy.h"
+#include "copy/walk.h"
 #include "stage/in_place.h"
 #include "stage/record.h"
 
@@ -144,52 +145,17 @@ int create_owned_entry(int parent, const char* name, bool is_directory) {
   return directory.release();
 }
 
-namespace {
-
-// A removal walks no deeper than a path can reach, whatever others planted
-// in a tree it removes: each level holds a descriptor, and a frame of the
-// stack. One descriptor a level keeps the deepest walk within the 1024
-// open files that a shell's default allows.
-constexpr int REMOVAL_DEPTH_LIMIT = static_cast<int>(TREE_PATH_LIMIT / 2);
-
-bool empty_stream_within(DIR* stream, int depth);
-
-bool remove_tree_within(int parent, const char* name, int depth) {
+bool remove_tree_at(int parent, const char* name) {
   if (unlinkat(parent, name, 0) == 0) return true;
   if (errno != EISDIR && errno != EPERM) return false;
-  if (depth >= REMOVAL_DEPTH_LIMIT) {
-    errno = ENAMETOOLONG;
-    return false;
-  }
-  DirectoryStream stream(open_directory_stream(openat(parent, name, DIRECTORY_FLAGS)));
-  return stream && empty_stream_within(stream.get(), depth + 1) &&
+  if (unlinkat(parent, name, AT_REMOVEDIR) == 0) return true;
+  if (errno != ENOTEMPTY && errno != EEXIST) return false;
+  // However deep the tree, as far as descriptors allow: a copy of old
+  // contents is as deep as what others planted in them.
+  Descriptor directory(openat(parent, name, DIRECTORY_FLAGS));
+  return directory.is_open() && empty_tree(directory.get()) &&
          unlinkat(parent, name, AT_REMOVEDIR) == 0;
 }
-
-bool empty_stream_within(DIR* stream, int depth) {
-  int failure = 0;  // the first, for the message: reading on clears errno
-  for (;;) {
-    errno = 0;
-    const dirent* entry = readdir(stream);
-    if (entry == nullptr) {
-      if (failure != 0) errno = failure;
-      return failure == 0 && errno == 0;
-    }
-    if (!is_dot_or_dot_dot(entry->d_name) &&
-        !remove_tree_within(dirfd(stream), entry->d_name, depth) && failure == 0) {
-      failure = errno != 0 ? errno : EIO;
-    }
-  }
-}
-
-bool empty_directory_within(int directory, int depth) {
-  DirectoryStream stream(open_directory_stream(openat(directory, ".", DIRECTORY_FLAGS)));
-  return stream && empty_stream_within(stream.get(), depth);
-}
-
-}  // namespace
-
-bool remove_tree_at(int parent, const char* name) { return remove_tree_within(parent, name, 0); }
 
 namespace {
 
@@ -245,7 +211,7 @@ void report_unexaminable(const char* path) {
   std::printf("Unable to examine %s. %s.\n\n", path, std::strerror(errno));
 }
 
-bool empty_directory(int directory) { return empty_directory_within(directory, 0); }
+bool empty_directory(int directory) { return empty_tree(directory); }
 
 const char* name_at(const StagedTarget& target, int position) {
   switch (position) {
@@ -525,6 +491,18 @@ bool looks_staged(const char* name) {
   return true;
 }
 
+// Whether the entry name of directory can be what a killed run staged:
+// root's own and closed to all others, as the run makes it, a directory or
+// a file of one link. Another user can make none such; what they name like
+// a staging entry (or mount there, which no one else may look at) is an
+// old entry like any other.
+bool staged_by_root(int directory, const char* name) {
+  struct stat status {};
+  return fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && status.st_uid == 0 &&
+         (status.st_mode & 077) == 0 &&
+         (S_ISDIR(status.st_mode) || (S_ISREG(status.st_mode) && status.st_nlink == 1));
+}
+
 }  // namespace
 
 bool holds_staging_leftover(int directory) {
@@ -534,10 +512,11 @@ bool holds_staging_leftover(int directory) {
     errno = 0;
     const dirent* entry = readdir(stream.get());
     if (entry == nullptr) return errno != 0;
-    if (looks_staged(entry->d_name)) {
+    if (looks_staged(entry->d_name) && staged_by_root(directory, entry->d_name)) {
       errno = STAGING_LEFTOVER;
       return true;
     }
+    errno = 0;
   }
 }
 

@@ -234,8 +234,9 @@ bool release_in_place_staging(StagedTarget* targets, std::size_t count);
 bool undo_swap(StagedTarget* targets, std::size_t count);
 
 // Whether the open directory holds an entry that has the form of a staging
-// entry's name (errno STAGING_LEFTOVER), or cannot be read (errno set): a
-// volume that holds what a killed run left must not pass it on to NAME.old.
+// entry's name and is root's own, closed to others (errno STAGING_LEFTOVER),
+// or cannot be read (errno set): a volume that holds what a killed run left
+// must not pass it on to NAME.old.
 bool holds_staging_leftover(int directory);
 
 // Whether the entry path is the entry directory, or lies anywhere below it

@@ -35,18 +35,18 @@ TEST(Staging, StagedTreeIsHiddenOwnerOnlyAndRemovedWithoutFollowingLinks) {
   EXPECT_EQ(read_file(victim), "untouched");
 }
 
-// A chain of directories that others planted in a tree being removed is
-// walked no deeper than a path could reach (each level holds a descriptor
-// and a frame of the stack), within the 1024 open files a shell allows by
-// default; a tree of the depth the copy makes goes whole.
-TEST(Staging, RemovalWalksNoDeeperThanAPathCanReach) {
+// A tree being removed, a copy of old contents as deep as others made them,
+// goes however deep, each level holding one descriptor: within the 1024
+// open files a shell allows by default, a chain far past what a path can
+// reach goes whole; one deeper than descriptors allow fails, and says why.
+TEST(Staging, RemovalGoesAsDeepAsDescriptorsAllow) {
   rlimit before{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &before), 0);
   rlimit lowered = before;
   lowered.rlim_cur = std::min<rlim_t>(before.rlim_cur, 1024);
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
   ScratchDir dir;
-  for (const int depth : {400, 600}) {
+  for (const int depth : {900, 1100}) {
     const std::string top = dir / ("chain" + std::to_string(depth));
     ASSERT_EQ(mkdir(top.c_str(), 0755), 0);
     Descriptor level(open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -55,18 +55,62 @@ TEST(Staging, RemovalWalksNoDeeperThanAPathCanReach) {
       level.reset(openat(level.get(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     }
     ASSERT_TRUE(level.is_open());
+    write_file(top + "/beside", "goes too");
     Descriptor parent(open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     const std::string name = "chain" + std::to_string(depth);
-    if (depth == 400) {
+    if (depth == 900) {
       EXPECT_TRUE(remove_tree_at(parent.get(), name.c_str()));
       EXPECT_EQ(access(top.c_str(), F_OK), -1);
     } else {
       EXPECT_FALSE(remove_tree_at(parent.get(), name.c_str()));
-      EXPECT_EQ(errno, ENAMETOOLONG);
+      EXPECT_EQ(errno, EMFILE);
     }
   }
   setrlimit(RLIMIT_NOFILE, &before);
 }
+
+// Only what root made closed to others, as a killed run stages it, counts as
+// its leftover in a volume: another user's entry of the same name is an old
+// entry like any other, and cannot block every installation.
+struct LeftoverCase {
+  const char* title;
+  bool is_directory;
+  mode_t mode;
+  uid_t owner;
+  bool leftover;
+};
+
+class StagingLeftover : public testing::TestWithParam<LeftoverCase> {};
+
+TEST_P(StagingLeftover, IsRootsOwnClosedToOthers) {
+  const LeftoverCase& row = GetParam();
+  ScratchDir dir;
+  const std::string entry = dir / ".x.langext-AAAAAAAA";
+  if (row.is_directory) {
+    ASSERT_EQ(mkdir(entry.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(entry.c_str(), row.mode), 0);
+  } else {
+    write_file(entry, "", row.mode);
+  }
+  if (row.owner != 0 && chown(entry.c_str(), row.owner, row.owner) != 0) {
+    GTEST_SKIP() << "chown to another user is refused here";
+  }
+  write_file(dir / "ordinary", "old");
+  const Descriptor volume(open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  errno = 0;
+  EXPECT_EQ(holds_staging_leftover(volume.get()), row.leftover);
+  EXPECT_EQ(errno, row.leftover ? STAGING_LEFTOVER : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, StagingLeftover,
+    testing::Values(LeftoverCase{"RootsDirectory", true, 0700, 0, true},
+                    LeftoverCase{"RootsFile", false, 0600, 0, true},
+                    LeftoverCase{"RootsOpenDirectory", true, 0755, 0, false},
+                    LeftoverCase{"RootsReadableFile", false, 0644, 0, false},
+                    LeftoverCase{"OtherUsersFile", false, 0600, 1000, false},
+                    LeftoverCase{"OtherUsersDirectory", true, 0700, 1000, false}),
+    [](const testing::TestParamInfo<LeftoverCase>& info) { return std::string(info.param.title); });
 
 TEST(Staging, NameAtTheLimitGetsTheShortStagingName) {
   ScratchDir dir;

@@ -424,7 +424,7 @@ end
 # What a killed run left in a volume, and its repair could not prove its
 # own, is never kept in NAME.old as if it were the product's.
 begin "in place: a volume that holds a killed run's staging entry is refused before anything changes"
-layout_mount "$TEMPLATES" "$SANDBOX/volume" && mkdir "$TEMPLATES/.templates.langext-AbCd1234" &&
+layout_mount "$TEMPLATES" "$SANDBOX/volume" && mkdir -m 0700 "$TEMPLATES/.templates.langext-AbCd1234" &&
   snapshot_product
 run_input '\n'
 expect_output "${BANNER}${PROMPT}Unable to copy packages/htx to $TEMPLATES. It holds what an interrupted installation left: remove each entry there whose name holds .langext-, then run the installer again.\n\n$FAILED"
@@ -435,39 +435,96 @@ umount "$TEMPLATES"
 end
 
 # An old entry that no copy can keep as it is fails the run before anything
-# changes: a FIFO, or an attribute that the file system NAME.old is made on
-# cannot hold (ramfs holds none; the images are a tmpfs in a ramfs document
-# root).
-while IFS='|' read -r title odd message; do
+# changes: an attribute that the file system NAME.old is made on cannot
+# hold (ramfs holds none; the images are a tmpfs in a ramfs document root),
+# or a tree deeper than descriptors allow. What another user can plant in a
+# volume never fails it: NAME.old keeps it as cp -a would (a FIFO or a
+# socket made again, a tree however deep, a file named like a staging
+# entry), and files with links past the table kept as files of their own
+# are named. A row's message is what the refusal says, or a pattern for the
+# lines a completed run prints before it and how many there are.
+printf '%s\n' 'my ($top, $depth) = @ARGV; mkdir $top or die "$top: $!\n"; chdir $top or die "$!\n";' \
+  'for (1 .. $depth) { mkdir "d" or die "$!\n"; chdir "d" or die "$!\n" }' > "$SANDBOX/chain.pl"
+while IFS='|' read -r title odd outcome message; do
   if [ "$odd" = attribute ] && [ -z "$user_attributes" ]; then
-    skip "in place: $title is refused" "no user. attribute can be set in this sandbox (see above)"
+    skip "in place: $title" "no user. attribute can be set in this sandbox (see above)"
     continue
   fi
-  begin "in place: $title is refused before anything changes"
+  if [ "$odd" = staging-name ] && [ -z "$other_owner" ]; then
+    skip "in place: $title" "chown to another user is refused here (see above)"
+    continue
+  fi
+  begin "in place: $title"
+  limit=''
   case $odd in
-    fifo) mkfifo "$TEMPLATES/admin/queue" ;;
+    fifo) mkfifo -m 0620 "$TEMPLATES/admin/queue" ;;
+    socket) perl -MSocket -e 'socket(my $s, PF_UNIX, SOCK_STREAM, 0) or die "$!\n";
+      bind($s, pack_sockaddr_un($ARGV[0])) or die "$!\n"' "$TEMPLATES/admin/socket" &&
+      chmod 0751 "$TEMPLATES/admin/socket" ;;
+    chain) perl "$SANDBOX/chain.pl" "$TEMPLATES/admin/chain" 600 ;;
+    deeper) perl "$SANDBOX/chain.pl" "$TEMPLATES/admin/chain" 1100 && limit=1024 ;;
+    deepest) perl "$SANDBOX/chain.pl" "$TEMPLATES/admin/chain" 6000 ;;
+    links) mkdir "$TEMPLATES/admin/one" "$TEMPLATES/admin/two" &&
+      (cd "$TEMPLATES/admin" && for i in $(seq 600); do printf '%s' "$i" > "one/$i" && ln "one/$i" "two/$i" || exit; done) ;;
+    staging-name) layout_mount "$TEMPLATES" "$SANDBOX/volume" && printf 'theirs' > "$TEMPLATES/.x.langext-AAAAAAAA" &&
+      chown "$other_owner" "$TEMPLATES/.x.langext-AAAAAAAA" ;;
     attribute) rm -rf "$SANDBOX/docroot" && cp -a /var/lib/httpd/htdocs "$SANDBOX/docroot" &&
       mount -t ramfs -o mode=0755 docroot /var/lib/httpd/htdocs &&
       cp -a "$SANDBOX/docroot/." /var/lib/httpd/htdocs/ &&
       mount -t tmpfs -o mode=0755 volume "$IMAGES" && cp -a "$SANDBOX/docroot/images/." "$IMAGES/" &&
       setfattr -n user.note -v 'kept with it' "$IMAGES/logo.gif" ;;
-  esac
-  snapshot_product
-  run_interposed LANGEXT_NO_EXCHANGE=EXDEV
-  grep -qF "$message" "$SANDBOX/out" || fail "the entry is not named: $(cat "$SANDBOX/out")"
-  grep -qxF "Installation failed." "$SANDBOX/out" || fail "the run did not fail"
-  expect_status 255
-  if [ "$odd" = fifo ]; then
-    [ -p "$TEMPLATES/admin/queue" ] || fail "the FIFO is gone"
-    rm -f "$TEMPLATES/admin/queue" "$SANDBOX/product-before/tarnwick/templates/admin/queue"
+  esac || fail "cannot lay out the old product"
+  # cp -a cannot copy a tree past PATH_MAX, and the listing would be slow.
+  if [ "$odd" != deepest ]; then
+    snapshot_product
+    kept_before=$(attribute_tools='' kept_listing "$TEMPLATES")
   fi
-  expect_product_untouched
+  open_files=$limit run_interposed LANGEXT_NO_EXCHANGE=EXDEV
+  if [ "$outcome" = refused ]; then
+    grep -qF "$message" "$SANDBOX/out" || fail "the entry is not named: $(head -c 2000 "$SANDBOX/out")"
+    grep -qxF "Installation failed." "$SANDBOX/out" || fail "the run did not fail"
+    expect_status 255
+    expect_product_untouched
+  else
+    if [ -n "${message%:*}" ]; then
+      named=$(pattern=${message%:*} perl -0ne 'my $n = () = /$ENV{pattern}\n\n/g; print $n' "$SANDBOX/out")
+      [ "$named" = "${message##*:}" ] || fail "named $named times, not ${message##*:}: $(head -c 2000 "$SANDBOX/out")"
+      pattern=${message%:*} perl -0pi -e 's/$ENV{pattern}\n\n//g' "$SANDBOX/out"
+    fi
+    expect_output "$BANNER$PROMPT$COMPLETED"
+    expect_status 1
+    if [ "$odd" = deepest ]; then
+      # Kept whole, and left in place past the depth the removal goes to.
+      for tree in "$TEMPLATES.old" "$TEMPLATES"; do
+        depth=$(find "$tree/admin/chain" -type d | wc -l)
+        [ "$depth" = 6001 ] || fail "$tree/admin/chain holds $depth directories"
+      done
+      rm -rf "$TEMPLATES/admin/chain"
+    fi
+    expect_installed "$IMAGES"
+    if [ "$odd" = links ]; then
+      # Each file whole, and linked where the table could hold it.
+      expect_same_tree "$SANDBOX/product-before/tarnwick/templates" "$TEMPLATES.old"
+      linked=$(find "$TEMPLATES.old/admin/one" -type f -links 2 | wc -l)
+      [ "$linked" = 512 ] || fail "$linked files kept linked, not as many as the table holds"
+    elif [ "$odd" != deepest ]; then
+      attribute_tools='' expect_kept "$kept_before" "$TEMPLATES.old"
+    fi
+    # Named like a staging entry, but an old entry, not one of the run's.
+    rm -f "$TEMPLATES.old/.x.langext-AAAAAAAA"
+  fi
   expect_nothing_staged
-  umount "$IMAGES" /var/lib/httpd/htdocs 2>/dev/null
+  umount "$TEMPLATES" "$IMAGES" /var/lib/httpd/htdocs 2>/dev/null
   end
 done <<EOT
-an old entry that cannot be kept|fifo|Unable to copy $TEMPLATES/admin/queue to $TEMPLATES.old/admin/queue. Only files, directories and links can be kept as they are.
-an attribute that NAME.old cannot hold|attribute|Unable to keep the attribute user.note of $IMAGES/logo.gif in $IMAGES.old/logo.gif. Operation not supported.
+an old FIFO is made again in NAME.old|fifo|kept|:0
+an old socket is made again in NAME.old|socket|kept|:0
+an old chain of 600 directories is kept whole|chain|kept|:0
+an old chain of 6000 directories is kept whole, and stays past the depth its removal goes to|deepest|kept|:0
+600 old files with a second hard link each are kept, those past the table named|links|kept|Copied \S+ to \S+ as a file of its own: too many hard links to keep this one as a link\.:88
+another user's file named like a staging entry in a volume is kept as an old entry|staging-name|kept|:0
+an old chain deeper than descriptors allow is refused before anything changes|deeper|refused|/d/.... Too many open files.
+an attribute that NAME.old cannot hold is refused before anything changes|attribute|refused|Unable to keep the attribute user.note of $IMAGES/logo.gif in $IMAGES.old/logo.gif. Operation not supported.
 EOT
 
 # Another local user (uid 1000) acts while a volume that they may write in
@@ -751,17 +808,31 @@ else
   end
 fi
 
-# A mount inside a volume is another file system: the removal of what the
-# package lacks never enters it.
-begin "in place: a mount inside the volume is never entered"
-writable_volume "$IMAGES"
-mkdir "$IMAGES/nested" && mount -t tmpfs nested "$IMAGES/nested" && printf 'kept' > "$IMAGES/nested/kept.txt"
-kept_inode=$(stat -c %i "$IMAGES/nested/kept.txt")
-run_input '\n'
-expect_output "$BANNER$PROMPT$COMPLETED"
-[ "$(stat -c %i "$IMAGES/nested/kept.txt" 2>&1)" = "$kept_inode" ] || fail "the mount inside was entered"
-umount "$IMAGES/nested" "$IMAGES"
-end
+# A mount inside a volume is another file system, whose owners and modes
+# are whatever it reports (a user's FUSE mount may claim root's set-user-ID
+# files): neither its copy at NAME.old nor the removal of what the package
+# lacks enters it. It is named, and stays as it is.
+while IFS='|' read -r title volume kernel; do
+  begin "in place: a mount inside $title is never entered"
+  case $volume in
+    "$IMAGES") writable_volume "$IMAGES" ;;
+    "$TEMPLATES") layout_mount "$TEMPLATES" "$SANDBOX/volume" ;;
+  esac
+  mkdir "$volume/nested" && mount -t tmpfs nested "$volume/nested" &&
+    printf 'kept' > "$volume/nested/kept.txt" || fail "cannot mount inside $volume"
+  kept_inode=$(stat -c %i "$volume/nested/kept.txt")
+  # shellcheck disable=SC2086 # the row's setting, one word or none
+  run_interposed $kernel
+  expect_output "$BANNER${PROMPT}Left $volume/nested as it is: another file system is mounted there. $volume.old/nested holds no copy of it.\n\n$COMPLETED"
+  [ "$(stat -c %i "$volume/nested/kept.txt" 2>&1)" = "$kept_inode" ] || fail "the mount inside was entered"
+  [ -e "$volume.old/nested" ] && fail "$volume.old holds a copy of the mount inside: $(ls -A "$volume.old/nested")"
+  umount "$volume/nested" "$volume"
+  end
+done <<EOT
+the images volume|$IMAGES
+a bind-mounted template directory|$TEMPLATES
+a bind-mounted template directory, on a kernel before 5.8|$TEMPLATES|LANGEXT_NO_MOUNT_ROOT=1
+EOT
 
 begin "a second run refuses because the backups exist, and changes nothing"
 run_input '\n'
