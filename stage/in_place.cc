@@ -63,6 +63,7 @@ struct Work {
   struct stat staging_status {};   // to know it again under any name
   EntryIdentity staging_identity;  // its birth comes before any entry staged in it
   bool resuming = false;           // a killed run had begun the replacement
+  bool reverting = false;          // an undo: what the installation made goes
   Descriptor journal;
   std::array<char, 32> passage{};
   std::array<char, 32> journal_name{};
@@ -173,7 +174,8 @@ int open_examined(int parent, const char* name, const struct stat& status) {
 // and then the next run takes the directory for someone else's, and a
 // put-back leaves it as it is. It costs a directory one commit of the file
 // system's own journal; files cost none.
-bool journal_add(const Work& work, char kind, const char* path, EntryIdentity identity) {
+bool journal_add(const Work& work, char kind, const char* path, EntryIdentity identity,
+                 bool durable = true) {
   JournalEntry entry;
   std::memset(&entry, 0, sizeof entry);
   entry.birth_seconds = identity.birth_seconds;
@@ -184,7 +186,7 @@ bool journal_add(const Work& work, char kind, const char* path, EntryIdentity id
   entry.kind = kind;
   std::snprintf(entry.path.data(), entry.path.size(), "%s", path);
   return write(work.journal.get(), &entry, sizeof entry) == static_cast<ssize_t>(sizeof entry) &&
-         fdatasync(work.journal.get()) == 0;
+         (!durable || fdatasync(work.journal.get()) == 0);
 }
 
 // What the journal says of the directory at path, whose identity is given;
@@ -227,14 +229,19 @@ bool pass_in_new(const Work& work, int directory, const char* name) {
 
 // Whether the entry is a file of the package that this run staged: root's
 // own, closed to others, and born after the staging directory. Another user
-// can make none such; a birth time no call can set.
+// can make none such; a birth time no call can set. An undo's are the files
+// of the package that the installation put there: root's own, and born
+// before the undo's staging directory (the installed tree was found as the
+// installation left it just before).
 bool staged_by_run(const Work& work, const struct stat& status, EntryIdentity identity) {
-  if (!S_ISREG(status.st_mode) || !closed_to_others(status)) return false;
+  if (!S_ISREG(status.st_mode) || status.st_uid != geteuid()) return false;
+  if (!work.reverting && !closed_to_others(status)) return false;
   const EntryIdentity& staging = work.staging_identity;
   if (!identity.born || !staging.born) return true;
-  return identity.birth_seconds > staging.birth_seconds ||
-         (identity.birth_seconds == staging.birth_seconds &&
-          identity.birth_nanoseconds >= staging.birth_nanoseconds);
+  const bool after = identity.birth_seconds > staging.birth_seconds ||
+                     (identity.birth_seconds == staging.birth_seconds &&
+                      identity.birth_nanoseconds >= staging.birth_nanoseconds);
+  return after != work.reverting;
 }
 
 // Exchanges the entry from_name of from with name in directory, and checks
@@ -844,6 +851,7 @@ bool open_work(StagedTarget* target, Work* work) {
   std::snprintf(work->journal_name.data(), work->journal_name.size(), "%s%s.j", STAGING_MARK,
                 letters);
   work->top = target->path;
+  work->reverting = target->reverting;
   std::snprintf(work->old_top.data(), work->old_top.size(), "%s.old", target->path);
   work->journal.reset(openat(work->staging, work->journal_name.data(),
                              O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600));
@@ -990,4 +998,60 @@ bool undo_in_place(StagedTarget* target, StagedTarget* targets, std::size_t coun
     return false;
   }
   return discard_copy(target, targets, count);
+}
+
+namespace {
+
+// Journals every directory of the live tree that an undo is to put back:
+// as made by the installation where the copy (old, or -1) holds no
+// directory at its place, else as changed, so that the put-back enters
+// each and removes, or gives back its owner, mode and times.
+bool journal_installed(const Work& work, int live, int old, const char* path) {
+  return for_each_entry(live, path, report_put_back, [&](const char* name) {
+    struct stat now {};
+    struct stat before {};
+    Path entry_path;
+    if (fstatat(live, name, &now, AT_SYMLINK_NOFOLLOW) != 0 || !join(&entry_path, path, name)) {
+      report_put_back(path);
+      return false;
+    }
+    if (!S_ISDIR(now.st_mode) || same_file(now, work.staging_status)) return true;
+    Descriptor directory(open_examined(live, name, now));
+    EntryIdentity identity;
+    if (!directory.is_open() || !identity_at(directory.get(), "", &identity)) {
+      report_put_back(entry_path.data());
+      return false;
+    }
+    if (another_mount(directory.get(), work.device)) return true;
+    const bool was_directory =
+        old >= 0 && fstatat(old, name, &before, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(before.st_mode);
+    Descriptor old_directory(was_directory ? openat(old, name, DIRECTORY_FLAGS) : -1);
+    if ((was_directory && !old_directory.is_open()) ||
+        !journal_add(work, was_directory ? CHANGED : MADE, entry_path.data(), identity, false)) {
+      report_put_back(entry_path.data());
+      return false;
+    }
+    return journal_installed(work, directory.get(), old_directory.get(), entry_path.data());
+  });
+}
+
+}  // namespace
+
+bool journal_installed_tree(StagedTarget* target) {
+  Work work;
+  Descriptor live;
+  Descriptor old;
+  struct stat status {};
+  if (open_work(target, &work)) live.reset(open_live(*target, &work.device));
+  if (live.is_open()) old.reset(open_copy(*target, &status));
+  if (!old.is_open()) {
+    report_put_back(target->path);
+    return false;
+  }
+  if (!journal_installed(work, live.get(), old.get(), target->path)) return false;
+  if (fdatasync(work.journal.get()) != 0) {
+    report_put_back(target->path);
+    return false;
+  }
+  return true;
 }
