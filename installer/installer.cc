@@ -253,6 +253,18 @@ int install_package(StagedTarget* targets) {
 
 }  // namespace
 
+// A descriptor among 0, 1 and 2 that the caller left closed would be handed
+// to the next file the run opens, and a message printed on standard output
+// would then land inside an installed file. /dev/null takes such a slot.
+bool standard_descriptors_open() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1) continue;
+    if (errno != EBADF) return false;
+    if (open("/dev/null", O_RDWR) != fd) return false;
+  }
+  return true;
+}
+
 int trim_leading_blanks(char* destination, const char* source) {
   while (*source == ' ' || *source == '\t') ++source;
   std::size_t length = std::strlen(source);

@@ -58,6 +58,10 @@ constexpr int SET_ASIDE_REFUSED = -1;
 int set_aside_file(const char* target, char* backup);
 int set_aside_directory(const char* target, char* backup);
 
+// Gives every one of the standard descriptors that is closed /dev/null;
+// false when that cannot be done.
+bool standard_descriptors_open();
+
 // The whole installation; returns the process exit status.
 int run_installation();
 
