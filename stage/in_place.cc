@@ -1005,7 +1005,9 @@ namespace {
 // Journals every directory of the live tree that an undo is to put back:
 // as made by the installation where the copy (old, or -1) holds no
 // directory at its place, else as changed, so that the put-back enters
-// each and removes, or gives back its owner, mode and times.
+// each and removes, or gives back its owner, mode and times. The
+// installation left every directory it made or changed root's own; another
+// user's is left as it is, and never entered.
 bool journal_installed(const Work& work, int live, int old, const char* path) {
   return for_each_entry(live, path, report_put_back, [&](const char* name) {
     struct stat now {};
@@ -1015,7 +1017,9 @@ bool journal_installed(const Work& work, int live, int old, const char* path) {
       report_put_back(path);
       return false;
     }
-    if (!S_ISDIR(now.st_mode) || same_file(now, work.staging_status)) return true;
+    if (!S_ISDIR(now.st_mode) || now.st_uid != geteuid() || same_file(now, work.staging_status)) {
+      return true;
+    }
     Descriptor directory(open_examined(live, name, now));
     EntryIdentity identity;
     if (!directory.is_open() || !identity_at(directory.get(), "", &identity)) {
@@ -1023,8 +1027,8 @@ bool journal_installed(const Work& work, int live, int old, const char* path) {
       return false;
     }
     if (another_mount(directory.get(), work.device)) return true;
-    const bool was_directory =
-        old >= 0 && fstatat(old, name, &before, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(before.st_mode);
+    const bool was_directory = old >= 0 && fstatat(old, name, &before, AT_SYMLINK_NOFOLLOW) == 0 &&
+                               S_ISDIR(before.st_mode);
     Descriptor old_directory(was_directory ? openat(old, name, DIRECTORY_FLAGS) : -1);
     if ((was_directory && !old_directory.is_open()) ||
         !journal_add(work, was_directory ? CHANGED : MADE, entry_path.data(), identity, false)) {

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
@@ -65,7 +66,11 @@ bool digest_entry(Walk* walk, int directory, const char* name, int depth) {
   if (!examine_at(directory, name, &status, &identity)) return false;
   if (depth == 0) walk->device = status.st_dev;
   add_entry(walk, status, identity, depth == 0);
-  if (!S_ISDIR(status.st_mode) || status.st_dev != walk->device) return true;
+  // What another user owns is theirs to change, and an undo never enters
+  // it: only that it is there, as it is, counts.
+  if (!S_ISDIR(status.st_mode) || status.st_dev != walk->device || status.st_uid != geteuid()) {
+    return true;
+  }
   if (depth >= DIGEST_DEPTH_LIMIT) {
     errno = ENAMETOOLONG;
     return false;
@@ -85,8 +90,8 @@ bool digest_entry(Walk* walk, int directory, const char* name, int depth) {
     const dirent* entry = readdir(stream.get());
     if (entry == nullptr) return errno == 0;
     if (is_dot_or_dot_dot(entry->d_name)) continue;
-    const int added = std::snprintf(walk->place.data() + length, walk->place.size() - length,
-                                    "/%s", entry->d_name);
+    const int added = std::snprintf(walk->place.data() + length, walk->place.size() - length, "/%s",
+                                    entry->d_name);
     if (added < 0 || static_cast<std::size_t>(added) >= walk->place.size() - length) {
       errno = ENAMETOOLONG;
       return false;

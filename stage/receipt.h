@@ -16,8 +16,9 @@
 // change time, so an edit by anyone shows; device numbers, which a mount
 // again changes, do not count, nor the times of a directory at the top,
 // which an undo changes when it stages inside a volume and puts back after.
-// A link is never followed and another file system never entered. False,
-// errno set, when the tree cannot be read whole.
+// A link is never followed, and another file system, or a directory that
+// is not root's own, never entered. False, errno set, when the tree cannot
+// be read whole.
 bool tree_digest(int directory, const char* name, std::uint64_t* digest);
 
 // Writes the receipt of the targets, each in place (its parent open).

@@ -19,8 +19,8 @@ namespace {
 constexpr std::string_view RECORD_HEADER = "langext-install record 2\n";
 constexpr std::string_view RECORD_HEADER_1 = "langext-install record 1\n";
 constexpr std::string_view CHECK_FIELD = "check ";
-constexpr std::array<const char*, 6> PHASE_NAMES{"",          "staging",   "swapping",
-                                                "undoing",   "reverting", "installed"};
+constexpr std::array<const char*, 6> PHASE_NAMES{"",        "staging",   "swapping",
+                                                 "undoing", "reverting", "installed"};
 constexpr const char* RECORD_NAME = "record";
 constexpr const char* RECORD_TEMPORARY = "record.new";
 constexpr const char* RECEIPT_NAME = "receipt";
@@ -356,8 +356,8 @@ bool write_sealed(const char* name, const char* temporary, int phase, const Stag
   Descriptor directory(open_record_directory(true));
   if (!directory.is_open()) return false;
   if (unlinkat(directory.get(), temporary, 0) != 0 && errno != ENOENT) return false;
-  Descriptor file(
-      openat(directory.get(), temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  Descriptor file(openat(directory.get(), temporary,
+                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!file.is_open() || !write_all(file.get(), text.data(), length) || fsync(file.get()) != 0) {
     return false;
   }

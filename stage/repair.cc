@@ -136,9 +136,25 @@ bool finish_undo(StagedTarget* target, StagedTarget* targets, std::size_t count)
     }
   }
   // A file installed in place stages nothing to put back.
-  return target->staging[0] == '\0' ||
-         remove_own_entry(staging_parent(*target), target->staging, target->staged_identity,
-                          target->is_directory, staging_path(*target));
+  if (target->staging[0] == '\0') return true;
+  // A staging directory inside the target changes its times as it goes,
+  // which the put-back gave back: they are kept, and made durable.
+  struct stat inside {};
+  if (target->staged_inside && fstat(target->inside.get(), &inside) != 0) {
+    report_unexaminable(target->path);
+    return false;
+  }
+  if (!remove_own_entry(staging_parent(*target), target->staging, target->staged_identity,
+                        target->is_directory, staging_path(*target))) {
+    return false;
+  }
+  const std::array<timespec, 2> times{inside.st_atim, inside.st_mtim};
+  if (target->staged_inside &&
+      (futimens(target->inside.get(), times.data()) != 0 || fsync(target->inside.get()) != 0)) {
+    std::printf("Unable to put back %s. %s.\n\n", target->path, std::strerror(errno));
+    return false;
+  }
+  return true;
 }
 
 // A target installed in place is the volume, or the mounted file, itself:

@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -94,6 +96,10 @@ void report_unstaged(const StagedTarget& target) {
 // its old contents are built and moved in from, each named in the record
 // before it is made, and journals what the installation made in it.
 bool stage_directories(std::size_t count) {
+  if (std::none_of(targets.begin(), targets.begin() + static_cast<std::ptrdiff_t>(count),
+                   stages_in_place)) {
+    return true;
+  }
   for (std::size_t i = 0; i < count; ++i) {
     StagedTarget& target = targets[i];
     if (!stages_in_place(target)) continue;
