@@ -977,13 +977,38 @@ bool install_in_place(StagedTarget* target, StagedTarget* targets, std::size_t c
          record_step(target, IN_PLACE_REPLACED, targets, count);
 }
 
+namespace {
+
+// An undo's staging directory inside a volume goes before NAME.old does:
+// its removal changes the volume's times, which only NAME.old still holds
+// then, whenever the undo was killed.
+bool release_before_discard(StagedTarget* target) {
+  if (!target->reverting || !target->staged_inside || target->staging[0] == '\0') return true;
+  struct stat status {};
+  Descriptor old(open_copy(*target, &status));
+  if (!old.is_open() || !remove_own_entry(staging_parent(*target), target->staging,
+                                          target->staged_identity, true, staging_path(*target))) {
+    report_put_back(target->path);
+    return false;
+  }
+  const std::array<timespec, 2> times{status.st_atim, status.st_mtim};
+  if (futimens(target->inside.get(), times.data()) != 0 || fsync(target->inside.get()) != 0) {
+    report_put_back(target->path);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool undo_in_place(StagedTarget* target, StagedTarget* targets, std::size_t count) {
   switch (target->in_place_step) {
     case IN_PLACE_NOT_BEGUN:
       return true;
     case IN_PLACE_COPYING:  // nothing in the target has changed
-    case IN_PLACE_DISCARDING:
       return discard_copy(target, targets, count);
+    case IN_PLACE_DISCARDING:
+      return release_before_discard(target) && discard_copy(target, targets, count);
     default:
       break;
   }
@@ -997,7 +1022,7 @@ bool undo_in_place(StagedTarget* target, StagedTarget* targets, std::size_t coun
     std::printf("%s.old holds the complete old contents of %s.\n\n", target->path, target->path);
     return false;
   }
-  return discard_copy(target, targets, count);
+  return release_before_discard(target) && discard_copy(target, targets, count);
 }
 
 namespace {

@@ -23,17 +23,18 @@ undo_beside() {
 
 # Runs langext-undo with no input and the given settings in its
 # environment (the interposer loaded when any are given).
+# (In a pipeline, so that the shell says nothing of a kill.)
 run_undo() {
   (cd "$ADDON" && if [ $# = 0 ]; then exec timeout 60 ./langext-undo; else
     exec env "$@" LD_PRELOAD="$interpose" ASAN_OPTIONS=verify_asan_link_order=0 \
-      timeout 60 ./langext-undo; fi) < /dev/null > "$SANDBOX/out" 2> "$SANDBOX/err"
-  STATUS=$?
+      timeout 60 ./langext-undo; fi) < /dev/null 2> "$SANDBOX/err" | cat > "$SANDBOX/out"
+  STATUS=${PIPESTATUS[0]}
   [ "$STATUS" = 124 ] && fail "langext-undo hung"
 }
 
 # Everything an exact put-back must show again, of the three targets.
 product_listing() {
-  file_listing "$LANG_FILE" && cat "$LANG_FILE"
+  [ ! -e "$LANG_FILE" ] || { file_listing "$LANG_FILE" && cat "$LANG_FILE"; }
   for dir in "$TEMPLATES" "$IMAGES"; do [ -e "$dir" ] && kept_listing "$dir"; done
   ls -a "$(dirname "$LANG_FILE")" "$(dirname "$TEMPLATES")" "$(dirname "$IMAGES")"
 }
