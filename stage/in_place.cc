@@ -981,8 +981,9 @@ namespace {
 
 // An undo's staging directory inside a volume goes before NAME.old does:
 // its removal changes the volume's times, which only NAME.old still holds
-// then, whenever the undo was killed.
-bool release_before_discard(StagedTarget* target) {
+// then, whenever the undo was killed. That they are back is recorded
+// before NAME.old begins to go, and changes with it.
+bool release_before_discard(StagedTarget* target, StagedTarget* targets, std::size_t count) {
   if (!target->reverting || !target->staged_inside || target->staging[0] == '\0') return true;
   struct stat status {};
   Descriptor old(open_copy(*target, &status));
@@ -996,7 +997,8 @@ bool release_before_discard(StagedTarget* target) {
     report_put_back(target->path);
     return false;
   }
-  return true;
+  target->staging[0] = '\0';
+  return keep_record_step(targets, count);
 }
 
 }  // namespace
@@ -1008,7 +1010,7 @@ bool undo_in_place(StagedTarget* target, StagedTarget* targets, std::size_t coun
     case IN_PLACE_COPYING:  // nothing in the target has changed
       return discard_copy(target, targets, count);
     case IN_PLACE_DISCARDING:
-      return release_before_discard(target) && discard_copy(target, targets, count);
+      return release_before_discard(target, targets, count) && discard_copy(target, targets, count);
     default:
       break;
   }
@@ -1022,7 +1024,7 @@ bool undo_in_place(StagedTarget* target, StagedTarget* targets, std::size_t coun
     std::printf("%s.old holds the complete old contents of %s.\n\n", target->path, target->path);
     return false;
   }
-  return release_before_discard(target) && discard_copy(target, targets, count);
+  return release_before_discard(target, targets, count) && discard_copy(target, targets, count);
 }
 
 namespace {
