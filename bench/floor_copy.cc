@@ -3,6 +3,10 @@
 // DIR/1, ... with the unlocked stream calls and large buffers, and nothing
 // else: no walk, no status calls, no modes.
 //   floor_copy LIST DIR [DURABILITY]
+// A line of LIST may instead hold a path, a tab and a name under DIR: the
+// file then goes over that name (whose directory must exist), as a copy of
+// a package over an earlier copy of it by hand does (not with
+// sync_file_range, whose fsyncs at the end find the copies by number).
 // DURABILITY makes the copies durable, to weigh the ways of doing it:
 //   fsync            an fsync of each file before it is closed
 //   sync_file_range  writeback started as each file is written, then one
@@ -30,7 +34,14 @@ int main(int argc, char** argv) {
   unsigned long index = 0;
   while (std::fgets(path, sizeof path, list) != nullptr) {
     path[std::strcspn(path, "\n")] = '\0';
-    const std::string destination = std::string(argv[2]) + "/" + std::to_string(index++);
+    char* name = std::strchr(path, '\t');
+    if (name != nullptr) {
+      if (durability == "sync_file_range") return 2;
+      *name++ = '\0';
+    }
+    const std::string destination =
+        std::string(argv[2]) + "/" + (name != nullptr ? std::string(name) : std::to_string(index));
+    ++index;
     FILE* in = std::fopen(path, "r");
     FILE* out = std::fopen(destination.c_str(), "w");
     if (in == nullptr || out == nullptr) return 1;

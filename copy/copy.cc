@@ -203,7 +203,6 @@ int copy_contents(int source_fd, int destination_fd, mode_t mode) {
     complete = std::ferror(source) == 0 && std::ferror(destination) == 0;
   }
   complete = std::fflush(destination) == 0 && complete;
-  if (complete) start_writeback(fileno(destination));
   complete = complete && fchmod(fileno(destination), mode) == 0;
   complete = std::fclose(destination) == 0 && complete;
   std::fclose(source);  // read-only: its close cannot lose anything

@@ -480,25 +480,38 @@ int keep_entries(int source, const char* source_path, int destination, const cha
                  int* failures, const char* left_out, const Birth& birth);
 
 // Keeps everything in source in destination, whose entries are born with
-// birth, then destination's own attributes (it was born with own): its
-// times last, since every entry made in it changed them.
+// birth, then source's own attributes on attributes_to (destination, or
+// where they wait for it; born with own): its times last, since every
+// entry made in it changed them.
 void keep_level(int source, const char* source_path, int destination, const char* destination_path,
-                int* failures, const char* left_out, const Birth& birth, const Birth& own) {
+                int* failures, const char* left_out, const Birth& birth, const Birth& own,
+                int attributes_to = -1) {
   keep_entries(source, source_path, destination, destination_path, failures, left_out, birth);
   struct stat status {};
   if (fstat(source, &status) != 0) {
     report_error(source_path, destination_path);
     ++*failures;
-  } else if (!keep_inode(source, destination, status, own, source_path, destination_path)) {
+  } else if (!keep_inode(source, attributes_to >= 0 ? attributes_to : destination, status, own,
+                         source_path, destination_path)) {
     ++*failures;
   }
 }
+
+// Who is told of each directory that keep_tree_closed copies.
+const KeptDirectoryWatch* watching = nullptr;
 
 bool keep_directory(int source, const char* name, int destination, const char* new_name,
                     const char* source_path, const char* destination_path, const Birth& birth,
                     int* failures) {
   Descriptor from(openat(source, name, DIRECTORY_FLAGS));
-  if (!from.is_open() || mkdirat(destination, new_name, 0700) != 0) {
+  if (!from.is_open()) {
+    report_error(source_path, destination_path);
+    return false;
+  }
+  if (watching != nullptr && !watching->kept(watching->context, from.get(), source_path)) {
+    return false;
+  }
+  if (mkdirat(destination, new_name, 0700) != 0) {
     report_error(source_path, destination_path);
     return false;
   }
@@ -628,6 +641,36 @@ int keep_tree(int source, const char* source_path, int destination, const char* 
   keep_level(source, source_path, destination, destination_path, failures, left_out,
              birth_in(destination), Birth{true, false});
   return *failures - before;
+}
+
+int keep_tree_closed(int source, const char* source_path, int destination,
+                     const char* destination_path, int holder, const KeptDirectoryWatch* watch,
+                     int* failures, const char* left_out) {
+  const KeptLinks kept_links(destination, destination_path);
+  const int before = *failures;
+  watching = watch;
+  keep_level(source, source_path, destination, destination_path, failures, left_out,
+             birth_in(destination), Birth{true, false}, holder);
+  watching = nullptr;
+  return *failures - before;
+}
+
+bool keep_held_attributes(int holder, int destination, const char* destination_path) {
+  struct stat status {};
+  if (fstat(holder, &status) != 0) {
+    report_error(destination_path, destination_path);
+    return false;
+  }
+  if (!keep_extended_attributes(holder, destination_path, destination, destination_path)) {
+    return false;
+  }
+  // The owner first, the mode after the ACLs (it sets their mask), the
+  // times last.
+  if (!keep_attributes(destination, status)) {
+    report_error(destination_path, destination_path);
+    return false;
+  }
+  return true;
 }
 
 int keep_file(int source, const char* source_path, int destination, const char* destination_path) {

@@ -29,6 +29,27 @@ constexpr std::size_t KEPT_LINKS_LIMIT = 512;
 int keep_tree(int source, const char* source_path, int destination, const char* destination_path,
               int* failures, const char* left_out = nullptr);
 
+// Told of every directory inside the tree that keep_tree_closed copies,
+// open, as it begins to copy it; false stops that directory's copy, which
+// counts as failed (reported by the watcher).
+struct KeptDirectoryWatch {
+  bool (*kept)(void* context, int source_directory, const char* source_path);
+  void* context;
+};
+
+// keep_tree, but destination keeps the owner and mode it was made with
+// (owner-only), so that no one else can reach what it holds while the copy
+// is relied on: source's own attributes go to holder, an open, empty
+// directory, for keep_held_attributes to give destination at the end.
+// watch, if given, is told of each directory copied.
+int keep_tree_closed(int source, const char* source_path, int destination,
+                     const char* destination_path, int holder, const KeptDirectoryWatch* watch,
+                     int* failures, const char* left_out = nullptr);
+
+// Gives destination the owner, mode, times and extended attributes that
+// keep_tree_closed left on holder. Returns false, reported, when it cannot.
+bool keep_held_attributes(int holder, int destination, const char* destination_path);
+
 // Copies the open regular file source into the open, empty file
 // destination with source's attributes, and closes destination. Returns 1
 // when the copy is complete, else 0 (reported).

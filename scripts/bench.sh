@@ -85,10 +85,12 @@ measure() {
         cp -r "$1/images" "$2/docroot/images" && cp "$1/conf/language.cfg" "$2/product/lang.cfg" &&
         if [ "$3" = cpsync ]; then sync; fi' sh "$package/packages" "$dest" "$program" ;;
     byhand)
-      "$@" /usr/bin/time -f "%M %U %S" -o "$rss" sh -c 'for t in "$2/product/templates:htx" \
-        "$2/docroot/images:images"; do cp -a "${t%%:*}" "${t%%:*}.old" && cp -r "$1/${t##*:}/." "${t%%:*}"
-        done && cp -a "$2/product/lang.cfg" "$2/product/lang.cfg.old" &&
-        cp "$1/conf/language.cfg" "$2/product/lang.cfg" && sync' sh "$package/packages" "$dest" ;;
+      # The package goes over NAME through the byte loop, as the installer
+      # copies it; $list.over pairs each package file with its name there.
+      "$@" /usr/bin/time -f "%M %U %S" -o "$rss" sh -c 'for t in product/templates docroot/images \
+        product/lang.cfg; do cp -a "$2/$t" "$2/$t.old" || exit; done &&
+        "$3" "$1" "$2" && sync' sh "$list.over" "$dest" "$bench/floor_copy" ||
+        { echo "the hand method failed" >&2; exit 1; } ;;
     floor*)
       "$@" /usr/bin/time -f "%M %U %S" -o "$rss" "$bench/floor_copy" "$list" "$dest/flat" ${program#floor} ;;
   esac
@@ -152,11 +154,19 @@ run_shape() {
 }
 
 # Installing in place (the targets are mount points) against doing it by
-# hand there: cp -a NAME NAME.old, then cp -r of the package over NAME, then
-# sync, since the installer's run is durable when it ends.
+# hand there: cp -a NAME NAME.old, then the package copied over NAME through
+# the byte loop (floor_copy), then sync, since the installer's run is
+# durable when it ends.
 run_in_place() {
   local fs=$1 shape=$3 package dest list
   make_shape "$2" "$3" "$4"
+  awk -v p="$package/packages/" '{
+      n = substr($0, length(p) + 1)
+      if (n == "conf/language.cfg") n = "product/lang.cfg"
+      else if (sub(/^htx\//, "", n)) n = "product/templates/" n
+      else if (sub(/^images\//, "", n)) n = "docroot/images/" n
+      print $0 "\t" n
+    }' "$list" > "$list.over"
   time_programs "$package" "$dest" "$list" "$rounds" inplace byhand
   local ti th
   ti=$(median <<< "${times[inplace]}") th=$(median <<< "${times[byhand]}")
@@ -165,7 +175,7 @@ run_in_place() {
     "$(syscalls_per_file inplace "$package" "$dest" "$list" "$(wc -l < "$list")")" \
     "$(syscalls_per_file byhand "$package" "$dest" "$list" "$(wc -l < "$list")")" | tee -a "$bench/in-place.txt"
   prepare none "$dest"
-  rm -rf "$package" "$dest"
+  rm -rf "$package" "$dest" "$list.over"
 }
 
 # The ways of making many small copies durable, on disk: the floor with
@@ -257,7 +267,8 @@ cat "$durable"
 echo "== Growth with the number of files (tmpfs, tiny files, medians of 3):"
 cat "$bench/growth.dat" 2> /dev/null || echo "(not run)"
 echo "== In place, the targets mount points (medians of $rounds): the installer against cp -a NAME NAME.old"
-echo "   then cp -r of the package over NAME, then sync; seconds, ratio, system calls per package file"
+echo "   then the package over NAME through the byte loop (floor_copy), then sync; seconds, ratio,"
+echo "   system calls per package file"
 echo "   (disk: the build folder's file system; ext4j: a fresh journaled ext4 in a file on it)"
 echo "fs    shape  files  inplace   byhand  i/h   calls:i byhand"
 cat "$bench/in-place.txt"

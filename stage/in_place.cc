@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -16,6 +18,7 @@
 #include "copy/copy.h"
 #include "copy/descriptor.h"
 #include "copy/keep.h"
+#include "stage/journal.h"
 #include "stage/record.h"
 
 namespace {
@@ -26,31 +29,6 @@ constexpr int COPY_ATTEMPTS = 100;
 constexpr mode_t WORK_MODE = 0700;
 
 using Path = std::array<char, TREE_PATH_LIMIT>;
-
-// What the journal says of a directory of the live target: the
-// installation made it, or changed the old one (its owner and mode, or what
-// it holds). The put-back enters, and sets owners and modes on, only what
-// the journal names, each at its path with its identity.
-constexpr char NOT_JOURNALED = 0;
-constexpr char MADE = 'M';
-constexpr char CHANGED = 'C';
-
-struct JournalEntry {
-  std::int64_t birth_seconds;
-  std::uint64_t device;
-  std::uint64_t inode;
-  std::uint32_t birth_nanoseconds;
-  char born;
-  char kind;
-  std::array<char, TREE_PATH_LIMIT + 2> path;
-};
-// Without padding, every byte written to the journal is set.
-static_assert(sizeof(JournalEntry) == 3 * 8 + 4 + 2 + TREE_PATH_LIMIT + 2);
-
-EntryIdentity identity_of(const JournalEntry& entry) {
-  return {static_cast<dev_t>(entry.device), static_cast<ino_t>(entry.inode), entry.born != 0,
-          entry.birth_seconds, entry.birth_nanoseconds};
-}
 
 // Where the installation of a directory in place does its work: in the
 // target's staging directory, which holds the staged tree, the passage
@@ -67,10 +45,21 @@ struct Work {
   Descriptor journal;
   std::array<char, 32> passage{};
   std::array<char, 32> journal_name{};
-  dev_t device = 0;  // the live target's own file system
+  // Made as the copy of the old contents begins, and never changed: its
+  // change time is when that was, by the clock of the target's own file
+  // system.
+  std::array<char, 32> marker{};
+  timespec copy_began{};
+  // Holds the old directory's own owner, mode, times and attributes while
+  // NAME.old stays root's and owner-only.
+  std::array<char, 32> holder{};
+  dev_t device = 0;      // the live target's own file system
+  bool overlay = false;  // where an exchange copies a lower file up, under another inode
   const char* top = "";
   Path old_top{};  // NAME.old, for messages
 };
+
+bool open_work(StagedTarget* target, Work* work);
 
 void report_entry(const char* path) {
   std::printf("Unable to install %s in place. %s.\n\n", path, failure_reason(errno));
@@ -117,7 +106,13 @@ bool for_each_entry(int directory, const char* path, void (*report)(const char*)
 
 bool is_work_name(const Work& work, const char* name) {
   return std::strcmp(name, work.passage.data()) == 0 ||
-         std::strcmp(name, work.journal_name.data()) == 0;
+         std::strcmp(name, work.journal_name.data()) == 0 ||
+         std::strcmp(name, work.marker.data()) == 0 || std::strcmp(name, work.holder.data()) == 0;
+}
+
+bool earlier(const timespec& first, const timespec& second) {
+  return first.tv_sec < second.tv_sec ||
+         (first.tv_sec == second.tv_sec && first.tv_nsec < second.tv_nsec);
 }
 
 // Owned and moded as a directory this program makes.
@@ -139,6 +134,40 @@ bool unchanged(const struct stat& now, const struct stat& before) {
          (S_ISDIR(now.st_mode) ||
           (now.st_size == before.st_size && now.st_mtim.tv_sec == before.st_mtim.tv_sec &&
            now.st_mtim.tv_nsec == before.st_mtim.tv_nsec));
+}
+
+// Whether the open files hold the same bytes.
+bool same_bytes(int first, int second) {
+  std::array<char, 8192> one;
+  std::array<char, 8192> other;
+  for (off_t offset = 0;;) {
+    const ssize_t length = pread(first, one.data(), one.size(), offset);
+    if (length < 0 || pread(second, other.data(), other.size(), offset) != length) return false;
+    if (length == 0) return true;
+    if (std::memcmp(one.data(), other.data(), static_cast<std::size_t>(length)) != 0) return false;
+    offset += length;
+  }
+}
+
+// Whether the entry name of live (examined as now), in a directory known
+// to be the old one, is the very entry the copy took there (old holds its
+// copy, examined as before), unchanged: its status has not changed since
+// before the copy began. A write, a rename, a new link, a change of owner,
+// mode or times each set the change time, which no call can set back, so
+// an upload or a file moved in since always shows. The run itself sets it
+// too, where it removes or exchanges another name of a file with several:
+// one that had several, and is the same in every other way, must hold the
+// bytes its copy holds.
+bool untouched_since_copy(const Work& work, int live, int old, const char* name,
+                          const struct stat& now, const struct stat& before) {
+  if (!unchanged(now, before)) return false;
+  if (earlier(now.st_ctim, work.copy_began)) return true;
+  if (!S_ISREG(now.st_mode) || before.st_nlink < 2) return false;
+  Descriptor file(openat(live, name, O_RDONLY | FILE_FLAGS));
+  Descriptor copy(openat(old, name, O_RDONLY | FILE_FLAGS));
+  struct stat opened {};
+  return file.is_open() && copy.is_open() && fstat(file.get(), &opened) == 0 &&
+         same_file(opened, now) && same_bytes(file.get(), copy.get());
 }
 
 // Whether the open directory is the root of another mount, or on another
@@ -166,46 +195,6 @@ int open_examined(int parent, const char* name, const struct stat& status) {
     return -1;
   }
   return directory.release();
-}
-
-// Each entry is durable before the step it allows is taken (a made
-// directory moved in; an old one re-owned, re-moded or changed inside): a
-// power cut may keep the step and lose an entry still in the page cache,
-// and then the next run takes the directory for someone else's, and a
-// put-back leaves it as it is. It costs a directory one commit of the file
-// system's own journal; files cost none.
-bool journal_add(const Work& work, char kind, const char* path, EntryIdentity identity,
-                 bool durable = true) {
-  JournalEntry entry;
-  std::memset(&entry, 0, sizeof entry);
-  entry.birth_seconds = identity.birth_seconds;
-  entry.device = identity.device;
-  entry.inode = identity.inode;
-  entry.birth_nanoseconds = identity.birth_nanoseconds;
-  entry.born = identity.born ? 1 : 0;
-  entry.kind = kind;
-  std::snprintf(entry.path.data(), entry.path.size(), "%s", path);
-  return write(work.journal.get(), &entry, sizeof entry) == static_cast<ssize_t>(sizeof entry) &&
-         (!durable || fdatasync(work.journal.get()) == 0);
-}
-
-// What the journal says of the directory at path, whose identity is given;
-// NOT_JOURNALED where it says nothing or cannot be read.
-char journal_find(const Work& work, const char* path, EntryIdentity identity) {
-  std::array<JournalEntry, 8> entries;
-  for (off_t offset = 0;;) {
-    const ssize_t read = pread(work.journal.get(), entries.data(), sizeof entries, offset);
-    const std::size_t count = read > 0 ? static_cast<std::size_t>(read) / sizeof(JournalEntry) : 0;
-    if (count == 0) return NOT_JOURNALED;
-    for (std::size_t i = 0; i < count; ++i) {
-      entries[i].path.back() = '\0';
-      if (std::strcmp(entries[i].path.data(), path) == 0 &&
-          same_identity(identity, identity_of(entries[i]))) {
-        return entries[i].kind;
-      }
-    }
-    offset += static_cast<off_t>(count * sizeof(JournalEntry));
-  }
 }
 
 // Empties the passage: what a killed run left there is only its own.
@@ -293,15 +282,16 @@ bool build_old_entry(const Work& work, int old, const char* name, const char* pa
 }
 
 // Opens the directory at name that the replacement is to change. It must
-// be the one the copy was made of (owned and moded as the copy keeps it;
-// no other directory can be moved in from elsewhere by a user who could
-// not write in it), or one the journal names; it is journaled before it
-// changes.
+// be one the journal names: the old one the copy took there, by the
+// identity it had then (never by its name, owner and mode, which another
+// user who may write beside it can give a directory of someone else's), or
+// one the run made. The copy's entries are durable before anything
+// changes, so the put-back knows every old one for what it is.
 int open_known_directory(const Work& work, int live, const char* name, const struct stat& now,
-                         const struct stat* before, const char* path) {
+                         const char* path) {
   Descriptor directory(open_examined(live, name, now));
   EntryIdentity identity;
-  if (!directory.is_open() || !identity_at(directory.get(), "", &identity)) return -1;
+  if (!directory.is_open()) return -1;
   if (same_file(now, work.staging_status)) {
     errno = NOT_THE_STAGED_ENTRY;
     return -1;
@@ -310,16 +300,10 @@ int open_known_directory(const Work& work, int live, const char* name, const str
     errno = EXDEV;
     return -1;
   }
-  // The journal is read only where a killed run may have changed it: it
-  // grows with every directory, and a walk that read it for each would
-  // take the square of their number.
-  if (before == nullptr || !same_attributes(now, *before)) {
-    if (journal_find(work, path, identity) != NOT_JOURNALED) return directory.release();
+  if (!settled_identity_at(directory.get(), "", &identity)) return -1;
+  const char kind = journal_find(work.journal.get(), path, identity);
+  if (kind == NOT_JOURNALED) {
     errno = NOT_THE_STAGED_ENTRY;
-    return -1;
-  }
-  if (!settled_identity_at(directory.get(), "", &identity) ||
-      !journal_add(work, CHANGED, path, identity)) {
     return -1;
   }
   return directory.release();
@@ -328,18 +312,23 @@ int open_known_directory(const Work& work, int live, const char* name, const str
 bool remove_kept(const Work& work, int live, int staged, int old, const char* path);
 
 // Removes the entry name of live when it is the old one, as the copy
-// (before) keeps it: a file or link unchanged since, or a directory, from
-// which only what the copy holds is removed, and which goes once empty.
-// Anything else (written meanwhile by someone else, another mount) stays.
+// (before) keeps it: a file or link untouched since the copy took it, or a
+// directory the journal knows for the old one, from which only what the
+// copy holds is removed, and which goes once empty. Anything else (written
+// meanwhile by someone else, another user's directory moved there, another
+// mount) stays.
 bool remove_kept_entry(const Work& work, int live, int old, const char* name,
                        const struct stat& now, const struct stat& before, const char* path) {
   if (same_file(now, work.staging_status)) return true;
   if (!S_ISDIR(now.st_mode)) {
-    if (!unchanged(now, before) || unlinkat(live, name, 0) == 0 || errno == ENOENT) return true;
+    if (!untouched_since_copy(work, live, old, name, now, before) || unlinkat(live, name, 0) == 0 ||
+        errno == ENOENT) {
+      return true;
+    }
     report_entry(path);
     return false;
   }
-  if (!S_ISDIR(before.st_mode) || !same_attributes(now, before)) return true;
+  if (!S_ISDIR(before.st_mode)) return true;
   Descriptor directory(open_examined(live, name, now));
   if (!directory.is_open()) {
     if (errno == ENOENT || errno == NOT_THE_STAGED_ENTRY) return true;
@@ -347,10 +336,15 @@ bool remove_kept_entry(const Work& work, int live, int old, const char* name,
     return false;
   }
   if (another_mount(directory.get(), work.device)) return true;
-  Descriptor old_directory(openat(old, name, DIRECTORY_FLAGS));
   EntryIdentity identity;
-  if (!old_directory.is_open() || !settled_identity_at(directory.get(), "", &identity) ||
-      !journal_add(work, CHANGED, path, identity)) {
+  if (!settled_identity_at(directory.get(), "", &identity)) {
+    report_entry(path);
+    return false;
+  }
+  const char kind = journal_find(work.journal.get(), path, identity);
+  if (kind == NOT_JOURNALED) return true;
+  Descriptor old_directory(openat(old, name, DIRECTORY_FLAGS));
+  if (!old_directory.is_open()) {
     report_entry(path);
     return false;
   }
@@ -401,7 +395,8 @@ int make_directory(const Work& work, int live, const char* name, const char* pat
   Descriptor made(create_owned_entry(work.staging, work.passage.data(), true));
   EntryIdentity identity;
   if (!made.is_open() || fchmod(made.get(), CREATED_DIRECTORY_MODE) != 0 ||
-      !identity_at(made.get(), "", &identity) || !journal_add(work, MADE, path, identity) ||
+      !identity_at(made.get(), "", &identity) ||
+      !journal_add(work.journal.get(), MADE, path, identity, true) ||
       !pass_in_new(work, live, name)) {
     return -1;
   }
@@ -425,11 +420,15 @@ bool replace_directory(const Work& work, int staged, int live, int old, const ch
     return false;
   }
   Descriptor to;
+  struct stat kept {};
   if (exists && S_ISDIR(now.st_mode)) {
-    to.reset(open_known_directory(work, live, name, now, was_directory ? &before : nullptr, path));
+    to.reset(open_known_directory(work, live, name, now, path));
     if (to.is_open() && !make_like_new(to.get())) to.reset();
+  } else if (exists && !(old >= 0 && fstatat(old, name, &kept, AT_SYMLINK_NOFOLLOW) == 0 &&
+                         untouched_since_copy(work, live, old, name, now, kept))) {
+    errno = NOT_THE_STAGED_ENTRY;  // written since the copy was made: it stays
   } else if (!exists || unlinkat(live, name, 0) == 0 || errno == ENOENT) {
-    // An entry of another type goes first, for that entry alone.
+    // An old entry of another type goes first, for that entry alone.
     to.reset(make_directory(work, live, name, path));
   }
   if (!to.is_open()) {
@@ -463,13 +462,21 @@ bool replace_file(const Work& work, int staged, int live, int old, const char* n
   }
   if (exists && same_file(now, fresh)) return true;  // in place already
   if (exists && !S_ISDIR(now.st_mode)) {
-    // What comes out must be a file, as examined: a directory put at its
-    // name meanwhile (someone else's, moved there by a user who may write
-    // in the directory) goes back at once, never to be removed with the
-    // staged tree. (On an overlay the exchange copies a lower file up,
-    // under another inode number.)
-    if (exchange_checked(staged, name, live, name,
-                         [](const struct stat& out) { return !S_ISDIR(out.st_mode); })) {
+    // Only the very file the copy took goes out, untouched since: what
+    // another user wrote at its name since (an upload) stays, and the run
+    // fails. What comes out of the exchange must be the file examined: an
+    // entry put at its name meanwhile (someone else's directory, moved
+    // there by a user who may write in the directory) goes back at once,
+    // never to be removed with the staged tree. (On an overlay the exchange
+    // copies a lower file up, under another inode number.)
+    if (!was_there() || !untouched_since_copy(work, live, old, name, now, before)) {
+      errno = NOT_THE_STAGED_ENTRY;
+      report_entry(path);
+      return false;
+    }
+    if (exchange_checked(staged, name, live, name, [&](const struct stat& out) {
+          return same_file(out, now) || (work.overlay && unchanged(out, now));
+        })) {
       return true;
     }
     if ((errno == EINVAL || errno == ENOSYS) && link_to_passage(work, staged, name) &&
@@ -519,8 +526,8 @@ bool restore_tree(const Work& work, int live, int staged, int old, const char* p
 
 // Puts back a directory of the live target: one the journal names is
 // entered and brought back, then removed (made by the installation) or
-// given back its owner, mode and times (the old one); any other must be the
-// old one as it was, or one the old contents did not hold.
+// given back its owner, mode and times (the old one); any other must be
+// one the old contents did not hold, and stays.
 bool restore_directory(const Work& work, int live, int staged, int old, const char* name,
                        const struct stat& now, const char* path) {
   struct stat fresh {};
@@ -536,9 +543,11 @@ bool restore_directory(const Work& work, int live, int staged, int old, const ch
     return false;
   }
   if (another_mount(directory.get(), work.device)) return true;
-  const char kind = journal_find(work, path, identity);
+  // Another directory where the old contents held none (someone else's)
+  // stays as it is.
+  const char kind = journal_find(work.journal.get(), path, identity);
+  if (kind == NOT_JOURNALED && !was_there) return true;
   if (kind == NOT_JOURNALED) {
-    if (!was_there || (was_directory && same_attributes(now, before))) return true;
     errno = NOT_THE_STAGED_ENTRY;
     report_put_back(path);
     return false;
@@ -747,6 +756,50 @@ bool discard_copy(StagedTarget* target, StagedTarget* targets, std::size_t count
   return record_step(target, IN_PLACE_NOT_BEGUN, targets, count);
 }
 
+// Tells the journal of each old directory the copy takes, as it takes it:
+// the replacement and the put-back know the old ones by these identities.
+bool journal_old_directory(void* context, int source, const char* source_path) {
+  const Work& work = *static_cast<const Work*>(context);
+  EntryIdentity identity;
+  if (settled_identity_at(source, "", &identity) &&
+      journal_add(work.journal.get(), OLD, source_path, identity, false)) {
+    return true;
+  }
+  report_entry(source_path);
+  return false;
+}
+
+// Copies the old directory into copy, which stays root's and owner-only
+// while anything relies on it, so that no one else can change what it
+// holds: the old directory's own owner, mode and attributes wait on the
+// holder in the staging directory. Each old directory is journaled as it
+// is copied; all of it is durable, with the moment the copy began, before
+// the copy is used.
+void keep_old_tree(StagedTarget* target, int old, int copy, const char* backup_path,
+                   int* failures) {
+  Work work;
+  Descriptor marker;
+  Descriptor holder;
+  if (open_work(target, &work) && clear_journal(work.journal.get()) &&
+      (unlinkat(work.staging, work.marker.data(), 0) == 0 || errno == ENOENT) &&
+      (remove_tree_at(work.staging, work.holder.data()) || errno == ENOENT)) {
+    marker.reset(create_owned_entry(work.staging, work.marker.data(), false));
+    holder.reset(create_owned_entry(work.staging, work.holder.data(), true));
+  }
+  if (!marker.is_open() || !holder.is_open() || fsync(work.staging) != 0) {
+    report_entry(staging_path(*target));
+    ++*failures;
+    return;
+  }
+  const KeptDirectoryWatch watch{journal_old_directory, &work};
+  keep_tree_closed(old, target->path, copy, backup_path, holder.get(), &watch, failures,
+                   target->staged_inside ? target->staging : nullptr);
+  if (*failures == 0 && !journal_sync(work.journal.get())) {
+    report_entry(staging_path(*target));
+    ++*failures;
+  }
+}
+
 // Makes a complete copy of the old contents beside the target, under a
 // name of its own; until it is renamed to NAME.old nothing in the target
 // changes. A copy that a killed run was making may be incomplete, and goes.
@@ -780,8 +833,7 @@ bool make_copy(StagedTarget* target, StagedTarget* targets, std::size_t count) {
     report_entry(target->path);
     ++failures;
   } else if (target->is_directory) {
-    keep_tree(old.get(), target->path, copy.get(), backup_path.data(), &failures,
-              target->staged_inside ? target->staging : nullptr);
+    keep_old_tree(target, old.get(), copy.get(), backup_path.data(), &failures);
   } else if (keep_file(old.get(), target->path, copy.release(), backup_path.data()) == 0) {
     ++failures;
   }
@@ -836,27 +888,40 @@ bool copy_in_place_ahead(StagedTarget* target, StagedTarget* targets, std::size_
 namespace {
 
 // Opens the work of a directory target: its staging directory, made
-// owner-only, and the journal in it.
+// owner-only, the journal in it and when the copy of the old contents
+// began.
 bool open_work(StagedTarget* target, Work* work) {
   if (!target->staged.is_open()) target->staged.reset(open_staged(*target));
   if (!target->staged.is_open()) return false;
   work->staging = target->staged.get();
+  struct statfs file_system {};
   if (fchmod(work->staging, WORK_MODE) != 0 || fstat(work->staging, &work->staging_status) != 0 ||
-      !identity_at(work->staging, "", &work->staging_identity)) {
+      !identity_at(work->staging, "", &work->staging_identity) ||
+      fstatfs(work->staging, &file_system) != 0) {
     return false;
   }
+  work->overlay = file_system.f_type == OVERLAYFS_SUPER_MAGIC;
   const std::size_t length = std::strlen(target->staging);
   const char* letters = target->staging + (length > 8 ? length - 8 : 0);
-  std::snprintf(work->passage.data(), work->passage.size(), "%s%s.t", STAGING_MARK, letters);
-  std::snprintf(work->journal_name.data(), work->journal_name.size(), "%s%s.j", STAGING_MARK,
-                letters);
+  const auto name = [&](std::array<char, 32>* buffer, char kind) {
+    std::snprintf(buffer->data(), buffer->size(), "%s%s.%c", STAGING_MARK, letters, kind);
+  };
+  name(&work->passage, 't');
+  name(&work->journal_name, 'j');
+  name(&work->marker, 'c');
+  name(&work->holder, 'a');
   work->top = target->path;
   work->reverting = target->reverting;
   std::snprintf(work->old_top.data(), work->old_top.size(), "%s.old", target->path);
-  work->journal.reset(openat(work->staging, work->journal_name.data(),
-                             O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600));
-  // Not every file system makes a new file's name durable with its data.
-  return work->journal.is_open() && fsync(work->staging) == 0;
+  // Where no copy began, nothing is provably the old contents.
+  struct stat marker {};
+  if (fstatat(work->staging, work->marker.data(), &marker, AT_SYMLINK_NOFOLLOW) == 0) {
+    work->copy_began = marker.st_ctim;
+  } else if (errno != ENOENT) {
+    return false;
+  }
+  work->journal.reset(open_journal(work->staging, work->journal_name.data()));
+  return work->journal.is_open();
 }
 
 // The live target, which must be the one whose old contents were copied.
@@ -954,11 +1019,42 @@ bool restore_contents(StagedTarget* target) {
   }
   const KeptLinks links(live.get(), target->path);
   bool whole = restore_tree(work, live.get(), work.staging, old.get(), target->path);
-  if (!keep_attributes(live.get(), status) || syncfs(live.get()) != 0) {
+  // The old directory's own attributes wait on the holder while NAME.old
+  // is owner-only; an undo's NAME.old, which the installation opened, has
+  // them itself.
+  Descriptor holder(openat(work.staging, work.holder.data(), DIRECTORY_FLAGS));
+  const int attributes = holder.is_open() ? holder.get() : work.reverting ? old.get() : -1;
+  if (attributes < 0 || !keep_held_attributes(attributes, live.get(), target->path) ||
+      syncfs(live.get()) != 0) {
     report_put_back(target->path);
     whole = false;
   }
   return whole;
+}
+
+// Gives NAME.old of a directory installed in place the old directory's own
+// owner, mode, times, ACLs and attributes, which it held back while the run
+// relied on what it holds; durably. Where the staging directory is gone, a
+// killed run gave them already.
+bool open_copy_to_others(StagedTarget* target) {
+  if (!target->in_place || !target->is_directory || target->in_place_step != IN_PLACE_REPLACED) {
+    return true;
+  }
+  Work work;
+  if (!open_work(target, &work)) return errno == ENOENT;
+  // The holder goes only with the rest of the staging directory, once
+  // NAME.old has what it held.
+  Descriptor holder(openat(work.staging, work.holder.data(), DIRECTORY_FLAGS));
+  if (!holder.is_open() && errno == ENOENT) return true;
+  struct stat status {};
+  Descriptor copy(holder.is_open() ? open_copy(*target, &status) : -1);
+  if (!copy.is_open() ||
+      !keep_held_attributes(holder.get(), copy.get(), path_beside(*target, target->backup)) ||
+      fsync(copy.get()) != 0) {
+    report_entry(path_beside(*target, target->backup));
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -1058,7 +1154,8 @@ bool journal_installed(const Work& work, int live, int old, const char* path) {
                                S_ISDIR(before.st_mode);
     Descriptor old_directory(was_directory ? openat(old, name, DIRECTORY_FLAGS) : -1);
     if ((was_directory && !old_directory.is_open()) ||
-        !journal_add(work, was_directory ? CHANGED : MADE, entry_path.data(), identity, false)) {
+        !journal_add(work.journal.get(), was_directory ? OLD : MADE, entry_path.data(), identity,
+                     false)) {
       report_put_back(entry_path.data());
       return false;
     }
@@ -1080,9 +1177,15 @@ bool journal_installed_tree(StagedTarget* target) {
     return false;
   }
   if (!journal_installed(work, live.get(), old.get(), target->path)) return false;
-  if (fdatasync(work.journal.get()) != 0) {
+  if (!journal_sync(work.journal.get())) {
     report_put_back(target->path);
     return false;
   }
   return true;
+}
+
+bool finish_in_place(StagedTarget* targets, std::size_t count) {
+  bool opened = true;
+  for (std::size_t i = 0; i < count; ++i) opened = open_copy_to_others(&targets[i]) && opened;
+  return opened && release_in_place_staging(targets, count);
 }

@@ -38,6 +38,14 @@ bool install_in_place(StagedTarget* target, StagedTarget* targets, std::size_t c
 // what is in the way and says that NAME.old holds the old contents.
 bool undo_in_place(StagedTarget* target, StagedTarget* targets, std::size_t count);
 
+// Once every target is in place and durable: gives each NAME.old of a
+// directory installed in place its old directory's own owner, mode and
+// attributes (until then it stays root's and owner-only, so that no one
+// else can change what the replacement and any put-back rely on), then
+// removes the staging entries that targets installed in place kept.
+// Returns false, reported, when either could not be done.
+bool finish_in_place(StagedTarget* targets, std::size_t count);
+
 // Readies an undo of the target, which the installation put in place and
 // the undo has staged for: journals every directory of it in the staging
 // directory, durably, so that undo_in_place, from the step

@@ -286,7 +286,7 @@ int repair_interrupted_run() {
   }
   // What targets installed in place kept goes only once the rest is durable.
   if (repaired && phase == PHASE_SWAPPING) {
-    repaired = release_in_place_staging(recorded.data(), count);
+    repaired = finish_in_place(recorded.data(), count);
     if (repaired) keep_receipt(recorded.data(), count);
   }
   // The receipt of what an undo put back goes before its record.

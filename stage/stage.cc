@@ -115,7 +115,7 @@ int stage_commit(StagedTarget* targets, std::size_t count) {
   // that the targets installed in place kept stays. The receipt comes
   // before the record goes, so that a run killed between leaves a record
   // whose repair writes it again.
-  if (release_in_place_staging(targets, count)) {
+  if (finish_in_place(targets, count)) {
     keep_receipt(targets, count);
     forget_record();
   }

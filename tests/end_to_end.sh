@@ -612,6 +612,60 @@ victim/ of another user swapped in for flags/, a directory of the package|rename
 flags/ of root's swapped in for the link put back at language-banner.png|symlinkat|.langext-*.t,language-banner.png|cd "\$PLANT_DIR" && rm "\$PLANT_NAME" && mv $IMAGES/flags "\$PLANT_NAME"|flags|LANGEXT_PLANT_IN=$IMAGES* LANGEXT_NO_EXCHANGE=EINVAL LANGEXT_FAIL_CALL=linkat
 EOT
 
+# Once the copy of the old contents is complete and named NAME.old, the
+# other user acts. NAME.old stays root's and owner-only until the run is
+# done, so they can change nothing in it; in the volume, nothing they put at
+# a name the copy knows is taken for the old entry (the old directories are
+# known by their identities, the old files by being untouched since the
+# copy), and nothing they wrote is removed: the run fails instead.
+while IFS='|' read -r title command check; do
+  if [ -n "$other_user_refused" ]; then skip "another user in a volume, after the copy: $title" "$other_user_refused"; continue; fi
+  begin "another user in a volume, after the copy: $title"
+  writable_volume "$IMAGES"
+  mkdir -m 0755 "$IMAGES/flags" && printf 'GIF89a-old-de' > "$IMAGES/flags/de.gif" &&
+    mkdir -m 0700 "$IMAGES/mine" && printf 'notes' > "$IMAGES/mine/notes.txt" &&
+    chown -R "$other_user" "$IMAGES/mine" || fail "cannot lay out the volume"
+  images_before=$(kept_listing "$IMAGES")
+  run_with_other_user renameat2 images.old "$command" LANGEXT_PLANT_IN="$(dirname "$IMAGES")"
+  grep -qxF "Installation completed!" "$SANDBOX/out" && fail "the run completed: $(cat "$SANDBOX/out")"
+  # Kept for the next run to finish the put-back: closed to others still.
+  if [ -e "$IMAGES.old" ]; then
+    [ "$(stat -c '%u %a' "$IMAGES.old")" = "0 700" ] || fail "$IMAGES.old is open to others"
+    without_top() { grep -v -E '^(d [0-7]+ [^ ]+ [0-9.]+  -> |\.: )'; }
+    diff <(without_top <<< "$images_before") <(kept_listing "$IMAGES.old" | without_top) > "$SANDBOX/diff" ||
+      { fail "$IMAGES.old does not keep the old tree"; sed 's/^/    /' "$SANDBOX/diff"; }
+  fi
+  eval "$check" || fail "$(ls -lAR "$IMAGES")"
+  umount "$IMAGES"
+  end
+done <<EOT
+their directory renamed to flags, in the volume and in NAME.old|cd $IMAGES.old; mkdir theirs && mv flags flags-root && mv theirs flags; cd $IMAGES && mv flags flags-root && mv mine flags|[ "\$(stat -c '%u %a' $IMAGES/flags)" = "${other_user%:*} 700" ] && [ -f $IMAGES/flags/notes.txt ]
+entries of NAME.old swapped, and a directory at a new file's name|cd $IMAGES.old; mv flags x && mkdir flags; mkdir $IMAGES/language-banner.png|[ "\$(stat -c '%u %a' $IMAGES/flags)" = "0 755" ] && [ "\$(cat $IMAGES/flags/de.gif)" = GIF89a-old-de ]
+an upload at a new file's name|printf upload > $IMAGES/language-banner.png|[ "\$(cat $IMAGES/language-banner.png)" = upload ]
+EOT
+
+# After a kill amid the replacement, NAME.old is still root's alone: the
+# other user can change nothing in it at leisure, and the next run finishes
+# with it as the copy was made, then opens it as the old directory was.
+if [ -n "$other_user_refused" ]; then
+  skip "another user in a volume changes NAME.old after a kill" "$other_user_refused"
+else
+  begin "another user in a volume changes NAME.old after a kill: the next run finishes, NAME.old as it was"
+  writable_volume "$IMAGES"
+  mkdir -m 0755 "$IMAGES/flags" && printf 'GIF89a-old-de' > "$IMAGES/flags/de.gif" || fail "cannot lay out the volume"
+  images_before=$(kept_listing "$IMAGES")
+  run_interposed LANGEXT_RAISE_SIGNAL=9 LANGEXT_RAISE_CALL=placing LANGEXT_RAISE_AFTER=2
+  expect_status 137
+  setpriv --reuid="${other_user%:*}" --regid="${other_user#*:}" --clear-groups \
+    sh -c "cd $IMAGES.old && mv flags theirs && mkdir flags" 2> /dev/null && fail "the other user changed $IMAGES.old"
+  run_input '\n'
+  expect_output "${BANNER}Finished the installation that was interrupted.\n\n$COMPLETED"
+  expect_same_tree "$ADDON/packages/images" "$IMAGES"
+  expect_kept "$images_before" "$IMAGES.old"
+  umount "$IMAGES"
+  end
+fi
+
 # What the put-back cannot make as it was keeps NAME.old, and says so: here
 # an old file, removed as the package lacks it, whose name the other user
 # takes before the put-back.

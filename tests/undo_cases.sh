@@ -22,13 +22,13 @@ undo_beside() {
 }
 
 # Runs langext-undo with no input and the given settings in its
-# environment (the interposer loaded when any are given).
-# (In a pipeline, so that the shell says nothing of a kill.)
+# environment (the interposer loaded when any are given). The subshell
+# waits for it, so that the shell says nothing of a kill.
 run_undo() {
-  (cd "$ADDON" && if [ $# = 0 ]; then exec timeout 60 ./langext-undo; else
-    exec env "$@" LD_PRELOAD="$interpose" ASAN_OPTIONS=verify_asan_link_order=0 \
-      timeout 60 ./langext-undo; fi) < /dev/null 2> "$SANDBOX/err" | cat > "$SANDBOX/out"
-  STATUS=${PIPESTATUS[0]}
+  (cd "$ADDON" && if [ $# = 0 ]; then timeout 60 ./langext-undo; else
+    env "$@" LD_PRELOAD="$interpose" ASAN_OPTIONS=verify_asan_link_order=0 \
+      timeout 60 ./langext-undo; fi) < /dev/null > "$SANDBOX/out" 2> "$SANDBOX/err"
+  STATUS=$?
   [ "$STATUS" = 124 ] && fail "langext-undo hung"
 }
 
