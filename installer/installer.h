@@ -58,6 +58,12 @@ constexpr int SET_ASIDE_REFUSED = -1;
 int set_aside_file(const char* target, char* backup);
 int set_aside_directory(const char* target, char* backup);
 
+// Readies the process for a run of either program: every one of the
+// standard descriptors that is closed gets /dev/null, and the soft limit on
+// open files is raised to the hard one. False when the descriptors cannot
+// be so.
+bool prepare_process();
+
 // The whole installation; returns the process exit status.
 int run_installation();
 

@@ -10,7 +10,7 @@ cd "$top"
 
 dir=$top/build-lint
 cmake -S . -B "$dir" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DLANGEXT_TESTS=ON >/dev/null
-mapfile -t program < <(git ls-files 'text/*.cc' 'copy/*.cc' 'installer/*.cc' 'stage/*.cc' | grep -v -E '_(test|fuzzer)\.cc$')
+mapfile -t program < <(git ls-files 'text/*.cc' 'copy/*.cc' 'installer/*.cc' 'stage/*.cc' 'undo/*.cc' | grep -v -E '_(test|fuzzer)\.cc$')
 mapfile -t everything < <(git ls-files '*.cc' '*.h')
 
 echo "== clang-tidy"
@@ -23,7 +23,7 @@ grep -v -E '^[0-9]+ warnings? generated\.$' "$dir/clang-tidy.log" || true
 echo "== cppcheck"
 cppcheck --quiet --error-exitcode=1 --std=c++20 --language=c++ --inline-suppr \
   --enable=warning,style,performance,portability --suppress=missingIncludeSystem \
-  -I . "${program[@]}" installer/main.cc
+  -I . "${program[@]}" installer/main.cc undo/main.cc
 
 echo "== clang-format"
 clang-format --dry-run --Werror "${everything[@]}"

@@ -42,6 +42,7 @@ struct Work {
   struct stat staging_status {};   // to know it again under any name
   EntryIdentity staging_identity;  // its birth comes before any entry staged in it
   bool resuming = false;           // a killed run had begun the replacement
+  bool reverting = false;          // an undo: what the installation made goes
   Descriptor journal;
   std::array<char, 32> passage{};
   std::array<char, 32> journal_name{};
@@ -220,14 +221,19 @@ bool pass_in_new(const Work& work, int directory, const char* name) {
 
 // Whether the entry is a file of the package that this run staged: root's
 // own, closed to others, and born after the staging directory. Another user
-// can make none such; a birth time no call can set.
+// can make none such; a birth time no call can set. An undo's are the files
+// of the package that the installation put there: root's own, and born
+// before the undo's staging directory (the installed tree was found as the
+// installation left it just before).
 bool staged_by_run(const Work& work, const struct stat& status, EntryIdentity identity) {
-  if (!S_ISREG(status.st_mode) || !closed_to_others(status)) return false;
+  if (!S_ISREG(status.st_mode) || status.st_uid != geteuid()) return false;
+  if (!work.reverting && !closed_to_others(status)) return false;
   const EntryIdentity& staging = work.staging_identity;
   if (!identity.born || !staging.born) return true;
-  return identity.birth_seconds > staging.birth_seconds ||
-         (identity.birth_seconds == staging.birth_seconds &&
-          identity.birth_nanoseconds >= staging.birth_nanoseconds);
+  const bool after = identity.birth_seconds > staging.birth_seconds ||
+                     (identity.birth_seconds == staging.birth_seconds &&
+                      identity.birth_nanoseconds >= staging.birth_nanoseconds);
+  return after != work.reverting;
 }
 
 // Exchanges the entry from_name of from with name in directory, and checks
@@ -920,6 +926,7 @@ bool open_work(StagedTarget* target, Work* work) {
   name(&work->marker, 'c');
   name(&work->holder, 'a');
   work->top = target->path;
+  work->reverting = target->reverting;
   std::snprintf(work->old_top.data(), work->old_top.size(), "%s.old", target->path);
   // Where no copy began, nothing is provably the old contents.
   struct stat marker {};
@@ -1027,10 +1034,12 @@ bool restore_contents(StagedTarget* target) {
   }
   const KeptLinks links(live.get(), target->path);
   bool whole = restore_tree(work, live.get(), work.staging, old.get(), target->path);
-  // The old directory's own attributes wait on the holder, NAME.old being
-  // owner-only.
+  // The old directory's own attributes wait on the holder while NAME.old
+  // is owner-only; an undo's NAME.old, which the installation opened, has
+  // them itself.
   Descriptor holder(openat(work.staging, work.holder.data(), DIRECTORY_FLAGS));
-  if (!holder.is_open() || !keep_held_attributes(holder.get(), live.get(), target->path) ||
+  const int attributes = holder.is_open() ? holder.get() : work.reverting ? old.get() : -1;
+  if (attributes < 0 || !keep_held_attributes(attributes, live.get(), target->path) ||
       syncfs(live.get()) != 0) {
     report_put_back(target->path);
     whole = false;
@@ -1079,13 +1088,40 @@ bool install_in_place(StagedTarget* target, StagedTarget* targets, std::size_t c
          record_step(target, IN_PLACE_REPLACED, targets, count);
 }
 
+namespace {
+
+// An undo's staging directory inside a volume goes before NAME.old does:
+// its removal changes the volume's times, which only NAME.old still holds
+// then, whenever the undo was killed. That they are back is recorded
+// before NAME.old begins to go, and changes with it.
+bool release_before_discard(StagedTarget* target, StagedTarget* targets, std::size_t count) {
+  if (!target->reverting || !target->staged_inside || target->staging[0] == '\0') return true;
+  struct stat status {};
+  Descriptor old(open_copy(*target, &status));
+  if (!old.is_open() || !remove_own_entry(staging_parent(*target), target->staging,
+                                          target->staged_identity, true, staging_path(*target))) {
+    report_put_back(target->path);
+    return false;
+  }
+  const std::array<timespec, 2> times{status.st_atim, status.st_mtim};
+  if (futimens(target->inside.get(), times.data()) != 0 || fsync(target->inside.get()) != 0) {
+    report_put_back(target->path);
+    return false;
+  }
+  target->staging[0] = '\0';
+  return keep_record_step(targets, count);
+}
+
+}  // namespace
+
 bool undo_in_place(StagedTarget* target, StagedTarget* targets, std::size_t count) {
   switch (target->in_place_step) {
     case IN_PLACE_NOT_BEGUN:
       return true;
     case IN_PLACE_COPYING:  // nothing in the target has changed
-    case IN_PLACE_DISCARDING:
       return discard_copy(target, targets, count);
+    case IN_PLACE_DISCARDING:
+      return release_before_discard(target, targets, count) && discard_copy(target, targets, count);
     default:
       break;
   }
@@ -1099,7 +1135,68 @@ bool undo_in_place(StagedTarget* target, StagedTarget* targets, std::size_t coun
     std::printf("%s.old holds the complete old contents of %s.\n\n", target->path, target->path);
     return false;
   }
-  return discard_copy(target, targets, count);
+  return release_before_discard(target, targets, count) && discard_copy(target, targets, count);
+}
+
+namespace {
+
+// Journals every directory of the live tree that an undo is to put back:
+// as made by the installation where the copy (old, or -1) holds no
+// directory at its place, else as changed, so that the put-back enters
+// each and removes, or gives back its owner, mode and times. The
+// installation left every directory it made or changed root's own; another
+// user's is left as it is, and never entered.
+bool journal_installed(const Work& work, int live, int old, const char* path) {
+  return for_each_entry(live, path, report_put_back, [&](const char* name) {
+    struct stat now {};
+    struct stat before {};
+    Path entry_path;
+    if (fstatat(live, name, &now, AT_SYMLINK_NOFOLLOW) != 0 || !join(&entry_path, path, name)) {
+      report_put_back(path);
+      return false;
+    }
+    if (!S_ISDIR(now.st_mode) || now.st_uid != geteuid() || same_file(now, work.staging_status)) {
+      return true;
+    }
+    Descriptor directory(open_examined(live, name, now));
+    EntryIdentity identity;
+    if (!directory.is_open() || !identity_at(directory.get(), "", &identity)) {
+      report_put_back(entry_path.data());
+      return false;
+    }
+    if (another_mount(directory.get(), work.device)) return true;
+    const bool was_directory = old >= 0 && fstatat(old, name, &before, AT_SYMLINK_NOFOLLOW) == 0 &&
+                               S_ISDIR(before.st_mode);
+    Descriptor old_directory(was_directory ? openat(old, name, DIRECTORY_FLAGS) : -1);
+    if ((was_directory && !old_directory.is_open()) ||
+        !journal_add(work.journal.get(), was_directory ? OLD : MADE, entry_path.data(), identity,
+                     false)) {
+      report_put_back(entry_path.data());
+      return false;
+    }
+    return journal_installed(work, directory.get(), old_directory.get(), entry_path.data());
+  });
+}
+
+}  // namespace
+
+bool journal_installed_tree(StagedTarget* target) {
+  Work work;
+  Descriptor live;
+  Descriptor old;
+  struct stat status {};
+  if (open_work(target, &work)) live.reset(open_live(*target, &work.device));
+  if (live.is_open()) old.reset(open_copy(*target, &status));
+  if (!old.is_open()) {
+    report_put_back(target->path);
+    return false;
+  }
+  if (!journal_installed(work, live.get(), old.get(), target->path)) return false;
+  if (!journal_sync(work.journal.get())) {
+    report_put_back(target->path);
+    return false;
+  }
+  return true;
 }
 
 bool finish_in_place(StagedTarget* targets, std::size_t count) {

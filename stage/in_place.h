@@ -46,4 +46,11 @@ bool undo_in_place(StagedTarget* target, StagedTarget* targets, std::size_t coun
 // Returns false, reported, when either could not be done.
 bool finish_in_place(StagedTarget* targets, std::size_t count);
 
+// Readies an undo of the target, which the installation put in place and
+// the undo has staged for: journals every directory of it in the staging
+// directory, durably, so that undo_in_place, from the step
+// IN_PLACE_RESTORING, puts back the old contents at NAME.old as a put-back
+// after a failure would. Reports and returns false when it cannot.
+bool journal_installed_tree(StagedTarget* target);
+
 #endif

@@ -19,9 +19,12 @@ namespace {
 constexpr std::string_view RECORD_HEADER = "langext-install record 2\n";
 constexpr std::string_view RECORD_HEADER_1 = "langext-install record 1\n";
 constexpr std::string_view CHECK_FIELD = "check ";
-constexpr std::array<const char*, 4> PHASE_NAMES{"", "staging", "swapping", "undoing"};
+constexpr std::array<const char*, 6> PHASE_NAMES{"",        "staging",   "swapping",
+                                                 "undoing", "reverting", "installed"};
 constexpr const char* RECORD_NAME = "record";
 constexpr const char* RECORD_TEMPORARY = "record.new";
+constexpr const char* RECEIPT_NAME = "receipt";
+constexpr const char* RECEIPT_TEMPORARY = "receipt.new";
 constexpr const char* RECORD_DIRECTORY_NAME = "langext-install";
 constexpr mode_t RECORD_DIRECTORY_MODE = 0700;
 constexpr int DIRECTORY_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
@@ -107,11 +110,12 @@ struct Reader {
     std::uintmax_t value = 0;
     if (text.empty()) good = false;
     for (char digit : text) {
-      if (digit < '0' || digit > '9' || value > (UINTMAX_MAX - 9) / 10) {
+      const auto added = static_cast<std::uintmax_t>(digit - '0');
+      if (digit < '0' || digit > '9' || value > (UINTMAX_MAX - added) / 10) {
         good = false;
         return 0;
       }
-      value = value * 10 + static_cast<std::uintmax_t>(digit - '0');
+      value = value * 10 + added;
     }
     return value;
   }
@@ -258,6 +262,9 @@ std::size_t format_record(char* text, std::size_t size, int phase, const StagedT
     writer.add_string(target.path);
     writer.add_string(target.staging);
     writer.add_string(target.copy);
+    if (phase == PHASE_INSTALLED) {
+      writer.add(" %" PRIu64 " %" PRIu64, target.installed_digest, target.kept_digest);
+    }
     writer.add("\n");
   }
   const std::uint64_t sum = checksum(text, writer.length);
@@ -285,7 +292,7 @@ int parse_record(const char* text, std::size_t length, int* phase, StagedTarget*
   reader.word("phase");
   const std::string_view phase_name = reader.field();
   *phase = 0;
-  for (int known = PHASE_STAGING; known <= PHASE_UNDOING; ++known) {
+  for (int known = PHASE_STAGING; known <= PHASE_INSTALLED; ++known) {
     if (phase_name == PHASE_NAMES[known]) *phase = known;
   }
   if (*phase == 0 || !reader.line_ended()) return -1;
@@ -311,6 +318,10 @@ int parse_record(const char* text, std::size_t length, int* phase, StagedTarget*
     target.path = paths[count];
     reader.string(target.staging, sizeof target.staging);
     reader.string(target.copy, sizeof target.copy);
+    if (*phase == PHASE_INSTALLED) {
+      target.installed_digest = reader.number(reader.field());
+      target.kept_digest = reader.number(reader.field());
+    }
     // The run acts on its staging entries by name in their directory: a
     // name that leads anywhere else is not one it made.
     if (!reader.line_ended() || target.path[0] == '\0' || !plain_name(target.staging) ||
@@ -330,8 +341,12 @@ int current_phase = PHASE_STAGING;
 
 }  // namespace
 
-bool write_record(int phase, const StagedTarget* targets, std::size_t count) {
-  current_phase = phase;
+namespace {
+
+// Writes a sealed text whole at name: under the temporary name, synced,
+// renamed into place, its directory synced.
+bool write_sealed(const char* name, const char* temporary, int phase, const StagedTarget* targets,
+                  std::size_t count) {
   static std::array<char, RECORD_SIZE> text;
   const std::size_t length = format_record(text.data(), text.size(), phase, targets, count);
   if (length == 0) {
@@ -340,15 +355,34 @@ bool write_record(int phase, const StagedTarget* targets, std::size_t count) {
   }
   Descriptor directory(open_record_directory(true));
   if (!directory.is_open()) return false;
-  if (unlinkat(directory.get(), RECORD_TEMPORARY, 0) != 0 && errno != ENOENT) return false;
-  Descriptor file(openat(directory.get(), RECORD_TEMPORARY,
+  if (unlinkat(directory.get(), temporary, 0) != 0 && errno != ENOENT) return false;
+  Descriptor file(openat(directory.get(), temporary,
                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!file.is_open() || !write_all(file.get(), text.data(), length) || fsync(file.get()) != 0) {
     return false;
   }
   if (close(file.release()) != 0) return false;
-  return renameat(directory.get(), RECORD_TEMPORARY, directory.get(), RECORD_NAME) == 0 &&
+  return renameat(directory.get(), temporary, directory.get(), name) == 0 &&
          fsync(directory.get()) == 0;
+}
+
+}  // namespace
+
+bool write_record(int phase, const StagedTarget* targets, std::size_t count) {
+  current_phase = phase;
+  return write_sealed(RECORD_NAME, RECORD_TEMPORARY, phase, targets, count);
+}
+
+bool write_receipt(const StagedTarget* targets, std::size_t count) {
+  return write_sealed(RECEIPT_NAME, RECEIPT_TEMPORARY, PHASE_INSTALLED, targets, count);
+}
+
+bool remove_receipt() {
+  Descriptor directory(open_record_directory(false));
+  if (!directory.is_open()) return errno == ENOENT;
+  if (unlinkat(directory.get(), RECEIPT_TEMPORARY, 0) != 0 && errno != ENOENT) return false;
+  if (unlinkat(directory.get(), RECEIPT_NAME, 0) != 0 && errno != ENOENT) return false;
+  return fsync(directory.get()) == 0;
 }
 
 bool remove_record() {
@@ -413,17 +447,20 @@ bool forget_record() {
   return false;
 }
 
-int read_record(int* phase, StagedTarget* targets, char (*paths)[PATH_BUFFER_SIZE],
-                std::size_t* count) {
+namespace {
+
+// Reads the sealed text at name back; what a run killed while it wrote the
+// first version left under the temporary name goes.
+int read_sealed(const char* name, const char* temporary, int* phase, StagedTarget* targets,
+                char (*paths)[PATH_BUFFER_SIZE], std::size_t* count) {
   Descriptor directory(open_record_directory(false));
   if (!directory.is_open()) return errno == ENOENT ? RECORD_NONE : RECORD_UNREADABLE;
-  Descriptor file(openat(directory.get(), RECORD_NAME, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  Descriptor file(openat(directory.get(), name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
   if (!file.is_open() && errno == ENOENT) {
-    // A run killed while it wrote its first record had staged nothing yet;
-    // what it was writing need not go durably.
-    return unlinkat(directory.get(), RECORD_TEMPORARY, 0) == 0 || errno == ENOENT
-               ? RECORD_NONE
-               : RECORD_UNREADABLE;
+    // Nothing had been staged yet; what was being written need not go
+    // durably.
+    return unlinkat(directory.get(), temporary, 0) == 0 || errno == ENOENT ? RECORD_NONE
+                                                                           : RECORD_UNREADABLE;
   }
   if (!file.is_open()) return RECORD_UNREADABLE;
   struct stat status {};
@@ -448,6 +485,30 @@ int read_record(int* phase, StagedTarget* targets, char (*paths)[PATH_BUFFER_SIZ
     return RECORD_UNREADABLE;
   }
   *count = static_cast<std::size_t>(parsed);
+  return RECORD_FOUND;
+}
+
+}  // namespace
+
+int read_record(int* phase, StagedTarget* targets, char (*paths)[PATH_BUFFER_SIZE],
+                std::size_t* count) {
+  const int found = read_sealed(RECORD_NAME, RECORD_TEMPORARY, phase, targets, paths, count);
+  if (found != RECORD_FOUND) return found;
+  // A receipt put in the record's place is no run in progress.
+  if (*phase == PHASE_INSTALLED) {
+    errno = EBADMSG;
+    return RECORD_UNREADABLE;
+  }
   current_phase = *phase;
   return RECORD_FOUND;
+}
+
+int read_receipt(StagedTarget* targets, char (*paths)[PATH_BUFFER_SIZE], std::size_t* count) {
+  int phase = 0;
+  const int found = read_sealed(RECEIPT_NAME, RECEIPT_TEMPORARY, &phase, targets, paths, count);
+  if (found == RECORD_FOUND && phase != PHASE_INSTALLED) {
+    errno = EBADMSG;
+    return RECORD_UNREADABLE;
+  }
+  return found;
 }

@@ -15,12 +15,19 @@ constexpr const char* RECORD_PARENT = "/var/lib";
 constexpr const char* RECORD_DIRECTORY = "/var/lib/langext-install";
 constexpr const char* RECORD_PATH = "/var/lib/langext-install/record";
 
+constexpr const char* RECEIPT_PATH = "/var/lib/langext-install/receipt";
+
 // How far the run got: staging; swapping once everything staged is
 // durable; undoing once a failure has begun to put the product back, which
-// a killed run's repair then finishes.
+// a killed run's repair then finishes; reverting once an undo of a
+// completed installation has begun to put the product back, which a
+// killed run's repair finishes the same way. A receipt is written in the
+// phase installed.
 constexpr int PHASE_STAGING = 1;
 constexpr int PHASE_SWAPPING = 2;
 constexpr int PHASE_UNDOING = 3;
+constexpr int PHASE_REVERTING = 4;
+constexpr int PHASE_INSTALLED = 5;
 
 // The most targets a record holds, and the most bytes it takes.
 constexpr std::size_t RECORD_TARGETS = 3;
@@ -50,6 +57,13 @@ bool write_record(int phase, const StagedTarget* targets, std::size_t count);
 // Removes the record and, when it is empty, its directory; the removal of
 // the record is durable. Returns false, with errno set, when it cannot.
 bool remove_record();
+
+// The receipt of the last completed installation, beside the record and in
+// its form: written whole as the record is, in the phase installed, and
+// with two digests more to each target. Only root can read it.
+bool write_receipt(const StagedTarget* targets, std::size_t count);
+bool remove_receipt();
+int read_receipt(StagedTarget* targets, char (*paths)[PATH_BUFFER_SIZE], std::size_t* count);
 
 // write_record and remove_record, reporting a failure with its reason.
 bool keep_record(int phase, const StagedTarget* targets, std::size_t count);

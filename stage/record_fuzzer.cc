@@ -1,4 +1,5 @@
-// Reads arbitrary text as a record of the run. A checksum would turn nearly
+// Reads arbitrary text as a record of the run, or a receipt (a record in
+// the phase installed). A checksum would turn nearly
 // every input away at once, so the input is the record's body and the
 // fuzzer seals it with the right one.
 #include <cinttypes>
@@ -52,7 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (int i = 0; i < count; ++i) {
     if (std::strcmp(first.paths[i], second.paths[i]) != 0 ||
         std::strcmp(first.targets[i].staging, second.targets[i].staging) != 0 ||
-        first.targets[i].staged_identity.inode != second.targets[i].staged_identity.inode) {
+        first.targets[i].staged_identity.inode != second.targets[i].staged_identity.inode ||
+        first.targets[i].installed_digest != second.targets[i].installed_digest ||
+        first.targets[i].kept_digest != second.targets[i].kept_digest) {
       std::abort();
     }
   }

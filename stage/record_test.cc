@@ -100,6 +100,38 @@ TEST(Record, IdentitiesWithBirthTimesAreOneOnlyWhenTheBirthTimesAre) {
   EXPECT_FALSE(same_identity({2049, 100, false, 0, 0}, known)) << "the birth time no longer told";
 }
 
+// A receipt is a record in the phase installed whose targets carry two
+// digests more, of the whole 64 bits.
+TEST(Record, ReadsBackAReceiptWithItsDigests) {
+  std::array<StagedTarget, 1> targets;
+  targets[0].path = "/var/lib/tw/templates";
+  targets[0].is_directory = true;
+  targets[0].replaces = true;
+  targets[0].staged_identity = {2049, 100, true, 1796731536, 407182784};
+  targets[0].installed_digest = 18446744073709551615ULL;
+  targets[0].kept_digest = 1;
+  std::array<char, RECORD_SIZE> text{};
+  const std::size_t length =
+      format_record(text.data(), text.size(), PHASE_INSTALLED, targets.data(), targets.size());
+  Parsed parsed;
+  ASSERT_EQ(parse(std::string(text.data(), length), &parsed), 1);
+  EXPECT_EQ(parsed.phase, PHASE_INSTALLED);
+  EXPECT_EQ(parsed.targets[0].installed_digest, 18446744073709551615ULL);
+  EXPECT_EQ(parsed.targets[0].kept_digest, 1u);
+  EXPECT_EQ(parsed.targets[0].staged_identity.inode, 100u);
+  // Without its digests, or with one past 64 bits, it is no receipt.
+  const std::string whole(text.data(), length);
+  EXPECT_EQ(parse(resealed(replaced(whole, " 18446744073709551615 1\n", "\n")), &parsed), -1);
+  EXPECT_EQ(
+      parse(resealed(replaced(whole, "18446744073709551615", "18446744073709551616")), &parsed),
+      -1);
+  // An undo in progress is a phase of its own.
+  const std::size_t reverting =
+      format_record(text.data(), text.size(), PHASE_REVERTING, targets.data(), targets.size());
+  ASSERT_EQ(parse(std::string(text.data(), reverting), &parsed), 1);
+  EXPECT_EQ(parsed.phase, PHASE_REVERTING);
+}
+
 struct DamageCase {
   const char* name;
   std::string (*damage)(std::string);

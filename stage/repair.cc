@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "stage/in_place.h"
+#include "stage/receipt.h"
 #include "stage/record.h"
 
 namespace {
@@ -117,13 +118,15 @@ bool finish_swap(StagedTarget* target, std::size_t count) {
   return false;
 }
 
-// Takes the target back to what it was before the killed run, which had
-// begun to put it back: its old contents at its name, and nothing staged.
-bool finish_undo(StagedTarget* target, std::size_t count) {
+// Takes the target back to what it was before the run, which had begun to
+// put it back: its old contents at its name, and nothing staged. An undo
+// puts back a completed installation so: what the installation put at NAME
+// is staged_identity, taken away to the staging name and removed there.
+bool finish_undo(StagedTarget* target, StagedTarget* targets, std::size_t count) {
   bool gone = false;
   if (!reopen_parent(target, &gone)) return gone && !target->replaces;
   if (target->in_place) {
-    if (!undo_in_place(target, recorded.data(), count)) return false;
+    if (!undo_in_place(target, targets, count)) return false;
   } else if (target->staging[0] != '\0') {
     int staged = NOWHERE;
     int old = NOWHERE;
@@ -132,8 +135,26 @@ bool finish_undo(StagedTarget* target, std::size_t count) {
       return false;
     }
   }
-  return remove_own_entry(staging_parent(*target), target->staging, target->staged_identity,
-                          target->is_directory, staging_path(*target));
+  // A file installed in place stages nothing to put back.
+  if (target->staging[0] == '\0') return true;
+  // A staging directory inside the target changes its times as it goes,
+  // which the put-back gave back: they are kept, and made durable.
+  struct stat inside {};
+  if (target->staged_inside && fstat(target->inside.get(), &inside) != 0) {
+    report_unexaminable(target->path);
+    return false;
+  }
+  if (!remove_own_entry(staging_parent(*target), target->staging, target->staged_identity,
+                        target->is_directory, staging_path(*target))) {
+    return false;
+  }
+  const std::array<timespec, 2> times{inside.st_atim, inside.st_mtim};
+  if (target->staged_inside &&
+      (futimens(target->inside.get(), times.data()) != 0 || fsync(target->inside.get()) != 0)) {
+    std::printf("Unable to put back %s. %s.\n\n", target->path, std::strerror(errno));
+    return false;
+  }
+  return true;
 }
 
 // A target installed in place is the volume, or the mounted file, itself:
@@ -209,6 +230,20 @@ void report_unusable_record() {
   }
 }
 
+bool put_back_targets(StagedTarget* targets, std::size_t count) {
+  bool back = true;
+  for (std::size_t i = count; i-- > 0;) {  // last first, as the swap went
+    if (!finish_undo(&targets[i], targets, count)) {
+      std::printf(targets[i].reverting
+                      ? "Unable to put back %s as it was before the installation.\n\n"
+                      : "Unable to put back %s as it was before the interrupted installation.\n\n",
+                  targets[i].path);
+      back = false;
+    }
+  }
+  return back;
+}
+
 int repair_interrupted_run() {
   int phase = PHASE_STAGING;
   std::size_t count = 0;
@@ -229,14 +264,10 @@ int repair_interrupted_run() {
     return REPAIR_REFUSED;
   }
   bool repaired = true;
-  if (phase == PHASE_UNDOING) {
-    for (std::size_t i = count; i-- > 0;) {  // last first, as the killed run did
-      if (!finish_undo(&recorded[i], count)) {
-        std::printf("Unable to put back %s as it was before the interrupted installation.\n\n",
-                    recorded[i].path);
-        repaired = false;
-      }
-    }
+  const bool reverting = phase == PHASE_REVERTING;
+  if (phase == PHASE_UNDOING || reverting) {
+    for (std::size_t i = 0; i < count; ++i) recorded[i].reverting = reverting;
+    repaired = put_back_targets(recorded.data(), count);
   } else {
     for (std::size_t i = 0; i < count; ++i) {
       StagedTarget& target = recorded[i];
@@ -256,6 +287,12 @@ int repair_interrupted_run() {
   // What targets installed in place kept goes only once the rest is durable.
   if (repaired && phase == PHASE_SWAPPING) {
     repaired = finish_in_place(recorded.data(), count);
+    if (repaired) keep_receipt(recorded.data(), count);
+  }
+  // The receipt of what an undo put back goes before its record.
+  if (repaired && reverting && !remove_receipt()) {
+    std::printf("Unable to remove %s. %s.\n\n", RECEIPT_PATH, std::strerror(errno));
+    repaired = false;
   }
   if (!repaired || !forget_record()) return REPAIR_REFUSED;
   if (phase == PHASE_STAGING) {
@@ -265,6 +302,10 @@ int repair_interrupted_run() {
   if (phase == PHASE_UNDOING) {
     std::printf("Put back what an interrupted installation had changed.\n\n");
     return REPAIR_CLEANED;
+  }
+  if (reverting) {
+    std::printf("Finished the undo that was interrupted.\n\n");
+    return REPAIR_REVERTED;
   }
   std::printf("Finished the installation that was interrupted.\n\n");
   return REPAIR_COMPLETED;

@@ -5,6 +5,7 @@
 
 #include "copy/copy.h"
 #include "stage/in_place.h"
+#include "stage/receipt.h"
 #include "stage/record.h"
 
 namespace {
@@ -111,8 +112,13 @@ int stage_commit(StagedTarget* targets, std::size_t count) {
     return COMMIT_FAILED;
   }
   // The record stays, for the next run to finish, while a staging entry
-  // that the targets installed in place kept stays.
-  if (finish_in_place(targets, count)) forget_record();
+  // that the targets installed in place kept stays. The receipt comes
+  // before the record goes, so that a run killed between leaves a record
+  // whose repair writes it again.
+  if (finish_in_place(targets, count)) {
+    keep_receipt(targets, count);
+    forget_record();
+  }
   return COMMITTED;
 }
 

@@ -74,6 +74,11 @@ struct StagedTarget {
   EntryIdentity copy_identity;
   bool copy_made_ahead = false;  // complete, made before the sync of what was staged
   Descriptor inside;             // the target directory itself, when staged_inside
+  // An undo puts back the contents an installation kept at NAME.old: what
+  // the installation put at NAME then is what goes.
+  bool reverting = false;
+  std::uint64_t installed_digest = 0;  // a receipt's: what the installation left at NAME
+  std::uint64_t kept_digest = 0;       // and at NAME.old
 };
 
 // The directory that holds the target's staging entry.

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The fleet example, run for real: the playbook in examples/ansible installs
 # the add-on from the archive on the local host, inside a private mount
-# namespace like the end-to-end tests. Three runs: a fresh host (changed),
-# the same host again (ok, nothing changed), a host without the product
+# namespace like the end-to-end tests. A fresh host (changed), the same
+# host again (ok, nothing changed), the undo (changed: the product as it
+# was), the undo again (ok, nothing to undo), a host without the product
 # (failed, with the installer's message in Ansible's output).
 # Usage: ansible_test.sh ADDON_ARCHIVE SAMPLE_DIR
 set -uo pipefail
@@ -37,7 +38,7 @@ play() {
   ansible-playbook -i "$here/../examples/ansible/inventory.ini" \
     "$here/../examples/ansible/install-language-extensions.yml" \
     -e langext_archive="$archive" -e langext_parent="$SANDBOX/opt" -e langext_become=false \
-    -e langext_document_root=/var/lib/httpd/htdocs > "$SANDBOX/play" 2>&1
+    -e langext_document_root=/var/lib/httpd/htdocs "$@" > "$SANDBOX/play" 2>&1
   STATUS=$?
 }
 
@@ -58,12 +59,23 @@ expect() {
 
 mkdir -p "$SANDBOX/opt"
 sandbox_install_product "$sample"
+cp -a /var/lib/tarnwick "$SANDBOX/tarnwick-before"
 play
 expect "a fresh host is changed" 0 "changed=2 failed=0 "
 [ -f /var/lib/httpd/htdocs/images.old/logo.gif ] || fail "a fresh host is changed" "nothing was set aside"
 
 play
 expect "the same host again is ok, nothing changed" 0 "changed=0 failed=0 "
+
+play --tags undo
+expect "the undo is changed" 0 "changed=1 failed=0 "
+diff -r "$SANDBOX/tarnwick-before" /var/lib/tarnwick > /dev/null &&
+  [ "$(cat /var/lib/httpd/htdocs/images/logo.gif)" = GIF89a-old-logo ] &&
+  [ ! -e /var/lib/httpd/htdocs/images.old ] ||
+  fail "the undo is changed" "the product is not as it was: $(diff -r "$SANDBOX/tarnwick-before" /var/lib/tarnwick)"
+
+play --tags undo
+expect "the undo again is ok, nothing to undo" 0 "changed=0 failed=0 "
 
 rm -rf /etc/tarnwick.conf /var/lib/tarnwick /var/lib/httpd "$SANDBOX/opt"/*
 play

@@ -153,7 +153,9 @@ staging_entries() {
 
 expect_nothing_staged() {
   [ -z "$(staging_entries)" ] || fail "staging entries left: $(staging_entries | tr '\n' ' ')"
-  [ -e "$RECORD_DIR" ] && fail "the record of the run is left: $(ls -A "$RECORD_DIR")"
+  # A completed installation leaves its receipt there, for the undo.
+  [ -n "$(ls -A "$RECORD_DIR" 2> /dev/null | grep -vx receipt)" ] &&
+    fail "the record of the run is left: $(ls -A "$RECORD_DIR")"
 }
 
 expect_installed() {
@@ -1541,7 +1543,7 @@ run_traced() {
 }
 
 # The traced calls that make a run durable, one word a line, in order: a
-# version of the record renamed into place (record), the record's
+# version of the record renamed into place (record), the receipt (receipt), the record's
 # directory synced (durable), the record removed (unrecord), a write into
 # the product or a copy in it (write), a syncfs with the directory it names (syncfs:DIR),
 # a rename to NAME.old with its directory (old:DIR), any other rename or
@@ -1549,6 +1551,7 @@ run_traced() {
 traced_steps() {
   awk '
     / renameat\([0-9]+<\/var\/lib\/langext-install>, "record\.new"/ { print "record"; next }
+    / renameat\([0-9]+<\/var\/lib\/langext-install>, "receipt\.new"/ { print "receipt"; next }
     / fsync\([0-9]+<\/var\/lib\/langext-install>\)/ { print "durable"; next }
     / unlinkat\([0-9]+<\/var\/lib\/langext-install>, "record", 0\) = 0/ { print "unrecord"; next }
     /\([0-9]+<\/var\/lib(\/langext-install[^>]*)?>/ { next }
@@ -1570,7 +1573,7 @@ run_traced
 expect_output "$BANNER$PROMPT$COMPLETED"
 expect_status 1
 order=$(traced_steps | sed -e '/^write$/d' -e 's/^syncfs:.*/syncfs/' -e 's/^old:.*/rename/' | uniq | tr '\n' ' ')
-[ "$order" = "record durable record durable syncfs record durable rename fsync unrecord durable message " ] ||
+[ "$order" = "record durable record durable syncfs record durable rename fsync receipt durable unrecord durable message " ] ||
   fail "the order of calls is: $order"
 end
 
@@ -1647,6 +1650,10 @@ language file inside the images directory|$IMAGES/lang.cfg|$TEMPLATES|$IMAGES/la
 template directory inside the images directory|$LANG_FILE|$IMAGES/htx|$IMAGES/htx lies inside $IMAGES
 template directory that is the images directory through a link|$LANG_FILE|/var/lib/tarnwick/link/images|/var/lib/tarnwick/link/images lies inside $IMAGES
 EOT
+
+
+# The undo of a completed installation.
+source "$here/undo_cases.sh"
 
 # On a terminal a line of progress shows on standard error while the
 # package is copied, and is gone at the end; on a pipe nothing is written

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# cmake --install --strip with a prefix and DESTDIR puts the program,
+# cmake --install --strip with a prefix and DESTDIR puts the programs,
 # stripped, in sbin/ and the manual page in share/man/man8/, and nothing
 # outside DESTDIR.
 # Usage: install_test.sh BUILD_DIR
@@ -11,7 +11,12 @@ failed=0
 DESTDIR=$destdir cmake --install "$1" --prefix /opt/langext --strip > "$destdir.log" 2>&1 ||
   { echo "FAIL: cmake --install: $(cat "$destdir.log")"; failed=1; }
 rm -f "$destdir.log"
-[ -x "$destdir/opt/langext/sbin/langext-install" ] || { echo "FAIL: no sbin/langext-install"; failed=1; }
+for program in langext-install langext-undo; do
+  [ -x "$destdir/opt/langext/sbin/$program" ] || { echo "FAIL: no sbin/$program"; failed=1; }
+done
+# The undo's page is the installer's, which tells of both.
+[ "$(cat "$destdir/opt/langext/share/man/man8/langext-undo.8" 2> /dev/null)" = ".so man8/langext-install.8" ] ||
+  { echo "FAIL: no share/man/man8/langext-undo.8 leading to langext-install.8"; failed=1; }
 readelf -SW "$destdir/opt/langext/sbin/langext-install" 2>/dev/null | grep -q '\.symtab' &&
   { echo "FAIL: sbin/langext-install is not stripped"; failed=1; }
 cmp -s "$destdir/opt/langext/share/man/man8/langext-install.8" "$(dirname "$0")/../doc/langext-install.8" ||
