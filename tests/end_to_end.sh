@@ -723,6 +723,39 @@ else
   end
 fi
 
+# The put-back exchanges each replaced file back with the package's file
+# that took its name, or passes the old entry, built again from NAME.old,
+# in over it: what comes out must be the package's file, or it goes back.
+# Just as it does, the other user moves someone else's directory to the
+# file's name (having removed the old file after the copy, in the second
+# row, so that it comes back from NAME.old). Their command runs at each
+# call named, the first time ($first) only counted by a file of theirs.
+while IFS='|' read -r title call name in first; do
+  if [ -n "$other_user_refused" ]; then skip "another user in a volume, then a failure: $title" "$other_user_refused"; continue; fi
+  begin "another user in a volume, then a failure: $title"
+  writable_volume "$IMAGES"
+  printf 'old-banner' > "$IMAGES/language-banner.png" && mkdir -m 0700 "$IMAGES/victim" &&
+    printf 'secret' > "$IMAGES/victim/secret" && chown -R "$victim_user" "$IMAGES/victim" ||
+    fail "cannot lay out the volume"
+  # The banner goes in first, and the failure comes right after it, while
+  # the volume is still as open as it was.
+  mv "$ADDON/packages/images/flags" "$ADDON/packages/images/flags.x" &&
+    mv "$ADDON/packages/images/flags.x" "$ADDON/packages/images/flags"
+  run_with_other_user "$call" "$name" "cd $IMAGES && if [ -e counted ]; then
+      mv language-banner.png banner-aside && mv victim language-banner.png; else $first touch counted; fi" \
+    LANGEXT_PLANT_EVERY=1 LANGEXT_PLANT_IN="$in" LANGEXT_FAIL_CALL=placing LANGEXT_FAIL_AFTER=2 \
+    LANGEXT_FAIL_ERRNO=28
+  grep -q "^Unable to put back $IMAGES/language-banner.png\. Another entry has taken its place\.$" \
+    "$SANDBOX/out" || fail "the exchange is not refused: $(cat "$SANDBOX/out")"
+  [ "$(cat "$IMAGES/language-banner.png/secret" 2>&1)" = secret ] ||
+    fail "the directory moved there is gone: $(ls -AR "$IMAGES")"
+  umount "$IMAGES"
+  end
+done <<EOT
+a kept file exchanged back|fstatat|language-banner.png|$IMAGES.old|
+an old file passed back in|renameat2,openat|images.old,.langext-*.t|$(dirname "$IMAGES")*|rm language-banner.png &&
+EOT
+
 # What the put-back cannot make as it was keeps NAME.old, and says so: here
 # an old file, removed as the package lacks it, whose name the other user
 # takes before the put-back.

@@ -7,7 +7,8 @@
 // renameat2/renameat by their new name, linkat by the name linked from,
 // fstatat, or syncfs by the empty name) succeeds on a name that matches one
 // of the patterns LANGEXT_PLANT_NAME, split by commas (in a directory whose
-// path matches the pattern LANGEXT_PLANT_IN, when set), once:
+// path matches the pattern LANGEXT_PLANT_IN, when set), once (or each time,
+// where LANGEXT_PLANT_EVERY is set):
 //   link       the entry is moved aside and a link to _TARGET takes its name
 //   directory  the entry is moved aside and a new directory takes its name
 //   backup       an empty directory appears at _TARGET
@@ -160,7 +161,8 @@ bool run_as_other_user(int directory, const char* name) {
 // linkat, the name linked from); the plant acts on name in directory.
 void plant(const char* call, int directory, const char* name, const char* matched = nullptr) {
   static bool planted = false;
-  if (planted || !listed(setting("LANGEXT_PLANT_CALL"), call) ||
+  if ((planted && *setting("LANGEXT_PLANT_EVERY") == '\0') ||
+      !listed(setting("LANGEXT_PLANT_CALL"), call) ||
       !listed(setting("LANGEXT_PLANT_NAME"), matched != nullptr ? matched : name) ||
       (*setting("LANGEXT_PLANT_IN") != '\0' &&
        fnmatch(setting("LANGEXT_PLANT_IN"), directory_path(directory).c_str(), 0) != 0)) {
