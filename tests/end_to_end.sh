@@ -1643,28 +1643,38 @@ EOT
 # A second run while the first waits at its prompt is refused before it
 # asks anything, and changes nothing. A lock that anyone else holds on the
 # configuration file, which all may read, blocks no run.
-begin "one run at a time"
-# The holder's sleep must not outlive the case, nor hold the output open.
-flock -x /etc/tarnwick.conf sleep 120 > /dev/null 2>&1 &
-holder=$!
-mkfifo "$SANDBOX/answer"
-exec 3<> "$SANDBOX/answer"
-(cd "$ADDON" && exec timeout 60 ./langext-install <&3 > "$SANDBOX/first" 2>&1) &
-first=$!
-for _ in $(seq 100); do [ -s "$SANDBOX/first" ] && break; sleep 0.1; done
-run_input '\n'
-expect_output "${BANNER}Another installation is in progress.\n\n"
-expect_status 255
-expect_product_untouched
-printf '\n' >&3
-wait "$first" || [ $? = 1 ] || fail "the first run did not complete"
-exec 3>&-
-expect_installed "$IMAGES"
-grep -qxF "Installation completed!" "$SANDBOX/first" || fail "the first run did not complete: $(cat "$SANDBOX/first")"
-pkill -P "$holder" sleep
-wait "$holder"
-rm "$SANDBOX/answer" "$SANDBOX/first"
-end
+# The second is refused too where the first run locked a directory that a
+# run ending just then removed, another taking its name (played by root's
+# command right after the first run's lock): the first locks the one at
+# the path before it goes on.
+for moved in '' 'the directory it locked gone meanwhile'; do
+  begin "one run at a time${moved:+: $moved}"
+  # The holder's sleep must not outlive the case, nor hold the output open.
+  flock -x /etc/tarnwick.conf sleep 120 > /dev/null 2>&1 &
+  holder=$!
+  mkfifo "$SANDBOX/answer"
+  exec 3<> "$SANDBOX/answer"
+  (cd "$ADDON" && exec env ${moved:+LD_PRELOAD="$interpose"} LANGEXT_PLANT_USER=0:0 \
+    LANGEXT_PLANT_KIND=command LANGEXT_PLANT_CALL=flock LANGEXT_PLANT_NAME='*' \
+    LANGEXT_PLANT_COMMAND="mv $RECORD_DIR $RECORD_DIR.gone && mkdir -m 0700 $RECORD_DIR" \
+    timeout 60 ./langext-install <&3 > "$SANDBOX/first" 2>&1) &
+  first=$!
+  for _ in $(seq 100); do [ -s "$SANDBOX/first" ] && break; sleep 0.1; done
+  run_input '\n'
+  expect_output "${BANNER}Another installation is in progress.\n\n"
+  expect_status 255
+  expect_product_untouched
+  printf '\n' >&3
+  wait "$first" || [ $? = 1 ] || fail "the first run did not complete"
+  exec 3>&-
+  expect_installed "$IMAGES"
+  grep -qxF "Installation completed!" "$SANDBOX/first" || fail "the first run did not complete: $(cat "$SANDBOX/first")"
+  [ -z "$moved" ] || [ -d "$RECORD_DIR.gone" ] || fail "the directory it locked was not moved"
+  pkill -P "$holder" sleep
+  wait "$holder"
+  rm -rf "$SANDBOX/answer" "$SANDBOX/first" "$RECORD_DIR.gone"
+  end
+done
 
 # A language file inside a directory that the run replaces (it never
 # worked: the template swap would carry it off) is refused up front.

@@ -5,7 +5,7 @@
 // after the installer's call named in LANGEXT_PLANT_CALL (a list, split by
 // commas, of: openat that creates, mkdirat, symlinkat, unlinkat,
 // renameat2/renameat by their new name, linkat by the name linked from,
-// fstatat, or syncfs by the empty name) succeeds on a name that matches one
+// fstatat, or syncfs or flock by the empty name) succeeds on a name that matches one
 // of the patterns LANGEXT_PLANT_NAME, split by commas (in a directory whose
 // path matches the pattern LANGEXT_PLANT_IN, when set), once (or each time,
 // where LANGEXT_PLANT_EVERY is set):
@@ -275,6 +275,13 @@ extern "C" int renameat(int old_directory, const char* old_path, int new_directo
   int result = call(old_directory, old_path, new_directory, new_path);
   if (result == 0) plant("renameat2", new_directory, new_path);
   count_call("renameat");
+  return result;
+}
+
+extern "C" int flock(int fd, int operation) {
+  static auto call = real<int (*)(int, int)>("flock");
+  int result = call(fd, operation);
+  if (result == 0) plant("flock", fd, "");
   return result;
 }
 
