@@ -318,6 +318,10 @@ int parse_record(const char* text, std::size_t length, int* phase, StagedTarget*
     target.path = paths[count];
     reader.string(target.staging, sizeof target.staging);
     reader.string(target.copy, sizeof target.copy);
+    // Only a receipt holds digests: any other record leaves none behind
+    // from what the targets held before.
+    target.installed_digest = 0;
+    target.kept_digest = 0;
     if (*phase == PHASE_INSTALLED) {
       target.installed_digest = reader.number(reader.field());
       target.kept_digest = reader.number(reader.field());

@@ -130,6 +130,8 @@ TEST(Record, ReadsBackAReceiptWithItsDigests) {
       format_record(text.data(), text.size(), PHASE_REVERTING, targets.data(), targets.size());
   ASSERT_EQ(parse(std::string(text.data(), reverting), &parsed), 1);
   EXPECT_EQ(parsed.phase, PHASE_REVERTING);
+  // Read into the same targets, it keeps no digest of the receipt before.
+  EXPECT_EQ(parsed.targets[0].installed_digest, 0u);
 }
 
 struct DamageCase {
