@@ -456,6 +456,10 @@ while IFS='|' read -r title odd outcome message; do
     skip "in place: $title" "chown to another user is refused here (see above)"
     continue
   fi
+  if [ "$odd" = deepest ] && [ "${LANGEXT_SWEEPS:-}" = sample ]; then
+    skip "in place: $title" "under valgrind or the sanitizers its walks of 6000 levels take minutes; the normal build takes the same path"
+    continue
+  fi
   begin "in place: $title"
   limit=''
   case $odd in
@@ -1659,7 +1663,8 @@ for moved in '' 'the directory it locked gone meanwhile'; do
     LANGEXT_PLANT_COMMAND="mv $RECORD_DIR $RECORD_DIR.gone && mkdir -m 0700 $RECORD_DIR" \
     timeout 60 ./langext-install <&3 > "$SANDBOX/first" 2>&1) &
   first=$!
-  for _ in $(seq 100); do [ -s "$SANDBOX/first" ] && break; sleep 0.1; done
+  # Once it asks, it holds the lock.
+  for _ in $(seq 300); do grep -q "^Web server" "$SANDBOX/first" && break; sleep 0.1; done
   run_input '\n'
   expect_output "${BANNER}Another installation is in progress.\n\n"
   expect_status 255
