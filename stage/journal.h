@@ -9,7 +9,7 @@
 #ifndef LANGEXT_STAGE_JOURNAL_H
 #define LANGEXT_STAGE_JOURNAL_H
 
-#include "stage/staging.h"
+#include "stage/target.h"
 
 // What the journal says of a directory.
 constexpr char NOT_JOURNALED = 0;

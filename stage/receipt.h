@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "stage/staging.h"
+#include "stage/target.h"
 
 // The digest of the entry name in directory and of everything below it:
 // each entry's place in the tree, type, mode, owner, size, times of

@@ -9,7 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "stage/staging.h"
+#include "stage/target.h"
 
 constexpr const char* RECORD_PARENT = "/var/lib";
 constexpr const char* RECORD_DIRECTORY = "/var/lib/langext-install";
