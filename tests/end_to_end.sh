@@ -1658,7 +1658,7 @@ for moved in '' 'the directory it locked gone meanwhile'; do
   holder=$!
   mkfifo "$SANDBOX/answer"
   exec 3<> "$SANDBOX/answer"
-  (cd "$ADDON" && exec env ${moved:+LD_PRELOAD="$interpose"} LANGEXT_PLANT_USER=0:0 \
+  (cd "$ADDON" && exec env ${moved:+LD_PRELOAD="$interpose"} ASAN_OPTIONS=verify_asan_link_order=0 LANGEXT_PLANT_USER=0:0 \
     LANGEXT_PLANT_KIND=command LANGEXT_PLANT_CALL=flock LANGEXT_PLANT_NAME='*' \
     LANGEXT_PLANT_COMMAND="mv $RECORD_DIR $RECORD_DIR.gone && mkdir -m 0700 $RECORD_DIR" \
     timeout 60 ./langext-install <&3 > "$SANDBOX/first" 2>&1) &
