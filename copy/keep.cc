@@ -424,20 +424,6 @@ struct Walk {
 };
 Walk walk;
 
-// Which mount the entry name of directory ("" for directory itself) is on,
-// told without asking its file system anything: a handle is made from what
-// the kernel holds.
-bool mount_id_at(int directory, const char* name, int* mount) {
-  // The handle's bytes follow its header, which names how many it may take.
-  struct {
-    file_handle handle;
-    unsigned char bytes[MAX_HANDLE_SZ];  // cppcheck-suppress unusedStructMember
-  } buffer{};
-  buffer.handle.handle_bytes = MAX_HANDLE_SZ;
-  const int flags = name[0] == '\0' ? AT_EMPTY_PATH : 0;
-  return name_to_handle_at(directory, name, &buffer.handle, mount, flags) == 0;
-}
-
 void begin_walk(int top, const struct stat& status) {
   walk.device = status.st_dev;
   walk.mount_id_known = mount_id_at(top, "", &walk.mount_id);

@@ -69,4 +69,9 @@ bool cut_short(const char* path);
 // errno set; descriptors running out is one such reason.
 bool empty_tree(int directory);
 
+// Which mount the entry name of directory ("" for directory itself) is on,
+// told without asking its file system anything: a handle is made from what
+// the kernel holds. False, errno set, where the kernel cannot tell.
+bool mount_id_at(int directory, const char* name, int* mount);
+
 #endif

@@ -379,6 +379,10 @@ int run_installation() {
     std::printf("Tarnwick 3.0 is not installed on this system.\n\n");
     return EXIT_REFUSED;
   }
+  return run_locked_by(run_locked);
+}
+
+int run_locked_by(int (*run)()) {
   switch (lock_record_directory()) {
     case LOCK_TAKEN:
       break;
@@ -389,7 +393,7 @@ int run_installation() {
       report_unusable_record();
       return EXIT_REFUSED;
   }
-  const int status = run_locked();
+  const int status = run();
   unlock_record_directory();
   return status;
 }

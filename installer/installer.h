@@ -64,6 +64,11 @@ int set_aside_directory(const char* target, char* backup);
 // be so.
 bool prepare_process();
 
+// Takes the lock on the record's directory, which one run of either
+// program holds at a time, runs run and gives the lock back; returns run's
+// exit status, or refuses where another run holds the lock.
+int run_locked_by(int (*run)());
+
 // The whole installation; returns the process exit status.
 int run_installation();
 

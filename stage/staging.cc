@@ -363,20 +363,7 @@ bool open_target_parent(StagedTarget* target) {
   return true;
 }
 
-namespace {
-
-bool mount_id_at(int directory, const char* name, int* mount) {
-  // The handle's bytes follow its header, which names how many it may take.
-  struct {
-    file_handle handle;
-    unsigned char bytes[MAX_HANDLE_SZ];  // cppcheck-suppress unusedStructMember
-  } buffer{};
-  buffer.handle.handle_bytes = MAX_HANDLE_SZ;
-  const int flags = name[0] == '\0' ? AT_EMPTY_PATH : 0;
-  return name_to_handle_at(directory, name, &buffer.handle, mount, flags) == 0;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 bool is_mount_point(const StagedTarget& target) {
   struct statx status {};

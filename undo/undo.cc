@@ -230,17 +230,5 @@ int run_undo() {
     std::printf("This program must be run as root.\n\n");
     return EXIT_REFUSED;
   }
-  switch (lock_record_directory()) {
-    case LOCK_TAKEN:
-      break;
-    case LOCK_BUSY:
-      std::printf("Another installation is in progress.\n\n");
-      return EXIT_REFUSED;
-    default:
-      report_unusable_record();
-      return EXIT_REFUSED;
-  }
-  const int status = undo_locked();
-  unlock_record_directory();
-  return status;
+  return run_locked_by(undo_locked);
 }
