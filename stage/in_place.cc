@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/sysmacros.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <array>
@@ -1203,4 +1204,54 @@ bool finish_in_place(StagedTarget* targets, std::size_t count) {
   bool opened = true;
   for (std::size_t i = 0; i < count; ++i) opened = open_copy_to_others(&targets[i]) && opened;
   return opened && release_in_place_staging(targets, count);
+}
+
+namespace {
+
+// Root's and owner-only, with no ACL that could let anyone else in.
+bool close_to_others(int directory) {
+  for (const char* acl : {"system.posix_acl_access", "system.posix_acl_default"}) {
+    if (fremovexattr(directory, acl) != 0 && errno != ENODATA && errno != ENOTSUP) return false;
+  }
+  return fchown(directory, geteuid(), getegid()) == 0 && fchmod(directory, WORK_MODE) == 0;
+}
+
+}  // namespace
+
+bool close_copy(StagedTarget* target, struct stat* held) {
+  const char* path = path_beside(*target, target->backup);
+  Work work;
+  struct stat status {};
+  Descriptor copy(open_work(target, &work) ? open_copy(*target, &status) : -1);
+  // Filled at the passage and only then named the holder: a kill leaves
+  // either none, NAME.old still open, or the whole of what it held.
+  Descriptor holder;
+  if (copy.is_open() && clear_passage(work)) {
+    holder.reset(create_owned_entry(work.staging, work.passage.data(), true));
+  }
+  if (!holder.is_open() || !keep_held_attributes(copy.get(), holder.get(), path) ||
+      fsync(holder.get()) != 0 || fstat(holder.get(), held) != 0 ||
+      (!remove_tree_at(work.staging, work.holder.data()) && errno != ENOENT) ||
+      renameat(work.staging, work.passage.data(), work.staging, work.holder.data()) != 0 ||
+      fsync(work.staging) != 0 || !close_to_others(copy.get()) || fsync(copy.get()) != 0) {
+    report_put_back(path);
+    return false;
+  }
+  return true;
+}
+
+bool reopen_copy(StagedTarget* target) {
+  const char* path = path_beside(*target, target->backup);
+  Work work;
+  struct stat status {};
+  Descriptor copy(open_work(target, &work) ? open_copy(*target, &status) : -1);
+  Descriptor holder(copy.is_open() ? openat(work.staging, work.holder.data(), DIRECTORY_FLAGS)
+                                   : -1);
+  if (!holder.is_open() && errno == ENOENT) return true;  // never closed
+  if (!holder.is_open() || !keep_held_attributes(holder.get(), copy.get(), path) ||
+      fsync(copy.get()) != 0) {
+    report_put_back(path);
+    return false;
+  }
+  return true;
 }

@@ -53,4 +53,15 @@ bool finish_in_place(StagedTarget* targets, std::size_t count);
 // after a failure would. Reports and returns false when it cannot.
 bool journal_installed_tree(StagedTarget* target);
 
+// Closes NAME.old of a directory that an undo puts back in place, which
+// since the installation has the old directory's own owner and mode: root's
+// and owner-only, its ACLs gone, so that no one else can change what the
+// put-back relies on. Its own owner, mode, times and attributes go first to
+// the holder in the undo's staging directory, for the put-back to give the
+// target, and into held. Reports and returns false when it cannot.
+bool close_copy(StagedTarget* target, struct stat* held);
+
+// Gives NAME.old back what close_copy held, where the undo goes no further.
+bool reopen_copy(StagedTarget* target);
+
 #endif

@@ -70,11 +70,17 @@ void add_entry(Walk* walk, std::uint64_t place, const struct stat& status, Entry
   walk->sum += hash;
 }
 
-bool digest_entry(Walk* walk, int directory, const char* name, std::uint64_t place, int depth) {
+bool digest_entry(Walk* walk, int directory, const char* name, std::uint64_t place, int depth,
+                  const struct stat* top = nullptr) {
   struct stat status {};
   EntryIdentity identity;
   if (!examine_at(directory, name, &status, &identity)) return false;
   if (depth == 0) walk->device = status.st_dev;
+  if (top != nullptr) {
+    status.st_uid = top->st_uid;
+    status.st_gid = top->st_gid;
+    status.st_mode = (status.st_mode & S_IFMT) | (top->st_mode & 07777);
+  }
   add_entry(walk, place, status, identity, depth == 0);
   // What another user owns is theirs to change, and an undo never enters
   // it: only that it is there, as it is, counts.
@@ -108,10 +114,10 @@ std::array<StagedTarget, RECORD_TARGETS> receipt_targets;
 
 }  // namespace
 
-bool tree_digest(int directory, const char* name, std::uint64_t* digest) {
+bool tree_digest(int directory, const char* name, std::uint64_t* digest, const struct stat* top) {
   static Walk walk;
   walk = Walk{};
-  if (!digest_entry(&walk, directory, name, 1469598103934665603ULL, 0)) return false;
+  if (!digest_entry(&walk, directory, name, 1469598103934665603ULL, 0, top)) return false;
   *digest = walk.sum;
   return true;
 }

@@ -20,7 +20,11 @@
 // is not root's own, never entered; nor a directory hundreds of levels
 // down, which counts only as being there. False, errno set, when the tree
 // cannot be read.
-bool tree_digest(int directory, const char* name, std::uint64_t* digest);
+// Where top is given, the entry's own owner and mode count as top's: a
+// NAME.old an undo has closed to others is known as the installation left
+// it by what it held back.
+bool tree_digest(int directory, const char* name, std::uint64_t* digest,
+                 const struct stat* top = nullptr);
 
 // Writes the receipt of the targets, each in place (its parent open).
 // Reports and returns false when it cannot; the installation stays

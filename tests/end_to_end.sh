@@ -97,11 +97,11 @@ run() {
   [ "$STATUS" = 124 ] && fail "the installer hung"
 }
 
-# Runs the installer with the interposer loaded and the given settings in
-# its environment; Enter at the prompt.
+# Runs the installer (or $run_program) with the interposer loaded and the
+# given settings in its environment; Enter at the prompt.
 run_interposed() {
   (cd "$ADDON" && ulimit -n "${open_files:-$(ulimit -n)}" && printf '\n' | env "$@" LD_PRELOAD="$interpose" \
-    ASAN_OPTIONS=verify_asan_link_order=0 timeout 60 ./langext-install) > "$SANDBOX/out" 2> "$SANDBOX/err"
+    ASAN_OPTIONS=verify_asan_link_order=0 timeout 60 "${run_program:-./langext-install}") > "$SANDBOX/out" 2> "$SANDBOX/err"
   STATUS=$?
   [ "$STATUS" = 124 ] && fail "the installer hung"
 }

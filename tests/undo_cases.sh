@@ -139,6 +139,40 @@ NAME.old gone|rm -r "$IMAGES.old"|Unable to undo: $IMAGES.old is not what the in
 two targets changed: both named|echo x >> "$LANG_FILE"; touch "$IMAGES.old/new.gif"|Unable to undo: $LANG_FILE was changed since the installation.\n\nUnable to undo: $IMAGES.old is not what the installation left there.
 EOT
 
+# In a volume that others may write in, NAME.old has the volume root's own
+# mode once the installation is done. The undo closes it to them before it
+# relies on it: what another user changed there just before is found and
+# refused, NAME.old opened again; once closed, they can change nothing, and
+# the undo puts back what the installation left.
+while IFS='|' read -r title call name outcome; do
+  if [ -n "$other_user_refused" ]; then skip "undo in a volume others may write in: $title" "$other_user_refused"; continue; fi
+  begin "undo in a volume others may write in: $title"
+  undo_beside
+  writable_volume "$IMAGES"
+  before=$(product_listing)
+  run_input '\n'
+  expect_status 1
+  snapshot_product
+  run_program=./langext-undo run_with_other_user "$call" "$name" \
+    "cd $IMAGES.old && mv logo.gif logo-aside.gif" LANGEXT_PLANT_IN="$IMAGES*"
+  if [ "$outcome" = refused ]; then
+    expect_output "${UNDO_BANNER}Unable to undo: $IMAGES.old is not what the installation left there.\n\nUndo failed.\n\n"
+    expect_status 255
+    [ "$(stat -c %a "$IMAGES.old")" = 777 ] || fail "$IMAGES.old is not opened again"
+    mv "$IMAGES.old/logo-aside.gif" "$IMAGES.old/logo.gif"
+    expect_product_untouched
+  else
+    expect_output "$UNDO_BANNER$(put_back "$LANG_FILE" "$TEMPLATES" "$IMAGES")$UNDONE"
+    expect_status 0
+    expect_as_before "$before"
+  fi
+  umount "$IMAGES"
+  end
+done <<'EOT'
+NAME.old changed just before it is closed|mkdirat|.images.langext-*|refused
+NAME.old unchanged once closed|renameat2|logo.gif|undone
+EOT
+
 begin "undo: with no receipt there is nothing to undo, and nothing changes"
 undo_beside
 run_undo

@@ -32,7 +32,7 @@ char target_paths[RECORD_TARGETS][PATH_BUFFER_SIZE];
 // as the installation left it: 1 if so, 0 if not, -1 (reported) where it
 // cannot be told.
 int as_left(const StagedTarget& target, const char* name, EntryIdentity identity,
-            std::uint64_t digest) {
+            std::uint64_t digest, const struct stat* top = nullptr) {
   EntryIdentity found;
   std::uint64_t now = 0;
   if (!identity_at(target.parent.get(), name, &found)) {
@@ -41,7 +41,7 @@ int as_left(const StagedTarget& target, const char* name, EntryIdentity identity
     return -1;
   }
   if (!same_identity(found, identity)) return 0;
-  if (tree_digest(target.parent.get(), name, &now)) return now == digest ? 1 : 0;
+  if (tree_digest(target.parent.get(), name, &now, top)) return now == digest ? 1 : 0;
   if (errno == ENOENT || errno == ESTALE) return 0;
   report_unexaminable(path_beside(target, name));
   return -1;
@@ -133,12 +133,35 @@ bool stage_directories(std::size_t count) {
   return true;
 }
 
+// NAME.old of each directory put back in place has had the old directory's
+// own owner and mode since the installation: where others may write in it,
+// they could rename what it holds while the put-back relies on it. So it is
+// closed to them first, and then found again as the installation left it.
+bool close_kept_copies(std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    StagedTarget& target = targets[i];
+    if (!stages_in_place(target) || !target.replaces) continue;
+    struct stat held {};
+    if (!close_copy(&target, &held)) return false;
+    const int kept =
+        as_left(target, target.backup, target.copy_identity, target.kept_digest, &held);
+    if (kept == 0) {
+      std::printf("Unable to undo: %s.old is not what the installation left there.\n\n",
+                  target.path);
+    }
+    if (kept != 1) return false;
+  }
+  return true;
+}
+
 // Removes what stage_directories made, then the record; the record stays
-// while anything staged does.
+// while anything staged does. A NAME.old closed to others is opened again.
 void abandon(std::size_t count) {
   bool removed = true;
   for (std::size_t i = 0; i < count; ++i) {
-    if (stages_in_place(targets[i])) removed = remove_staged(&targets[i]) && removed;
+    if (!stages_in_place(targets[i])) continue;
+    if (targets[i].replaces) removed = reopen_copy(&targets[i]) && removed;
+    removed = remove_staged(&targets[i]) && removed;
   }
   if (removed) forget_record();
 }
@@ -194,7 +217,7 @@ int undo_locked() {
       choose_staging_name(&target);
     }
   }
-  if (!keep_record(PHASE_REVERTING, targets.data(), count)) {
+  if (!keep_record(PHASE_REVERTING, targets.data(), count) || !close_kept_copies(count)) {
     abandon(count);
     std::printf("Undo failed.\n\n");
     return EXIT_REFUSED;
