@@ -789,8 +789,12 @@ bool journal_old_directory(void* context, int source, const char* source_path) {
 // holds: the old directory's own owner, mode and attributes wait on the
 // holder in the staging directory. Each old directory is journaled as it
 // is copied; all of it is durable, with the moment the copy began, before
-// the copy is used.
-void keep_old_tree(StagedTarget* target, int old, int copy, const char* backup_path,
+// the copy is used: a copy made ahead by the sync of every file system
+// that follows it (one commit of the file system's journal instead of two
+// in a row), any other by writing the journal to stable storage here,
+// since the sync of the copy's own file system may not reach the staging
+// directory inside a volume.
+void keep_old_tree(StagedTarget* target, int old, int copy, const char* backup_path, bool ahead,
                    int* failures) {
   Work work;
   Descriptor marker;
@@ -809,7 +813,7 @@ void keep_old_tree(StagedTarget* target, int old, int copy, const char* backup_p
   const KeptDirectoryWatch watch{journal_old_directory, &work};
   keep_tree_closed(old, target->path, copy, backup_path, holder.get(), &watch, failures,
                    target->staged_inside ? target->staging : nullptr);
-  if (*failures == 0 && !journal_sync(work.journal.get())) {
+  if (*failures == 0 && !ahead && !journal_sync(work.journal.get())) {
     report_entry(staging_path(*target));
     ++*failures;
   }
@@ -818,7 +822,9 @@ void keep_old_tree(StagedTarget* target, int old, int copy, const char* backup_p
 // Makes a complete copy of the old contents beside the target, under a
 // name of its own; until it is renamed to NAME.old nothing in the target
 // changes. A copy that a killed run was making may be incomplete, and goes.
-bool make_copy(StagedTarget* target, StagedTarget* targets, std::size_t count) {
+// One made ahead is made durable by the sync of every file system that
+// follows it.
+bool make_copy(StagedTarget* target, StagedTarget* targets, std::size_t count, bool ahead) {
   const int parent = target->parent.get();
   Path backup_path;
   std::snprintf(backup_path.data(), backup_path.size(), "%s", path_beside(*target, target->backup));
@@ -848,7 +854,7 @@ bool make_copy(StagedTarget* target, StagedTarget* targets, std::size_t count) {
     report_entry(target->path);
     ++failures;
   } else if (target->is_directory) {
-    keep_old_tree(target, old.get(), copy.get(), backup_path.data(), &failures);
+    keep_old_tree(target, old.get(), copy.get(), backup_path.data(), ahead, &failures);
   } else if (keep_file(old.get(), target->path, copy.release(), backup_path.data()) == 0) {
     ++failures;
   }
@@ -889,14 +895,14 @@ bool copy_old_contents(StagedTarget* target, StagedTarget* targets, std::size_t 
   if (target->copy_made_ahead && target->in_place_step == IN_PLACE_COPYING) {
     return settle_copy(target, targets, count, true);
   }
-  return make_copy(target, targets, count) && settle_copy(target, targets, count, false);
+  return make_copy(target, targets, count, false) && settle_copy(target, targets, count, false);
 }
 
 }  // namespace
 
 bool copy_in_place_ahead(StagedTarget* target, StagedTarget* targets, std::size_t count) {
   if (!target->in_place || target->in_place_step != IN_PLACE_NOT_BEGUN) return true;
-  target->copy_made_ahead = make_copy(target, targets, count);
+  target->copy_made_ahead = make_copy(target, targets, count, true);
   return target->copy_made_ahead;
 }
 
