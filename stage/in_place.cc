@@ -86,10 +86,13 @@ const char* old_path_of(const Work& work, const char* path, Path* buffer) {
   return buffer->data();
 }
 
-// Calls visit for each entry of the directory but "." and ".."; stops at
-// the first false answer. A directory that cannot be read is reported.
+// Calls visit with the name and the listed type (DT_UNKNOWN where the file
+// system does not tell it) of each entry of the directory but "." and "..";
+// stops at the first false answer. A directory that cannot be read is
+// reported.
 template <typename Visit>
-bool for_each_entry(int directory, const char* path, void (*report)(const char*), Visit visit) {
+bool for_each_listed_entry(int directory, const char* path, void (*report)(const char*),
+                           Visit visit) {
   DirectoryStream stream(open_directory_stream(openat(directory, ".", DIRECTORY_FLAGS)));
   if (!stream) {
     report(path);
@@ -102,8 +105,15 @@ bool for_each_entry(int directory, const char* path, void (*report)(const char*)
       if (errno != 0) report(path);
       return errno == 0;
     }
-    if (!is_dot_or_dot_dot(entry->d_name) && !visit(entry->d_name)) return false;
+    if (!is_dot_or_dot_dot(entry->d_name) && !visit(entry->d_name, entry->d_type)) return false;
   }
+}
+
+// As for_each_listed_entry, with the name alone.
+template <typename Visit>
+bool for_each_entry(int directory, const char* path, void (*report)(const char*), Visit visit) {
+  return for_each_listed_entry(directory, path, report,
+                               [&](const char* name, unsigned char) { return visit(name); });
 }
 
 bool is_work_name(const Work& work, const char* name) {
@@ -456,17 +466,20 @@ bool replace_directory(const Work& work, int staged, int live, int old, const ch
 // Puts the package's file name in place of its namesake in live. The two
 // are exchanged, so that the staged tree keeps the old file, the very same
 // one, until the run is done: the put-back exchanges it back. Where there
-// is no namesake, the package's file moves in.
+// is no namesake, the package's file moves in. The staged file was
+// examined (fresh, with its identity) where the run resumes one that was
+// killed; otherwise fresh is null, and it is what this run staged.
 bool replace_file(const Work& work, int staged, int live, int old, const char* name,
-                  const struct stat& fresh, EntryIdentity fresh_identity, const char* path) {
+                  const struct stat* fresh, EntryIdentity fresh_identity, const char* path) {
   struct stat before {};
   const auto was_there = [&] {
     return old >= 0 && fstatat(old, name, &before, AT_SYMLINK_NOFOLLOW) == 0;
   };
   // Where a killed run exchanged it already, the staged name holds the old
   // file: not made by this run, or as its copy keeps it.
-  if (work.resuming &&
-      (!staged_by_run(work, fresh, fresh_identity) || (was_there() && unchanged(fresh, before)))) {
+  if (work.resuming && fresh != nullptr &&
+      (!staged_by_run(work, *fresh, fresh_identity) ||
+       (was_there() && unchanged(*fresh, before)))) {
     return true;
   }
   struct stat now {};
@@ -475,7 +488,9 @@ bool replace_file(const Work& work, int staged, int live, int old, const char* n
     report_entry(path);
     return false;
   }
-  if (exists && same_file(now, fresh)) return true;  // in place already
+  // In place already: only a killed run can have put it there, since each
+  // staged name is visited once.
+  if (exists && fresh != nullptr && same_file(now, *fresh)) return true;
   if (exists && !S_ISDIR(now.st_mode)) {
     // Only the very file the copy took goes out, untouched since: what
     // another user wrote at its name since (an upload) stays, and the run
@@ -494,8 +509,11 @@ bool replace_file(const Work& work, int staged, int live, int old, const char* n
         })) {
       return true;
     }
-    if ((errno == EINVAL || errno == ENOSYS) && link_to_passage(work, staged, name) &&
-        passage_holds(work, fresh) &&
+    struct stat examined {};
+    if ((errno == EINVAL || errno == ENOSYS) &&
+        (fresh != nullptr || fstatat(staged, name, &examined, AT_SYMLINK_NOFOLLOW) == 0) &&
+        link_to_passage(work, staged, name) &&
+        passage_holds(work, fresh != nullptr ? *fresh : examined) &&
         renameat(work.staging, work.passage.data(), live, name) == 0) {
       // Where no exchange can be made, it is renamed over the old file,
       // which its copy keeps.
@@ -520,20 +538,27 @@ bool replace_file(const Work& work, int staged, int live, int old, const char* n
 // it what the copy of it (old, or -1 where there was none) holds and the
 // package lacks.
 bool replace_tree(const Work& work, int staged, int live, int old, const char* path, bool top) {
-  const bool placed = for_each_entry(staged, path, report_entry, [&](const char* name) {
-    if (top && is_work_name(work, name)) return true;
-    Path entry_path;
-    struct stat fresh {};
-    EntryIdentity fresh_identity;
-    if (!join(&entry_path, path, name) || !examine_at(staged, name, &fresh, &fresh_identity)) {
-      report_entry(path);
-      return false;
-    }
-    if (S_ISDIR(fresh.st_mode)) {
-      return replace_directory(work, staged, live, old, name, entry_path.data());
-    }
-    return replace_file(work, staged, live, old, name, fresh, fresh_identity, entry_path.data());
-  });
+  const bool placed =
+      for_each_listed_entry(staged, path, report_entry, [&](const char* name, unsigned char type) {
+        if (top && is_work_name(work, name)) return true;
+        Path entry_path;
+        struct stat fresh {};
+        EntryIdentity fresh_identity;
+        // The staged tree is the run's alone, where no one else may enter:
+        // its listed type tells a directory from a file. Its identity
+        // matters only where a killed run may have exchanged it already.
+        const bool listed = !work.resuming && (type == DT_DIR || type == DT_REG);
+        if (!join(&entry_path, path, name) ||
+            (!listed && !examine_at(staged, name, &fresh, &fresh_identity))) {
+          report_entry(path);
+          return false;
+        }
+        if (listed ? type == DT_DIR : S_ISDIR(fresh.st_mode)) {
+          return replace_directory(work, staged, live, old, name, entry_path.data());
+        }
+        return replace_file(work, staged, live, old, name, listed ? nullptr : &fresh,
+                            fresh_identity, entry_path.data());
+      });
   return placed && remove_kept(work, live, staged, old, path);
 }
 
