@@ -116,6 +116,74 @@ bool for_each_entry(int directory, const char* path, void (*report)(const char*)
                                [&](const char* name, unsigned char) { return visit(name); });
 }
 
+// The names that one directory of the staged tree holds, read at once for
+// the removal of what the package lacks, which looks up every live entry
+// among them: a look-up here costs no system call. Past the room of the
+// table or of its text, a name not found here is looked up in the
+// directory itself.
+struct StagedNames {
+  static constexpr std::size_t SLOTS = std::size_t{1} << 14;
+  std::uint32_t generation = 0;  // a slot of another is free
+  std::size_t count = 0;
+  std::size_t used = 0;  // of the text
+  bool complete = false;
+  std::array<std::uint32_t, SLOTS> slot_generation{};
+  std::array<std::uint32_t, SLOTS> offsets{};
+  std::array<char, std::size_t{1} << 18> text{};
+};
+StagedNames staged_names;
+
+std::size_t name_slot(const char* name) {
+  std::uint32_t hash = 2166136261U;
+  for (const char* byte = name; *byte != '\0'; ++byte) {
+    hash = (hash ^ static_cast<unsigned char>(*byte)) * 16777619U;
+  }
+  return hash % StagedNames::SLOTS;
+}
+
+// Reads the names of the staged directory; false where it cannot be read,
+// and then nothing is known of it.
+bool read_staged_names(int staged) {
+  StagedNames& names = staged_names;
+  if (++names.generation == 0) {  // every slot free again, once in 2^32 directories
+    names.slot_generation.fill(0);
+    names.generation = 1;
+  }
+  names.count = 0;
+  names.used = 0;
+  names.complete = true;
+  DirectoryStream stream(open_directory_stream(openat(staged, ".", DIRECTORY_FLAGS)));
+  if (!stream) return false;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(stream.get());
+    if (entry == nullptr) return errno == 0;
+    if (is_dot_or_dot_dot(entry->d_name)) continue;
+    const std::size_t length = std::strlen(entry->d_name) + 1;
+    // Half the slots at most, so that a look-up soon meets a free one.
+    if (names.count >= StagedNames::SLOTS / 2 || names.used + length > names.text.size()) {
+      names.complete = false;
+      continue;
+    }
+    std::memcpy(names.text.data() + names.used, entry->d_name, length);
+    std::size_t slot = name_slot(entry->d_name);
+    while (names.slot_generation[slot] == names.generation) slot = (slot + 1) % StagedNames::SLOTS;
+    names.slot_generation[slot] = names.generation;
+    names.offsets[slot] = static_cast<std::uint32_t>(names.used);
+    names.used += length;
+    ++names.count;
+  }
+}
+
+bool among_staged_names(const char* name) {
+  const StagedNames& names = staged_names;
+  for (std::size_t slot = name_slot(name); names.slot_generation[slot] == names.generation;
+       slot = (slot + 1) % StagedNames::SLOTS) {
+    if (std::strcmp(names.text.data() + names.offsets[slot], name) == 0) return true;
+  }
+  return false;
+}
+
 bool is_work_name(const Work& work, const char* name) {
   return std::strcmp(name, work.passage.data()) == 0 ||
          std::strcmp(name, work.journal_name.data()) == 0 ||
@@ -388,6 +456,10 @@ bool remove_kept_entry(const Work& work, int live, int old, const char* name,
 // copy does not hold, and the depth of the walk is the copy's.
 bool remove_kept(const Work& work, int live, int staged, int old, const char* path) {
   if (old < 0) return true;
+  // Only the run changes the staged tree, and not while this one is
+  // walked (what is below goes with staged -1): its names, read once, are
+  // those it holds at each step.
+  const bool listed = staged >= 0 && read_staged_names(staged);
   return for_each_entry(live, path, report_entry, [&](const char* name) {
     Path entry_path;
     struct stat now {};
@@ -399,7 +471,11 @@ bool remove_kept(const Work& work, int live, int staged, int old, const char* pa
     }
     // What the staged tree names is the package's, or the old file it
     // replaced, which the staged tree keeps.
-    if (staged >= 0 && fstatat(staged, name, &fresh, AT_SYMLINK_NOFOLLOW) == 0) return true;
+    if (listed && among_staged_names(name)) return true;
+    if (staged >= 0 && !(listed && staged_names.complete) &&
+        fstatat(staged, name, &fresh, AT_SYMLINK_NOFOLLOW) == 0) {
+      return true;
+    }
     if (fstatat(live, name, &now, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno == ENOENT) return true;
       report_entry(entry_path.data());
