@@ -209,12 +209,6 @@ int copy_contents(int source_fd, int destination_fd, mode_t mode) {
   return complete ? 1 : 0;
 }
 
-void start_writeback(int fd) {
-  // A refusal changes nothing: the sync to come writes it all the same,
-  // and reports what it cannot.
-  static_cast<void>(sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE));
-}
-
 bool is_dot_or_dot_dot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }

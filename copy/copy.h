@@ -62,12 +62,6 @@ int copy_tree_into(const char* source, int destination, const char* shown, int* 
 // when the copy is complete, else 0.
 int copy_contents(int source, int destination, mode_t mode);
 
-// Starts writing the open file's contents to stable storage, without
-// waiting: a copy that many others follow is then mostly on disk by the
-// time the sync that makes them durable comes, which alone tells whether
-// they are. So a file system that cannot start it early is no failure.
-void start_writeback(int fd);
-
 // Opens the directory that holds the last component of path, leaving that
 // component's name in *name (which points into buffer). Trailing slashes do
 // not count as a component; a path of slashes alone names "/" itself.

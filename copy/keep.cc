@@ -520,7 +520,6 @@ bool keep_regular(int source, const char* name, int destination, const char* new
   if (!keep_contents(from.get(), to.get(), status, birth, source_path, destination_path)) {
     return false;
   }
-  start_writeback(to.get());
   struct stat made {};
   if ((links.active && status.st_nlink > 1 && fstat(to.get(), &made) != 0) ||
       close(to.release()) != 0) {

@@ -153,9 +153,18 @@ bool empty_tree(int directory) {
       continue;
     }
     const char* name = entry->d_name;
-    if (unlinkat(from, name, 0) == 0) continue;
-    if (errno != EISDIR && errno != EPERM) return stop();
+    // A directory listed as one is removed as one at once; an entry of any
+    // other type or none listed is unlinked first.
+    if (entry->d_type != DT_DIR) {
+      if (unlinkat(from, name, 0) == 0) continue;
+      if (errno != EISDIR && errno != EPERM) return stop();
+    }
     if (unlinkat(from, name, AT_REMOVEDIR) == 0) continue;
+    if (entry->d_type == DT_DIR && errno == ENOTDIR) {
+      // Another entry took its name since it was listed.
+      if (unlinkat(from, name, 0) == 0) continue;
+      return stop();
+    }
     if (errno != ENOTEMPTY && errno != EEXIST) return stop();
     if (depth + 1 >= removal_levels.size()) {
       errno = EMFILE;

@@ -225,7 +225,7 @@ GNUPLOT
 }
 
 header='fs    shape  files   size  install  static      cp cp+sync   floor  i/cp i/cps  i/fl s/i   cpu:ins    cp  rss:ins static  cp   calls:i  cp'
-echo "$header" | tee -a "$results"
+[ "${LANGEXT_BENCH_PARTS:-all}" != all ] || echo "$header" | tee -a "$results"
 disk=$bench/disk-work
 memory=$bench/tmpfs-work
 mkdir -p "$disk" "$memory"
@@ -257,19 +257,21 @@ done
 echo
 echo "== Machine: $(nproc) cores, $(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo)," \
   "kernel $(uname -r), disk file system $(df -T "$bench" | awk 'NR == 2 {print $2}')"
-echo "== Medians of $rounds interleaved rounds: elapsed seconds of the installer, its static build, cp -r,"
-echo "   cp -r then sync, and the floor; ratios installer/cp, installer/(cp+sync), installer/floor,"
-echo "   static/installer; CPU seconds (user + system) of the installer and cp; peak resident memory,"
-echo "   KiB; system calls per copied file (strace -c -f)"
-cat "$results"
-echo "== Making 20,000 copies durable on disk (medians of 3):"
-cat "$durable"
-echo "== Growth with the number of files (tmpfs, tiny files, medians of 3):"
-cat "$bench/growth.dat" 2> /dev/null || echo "(not run)"
+if [ "${LANGEXT_BENCH_PARTS:-all}" = all ]; then
+  echo "== Medians of $rounds interleaved rounds: elapsed seconds of the installer, its static build, cp -r,"
+  echo "   cp -r then sync, and the floor; ratios installer/cp, installer/(cp+sync), installer/floor,"
+  echo "   static/installer; CPU seconds (user + system) of the installer and cp; peak resident memory,"
+  echo "   KiB; system calls per copied file (strace -c -f)"
+  cat "$results"
+  echo "== Making 20,000 copies durable on disk (medians of 3):"
+  cat "$durable"
+  echo "== Growth with the number of files (tmpfs, tiny files, medians of 3):"
+  cat "$bench/growth.dat"
+fi
 echo "== In place, the targets mount points (medians of $rounds): the installer against cp -a NAME NAME.old"
 echo "   then the package over NAME through the byte loop (floor_copy), then sync; seconds, ratio,"
 echo "   system calls per package file"
 echo "   (disk: the build folder's file system; ext4j: a fresh journaled ext4 in a file on it)"
 echo "fs    shape  files  inplace   byhand  i/h   calls:i byhand"
 cat "$bench/in-place.txt"
-echo "== Plot: $bench/growth.png"
+[ "${LANGEXT_BENCH_PARTS:-all}" != all ] || echo "== Plot: $bench/growth.png"

@@ -87,10 +87,13 @@ const char* old_path_of(const Work& work, const char* path, Path* buffer) {
   return buffer->data();
 }
 
-// Calls visit for each entry of the directory but "." and ".."; stops at
-// the first false answer. A directory that cannot be read is reported.
+// Calls visit with the name and the listed type (DT_UNKNOWN where the file
+// system does not tell it) of each entry of the directory but "." and "..";
+// stops at the first false answer. A directory that cannot be read is
+// reported.
 template <typename Visit>
-bool for_each_entry(int directory, const char* path, void (*report)(const char*), Visit visit) {
+bool for_each_listed_entry(int directory, const char* path, void (*report)(const char*),
+                           Visit visit) {
   DirectoryStream stream(open_directory_stream(openat(directory, ".", DIRECTORY_FLAGS)));
   if (!stream) {
     report(path);
@@ -103,8 +106,83 @@ bool for_each_entry(int directory, const char* path, void (*report)(const char*)
       if (errno != 0) report(path);
       return errno == 0;
     }
-    if (!is_dot_or_dot_dot(entry->d_name) && !visit(entry->d_name)) return false;
+    if (!is_dot_or_dot_dot(entry->d_name) && !visit(entry->d_name, entry->d_type)) return false;
   }
+}
+
+// As for_each_listed_entry, with the name alone.
+template <typename Visit>
+bool for_each_entry(int directory, const char* path, void (*report)(const char*), Visit visit) {
+  return for_each_listed_entry(directory, path, report,
+                               [&](const char* name, unsigned char) { return visit(name); });
+}
+
+// The names that one directory of the staged tree holds, read at once for
+// the removal of what the package lacks, which looks up every live entry
+// among them: a look-up here costs no system call. Past the room of the
+// table or of its text, a name not found here is looked up in the
+// directory itself.
+struct StagedNames {
+  static constexpr std::size_t SLOTS = std::size_t{1} << 14;
+  std::uint32_t generation = 0;  // a slot of another is free
+  std::size_t count = 0;
+  std::size_t used = 0;  // of the text
+  bool complete = false;
+  std::array<std::uint32_t, SLOTS> slot_generation{};
+  std::array<std::uint32_t, SLOTS> offsets{};
+  std::array<char, std::size_t{1} << 18> text{};
+};
+StagedNames staged_names;
+
+std::size_t name_slot(const char* name) {
+  std::uint32_t hash = 2166136261U;
+  for (const char* byte = name; *byte != '\0'; ++byte) {
+    hash = (hash ^ static_cast<unsigned char>(*byte)) * 16777619U;
+  }
+  return hash % StagedNames::SLOTS;
+}
+
+// Reads the names of the staged directory; false where it cannot be read,
+// and then nothing is known of it.
+bool read_staged_names(int staged) {
+  StagedNames& names = staged_names;
+  if (++names.generation == 0) {  // every slot free again, once in 2^32 directories
+    names.slot_generation.fill(0);
+    names.generation = 1;
+  }
+  names.count = 0;
+  names.used = 0;
+  names.complete = true;
+  DirectoryStream stream(open_directory_stream(openat(staged, ".", DIRECTORY_FLAGS)));
+  if (!stream) return false;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(stream.get());
+    if (entry == nullptr) return errno == 0;
+    if (is_dot_or_dot_dot(entry->d_name)) continue;
+    const std::size_t length = std::strlen(entry->d_name) + 1;
+    // Half the slots at most, so that a look-up soon meets a free one.
+    if (names.count >= StagedNames::SLOTS / 2 || names.used + length > names.text.size()) {
+      names.complete = false;
+      continue;
+    }
+    std::memcpy(names.text.data() + names.used, entry->d_name, length);
+    std::size_t slot = name_slot(entry->d_name);
+    while (names.slot_generation[slot] == names.generation) slot = (slot + 1) % StagedNames::SLOTS;
+    names.slot_generation[slot] = names.generation;
+    names.offsets[slot] = static_cast<std::uint32_t>(names.used);
+    names.used += length;
+    ++names.count;
+  }
+}
+
+bool among_staged_names(const char* name) {
+  const StagedNames& names = staged_names;
+  for (std::size_t slot = name_slot(name); names.slot_generation[slot] == names.generation;
+       slot = (slot + 1) % StagedNames::SLOTS) {
+    if (std::strcmp(names.text.data() + names.offsets[slot], name) == 0) return true;
+  }
+  return false;
 }
 
 bool is_work_name(const Work& work, const char* name) {
@@ -379,6 +457,10 @@ bool remove_kept_entry(const Work& work, int live, int old, const char* name,
 // copy does not hold, and the depth of the walk is the copy's.
 bool remove_kept(const Work& work, int live, int staged, int old, const char* path) {
   if (old < 0) return true;
+  // Only the run changes the staged tree, and not while this one is
+  // walked (what is below goes with staged -1): its names, read once, are
+  // those it holds at each step.
+  const bool listed = staged >= 0 && read_staged_names(staged);
   return for_each_entry(live, path, report_entry, [&](const char* name) {
     Path entry_path;
     struct stat now {};
@@ -390,7 +472,11 @@ bool remove_kept(const Work& work, int live, int staged, int old, const char* pa
     }
     // What the staged tree names is the package's, or the old file it
     // replaced, which the staged tree keeps.
-    if (staged >= 0 && fstatat(staged, name, &fresh, AT_SYMLINK_NOFOLLOW) == 0) return true;
+    if (listed && among_staged_names(name)) return true;
+    if (staged >= 0 && !(listed && staged_names.complete) &&
+        fstatat(staged, name, &fresh, AT_SYMLINK_NOFOLLOW) == 0) {
+      return true;
+    }
     if (fstatat(live, name, &now, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno == ENOENT) return true;
       report_entry(entry_path.data());
@@ -457,17 +543,20 @@ bool replace_directory(const Work& work, int staged, int live, int old, const ch
 // Puts the package's file name in place of its namesake in live. The two
 // are exchanged, so that the staged tree keeps the old file, the very same
 // one, until the run is done: the put-back exchanges it back. Where there
-// is no namesake, the package's file moves in.
+// is no namesake, the package's file moves in. The staged file was
+// examined (fresh, with its identity) where the run resumes one that was
+// killed; otherwise fresh is null, and it is what this run staged.
 bool replace_file(const Work& work, int staged, int live, int old, const char* name,
-                  const struct stat& fresh, EntryIdentity fresh_identity, const char* path) {
+                  const struct stat* fresh, EntryIdentity fresh_identity, const char* path) {
   struct stat before {};
   const auto was_there = [&] {
     return old >= 0 && fstatat(old, name, &before, AT_SYMLINK_NOFOLLOW) == 0;
   };
   // Where a killed run exchanged it already, the staged name holds the old
   // file: not made by this run, or as its copy keeps it.
-  if (work.resuming &&
-      (!staged_by_run(work, fresh, fresh_identity) || (was_there() && unchanged(fresh, before)))) {
+  if (work.resuming && fresh != nullptr &&
+      (!staged_by_run(work, *fresh, fresh_identity) ||
+       (was_there() && unchanged(*fresh, before)))) {
     return true;
   }
   struct stat now {};
@@ -476,7 +565,9 @@ bool replace_file(const Work& work, int staged, int live, int old, const char* n
     report_entry(path);
     return false;
   }
-  if (exists && same_file(now, fresh)) return true;  // in place already
+  // In place already: only a killed run can have put it there, since each
+  // staged name is visited once.
+  if (exists && fresh != nullptr && same_file(now, *fresh)) return true;
   if (exists && !S_ISDIR(now.st_mode)) {
     // Only the very file the copy took goes out, untouched since: what
     // another user wrote at its name since (an upload) stays, and the run
@@ -495,8 +586,11 @@ bool replace_file(const Work& work, int staged, int live, int old, const char* n
         })) {
       return true;
     }
-    if ((errno == EINVAL || errno == ENOSYS) && link_to_passage(work, staged, name) &&
-        passage_holds(work, fresh) &&
+    struct stat examined {};
+    if ((errno == EINVAL || errno == ENOSYS) &&
+        (fresh != nullptr || fstatat(staged, name, &examined, AT_SYMLINK_NOFOLLOW) == 0) &&
+        link_to_passage(work, staged, name) &&
+        passage_holds(work, fresh != nullptr ? *fresh : examined) &&
         renameat(work.staging, work.passage.data(), live, name) == 0) {
       // Where no exchange can be made, it is renamed over the old file,
       // which its copy keeps.
@@ -521,20 +615,27 @@ bool replace_file(const Work& work, int staged, int live, int old, const char* n
 // it what the copy of it (old, or -1 where there was none) holds and the
 // package lacks.
 bool replace_tree(const Work& work, int staged, int live, int old, const char* path, bool top) {
-  const bool placed = for_each_entry(staged, path, report_entry, [&](const char* name) {
-    if (top && is_work_name(work, name)) return true;
-    Path entry_path;
-    struct stat fresh {};
-    EntryIdentity fresh_identity;
-    if (!join(&entry_path, path, name) || !examine_at(staged, name, &fresh, &fresh_identity)) {
-      report_entry(path);
-      return false;
-    }
-    if (S_ISDIR(fresh.st_mode)) {
-      return replace_directory(work, staged, live, old, name, entry_path.data());
-    }
-    return replace_file(work, staged, live, old, name, fresh, fresh_identity, entry_path.data());
-  });
+  const bool placed =
+      for_each_listed_entry(staged, path, report_entry, [&](const char* name, unsigned char type) {
+        if (top && is_work_name(work, name)) return true;
+        Path entry_path;
+        struct stat fresh {};
+        EntryIdentity fresh_identity;
+        // The staged tree is the run's alone, where no one else may enter:
+        // its listed type tells a directory from a file. Its identity
+        // matters only where a killed run may have exchanged it already.
+        const bool listed = !work.resuming && (type == DT_DIR || type == DT_REG);
+        if (!join(&entry_path, path, name) ||
+            (!listed && !examine_at(staged, name, &fresh, &fresh_identity))) {
+          report_entry(path);
+          return false;
+        }
+        if (listed ? type == DT_DIR : S_ISDIR(fresh.st_mode)) {
+          return replace_directory(work, staged, live, old, name, entry_path.data());
+        }
+        return replace_file(work, staged, live, old, name, listed ? nullptr : &fresh,
+                            fresh_identity, entry_path.data());
+      });
   return placed && remove_kept(work, live, staged, old, path);
 }
 
@@ -790,8 +891,12 @@ bool journal_old_directory(void* context, int source, const char* source_path) {
 // holds: the old directory's own owner, mode and attributes wait on the
 // holder in the staging directory. Each old directory is journaled as it
 // is copied; all of it is durable, with the moment the copy began, before
-// the copy is used.
-void keep_old_tree(StagedTarget* target, int old, int copy, const char* backup_path,
+// the copy is used: a copy made ahead by the sync of every file system
+// that follows it (one commit of the file system's journal instead of two
+// in a row), any other by writing the journal to stable storage here,
+// since the sync of the copy's own file system may not reach the staging
+// directory inside a volume.
+void keep_old_tree(StagedTarget* target, int old, int copy, const char* backup_path, bool ahead,
                    int* failures) {
   Work work;
   Descriptor marker;
@@ -810,7 +915,7 @@ void keep_old_tree(StagedTarget* target, int old, int copy, const char* backup_p
   const KeptDirectoryWatch watch{journal_old_directory, &work};
   keep_tree_closed(old, target->path, copy, backup_path, holder.get(), &watch, failures,
                    target->staged_inside ? target->staging : nullptr);
-  if (*failures == 0 && !journal_sync(work.journal.get())) {
+  if (*failures == 0 && !ahead && !journal_sync(work.journal.get())) {
     report_entry(staging_path(*target));
     ++*failures;
   }
@@ -819,7 +924,9 @@ void keep_old_tree(StagedTarget* target, int old, int copy, const char* backup_p
 // Makes a complete copy of the old contents beside the target, under a
 // name of its own; until it is renamed to NAME.old nothing in the target
 // changes. A copy that a killed run was making may be incomplete, and goes.
-bool make_copy(StagedTarget* target, StagedTarget* targets, std::size_t count) {
+// One made ahead is made durable by the sync of every file system that
+// follows it.
+bool make_copy(StagedTarget* target, StagedTarget* targets, std::size_t count, bool ahead) {
   const int parent = target->parent.get();
   Path backup_path;
   std::snprintf(backup_path.data(), backup_path.size(), "%s", path_beside(*target, target->backup));
@@ -849,7 +956,7 @@ bool make_copy(StagedTarget* target, StagedTarget* targets, std::size_t count) {
     report_entry(target->path);
     ++failures;
   } else if (target->is_directory) {
-    keep_old_tree(target, old.get(), copy.get(), backup_path.data(), &failures);
+    keep_old_tree(target, old.get(), copy.get(), backup_path.data(), ahead, &failures);
   } else if (keep_file(old.get(), target->path, copy.release(), backup_path.data()) == 0) {
     ++failures;
   }
@@ -890,14 +997,14 @@ bool copy_old_contents(StagedTarget* target, StagedTarget* targets, std::size_t 
   if (target->copy_made_ahead && target->in_place_step == IN_PLACE_COPYING) {
     return settle_copy(target, targets, count, true);
   }
-  return make_copy(target, targets, count) && settle_copy(target, targets, count, false);
+  return make_copy(target, targets, count, false) && settle_copy(target, targets, count, false);
 }
 
 }  // namespace
 
 bool copy_in_place_ahead(StagedTarget* target, StagedTarget* targets, std::size_t count) {
   if (!target->in_place || target->in_place_step != IN_PLACE_NOT_BEGUN) return true;
-  target->copy_made_ahead = make_copy(target, targets, count);
+  target->copy_made_ahead = make_copy(target, targets, count, true);
   return target->copy_made_ahead;
 }
 
