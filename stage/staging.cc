@@ -413,8 +413,8 @@ bool looks_staged(const char* name) {
 // old entry like any other.
 bool staged_by_root(int directory, const char* name) {
   struct stat status {};
-  return fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && status.st_uid == 0 &&
-         (status.st_mode & 077) == 0 &&
+  return fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+         status.st_uid == geteuid() && (status.st_mode & 077) == 0 &&
          (S_ISDIR(status.st_mode) || (S_ISREG(status.st_mode) && status.st_nlink == 1));
 }
 

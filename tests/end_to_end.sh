@@ -100,7 +100,9 @@ run() {
 # Runs the installer (or $run_program) with the interposer loaded and the
 # given settings in its environment; Enter at the prompt.
 run_interposed() {
-  (cd "$ADDON" && ulimit -n "${open_files:-$(ulimit -n)}" && printf '\n' | env "$@" LD_PRELOAD="$interpose" \
+  # open_files caps the descriptors the run may have; else it may raise its
+  # own limit as far as the hard one, as it does.
+  (cd "$ADDON" && { [ -z "${open_files:-}" ] || ulimit -n "$open_files"; } && printf '\n' | env "$@" LD_PRELOAD="$interpose" \
     ASAN_OPTIONS=verify_asan_link_order=0 timeout 60 "${run_program:-./langext-install}") > "$SANDBOX/out" 2> "$SANDBOX/err"
   STATUS=$?
   [ "$STATUS" = 124 ] && fail "the installer hung"

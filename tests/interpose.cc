@@ -142,8 +142,11 @@ bool run_as_other_user(int directory, const char* name) {
     setenv("PLANT_DIR", path.c_str(), 1);
     setenv("PLANT_NAME", name, 1);
     unsetenv("LD_PRELOAD");
-    if (setgroups(0, nullptr) != 0 || setresgid(group, group, group) != 0 ||
-        setresuid(user, user, user) != 0) {
+    // Already that user (root, in a namespace that may not set groups), it
+    // stays as it is.
+    if ((getuid() != user || getgid() != group) &&
+        (setgroups(0, nullptr) != 0 || setresgid(group, group, group) != 0 ||
+         setresuid(user, user, user) != 0)) {
       _exit(125);
     }
     execl("/bin/sh", "sh", "-c", setting("LANGEXT_PLANT_COMMAND"), static_cast<char*>(nullptr));
