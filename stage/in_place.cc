@@ -230,6 +230,17 @@ bool same_bytes(int first, int second) {
   }
 }
 
+// Whether the entry name of live, examined as now, is a file that holds
+// the bytes its copy at name in old holds.
+bool holds_copied_bytes(int live, int old, const char* name, const struct stat& now) {
+  if (!S_ISREG(now.st_mode)) return false;
+  Descriptor file(openat(live, name, O_RDONLY | FILE_FLAGS));
+  Descriptor copy(openat(old, name, O_RDONLY | FILE_FLAGS));
+  struct stat opened {};
+  return file.is_open() && copy.is_open() && fstat(file.get(), &opened) == 0 &&
+         same_file(opened, now) && same_bytes(file.get(), copy.get());
+}
+
 // Whether the entry name of live (examined as now), in a directory known
 // to be the old one, is the very entry the copy took there (old holds its
 // copy, examined as before), unchanged: its status has not changed since
@@ -244,12 +255,7 @@ bool untouched_since_copy(const Work& work, int live, int old, const char* name,
                           const struct stat& now, const struct stat& before) {
   if (!unchanged(now, before)) return false;
   if (earlier(now.st_ctim, work.copy_began)) return true;
-  if (!S_ISREG(now.st_mode)) return false;
-  Descriptor file(openat(live, name, O_RDONLY | FILE_FLAGS));
-  Descriptor copy(openat(old, name, O_RDONLY | FILE_FLAGS));
-  struct stat opened {};
-  return file.is_open() && copy.is_open() && fstat(file.get(), &opened) == 0 &&
-         same_file(opened, now) && same_bytes(file.get(), copy.get());
+  return holds_copied_bytes(live, old, name, now);
 }
 
 // Whether the open directory is the root of another mount, or on another
@@ -298,6 +304,16 @@ bool pass_in_new(const Work& work, int directory, const char* name) {
   return move_without_replacing(work.staging, work.passage.data(), directory, name);
 }
 
+// Whether the entry was born after the staging directory: one this run
+// made. Where no birth time is told, it may have been.
+bool born_after_staging(const Work& work, EntryIdentity identity) {
+  const EntryIdentity& staging = work.staging_identity;
+  if (!identity.born || !staging.born) return true;
+  return identity.birth_seconds > staging.birth_seconds ||
+         (identity.birth_seconds == staging.birth_seconds &&
+          identity.birth_nanoseconds >= staging.birth_nanoseconds);
+}
+
 // Whether the entry is a file of the package that this run staged: root's
 // own, closed to others, and born after the staging directory. Another user
 // can make none such; a birth time no call can set. An undo's are the files
@@ -307,12 +323,8 @@ bool pass_in_new(const Work& work, int directory, const char* name) {
 bool staged_by_run(const Work& work, const struct stat& status, EntryIdentity identity) {
   if (!S_ISREG(status.st_mode) || status.st_uid != geteuid()) return false;
   if (!work.reverting && !closed_to_others(status)) return false;
-  const EntryIdentity& staging = work.staging_identity;
-  if (!identity.born || !staging.born) return true;
-  const bool after = identity.birth_seconds > staging.birth_seconds ||
-                     (identity.birth_seconds == staging.birth_seconds &&
-                      identity.birth_nanoseconds >= staging.birth_nanoseconds);
-  return after != work.reverting;
+  if (!identity.born || !work.staging_identity.born) return true;
+  return born_after_staging(work, identity) != work.reverting;
 }
 
 // Exchanges the entry from_name of from with name in directory, and checks
@@ -661,9 +673,9 @@ bool restore_directory(const Work& work, int live, int staged, int old, const ch
   }
   if (another_mount(directory.get(), work.device)) return true;
   // Another directory where the old contents held none (someone else's)
-  // stays as it is.
+  // stays as it is; one the put-back rebuilt is back already.
   const char kind = journal_find(work.journal.get(), path, identity);
-  if (kind == NOT_JOURNALED && !was_there) return true;
+  if ((kind == NOT_JOURNALED && !was_there) || kind == REBUILT) return true;
   if (kind == NOT_JOURNALED) {
     errno = NOT_THE_STAGED_ENTRY;
     report_put_back(path);
@@ -722,9 +734,18 @@ bool restore_entry(const Work& work, int live, int staged, int old, const char* 
   const bool in_package = staged >= 0 && fstatat(staged, name, &fresh, AT_SYMLINK_NOFOLLOW) == 0;
   const bool was_there = old >= 0 && fstatat(old, name, &before, AT_SYMLINK_NOFOLLOW) == 0;
   const bool old_file = was_there && !S_ISDIR(before.st_mode);
-  // Left as it was: the links put back must reach it.
+  // Left as it was: the links put back must reach it. One this put-back
+  // built from the copy, and a power cut then stopped, may have kept its
+  // size and times but lost its bytes: it is built again.
   if (was_there && unchanged(now, before)) {
-    if (keep_standing_link(before, now, live, name, path, work.staging, work.passage.data())) {
+    if (old_file && born_after_staging(work, now_identity) &&
+        !holds_copied_bytes(live, old, name, now)) {
+      if (build_old_entry(work, old, name, path) &&
+          pass_in_over_package_file(work, live, name, now)) {
+        return true;
+      }
+    } else if (keep_standing_link(before, now, live, name, path, work.staging,
+                                  work.passage.data())) {
       return true;
     }
     report_put_back(path);
@@ -750,6 +771,19 @@ bool restore_entry(const Work& work, int live, int staged, int old, const char* 
   errno = NOT_THE_STAGED_ENTRY;
   report_put_back(path);
   return false;
+}
+
+// A directory built at the passage from the copy is journaled, and it is
+// made durable with everything it holds, before it is moved in: a put-back
+// that a kill or a power cut stops then finds it for what it is.
+bool journal_rebuilt(const Work& work, const char* path) {
+  EntryIdentity identity;
+  struct stat built {};
+  if (fstatat(work.staging, work.passage.data(), &built, AT_SYMLINK_NOFOLLOW) != 0) return false;
+  return !S_ISDIR(built.st_mode) ||
+         (identity_at(work.staging, work.passage.data(), &identity) &&
+          journal_add(work.journal.get(), REBUILT, path, identity, false) &&
+          syncfs(work.staging) == 0);
 }
 
 // Brings the live directory, which is known, back to what old (its copy, or
@@ -793,7 +827,7 @@ bool restore_tree(const Work& work, int live, int staged, int old, const char* p
       return true;
     }
     if (!named || !build_old_entry(work, old, name, entry_path.data()) ||
-        !pass_in_new(work, live, name)) {
+        !journal_rebuilt(work, entry_path.data()) || !pass_in_new(work, live, name)) {
       report_put_back(named ? entry_path.data() : path);
       whole = false;
     }

@@ -15,6 +15,9 @@
 constexpr char NOT_JOURNALED = 0;
 constexpr char OLD = 'O';   // the copy took it: the old one, which the run may change
 constexpr char MADE = 'M';  // the installation made it
+// The put-back built it whole from the copy of the old contents, and it was
+// on stable storage, all it holds included, before it was moved in.
+constexpr char REBUILT = 'R';
 
 // Opens (creating) the journal name in the open directory staging, durably
 // named; -1 with errno set where it cannot.
