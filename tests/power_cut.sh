@@ -81,7 +81,8 @@ same_file() { cmp -s "$1" "$2" && [ "$(stat -c %a "$1")" = "$(stat -c %a "$2")" 
 # contents moved to the directory bound at it; three old directories of
 # another owner and mode, which the replacement changes (admin, and tools
 # and layouts, which hold only files in the package), and one the package
-# lacks, which it empties and removes. The package gains six new
+# lacks, with a directory inside, which it empties and removes (and an
+# undo builds again from NAME.old). The package gains six new
 # directories, which the replacement makes one by one. The hash seed fixes
 # the order in which directories are read: tools and layouts come after
 # every directory made, so that nothing the replacement does after them
@@ -93,8 +94,8 @@ LOOP=$(losetup -f --show "$DISK") || skip_all "no loop device can be attached he
 mount "$LOOP" /var/lib || skip_all "an ext4 on a loop device cannot be mounted here."
 volume=/var/lib/volume
 sandbox_install_product "$sample" && mkdir "$volume" && mv "$TEMPLATES"/* "$volume/" &&
-  mkdir "$volume/tools" "$volume/layouts" "$volume/retired" && printf 'old langctl\n' > "$volume/tools/langctl" &&
-  printf '<tw:layout/>\n' > "$volume/layouts/page.htx" && printf '<tw:page/>\n' > "$volume/retired/page.htx" &&
+  mkdir "$volume/tools" "$volume/layouts" "$volume/retired" "$volume/retired/parts" && printf 'old langctl\n' > "$volume/tools/langctl" &&
+  printf '<tw:layout/>\n' > "$volume/layouts/page.htx" && printf '<tw:page/>\n' | tee "$volume/retired/page.htx" > "$volume/retired/parts/part.htx" &&
   chown 1234:5678 "$volume/admin" "$volume/tools" "$volume/layouts" &&
   chmod 0750 "$volume/admin" "$volume/tools" "$volume/layouts" && mount --bind "$volume" "$TEMPLATES" &&
   mkdir -p "$SANDBOX/old" && cp -a /var/lib/tarnwick /var/lib/httpd "$SANDBOX/old/" &&
