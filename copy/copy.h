@@ -4,9 +4,11 @@
 #ifndef LANGEXT_COPY_COPY_H
 #define LANGEXT_COPY_COPY_H
 
+#include <dirent.h>
 #include <sys/types.h>
 
 #include <array>
+#include <cerrno>
 #include <cstddef>
 
 #include "copy/descriptor.h"
@@ -75,6 +77,20 @@ DirectoryStream open_directory_stream(int fd);
 
 // Whether a directory entry's name is "." or "..".
 bool is_dot_or_dot_dot(const char* name);
+
+// Calls visit with each entry of the open directory stream but "." and
+// "..", until visit answers false. True when every entry was visited; false
+// when visit stopped the walk, or when the directory could not be read
+// (then with errno set).
+template <typename Visit>
+bool for_each_listed(DIR* stream, Visit visit) {
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(stream);
+    if (entry == nullptr) return errno == 0;
+    if (!is_dot_or_dot_dot(entry->d_name) && !visit(*entry)) return false;
+  }
+}
 
 // Failures that no system call names, as errno values beyond the system's.
 constexpr int NOT_A_REGULAR_FILE = 4096;    // a package entry to copy as a file

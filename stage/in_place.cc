@@ -95,19 +95,15 @@ template <typename Visit>
 bool for_each_listed_entry(int directory, const char* path, void (*report)(const char*),
                            Visit visit) {
   DirectoryStream stream(open_directory_stream(openat(directory, ".", DIRECTORY_FLAGS)));
-  if (!stream) {
-    report(path);
-    return false;
+  bool stopped = false;
+  if (stream && for_each_listed(stream.get(), [&](const dirent& entry) {
+        stopped = !visit(entry.d_name, entry.d_type);
+        return !stopped;
+      })) {
+    return true;
   }
-  for (;;) {
-    errno = 0;
-    const dirent* entry = readdir(stream.get());
-    if (entry == nullptr) {
-      if (errno != 0) report(path);
-      return errno == 0;
-    }
-    if (!is_dot_or_dot_dot(entry->d_name) && !visit(entry->d_name, entry->d_type)) return false;
-  }
+  if (!stopped) report(path);
+  return false;
 }
 
 // As for_each_listed_entry, with the name alone.
@@ -154,26 +150,24 @@ bool read_staged_names(int staged) {
   names.used = 0;
   names.complete = true;
   DirectoryStream stream(open_directory_stream(openat(staged, ".", DIRECTORY_FLAGS)));
-  if (!stream) return false;
-  for (;;) {
-    errno = 0;
-    const dirent* entry = readdir(stream.get());
-    if (entry == nullptr) return errno == 0;
-    if (is_dot_or_dot_dot(entry->d_name)) continue;
-    const std::size_t length = std::strlen(entry->d_name) + 1;
-    // Half the slots at most, so that a look-up soon meets a free one.
-    if (names.count >= StagedNames::SLOTS / 2 || names.used + length > names.text.size()) {
-      names.complete = false;
-      continue;
-    }
-    std::memcpy(names.text.data() + names.used, entry->d_name, length);
-    std::size_t slot = name_slot(entry->d_name);
-    while (names.slot_generation[slot] == names.generation) slot = (slot + 1) % StagedNames::SLOTS;
-    names.slot_generation[slot] = names.generation;
-    names.offsets[slot] = static_cast<std::uint32_t>(names.used);
-    names.used += length;
-    ++names.count;
-  }
+  return stream && for_each_listed(stream.get(), [&](const dirent& entry) {
+           const std::size_t length = std::strlen(entry.d_name) + 1;
+           // Half the slots at most, so that a look-up soon meets a free one.
+           if (names.count >= StagedNames::SLOTS / 2 || names.used + length > names.text.size()) {
+             names.complete = false;
+             return true;
+           }
+           std::memcpy(names.text.data() + names.used, entry.d_name, length);
+           std::size_t slot = name_slot(entry.d_name);
+           while (names.slot_generation[slot] == names.generation) {
+             slot = (slot + 1) % StagedNames::SLOTS;
+           }
+           names.slot_generation[slot] = names.generation;
+           names.offsets[slot] = static_cast<std::uint32_t>(names.used);
+           names.used += length;
+           ++names.count;
+           return true;
+         });
 }
 
 bool among_staged_names(const char* name) {

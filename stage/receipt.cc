@@ -96,17 +96,10 @@ bool digest_entry(Walk* walk, int directory, const char* name, std::uint64_t pla
     return false;
   }
   DirectoryStream stream(open_directory_stream(opened.release()));
-  if (!stream) return false;
-  for (;;) {
-    errno = 0;
-    const dirent* entry = readdir(stream.get());
-    if (entry == nullptr) return errno == 0;
-    if (is_dot_or_dot_dot(entry->d_name)) continue;
-    if (!digest_entry(walk, dirfd(stream.get()), entry->d_name, place_of(place, entry->d_name),
-                      depth + 1)) {
-      return false;
-    }
-  }
+  return stream && for_each_listed(stream.get(), [&](const dirent& entry) {
+           return digest_entry(walk, dirfd(stream.get()), entry.d_name,
+                               place_of(place, entry.d_name), depth + 1);
+         });
 }
 
 // What the receipt keeps of a target.

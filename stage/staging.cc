@@ -422,17 +422,15 @@ bool staged_by_root(int directory, const char* name) {
 
 bool holds_staging_leftover(int directory) {
   DirectoryStream stream(open_directory_stream(openat(directory, ".", DIRECTORY_FLAGS)));
-  if (!stream) return true;
-  for (;;) {
-    errno = 0;
-    const dirent* entry = readdir(stream.get());
-    if (entry == nullptr) return errno != 0;
-    if (looks_staged(entry->d_name) && staged_by_root(directory, entry->d_name)) {
-      errno = STAGING_LEFTOVER;
-      return true;
-    }
-    errno = 0;
+  bool found = false;
+  if (!stream || !for_each_listed(stream.get(), [&](const dirent& entry) {
+        found = looks_staged(entry.d_name) && staged_by_root(directory, entry.d_name);
+        return !found;
+      })) {
+    if (found) errno = STAGING_LEFTOVER;
+    return true;
   }
+  return false;
 }
 
 bool prepare_target(StagedTarget* target) {
@@ -500,25 +498,20 @@ bool find_staged(const StagedTarget& target, char* name) {
     return true;
   }
   DirectoryStream stream(open_directory_stream(openat(parent, ".", DIRECTORY_FLAGS)));
-  if (!stream) return false;
-  for (;;) {
-    errno = 0;
-    const dirent* entry = readdir(stream.get());
-    if (entry == nullptr) {
-      if (errno == 0) errno = ENOENT;
-      return false;
-    }
-    // The target's own names are the swap's to use, never a moved entry's.
-    if (is_dot_or_dot_dot(entry->d_name) ||
-        (!target.staged_inside && (std::strcmp(entry->d_name, target.name) == 0 ||
-                                   std::strcmp(entry->d_name, target.backup) == 0)) ||
-        !identity_at(parent, entry->d_name, &found) ||
-        !same_identity(found, target.staged_identity)) {
-      continue;
-    }
-    std::snprintf(name, NAME_BUFFER_SIZE, "%s", entry->d_name);
-    return true;
+  bool moved = false;
+  if (!stream || !for_each_listed(stream.get(), [&](const dirent& entry) {
+        // The target's own names are the swap's to use, never a moved entry's.
+        moved = (target.staged_inside || (std::strcmp(entry.d_name, target.name) != 0 &&
+                                          std::strcmp(entry.d_name, target.backup) != 0)) &&
+                identity_at(parent, entry.d_name, &found) &&
+                same_identity(found, target.staged_identity);
+        if (moved) std::snprintf(name, NAME_BUFFER_SIZE, "%s", entry.d_name);
+        return !moved;
+      })) {
+    return moved;
   }
+  errno = ENOENT;
+  return false;
 }
 
 bool remove_staged(StagedTarget* target) {
