@@ -283,19 +283,6 @@ TEST_F(CopyTest, SpecialEntriesAreMadeAgain) {
 }
 
 // Makes a chain of depth directories "d" below top, a file at its bottom.
-void make_chain(const std::string& top, int depth) {
-  mkdir(top.c_str(), 0755);
-  Descriptor level(open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  for (int i = 0; i < depth && level.is_open(); ++i) {
-    mkdirat(level.get(), "d", 0700);
-    fchmodat(level.get(), "d", i % 2 == 0 ? 0755 : 0750, 0);
-    level.reset(openat(level.get(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  }
-  const Descriptor bottom(openat(level.get(), "bottom", O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
-  ASSERT_TRUE(bottom.is_open());
-  ASSERT_EQ(fchmod(bottom.get(), 0640), 0);
-}
-
 // The depth of the chain below top, and the mode of its bottom file.
 std::pair<int, mode_t> chain_depth(const std::string& top) {
   Descriptor level(open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -315,15 +302,11 @@ std::pair<int, mode_t> chain_depth(const std::string& top) {
 // deeper than descriptors allow, it is reported, naming the entry as far as
 // a message can hold it, and never overrun.
 TEST_F(CopyTest, DeepTreeIsKeptAsFarAsDescriptorsAllow) {
-  rlimit before{};
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &before), 0);
-  rlimit lowered = before;
-  lowered.rlim_cur = std::min<rlim_t>(before.rlim_cur, 1024);
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  const OpenFilesCapped capped;
   for (const int depth : {600, 1500}) {
     const std::string source = dir_ / ("chain" + std::to_string(depth));
     const std::string target = dir_ / ("kept" + std::to_string(depth));
-    make_chain(source, depth);
+    ASSERT_TRUE(make_chain(source, depth));
     mkdir(target.c_str(), 0700);
     const Descriptor from(open(source.c_str(), O_RDONLY | O_DIRECTORY));
     const Descriptor to(open(target.c_str(), O_RDONLY | O_DIRECTORY));
@@ -344,7 +327,6 @@ TEST_F(CopyTest, DeepTreeIsKeptAsFarAsDescriptorsAllow) {
       EXPECT_LT(output.size(), 2 * TREE_PATH_LIMIT + 64);
     }
   }
-  setrlimit(RLIMIT_NOFILE, &before);
 }
 
 // A path for a message is the whole path where it fits, else as many whole

@@ -40,21 +40,11 @@ TEST(Staging, StagedTreeIsHiddenOwnerOnlyAndRemovedWithoutFollowingLinks) {
 // open files a shell allows by default, a chain far past what a path can
 // reach goes whole; one deeper than descriptors allow fails, and says why.
 TEST(Staging, RemovalGoesAsDeepAsDescriptorsAllow) {
-  rlimit before{};
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &before), 0);
-  rlimit lowered = before;
-  lowered.rlim_cur = std::min<rlim_t>(before.rlim_cur, 1024);
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+  const OpenFilesCapped capped;
   ScratchDir dir;
   for (const int depth : {900, 1100}) {
     const std::string top = dir / ("chain" + std::to_string(depth));
-    ASSERT_EQ(mkdir(top.c_str(), 0755), 0);
-    Descriptor level(open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    for (int i = 0; i < depth && level.is_open(); ++i) {
-      ASSERT_EQ(mkdirat(level.get(), "d", 0755), 0);
-      level.reset(openat(level.get(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    }
-    ASSERT_TRUE(level.is_open());
+    ASSERT_TRUE(make_chain(top, depth));
     write_file(top + "/beside", "goes too");
     Descriptor parent(open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     const std::string name = "chain" + std::to_string(depth);
@@ -66,7 +56,6 @@ TEST(Staging, RemovalGoesAsDeepAsDescriptorsAllow) {
       EXPECT_EQ(errno, EMFILE);
     }
   }
-  setrlimit(RLIMIT_NOFILE, &before);
 }
 
 // Only what root made closed to others, as a killed run stages it, counts as

@@ -2,15 +2,21 @@
 #ifndef LANGEXT_TESTS_SCRATCH_DIR_H
 #define LANGEXT_TESTS_SCRATCH_DIR_H
 
+#include <fcntl.h>
 #include <ftw.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
+
+#include "copy/descriptor.h"
 
 class ScratchDir {
  public:
@@ -48,5 +54,38 @@ inline mode_t mode_of(const std::string& path) {
   if (lstat(path.c_str(), &status) != 0) return 0;
   return status.st_mode;
 }
+
+// Makes a chain of depth directories named d below top, their modes 0755
+// and 0750 in turn, with a file "bottom" (0640) in the last; through
+// descriptors, however deep. False where it cannot.
+inline bool make_chain(const std::string& top, int depth) {
+  mkdir(top.c_str(), 0755);
+  Descriptor level(open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  for (int i = 0; i < depth && level.is_open(); ++i) {
+    mkdirat(level.get(), "d", 0700);
+    fchmodat(level.get(), "d", i % 2 == 0 ? 0755 : 0750, 0);
+    level.reset(openat(level.get(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  }
+  const Descriptor bottom(openat(level.get(), "bottom", O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+  return bottom.is_open() && fchmod(bottom.get(), 0640) == 0;
+}
+
+// While one lives, the process may open no more than the 1024 files a
+// shell gives by default (fewer, where its limit is lower already).
+class OpenFilesCapped {
+ public:
+  OpenFilesCapped() {
+    if (getrlimit(RLIMIT_NOFILE, &before_) != 0) std::abort();
+    rlimit lowered = before_;
+    lowered.rlim_cur = std::min<rlim_t>(before_.rlim_cur, 1024);
+    if (setrlimit(RLIMIT_NOFILE, &lowered) != 0) std::abort();
+  }
+  ~OpenFilesCapped() { setrlimit(RLIMIT_NOFILE, &before_); }
+  OpenFilesCapped(const OpenFilesCapped&) = delete;
+  OpenFilesCapped& operator=(const OpenFilesCapped&) = delete;
+
+ private:
+  rlimit before_{};
+};
 
 #endif
