@@ -333,14 +333,9 @@ layout_mount() {
   local target=$1 source=$2
   rm -rf "$source" && mkdir -p "$source" && cp -a "$target/." "$source/" && mount --bind "$source" "$target"
 }
-while IFS='|' read -r title layout kernel; do
-  if [ "$layout" = overlay ] && [ -n "$overlay_refused" ]; then
-    skip "in place: $title" "$overlay_refused"
-    continue
-  fi
-  begin "in place: $title"
-  decorate_product
-  case $layout in
+# The layouts that the kernel will not move (or targets that are not there).
+lay_out() {
+  case $1 in
     overlay)
       for dir in /var/lib/tarnwick /var/lib/httpd/htdocs; do
         mount_overlay "$dir" "$SANDBOX/ovl$dir" || fail "cannot lay an overlay over $dir"
@@ -349,7 +344,18 @@ while IFS='|' read -r title layout kernel; do
     images) mkdir -p "$SANDBOX/saved" && cp -a "$IMAGES/." "$SANDBOX/saved/" &&
       mount -t tmpfs -o mode=0755 volume "$IMAGES" && cp -a "$SANDBOX/saved/." "$IMAGES/" ;;
     language) cp -a "$LANG_FILE" "$SANDBOX/volume-file" && mount --bind "$SANDBOX/volume-file" "$LANG_FILE" ;;
+    no-images) rm -rf "$IMAGES" ;;
+    no-language) rm -f "$LANG_FILE" ;;
   esac
+}
+while IFS='|' read -r title layout kernel; do
+  if [ "$layout" = overlay ] && [ -n "$overlay_refused" ]; then
+    skip "in place: $title" "$overlay_refused"
+    continue
+  fi
+  begin "in place: $title"
+  decorate_product
+  lay_out "$layout"
   templates_before=$(kept_listing "$TEMPLATES") images_before=$(kept_listing "$IMAGES")
   language_before=$(file_listing "$LANG_FILE") && cp "$LANG_FILE" "$SANDBOX/language-before"
   if [ -n "$kernel" ]; then run_interposed "$kernel"; else run_input '

@@ -46,23 +46,9 @@ expect_as_before() {
   expect_nothing_staged
 }
 
-# The layouts of the round trips: where the kernel will not move a target,
-# the installer installed it in place, and the undo puts it back in place.
-lay_out() {
-  case $1 in
-    overlay)
-      for dir in /var/lib/tarnwick /var/lib/httpd/htdocs; do
-        mount_overlay "$dir" "$SANDBOX/ovl$dir" || fail "cannot lay an overlay over $dir"
-      done ;;
-    templates) layout_mount "$TEMPLATES" "$SANDBOX/volume" ;;
-    images) mkdir -p "$SANDBOX/saved" && cp -a "$IMAGES/." "$SANDBOX/saved/" &&
-      mount -t tmpfs -o mode=0755 volume "$IMAGES" && cp -a "$SANDBOX/saved/." "$IMAGES/" ;;
-    language) cp -a "$LANG_FILE" "$SANDBOX/volume-file" && mount --bind "$SANDBOX/volume-file" "$LANG_FILE" ;;
-    no-images) rm -rf "$IMAGES" ;;
-    no-language) rm -f "$LANG_FILE" ;;
-  esac
-}
-
+# The layouts of the round trips (lay_out): where the kernel will not move
+# a target, the installer installed it in place, and the undo puts it back
+# in place.
 lay_away() {
   umount "$LANG_FILE" "$IMAGES" "$TEMPLATES" /var/lib/tarnwick /var/lib/httpd/htdocs 2> /dev/null
 }
