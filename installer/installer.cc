@@ -14,12 +14,10 @@
 #include <cstring>
 #include <memory>
 
-#include "copy/copy.h"
-#include "copy/descriptor.h"
+#include "fs/copy.h"
+#include "fs/fd.h"
 #include "installer/progress.h"
-#include "stage/record.h"
-#include "stage/repair.h"
-#include "stage/stage.h"
+#include "steps/run.h"
 #include "text/text.h"
 
 namespace {
@@ -30,7 +28,7 @@ constexpr std::size_t TARGET_COUNT = 3;
 
 // At namespace scope, so that no guard (and with it no C++ runtime library)
 // is needed to make it.
-std::array<StagedTarget, TARGET_COUNT> staged_targets;
+std::array<Target, TARGET_COUNT> staged_targets;
 
 struct StreamCloser {
   void operator()(FILE* stream) const { std::fclose(stream); }
@@ -68,10 +66,10 @@ int decide_set_aside(const char* target, char* backup, bool (*exists)(const char
 
 // Every decision comes before anything is staged, so that a refusal
 // changes nothing.
-bool decide_set_asides(StagedTarget* targets) {
+bool decide_set_asides(Target* targets) {
   static std::array<char, LINE_BUFFER_SIZE> backup;  // for the refusal's message
   for (std::size_t i = 0; i < TARGET_COUNT; ++i) {
-    StagedTarget& target = targets[i];
+    Target& target = targets[i];
     const int decision = target.is_directory ? set_aside_directory(target.path, backup.data())
                                              : set_aside_file(target.path, backup.data());
     if (decision == SET_ASIDE_REFUSED) return false;
@@ -80,8 +78,38 @@ bool decide_set_asides(StagedTarget* targets) {
   return true;
 }
 
+bool same_entry(const struct stat& first, const struct stat& second) {
+  return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+// Whether the entry path is the entry directory, or lies anywhere below it
+// so that renaming directory would carry it along.
+bool lies_within(const char* path, const char* directory) {
+  struct stat outer {};
+  struct stat inner {};
+  if (lstat(directory, &outer) != 0) return false;
+  if (lstat(path, &inner) == 0 && same_entry(inner, outer)) return true;
+  if (!S_ISDIR(outer.st_mode)) return false;
+  Path buffer;
+  const char* name = nullptr;
+  Descriptor current(open_parent_directory(path, &buffer, &name));
+  // Every level of a path takes at least two bytes.
+  for (std::size_t level = 0; current.is_open() && level < TREE_PATH_LIMIT; ++level) {
+    struct stat status {};
+    struct stat up_status {};
+    if (fstat(current.get(), &status) != 0) return false;
+    if (same_entry(status, outer)) return true;
+    Descriptor up(openat(current.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!up.is_open() || fstat(up.get(), &up_status) != 0 || same_entry(up_status, status)) {
+      return false;
+    }
+    current.reset(up.release());
+  }
+  return false;
+}
+
 // A target inside another would be carried off by the other's swap.
-bool targets_apart(const StagedTarget* targets) {
+bool targets_apart(const Target* targets) {
   for (std::size_t inner = 0; inner < TARGET_COUNT; ++inner) {
     for (std::size_t outer = 1; outer < TARGET_COUNT; ++outer) {
       if (inner == outer || !lies_within(targets[inner].path, targets[outer].path)) continue;
@@ -168,7 +196,7 @@ bool entry_done(int files, long long bytes) {
   return !interrupted();
 }
 
-constexpr WalkHooks WALK_HOOKS{entry_done, progress_clear};
+constexpr CopyHooks COPY_HOOKS{entry_done, progress_clear};
 
 void report_failure(const char* source, const char* destination) {
   const int error = errno;
@@ -178,10 +206,10 @@ void report_failure(const char* source, const char* destination) {
 }
 
 // Fills the staging entry of one tree; returns how many copies failed.
-int fill_tree(StagedTarget* target, const char* source) {
+int fill_tree(Target* target, const char* source) {
   int failures = 0;
   progress_part(source);
-  if (copy_tree_into(source, target->staged.get(), target->path, &failures, WALK_HOOKS) != 0) {
+  if (copy_tree_into(source, target->staged.get(), target->path, &failures, COPY_HOOKS) != 0) {
     ++failures;
   }
   // Owner-only while it was filled; the mode of a made directory now.
@@ -197,9 +225,9 @@ constexpr std::array<const char*, TARGET_COUNT> PACKAGE_PARTS{
 
 // Fills what stage_begin made for every target with the package; returns
 // how many copies failed. Stops at an interruption.
-int fill_staged(StagedTarget* targets) {
+int fill_staged(Target* targets) {
   int failures = 0;
-  StagedTarget& language = targets[0];
+  Target& language = targets[0];
   long long bytes = 0;
   progress_part(PACKAGE_LANGUAGE_FILE);
   if (language.staged.is_open() &&
@@ -217,7 +245,7 @@ int fill_staged(StagedTarget* targets) {
 
 // Stages the package, makes it durable and puts it in place; returns the
 // exit status.
-int install_package(StagedTarget* targets) {
+int install_package(Target* targets) {
   if (!block_interruptions()) {
     std::printf("\nInstallation failed.\n\n");
     return EXIT_REFUSED;
@@ -390,7 +418,7 @@ int run_locked_by(int (*run)()) {
       std::printf("Another installation is in progress.\n\n");
       return EXIT_REFUSED;
     default:
-      report_unusable_record();
+      report_unusable(RECORD_PATH, "record");
       return EXIT_REFUSED;
   }
   const int status = run();
@@ -434,7 +462,7 @@ int run_locked() {
   const std::size_t root_length = std::strlen(targets.images_directory);
   std::snprintf(targets.images_directory + root_length, PATH_BUFFER_SIZE - root_length, "%s",
                 IMAGES_SUFFIX);  // take_document_root left room for it
-  std::array<StagedTarget, TARGET_COUNT>& staged = staged_targets;
+  std::array<Target, TARGET_COUNT>& staged = staged_targets;
   staged[0].path = targets.language_file;
   staged[1].path = targets.template_directory;
   staged[2].path = targets.images_directory;

@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "copy/copy.h"  // PATH_BUFFER_SIZE
+#include "fs/entry.h"  // PATH_BUFFER_SIZE
 
 constexpr std::size_t LINE_BUFFER_SIZE = 1024;
 

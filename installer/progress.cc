@@ -11,8 +11,8 @@
 #include <cstring>
 #include <ctime>
 
-#include "copy/copy.h"
-#include "copy/descriptor.h"
+#include "fs/fd.h"
+#include "fs/walk.h"
 
 namespace {
 
@@ -54,25 +54,19 @@ void draw() {
   last_draw = monotonic_nanoseconds();
 }
 
-void count_tree(int directory) {
-  DirectoryStream stream(fdopendir(openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)));
-  if (!stream) return;
-  while (const dirent* entry = readdir(stream.get())) {
-    const char* name = entry->d_name;
-    if (is_dot_or_dot_dot(name)) continue;
-    struct stat status {};
-    if (fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (S_ISDIR(status.st_mode)) {
-      Descriptor subdirectory(
-          openat(directory, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      if (subdirectory.is_open()) count_tree(subdirectory.get());
-      continue;
-    }
-    ++files_total;
-    // A link is copied as the file it leads to.
-    if (S_ISLNK(status.st_mode) && fstatat(directory, name, &status, 0) != 0) continue;
-    if (S_ISREG(status.st_mode)) bytes_total += status.st_size;
-  }
+int count_entry(void*, int directory, const char* name, unsigned char type) {
+  struct stat status {};
+  if (type == DT_DIR) return WALK_ENTER;
+  // A link is copied as the file it leads to.
+  if (fstatat(directory, name, &status, 0) != 0) return WALK_NEXT;
+  if (S_ISDIR(status.st_mode)) return type == DT_UNKNOWN ? WALK_ENTER : WALK_NEXT;
+  ++files_total;
+  if (S_ISREG(status.st_mode)) bytes_total += status.st_size;
+  return WALK_NEXT;
+}
+
+int count_entered(void*, int, int directory, const char*) {
+  return directory >= 0 ? WALK_ENTER : WALK_NEXT;
 }
 
 }  // namespace
@@ -94,7 +88,7 @@ void progress_start(const char* const* parts, std::size_t count) {
     struct stat status {};
     if (!part.is_open() || fstat(part.get(), &status) != 0) continue;
     if (S_ISDIR(status.st_mode)) {
-      count_tree(part.get());
+      walk_tree(part.get(), WalkVisitor{count_entry, count_entered, nullptr, nullptr});
     } else {
       ++files_total;
       bytes_total += status.st_size;

@@ -1,0 +1,38 @@
+// How the run opens what it meets, in one place, and the one owner that
+// closes a descriptor when it goes out of scope.
+#ifndef LANGEXT_FS_FD_H
+#define LANGEXT_FS_FD_H
+
+#include <fcntl.h>
+#include <unistd.h>
+
+// Never through a link, never a terminal, never waiting on a FIFO.
+constexpr int DIRECTORY_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+constexpr int READ_FLAGS = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+constexpr int NEW_FILE_FLAGS = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC;
+
+class Descriptor {
+ public:
+  explicit Descriptor(int fd = -1) : fd_(fd) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  int get() const { return fd_; }
+  bool is_open() const { return fd_ >= 0; }
+  void reset(int fd = -1) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+#endif

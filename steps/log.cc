@@ -1,0 +1,453 @@
+#include "steps/log.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "fs/fd.h"
+
+namespace {
+
+constexpr const char* RECORD_PARENT = "/var/lib";
+constexpr const char* DIRECTORY_NAME = "langext-install";
+constexpr const char* RECORD_NAME = "record";
+constexpr const char* RECEIPT_NAME = "receipt";
+constexpr std::string_view HEADER = "langext-install log 3 ";
+// What the release before this one wrote: a record rewritten whole.
+constexpr std::string_view EARLIER_HEADER = "langext-install record ";
+constexpr std::uint64_t HASH_START = 14695981039346656037ULL;
+constexpr std::size_t SEAL_LENGTH = 19;  // " #" and sixteen hexadecimal digits, then "\n"
+
+Descriptor lock_holder;
+Descriptor directory;
+Descriptor record;
+Descriptor receipt;
+std::uint64_t chain = HASH_START;  // the hash of the record's last line
+bool record_named = false;         // its name is durable in the directory
+std::array<char, 65536> pending;
+std::size_t pending_length = 0;
+
+std::uint64_t hash_line(std::uint64_t previous, const char* text, std::size_t length) {
+  std::uint64_t hash = HASH_START;
+  for (int byte = 0; byte < 8; ++byte) {
+    hash = (hash ^ ((previous >> (8 * byte)) & 0xff)) * 1099511628211ULL;
+  }
+  for (std::size_t i = 0; i < length; ++i) {
+    hash = (hash ^ static_cast<unsigned char>(text[i])) * 1099511628211ULL;
+  }
+  return hash;
+}
+
+// The directory: made when asked for, and only used when it is root's own
+// and closed to everyone else, so that no one else can forge a log.
+int open_directory(bool create) {
+  Descriptor parent(open(RECORD_PARENT, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!parent.is_open()) return -1;
+  const bool made = create && mkdirat(parent.get(), DIRECTORY_NAME, 0700) == 0;
+  if (create && !made && errno != EEXIST) return -1;
+  Descriptor opened(openat(parent.get(), DIRECTORY_NAME, DIRECTORY_FLAGS));
+  struct stat status {};
+  if (!opened.is_open() || fstat(opened.get(), &status) != 0) return -1;
+  if (status.st_uid != geteuid() || (status.st_mode & 077) != 0) {
+    errno = EBADMSG;
+    return -1;
+  }
+  // A new directory survives a power cut only once its parent is synced.
+  if (made && fsync(parent.get()) != 0) return -1;
+  return opened.release();
+}
+
+bool write_all(int fd, const char* text, std::size_t length) {
+  while (length > 0) {
+    const ssize_t written = write(fd, text, length);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return false;
+    text += written;
+    length -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+bool flush_pending();
+
+void add(LogLine* line, const char* format, auto... values) {
+  if (!line->fits) return;
+  const std::size_t room = sizeof line->text - line->length - SEAL_LENGTH;
+  const int written = std::snprintf(line->text + line->length, room, format, values...);
+  if (written < 0 || static_cast<std::size_t>(written) >= room) {
+    line->fits = false;
+    return;
+  }
+  line->length += static_cast<std::size_t>(written);
+}
+
+int hex_digit(char digit) {
+  if (digit >= '0' && digit <= '9') return digit - '0';
+  if (digit >= 'a' && digit <= 'f') return digit - 'a' + 10;
+  return -1;
+}
+
+// The line of the log at offset, into fields: whether it is whole and, where
+// hash is given, sealed by the hash after *hash, which it moves on.
+bool read_line(int fd, off_t offset, std::uint64_t* hash, LogFields* fields) {
+  static std::array<char, sizeof LogLine::text + 1> text;
+  const ssize_t got = pread(fd, text.data(), text.size(), offset);
+  const char* end = got > 0 ? static_cast<const char*>(std::memchr(text.data(), '\n', got)) : nullptr;
+  if (end == nullptr) return false;
+  const std::size_t length = static_cast<std::size_t>(end - text.data());
+  std::array<char, 17> seal{};
+  if (length < SEAL_LENGTH - 1) return false;
+  const std::size_t body = length - (SEAL_LENGTH - 1);
+  if (hash != nullptr) {
+    const std::uint64_t next = hash_line(*hash, text.data(), body);
+    std::snprintf(seal.data(), seal.size(), "%016" PRIx64, next);
+    if (std::memcmp(text.data() + body, " #", 2) != 0 ||
+        std::memcmp(text.data() + body + 2, seal.data(), 16) != 0) {
+      return false;
+    }
+    *hash = next;
+  }
+  static std::array<char, sizeof LogLine::text> copy;
+  std::memcpy(copy.data(), text.data(), body);
+  *fields = LogFields{};
+  fields->start = offset;
+  fields->end = offset + static_cast<off_t>(length) + 1;
+  for (std::size_t at = 0; at < body && fields->count < 16;) {
+    std::size_t next = at;
+    while (next < body && copy[next] != ' ') ++next;
+    fields->field[fields->count++] = std::string_view(copy.data() + at, next - at);
+    at = next + 1;
+  }
+  return true;
+}
+
+struct Opened {
+  off_t end = 0;  // past the last whole line
+};
+Opened opened_record;
+Opened opened_receipt;
+
+bool flush_pending() {
+  const bool written = write_all(record.get(), pending.data(), pending_length);
+  if (written) opened_record.end += static_cast<off_t>(pending_length);
+  pending_length = 0;
+  return written;
+}
+
+}  // namespace
+
+int lock_record_directory() {
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    Descriptor locked(open_directory(true));
+    if (!locked.is_open()) return LOCK_FAILED;
+    if (flock(locked.get(), LOCK_EX | LOCK_NB) != 0) {
+      return errno == EWOULDBLOCK ? LOCK_BUSY : LOCK_FAILED;
+    }
+    // A run that ended meanwhile removes the directory it held: a lock on
+    // that one keeps no one out.
+    struct stat held {};
+    struct stat named {};
+    if (fstat(locked.get(), &held) == 0 && stat(RECORD_DIRECTORY, &named) == 0 &&
+        held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+      lock_holder.reset(locked.release());
+      directory.reset(fcntl(lock_holder.get(), F_DUPFD_CLOEXEC, 0));
+      return directory.is_open() ? LOCK_TAKEN : LOCK_FAILED;
+    }
+  }
+  errno = EAGAIN;
+  return LOCK_FAILED;
+}
+
+void unlock_record_directory() {
+  if (!lock_holder.is_open()) return;
+  // Empty, it is removed while still locked; holding a log, it stays. Its
+  // removal need not be durable, nor even succeed.
+  Descriptor parent(open(RECORD_PARENT, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (parent.is_open()) unlinkat(parent.get(), DIRECTORY_NAME, AT_REMOVEDIR);
+  record.reset();
+  receipt.reset();
+  directory.reset();
+  lock_holder.reset();
+}
+
+void add_word(LogLine* line, const char* word) { add(line, line->length == 0 ? "%s" : " %s", word); }
+
+void add_number(LogLine* line, std::int64_t number) { add(line, " %" PRId64, number); }
+
+void add_string(LogLine* line, const char* value) {
+  add(line, " =");
+  for (const char* byte = value; *byte != '\0'; ++byte) {
+    const auto code = static_cast<unsigned char>(*byte);
+    if (code > ' ' && code < 0x7f && code != '\\') {
+      add(line, "%c", *byte);
+    } else {
+      add(line, "\\x%02x", code);
+    }
+  }
+}
+
+void add_identity(LogLine* line, const Identity& identity) {
+  if (identity.born) {
+    add(line, " %" PRIuMAX ":%" PRId64 ".%09" PRIu32, static_cast<std::uintmax_t>(identity.inode),
+        identity.seconds, identity.nanoseconds);
+  } else {
+    add(line, " %" PRIuMAX ":d%" PRIuMAX, static_cast<std::uintmax_t>(identity.inode),
+        static_cast<std::uintmax_t>(identity.device));
+  }
+}
+
+void add_time(LogLine* line, const timespec& time) {
+  add(line, " %" PRId64 ".%09ld", static_cast<std::int64_t>(time.tv_sec), time.tv_nsec);
+}
+
+void add_hex(LogLine* line, std::uint64_t value) { add(line, " %016" PRIx64, value); }
+
+void add_attributes(LogLine* line, const Attributes& a) {
+  add(line, " %u:%u:%o:%" PRId64 ".%09ld:%" PRId64 ".%09ld", a.user, a.group, a.mode,
+      static_cast<std::int64_t>(a.access.tv_sec), a.access.tv_nsec,
+      static_cast<std::int64_t>(a.modification.tv_sec), a.modification.tv_nsec);
+}
+
+bool log_start(const char* kind) {
+  record.reset(openat(directory.get(), RECORD_NAME, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                      0600));
+  if (!record.is_open()) return false;
+  chain = HASH_START;
+  record_named = false;
+  pending_length = 0;
+  opened_record.end = 0;
+  LogLine header;
+  add(&header, "%.*s%s", static_cast<int>(HEADER.size()), HEADER.data(), kind);
+  return log_append(header);
+}
+
+bool log_append(const LogLine& line) {
+  if (!line.fits) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  chain = hash_line(chain, line.text, line.length);
+  const std::size_t length = line.length + SEAL_LENGTH;
+  if (pending_length + length > pending.size() && !flush_pending()) return false;
+  std::memcpy(pending.data() + pending_length, line.text, line.length);
+  std::snprintf(pending.data() + pending_length + line.length, SEAL_LENGTH + 1, " #%016" PRIx64 "\n",
+                chain);
+  pending_length += length;
+  return true;
+}
+
+bool log_sync() {
+  if (!flush_pending() || fdatasync(record.get()) != 0) return false;
+  if (!record_named) record_named = fsync(directory.get()) == 0;
+  return record_named;
+}
+
+off_t log_offset() {
+  return opened_record.end + static_cast<off_t>(pending_length);
+}
+
+bool log_to_receipt() {
+  return log_sync() && renameat(directory.get(), RECORD_NAME, directory.get(), RECEIPT_NAME) == 0 &&
+         fsync(directory.get()) == 0;
+}
+
+bool log_forget() {
+  record.reset();
+  return (unlinkat(directory.get(), RECORD_NAME, 0) == 0 || errno == ENOENT) &&
+         fsync(directory.get()) == 0;
+}
+
+bool remove_receipt() {
+  receipt.reset();
+  return (unlinkat(directory.get(), RECEIPT_NAME, 0) == 0 || errno == ENOENT) &&
+         fsync(directory.get()) == 0;
+}
+
+int log_open(bool from_receipt, const char** kind) {
+  Descriptor& file = from_receipt ? receipt : record;
+  file.reset(openat(directory.get(), from_receipt ? RECEIPT_NAME : RECORD_NAME,
+                    (from_receipt ? O_RDONLY : O_RDWR) | O_NOFOLLOW | O_CLOEXEC));
+  if (!file.is_open()) return errno == ENOENT ? LOG_NONE : LOG_UNREADABLE;
+  struct stat status {};
+  if (fstat(file.get(), &status) != 0) return LOG_UNREADABLE;
+  if (!S_ISREG(status.st_mode) || status.st_uid != geteuid() || (status.st_mode & 077) != 0) {
+    errno = EBADMSG;
+    return LOG_UNREADABLE;
+  }
+  std::array<char, 32> start{};
+  const ssize_t got = pread(file.get(), start.data(), start.size(), 0);
+  if (got == 0 && !from_receipt) {
+    // Killed before its first line: nothing had been done.
+    file.reset();
+    return unlinkat(directory.get(), RECORD_NAME, 0) == 0 ? LOG_NONE : LOG_UNREADABLE;
+  }
+  if (got > 0 && std::string_view(start.data(), static_cast<std::size_t>(got)).starts_with(EARLIER_HEADER)) {
+    errno = EPROTO;
+    return LOG_UNREADABLE;
+  }
+  std::uint64_t hash = HASH_START;
+  LogFields fields;
+  off_t end = 0;
+  if (!read_line(file.get(), 0, &hash, &fields) || fields.word(0) != "langext-install" ||
+      fields.word(1) != "log" || fields.word(2) != "3") {
+    errno = EBADMSG;
+    return LOG_UNREADABLE;
+  }
+  static std::array<char, 16> kind_name;
+  std::snprintf(kind_name.data(), kind_name.size(), "%.*s", static_cast<int>(fields.word(3).size()),
+                fields.word(3).data());
+  *kind = kind_name.data();
+  for (end = fields.end; read_line(file.get(), end, &hash, &fields); end = fields.end) {
+  }
+  (from_receipt ? opened_receipt : opened_record).end = end;
+  if (from_receipt) return LOG_FOUND;
+  // Appending goes on after the last whole line, chained to it.
+  if ((end != status.st_size && (ftruncate(file.get(), end) != 0 || fsync(file.get()) != 0)) ||
+      lseek(file.get(), end, SEEK_SET) != end) {
+    return LOG_UNREADABLE;
+  }
+  chain = hash;
+  record_named = true;
+  pending_length = 0;
+  return LOG_FOUND;
+}
+
+bool log_next(bool from_receipt, off_t* offset, LogFields* fields) {
+  // Checked whole when the log was opened; here only read.
+  if (*offset >= (from_receipt ? opened_receipt : opened_record).end ||
+      !read_line((from_receipt ? receipt : record).get(), *offset, nullptr, fields)) {
+    return false;
+  }
+  *offset = fields->end;
+  return true;
+}
+
+bool log_previous(bool from_receipt, off_t* offset, LogFields* fields) {
+  if (*offset <= 0) return false;
+  const int fd = (from_receipt ? receipt : record).get();
+  static std::array<char, sizeof LogLine::text + 1> text;
+  const off_t from = *offset > static_cast<off_t>(text.size()) ? *offset - static_cast<off_t>(text.size()) : 0;
+  const ssize_t got = pread(fd, text.data(), static_cast<std::size_t>(*offset - from), from);
+  if (got != *offset - from || got < 1) return false;
+  off_t start = got - 1;  // the last byte is the line's end
+  while (start > 0 && text[static_cast<std::size_t>(start - 1)] != '\n') --start;
+  off_t line = from + start;
+  if (!log_next(from_receipt, &line, fields)) return false;
+  *offset = fields->start;
+  return true;
+}
+
+off_t log_end(bool from_receipt) { return (from_receipt ? opened_receipt : opened_record).end; }
+
+std::int64_t LogFields::number(int index) {
+  const std::string_view text = word(index);
+  std::int64_t value = 0;
+  const bool negative = text.starts_with('-');
+  if (text.size() == (negative ? 1U : 0U) || text.size() > 19) good = false;
+  for (char digit : text.substr(negative ? 1 : 0)) {
+    if (digit < '0' || digit > '9') good = false;
+    value = value * 10 + (digit - '0');
+  }
+  return negative ? -value : value;
+}
+
+std::uint64_t LogFields::hex(int index) {
+  const std::string_view text = word(index);
+  std::uint64_t value = 0;
+  if (text.size() != 16) good = false;
+  for (char digit : text) {
+    if (hex_digit(digit) < 0) good = false;
+    value = value * 16 + static_cast<std::uint64_t>(hex_digit(digit) & 0xf);
+  }
+  return value;
+}
+
+bool LogFields::string(int index, char* value, std::size_t size) {
+  const std::string_view text = word(index);
+  std::size_t length = 0;
+  if (text.empty() || text[0] != '=') good = false;
+  for (std::size_t i = 1; good && i < text.size(); ++i) {
+    char byte = text[i];
+    if (byte == '\\') {
+      const int high = i + 3 < text.size() + 0 && text[i + 1] == 'x' ? hex_digit(text[i + 2]) : -1;
+      const int low = high >= 0 ? hex_digit(text[i + 3]) : -1;
+      if (low < 0) good = false;
+      byte = static_cast<char>(high * 16 + low);
+      i += 3;
+    }
+    if (byte == '\0' || length + 1 >= size) good = false;
+    if (good) value[length++] = byte;
+  }
+  value[good ? length : 0] = '\0';
+  return good;
+}
+
+Identity LogFields::identity(int index) {
+  const std::string_view text = word(index);
+  Identity identity;
+  unsigned long long inode = 0;
+  unsigned long long device = 0;
+  long long seconds = 0;
+  unsigned nanoseconds = 0;
+  char copy[64] = {};
+  if (text.size() >= sizeof copy) {
+    good = false;
+    return identity;
+  }
+  std::memcpy(copy, text.data(), text.size());
+  if (std::sscanf(copy, "%llu:d%llu", &inode, &device) == 2) {
+    identity = {static_cast<dev_t>(device), static_cast<ino_t>(inode), false, 0, 0};
+  } else if (std::sscanf(copy, "%llu:%lld.%u", &inode, &seconds, &nanoseconds) == 3) {
+    identity = {0, static_cast<ino_t>(inode), true, seconds, nanoseconds};
+  } else {
+    good = false;
+  }
+  return identity;
+}
+
+timespec LogFields::time(int index) {
+  const std::string_view text = word(index);
+  char copy[40] = {};
+  long long seconds = 0;
+  long nanoseconds = 0;
+  if (text.size() >= sizeof copy) good = false;
+  else std::memcpy(copy, text.data(), text.size());
+  if (std::sscanf(copy, "%lld.%ld", &seconds, &nanoseconds) != 2) good = false;
+  return timespec{static_cast<time_t>(seconds), nanoseconds};
+}
+
+Attributes LogFields::attributes(int index) {
+  const std::string_view text = word(index);
+  char copy[128] = {};
+  Attributes a;
+  long long access = 0;
+  long long modification = 0;
+  if (text.size() >= sizeof copy) good = false;
+  else std::memcpy(copy, text.data(), text.size());
+  if (std::sscanf(copy, "%u:%u:%o:%lld.%ld:%lld.%ld", &a.user, &a.group, &a.mode, &access,
+                  &a.access.tv_nsec, &modification, &a.modification.tv_nsec) != 7) {
+    good = false;
+  }
+  a.access.tv_sec = static_cast<time_t>(access);
+  a.modification.tv_sec = static_cast<time_t>(modification);
+  return a;
+}
+
+void report_unusable(const char* path, const char* what) {
+  if (errno == EBADMSG) {
+    std::printf("Unable to use %s: it is not a %s this program wrote.\n\n", path, what);
+  } else if (errno == EPROTO) {
+    std::printf("Unable to use %s: an earlier release of this program wrote it. Finish with that "
+                "release, or remove %s once nothing it names is needed.\n\n",
+                path, path);
+  } else {
+    std::printf("Unable to read %s. %s.\n\n", path, std::strerror(errno));
+  }
+}

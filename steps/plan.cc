@@ -1,0 +1,445 @@
+#include "steps/plan.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "fs/copy.h"
+#include "fs/fd.h"
+#include "fs/walk.h"
+#include "steps/log.h"
+
+namespace {
+
+// A package is at most TREE_PATH_LIMIT bytes deep, two a level at least:
+// the plans go into the package's directories alone.
+constexpr std::size_t PLAN_DEPTH_LIMIT = TREE_PATH_LIMIT / 2 + 1;
+
+Attributes attributes_of(const struct stat& status) {
+  return Attributes{status.st_uid, status.st_gid, status.st_mode & 07777, status.st_atim,
+                    status.st_mtim};
+}
+
+struct Level {
+  Descriptor other;  // the other tree's directory at this level
+  char name[NAME_BUFFER_SIZE];
+  Identity identity;  // the live directory's
+  Attributes old;
+};
+
+// One plan being written: a walk down one tree, the other followed beside.
+struct Planning {
+  bool swaps;  // the second plan: down the staged tree; else down the live one
+  long* slot;
+  const char* left_out;
+  std::array<std::array<char, 32>, 3> work_names;
+  std::size_t depth;
+  bool failed;
+  ShownPath shown;
+  std::array<Level, PLAN_DEPTH_LIMIT> levels;
+};
+Planning planning;
+
+bool append(const LogLine& line) {
+  if (log_append(line)) return true;
+  planning.failed = true;
+  return false;
+}
+
+void record(const char* kind, const char* name, const Identity& identity, const Attributes* old,
+            const Attributes* now) {
+  LogLine line;
+  add_word(&line, kind);
+  add_string(&line, name);
+  add_identity(&line, identity);
+  if (old != nullptr) add_attributes(&line, *old);
+  if (now != nullptr) add_attributes(&line, *now);
+  append(line);
+}
+
+void record_step(const char* kind, const char* name, const Identity& in, const Identity* out,
+                 const Attributes* attributes) {
+  LogLine line;
+  add_word(&line, kind);
+  add_string(&line, name);
+  add_identity(&line, in);
+  if (kind[0] == 's') {
+    if (out != nullptr) add_identity(&line, *out);
+    else add_word(&line, "-");
+  }
+  add_number(&line, (*planning.slot)++);
+  if (attributes != nullptr) add_attributes(&line, *attributes);
+  append(line);
+}
+
+bool plan_failed(const char* name) {
+  Path path;
+  join_path(&path, planning.shown.text.data(), name);
+  std::printf("Unable to install %s in place. %s.\n\n", path.data(), failure_reason(errno));
+  planning.failed = true;
+  return false;
+}
+
+int plan_entry(void*, int directory, const char* name, unsigned char) {
+  Level& level = planning.levels[planning.depth];
+  if (planning.depth == 0 && ((planning.left_out != nullptr && std::strcmp(name, planning.left_out) == 0) ||
+                              (planning.swaps && (std::strcmp(name, planning.work_names[0].data()) == 0 ||
+                                                  std::strcmp(name, planning.work_names[1].data()) == 0 ||
+                                                  std::strcmp(name, planning.work_names[2].data()) == 0)))) {
+    return WALK_NEXT;
+  }
+  const int live = planning.swaps ? level.other.get() : directory;
+  const int staged = planning.swaps ? directory : level.other.get();
+  struct stat now {};
+  struct stat fresh {};
+  Identity now_identity;
+  Identity fresh_identity;
+  const bool in_live = examine(live, name, &now, &now_identity);
+  if (!in_live && errno != ENOENT) return plan_failed(name) ? WALK_NEXT : WALK_STOP;
+  const bool in_package = examine(staged, name, &fresh, &fresh_identity);
+  const int mount = in_live ? mount_at(live, name) : 0;
+  const bool both_directories = in_live && in_package && S_ISDIR(now.st_mode) && S_ISDIR(fresh.st_mode);
+  if (!planning.swaps) {
+    // Another mount is left as it is (the copy named it); what the package
+    // swaps, or goes into, is the second plan's.
+    if (mount != 0 || (in_package && S_ISDIR(now.st_mode) == S_ISDIR(fresh.st_mode) && !both_directories)) {
+      return WALK_NEXT;
+    }
+    if (both_directories) {
+      record("enter", name, now_identity, nullptr, nullptr);
+      return WALK_ENTER;
+    }
+    const Attributes attributes = attributes_of(now);
+    record_step("out", name, now_identity, nullptr, S_ISDIR(now.st_mode) ? &attributes : nullptr);
+    return WALK_NEXT;
+  }
+  if (mount != 0) {
+    errno = EBUSY;
+    return plan_failed(name) ? WALK_NEXT : WALK_STOP;
+  }
+  if (both_directories) {
+    const Attributes old = attributes_of(now);
+    record("enter", name, now_identity, &old, nullptr);
+    return WALK_ENTER;
+  }
+  const bool swapped = in_live && !S_ISDIR(now.st_mode) && !S_ISDIR(fresh.st_mode);
+  record_step("swap", name, fresh_identity, swapped ? &now_identity : nullptr, nullptr);
+  return WALK_NEXT;
+}
+
+int plan_entered(void*, int parent, int directory, const char* name) {
+  Level& above = planning.levels[planning.depth];
+  if (directory < 0 || planning.depth + 1 >= planning.levels.size()) {
+    return plan_failed(name) ? WALK_NEXT : WALK_STOP;
+  }
+  Level& below = planning.levels[++planning.depth];
+  below.other.reset(openat(above.other.get(), name, DIRECTORY_FLAGS));
+  std::snprintf(below.name, sizeof below.name, "%s", name);
+  struct stat status {};
+  const int live = planning.swaps ? below.other.get() : directory;
+  if (!below.other.is_open() || !examine(live, "", &status, &below.identity)) {
+    return plan_failed(name) ? WALK_NEXT : WALK_STOP;
+  }
+  below.old = attributes_of(status);
+  static_cast<void>(parent);
+  shown_enter(&planning.shown, name);
+  return WALK_ENTER;
+}
+
+bool plan_left(void*, int directory) {
+  Level& level = planning.levels[planning.depth];
+  const char* name = planning.depth == 0 ? "." : level.name;
+  struct stat staged {};
+  if (!planning.swaps) {
+    record("leave", name, level.identity, nullptr, nullptr);
+  } else if (fstat(directory, &staged) == 0) {
+    // Each directory the package keeps ends as one the installation makes.
+    const Attributes made{geteuid(), getegid(), CREATED_DIRECTORY_MODE, staged.st_atim,
+                          staged.st_mtim};
+    record("leave", name, level.identity, &level.old, &made);
+  } else {
+    return plan_failed(name);
+  }
+  if (planning.depth > 0) {
+    level.other.reset();
+    --planning.depth;
+    shown_leave(&planning.shown);
+  }
+  return !planning.failed;
+}
+
+// The line that opens or closes a plan; where its steps begin or end.
+bool mark(int target, const char* word, char which, off_t* at) {
+  LogLine line;
+  add_word(&line, word);
+  add_number(&line, target);
+  const char kind[2] = {which, '\0'};
+  add_word(&line, kind);
+  if (word[4] == 'n') *at = log_offset();
+  if (!append(line)) return false;
+  if (word[4] != 'n') *at = log_offset();
+  return true;
+}
+
+}  // namespace
+
+bool plan_install(int target, int live, int staged, const char* left_out, const char* staging,
+                  const char* path, long* slot, off_t (*ranges)[2]) {
+  for (const bool swaps : {false, true}) {
+    planning.swaps = swaps;
+    planning.slot = slot;
+    planning.left_out = left_out;
+    planning.depth = 0;
+    planning.failed = false;
+    shown_start(&planning.shown, path);
+    const char kinds[3] = {'o', 'h', 'm'};
+    for (int i = 0; i < 3; ++i) {
+      make_work_name(planning.work_names[i].data(), planning.work_names[i].size(), staging, kinds[i]);
+    }
+    Level& top = planning.levels[0];
+    struct stat status {};
+    top.other.reset(fcntl(swaps ? live : staged, F_DUPFD_CLOEXEC, 0));
+    if (!top.other.is_open() || !examine(live, "", &status, &top.identity)) return plan_failed(".");
+    top.old = attributes_of(status);
+    if (!mark(target, "plan", swaps ? 'B' : 'A', &ranges[swaps ? 1 : 0][0])) return false;
+    if (swaps) record("enter", ".", top.identity, &top.old, nullptr);
+    else record("enter", ".", top.identity, nullptr, nullptr);
+    const WalkVisitor visitor{plan_entry, plan_entered, plan_left, nullptr};
+    if (!walk_tree(swaps ? staged : live, visitor)) {
+      if (!planning.failed) plan_failed(".");
+      while (planning.depth > 0) planning.levels[planning.depth--].other.reset();
+      return false;
+    }
+    if (planning.failed || !mark(target, "planned", swaps ? 'B' : 'A', &ranges[swaps ? 1 : 0][1])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+namespace {
+
+// The undo's plans follow the installation's, a directory at a time: the
+// copy of NAME.old beside, and the live directory for its attributes now.
+struct Undoing {
+  std::size_t depth;
+  std::array<Descriptor, PLAN_DEPTH_LIMIT> copies;
+  std::array<Descriptor, PLAN_DEPTH_LIMIT> lives;
+  std::array<Attributes, PLAN_DEPTH_LIMIT> now;
+};
+Undoing undoing;
+
+// The identity of the old entry name in the copy, where it comes from.
+bool copied_identity(const char* name, Identity* identity) {
+  return examine(undoing.copies[undoing.depth].get(), name, nullptr, identity);
+}
+
+bool undo_records(int target, off_t begin, off_t end, char which, const char* path,
+                  off_t* range) {
+  LogFields fields;
+  bool planned = mark(target, "plan", which, &range[0]);
+  std::array<char, NAME_BUFFER_SIZE> name{};
+  off_t offset = begin;
+  while (planned && offset < end) {
+    if (!log_next(true, &offset, &fields)) {
+      planned = false;
+      break;
+    }
+    const std::string_view kind = fields.word(0);
+    fields.string(1, name.data(), name.size());
+    const bool top = std::strcmp(name.data(), ".") == 0;
+    const Identity identity = fields.identity(2);
+    Identity copied;
+    struct stat status {};
+    if (kind == "enter") {
+      std::size_t& depth = undoing.depth;
+      if (!top) {
+        if (depth + 1 >= PLAN_DEPTH_LIMIT) {
+          errno = ELOOP;
+          planned = false;
+          break;
+        }
+        undoing.copies[depth + 1].reset(openat(undoing.copies[depth].get(), name.data(), DIRECTORY_FLAGS));
+        undoing.lives[depth + 1].reset(openat(undoing.lives[depth].get(), name.data(), DIRECTORY_FLAGS));
+        ++depth;
+      }
+      if (!undoing.copies[depth].is_open() || !undoing.lives[depth].is_open() ||
+          fstat(undoing.lives[depth].get(), &status) != 0) {
+        planned = false;
+        break;
+      }
+      undoing.now[depth] = attributes_of(status);
+      record("enter", name.data(), identity, which == 'A' ? &undoing.now[depth] : nullptr, nullptr);
+    } else if (kind == "leave") {
+      // Each directory gets back what the installation found it with.
+      const Attributes old = fields.count > 4 ? fields.attributes(3) : Attributes{};
+      if (which == 'A') record("leave", name.data(), identity, &undoing.now[undoing.depth], &old);
+      else record("leave", name.data(), identity, nullptr, nullptr);
+      if (undoing.depth > 0) {
+        undoing.copies[undoing.depth].reset();
+        undoing.lives[undoing.depth--].reset();
+      }
+    } else if (kind == "swap" && fields.word(3) != "-") {
+      if (!copied_identity(name.data(), &copied)) {
+        planned = false;
+        break;
+      }
+      record_step("swap", name.data(), copied, &identity, nullptr);
+    } else if (kind == "swap") {
+      record_step("out", name.data(), identity, nullptr, nullptr);
+    } else if (kind == "out") {
+      if (!copied_identity(name.data(), &copied)) {
+        planned = false;
+        break;
+      }
+      record_step("swap", name.data(), copied, nullptr, nullptr);
+    }
+    if (!fields.good) errno = EBADMSG;
+    planned = fields.good && !planning.failed;
+  }
+  if (planned && offset >= end && mark(target, "planned", which, &range[1])) return true;
+  std::printf("Unable to put back %s. %s.\n\n", path, failure_reason(errno));
+  return false;
+}
+
+}  // namespace
+
+bool plan_undo(int target, int live, int copy, const off_t (*installed)[2], const char* path,
+               long* slot, off_t (*ranges)[2]) {
+  planning.slot = slot;
+  planning.failed = false;
+  // The installation's swaps (its second plan) are undone first, then what
+  // it took out (its first) comes back.
+  for (int i = 0; i < 2; ++i) {
+    undoing.depth = 0;
+    undoing.copies[0].reset(fcntl(copy, F_DUPFD_CLOEXEC, 0));
+    undoing.lives[0].reset(fcntl(live, F_DUPFD_CLOEXEC, 0));
+    const bool planned = undo_records(target, installed[1 - i][0], installed[1 - i][1],
+                                      i == 0 ? 'A' : 'B', path, ranges[i]);
+    while (undoing.depth > 0) {
+      undoing.copies[undoing.depth].reset();
+      undoing.lives[undoing.depth--].reset();
+    }
+    if (!planned) return false;
+  }
+  return true;
+}
+
+namespace {
+
+// Any change of attributes copies an entry up; its access time set to what
+// it is changes nothing else.
+int settle_entry(void*, int directory, const char* name, unsigned char) {
+  struct stat status {};
+  if (!examine(directory, name, &status, nullptr)) return WALK_STOP;
+  const timespec times[2] = {status.st_atim, {0, UTIME_OMIT}};
+  if (mount_at(directory, name) != 0) return WALK_NEXT;
+  if (utimensat(directory, name, times, AT_SYMLINK_NOFOLLOW) != 0) return WALK_STOP;
+  return S_ISDIR(status.st_mode) ? WALK_ENTER : WALK_NEXT;
+}
+
+// A directory deeper than this counts only as being there.
+constexpr std::size_t DIGEST_DEPTH_LIMIT = std::size_t{1} << 16;
+
+struct Digest {
+  std::uint64_t sum;
+  dev_t device;
+  const char* left_out;
+  std::size_t depth;
+  std::uint64_t entering;
+  std::array<std::uint64_t, DIGEST_DEPTH_LIMIT> places;
+};
+Digest digest;
+
+void mix(std::uint64_t* hash, std::int64_t value) {
+  for (int byte = 0; byte < 8; ++byte) {
+    *hash = (*hash ^ ((static_cast<std::uint64_t>(value) >> (8 * byte)) & 0xff)) * 1099511628211ULL;
+  }
+}
+
+int digest_entry(void*, int directory, const char* name, unsigned char) {
+  if (digest.depth == 0 && digest.left_out != nullptr && std::strcmp(name, digest.left_out) == 0) {
+    return WALK_NEXT;
+  }
+  // An entry's place in the tree, however deep: its directory's and its
+  // name; the entries are summed, so the order of a listing does not count.
+  std::uint64_t place = digest.places[digest.depth];
+  for (const char* byte = name; *byte != '\0'; ++byte) {
+    place = (place ^ static_cast<unsigned char>(*byte)) * 1099511628211ULL;
+  }
+  place = (place ^ '/') * 1099511628211ULL;
+  struct stat status {};
+  Identity identity;
+  if (!examine(directory, name, &status, &identity)) return errno == EACCES ? WALK_NEXT : WALK_STOP;
+  std::uint64_t hash = place;
+  mix(&hash, status.st_mode);
+  const bool here = status.st_dev == digest.device && mount_at(directory, name) == 0;
+  if (here) {
+    for (std::int64_t value :
+         {static_cast<std::int64_t>(status.st_uid), static_cast<std::int64_t>(status.st_gid),
+          static_cast<std::int64_t>(status.st_size), static_cast<std::int64_t>(status.st_ino),
+          static_cast<std::int64_t>(identity.born), identity.seconds,
+          static_cast<std::int64_t>(identity.nanoseconds),
+          static_cast<std::int64_t>(status.st_mtim.tv_sec), status.st_mtim.tv_nsec,
+          static_cast<std::int64_t>(status.st_ctim.tv_sec), status.st_ctim.tv_nsec}) {
+      mix(&hash, value);
+    }
+  }
+  digest.sum += hash;
+  digest.entering = place;
+  return here && S_ISDIR(status.st_mode) && status.st_uid == geteuid() &&
+                 digest.depth + 1 < DIGEST_DEPTH_LIMIT
+             ? WALK_ENTER
+             : WALK_NEXT;
+}
+
+int digest_entered(void*, int, int directory, const char*) {
+  if (directory < 0) return WALK_STOP;
+  digest.places[++digest.depth] = digest.entering;
+  return WALK_ENTER;
+}
+
+bool digest_left(void*, int) {
+  if (digest.depth > 0) --digest.depth;
+  return true;
+}
+
+}  // namespace
+
+bool settle_tree(int directory) {
+  struct statfs file_system {};
+  if (fstatfs(directory, &file_system) != 0) return false;
+  if (file_system.f_type != OVERLAYFS_SUPER_MAGIC) return true;
+  const WalkVisitor visitor{settle_entry, nullptr, nullptr, nullptr};
+  return walk_tree(directory, visitor);
+}
+
+bool tree_digest(int directory, const char* name, const char* left_out, std::uint64_t* sum) {
+  struct stat status {};
+  Identity identity;
+  if (!examine(directory, name, &status, &identity)) return false;
+  digest.sum = 0;
+  digest.device = status.st_dev;
+  digest.left_out = left_out;
+  digest.depth = 0;
+  digest.places[0] = 1469598103934665603ULL;
+  mix(&digest.sum, status.st_mode & S_IFMT);
+  mix(&digest.sum, static_cast<std::int64_t>(identity.inode));
+  mix(&digest.sum, identity.seconds);
+  mix(&digest.sum, identity.nanoseconds);
+  if (S_ISDIR(status.st_mode)) {
+    Descriptor top(openat(directory, name, DIRECTORY_FLAGS));
+    const WalkVisitor visitor{digest_entry, digest_entered, digest_left, nullptr};
+    if (!top.is_open() || !walk_tree(top.get(), visitor)) return false;
+  }
+  *sum = digest.sum;
+  return true;
+}

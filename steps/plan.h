@@ -1,0 +1,47 @@
+// What the steps of a target installed in place will be, written to the
+// log before any is taken; and what the undo checks before it relies on
+// anything.
+#ifndef LANGEXT_STEPS_PLAN_H
+#define LANGEXT_STEPS_PLAN_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+
+#include "fs/entry.h"
+
+// Appends to the log the two plans that install the staged tree in place
+// of the live one: the first takes out every old entry the package lacks
+// (or holds as another type), the second swaps each package file with its
+// old namesake, moves in what is new, and gives each old directory the
+// package keeps the owner and mode of one the installation makes.
+// left_out is the staged tree's own name inside the target (or null), and
+// the work entries in the staged tree are named from staging. *slot counts
+// the names of what goes out. Each plan is "plan T K" ... "planned T K";
+// ranges receives where each one's steps begin and end in the log.
+// False, reported under path, where the trees cannot be read.
+bool plan_install(int target, int live, int staged, const char* left_out, const char* staging,
+                  const char* path, long* slot, off_t (*ranges)[2]);
+
+// Appends the two plans of an undo, read from the installation's (in the
+// receipt, between the offsets given): the first takes out, or swaps back,
+// what the installation put in; the second brings back what it took out,
+// from copy, the copy of NAME.old.
+bool plan_undo(int target, int live, int copy, const off_t (*installed)[2], const char* path,
+               long* slot, off_t (*ranges)[2]);
+
+// Copies up, on an overlay, every entry of the tree below directory that
+// lies in a lower layer, so that the identities taken of them stay. False,
+// errno set, where one cannot be.
+bool settle_tree(int directory);
+
+// The digest of the entry name of directory and of everything below it but
+// left_out at its top: each entry's place, type, mode, owner, size, times
+// of modification and change, inode number and birth time; the top's own
+// type and identity only, since an undo closes and opens it. No call can
+// set a change time, so an edit by anyone shows. Another file system, or a
+// directory that is not root's, is never entered: only that it is there,
+// as it is, counts. False, errno set, where the tree cannot be read.
+bool tree_digest(int directory, const char* name, const char* left_out, std::uint64_t* digest);
+
+#endif

@@ -1,0 +1,539 @@
+#include "steps/step.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "fs/fd.h"
+#include "fs/keep.h"
+#include "fs/walk.h"
+
+namespace {
+
+constexpr int NOWHERE = 0;
+constexpr int AT_FROM = 1;
+constexpr int AT_AT = 2;
+constexpr int AT_TO = 3;
+
+bool holds(const Slot& slot, const Identity& identity) {
+  Identity found;
+  return slot.name != nullptr && examine(slot.directory, slot.name, nullptr, &found) &&
+         same_identity(found, identity);
+}
+
+int locate(const Step& step, const Identity& identity) {
+  if (holds(step.at, identity)) return AT_AT;
+  if (holds(step.from, identity)) return AT_FROM;
+  return holds(step.to, identity) ? AT_TO : NOWHERE;
+}
+
+void report(const Step& step, const Slot& from, const Slot& to, bool forward) {
+  const char* reason = failure_reason(errno);
+  if (step.told != TOLD_IN_PLACE) {
+    std::printf("Unable to rename %s to %s. %s.\n\n", from.path, to.path, reason);
+  } else {
+    std::printf(forward ? "Unable to install %s in place. %s.\n\n" : "Unable to put back %s. %s.\n\n",
+                step.at.path, reason);
+  }
+}
+
+// The entry coming in, or the one going out, is not where the log left it.
+void report_missing(const Step& step, bool in, bool forward) {
+  if (step.told == TOLD_AS_REPAIR) {
+    struct stat status {};
+    if (in && fstatat(step.from.directory, step.from.name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
+      report_left_alone(step.from.path);
+    }
+    std::printf(
+        "The %s contents of %s are no longer where the interrupted installation left them.\n\n",
+        in ? "new" : "old", step.at.path);
+    return;
+  }
+  errno = NOT_THE_ENTRY;
+  report(step, in ? step.from : step.at, in ? step.at : step.to, forward);
+}
+
+// Moves the entry of identity from one slot to another, never over
+// anything, and checks what came: another entry that took its name between
+// the look and the rename goes back.
+bool move_checked(const Slot& from, const Slot& to, const Identity& identity) {
+  if (!move_entry(from.directory, from.name, to.directory, to.name)) {
+    if (errno == EEXIST) errno = NOT_THE_ENTRY;  // another entry took the name
+    return false;
+  }
+  if (holds(to, identity)) return true;
+  move_entry(to.directory, to.name, from.directory, from.name);
+  errno = NOT_THE_ENTRY;
+  return false;
+}
+
+// Exchanges two slots, and checks that first then holds identity.
+bool exchange_checked(const Slot& first, const Slot& second, const Identity& identity) {
+  if (!exchange_entries(first.directory, first.name, second.directory, second.name)) return false;
+  if (holds(first, identity)) return true;
+  exchange_entries(first.directory, first.name, second.directory, second.name);
+  errno = NOT_THE_ENTRY;
+  return false;
+}
+
+}  // namespace
+
+int take_step(const Step& step, bool forward) {
+  const bool has_out = step.out.inode != 0;
+  const int in = locate(step, step.in);
+  const int out = has_out ? locate(step, step.out) : NOWHERE;
+  if (forward) {
+    if (in == AT_AT) {
+      if (!has_out || !step.out_to_to || out != AT_FROM) return STEP_DONE;
+      if (move_checked(step.from, step.to, step.out)) return STEP_DONE;
+      report(step, step.at, step.to, true);
+      return STEP_FAILED;
+    }
+    if (in != AT_FROM) {
+      report_missing(step, true, true);
+      return STEP_FAILED;
+    }
+    if (has_out && out == AT_AT) {
+      if (exchange_checked(step.from, step.at, step.out)) {
+        if (!step.out_to_to || move_checked(step.from, step.to, step.out)) return STEP_DONE;
+        report(step, step.at, step.to, true);
+        return STEP_FAILED;
+      }
+      if (cannot_move(errno)) return STEP_UNMOVABLE;
+      // A file system that cannot exchange two names takes two renames.
+      if (!cannot_exchange(errno) || !move_checked(step.at, step.to, step.out)) {
+        if (cannot_move(errno)) return STEP_UNMOVABLE;
+        report(step, step.at, step.to, true);
+        return STEP_FAILED;
+      }
+    } else if (has_out && out != AT_TO) {
+      report_missing(step, false, true);
+      return STEP_FAILED;
+    }
+    if (move_checked(step.from, step.at, step.in)) return STEP_DONE;
+    if (cannot_move(errno) && !has_out) return STEP_UNMOVABLE;
+    report(step, step.from, step.at, true);
+    return STEP_FAILED;
+  }
+  if (has_out ? out == AT_AT : in != AT_AT) return STEP_DONE;
+  if (has_out && out == NOWHERE) {
+    report_missing(step, false, false);
+    return STEP_FAILED;
+  }
+  const Slot& held = out == AT_TO ? step.to : step.from;
+  if (in == AT_AT) {
+    if (has_out && exchange_checked(held, step.at, step.in)) {
+      if (out != AT_TO || move_checked(step.to, step.from, step.in)) return STEP_DONE;
+      report(step, step.to, step.from, false);
+      return STEP_FAILED;
+    }
+    if ((has_out && !cannot_exchange(errno)) || !move_checked(step.at, step.from, step.in)) {
+      report(step, step.at, step.from, false);
+      return STEP_FAILED;
+    }
+  }
+  if (has_out && !move_checked(held, step.at, step.out)) {
+    report(step, held, step.at, false);
+    return STEP_FAILED;
+  }
+  return STEP_DONE;
+}
+
+bool find_entry(int directory, const char* preferred, const Identity& identity, char* name) {
+  Identity found;
+  if (examine(directory, preferred, nullptr, &found) && same_identity(found, identity)) {
+    std::snprintf(name, NAME_BUFFER_SIZE, "%s", preferred);
+    return true;
+  }
+  bool moved = false;
+  if (!for_each_entry(directory, [&](const char* entry, unsigned char) {
+        moved = examine(directory, entry, nullptr, &found) && same_identity(found, identity);
+        if (moved) std::snprintf(name, NAME_BUFFER_SIZE, "%s", entry);
+        return !moved;
+      }) &&
+      !moved) {
+    return false;
+  }
+  if (!moved) errno = ENOENT;
+  return moved;
+}
+
+void report_left_alone(const char* path) {
+  std::printf("Left %s alone: it is not what the interrupted installation made there.\n\n", path);
+}
+
+namespace {
+
+// A package is at most TREE_PATH_LIMIT bytes deep, two a level at least.
+constexpr std::size_t PLAN_DEPTH_LIMIT = TREE_PATH_LIMIT / 2 + 1;
+
+struct Frame {
+  Descriptor live;
+  Descriptor staged;
+  Descriptor copy;
+  Attributes old;
+  bool has_old = false;
+};
+
+// The plan being run: a frame a directory it is in.
+struct Running {
+  const Plan* plan;
+  bool forward;
+  std::size_t depth;
+  int skipping;  // levels of a directory that cannot be put back, passed by
+  bool whole;
+  ShownPath shown;
+  std::array<Frame, PLAN_DEPTH_LIMIT> frames;
+};
+Running running;
+
+Frame& frame() { return running.frames[running.depth]; }
+
+bool apply(int directory, const Attributes& attributes, bool times) {
+  const timespec both[2] = {attributes.access, attributes.modification};
+  return fchown(directory, attributes.user, attributes.group) == 0 &&
+         fchmod(directory, attributes.mode) == 0 && (!times || futimens(directory, both) == 0);
+}
+
+void report_entry(const char* path) {
+  std::printf(running.forward ? "Unable to install %s in place. %s.\n\n"
+                              : "Unable to put back %s. %s.\n\n",
+              path, failure_reason(errno));
+}
+
+// Goes into the directory name of the frame, which must be the one the
+// plan names.
+bool enter(const char* name, const Identity& identity) {
+  Frame& above = frame();
+  if (running.depth + 1 >= running.frames.size()) {
+    errno = ELOOP;
+    return false;
+  }
+  Frame& below = running.frames[++running.depth];
+  shown_enter(&running.shown, name);
+  below.live.reset(openat(above.live.get(), name, DIRECTORY_FLAGS));
+  below.staged.reset(openat(above.staged.get(), name, DIRECTORY_FLAGS));
+  below.copy.reset(above.copy.is_open() ? openat(above.copy.get(), name, DIRECTORY_FLAGS) : -1);
+  below.has_old = false;
+  Identity found;
+  if (below.live.is_open() && examine(below.live.get(), "", nullptr, &found) &&
+      same_identity(found, identity)) {
+    return true;
+  }
+  if (below.live.is_open()) errno = NOT_THE_ENTRY;
+  return false;
+}
+
+void leave() {
+  if (running.depth == 0) return;
+  Frame& left = frame();
+  left.live.reset();
+  left.staged.reset();
+  left.copy.reset();
+  --running.depth;
+  shown_leave(&running.shown);
+}
+
+bool untouched_file(const struct stat& now, const char* name);
+
+// Whether every entry below an old directory is as the copy of the old
+// contents took it: each changed before the copy began, which no call can
+// fake (a write, a rename, a new link each set the change time to now),
+// and none another mount.
+int untouched_entry(void*, int directory, const char* name, unsigned char) {
+  struct stat status {};
+  if (!examine(directory, name, &status, nullptr) ||
+      !earlier(status.st_ctim, running.plan->mark) || mount_at(directory, name) != 0) {
+    return WALK_STOP;
+  }
+  return S_ISDIR(status.st_mode) ? WALK_ENTER : WALK_NEXT;
+}
+
+bool untouched_below(int directory, const char* name) {
+  Descriptor tree(openat(directory, name, DIRECTORY_FLAGS));
+  const WalkVisitor visitor{untouched_entry, nullptr, nullptr, nullptr};
+  return tree.is_open() && walk_tree(tree.get(), visitor);
+}
+
+bool untouched(int directory, const char* name, const struct stat& status) {
+  if (!S_ISDIR(status.st_mode)) return untouched_file(status, name);
+  return earlier(status.st_ctim, running.plan->mark) && mount_at(directory, name) == 0 &&
+         untouched_below(directory, name);
+}
+
+// A file changed since the copy began only as the run moved another of its
+// names, or only in the moment the copy began, holds what its copy holds,
+// as its copy keeps it.
+bool untouched_file(const struct stat& now, const char* name) {
+  if (earlier(now.st_ctim, running.plan->mark)) return true;
+  struct stat kept {};
+  if (!frame().copy.is_open() ||
+      fstatat(frame().copy.get(), name, &kept, AT_SYMLINK_NOFOLLOW) != 0 ||
+      kept.st_mode != now.st_mode || kept.st_uid != now.st_uid || kept.st_gid != now.st_gid ||
+      kept.st_size != now.st_size || kept.st_mtim.tv_sec != now.st_mtim.tv_sec ||
+      kept.st_mtim.tv_nsec != now.st_mtim.tv_nsec) {
+    return false;
+  }
+  if (!S_ISREG(now.st_mode)) return true;
+  Descriptor one(openat(frame().live.get(), name, READ_FLAGS));
+  Descriptor other(openat(frame().copy.get(), name, READ_FLAGS));
+  std::array<char, 8192> first;
+  std::array<char, 8192> second;
+  for (off_t at = 0; one.is_open() && other.is_open();) {
+    const ssize_t length = pread(one.get(), first.data(), first.size(), at);
+    if (length < 0 || pread(other.get(), second.data(), second.size(), at) != length) break;
+    if (length == 0) return true;
+    if (std::memcmp(first.data(), second.data(), static_cast<std::size_t>(length)) != 0) break;
+    at += length;
+  }
+  return false;
+}
+
+// An overlay lets a directory of its lower layer go nowhere: what it holds
+// moves instead, into a directory made with its attributes, and it goes
+// once empty. Put back, the entries move back into it, or that directory
+// comes in its place. Where an entry cannot move, the walk stops.
+struct MoveContents {
+  int to;
+  int top;
+  std::size_t depth;
+};
+MoveContents moving;
+
+int move_one(void*, int directory, const char* name, unsigned char) {
+  if (move_entry(directory, name, moving.to, name)) return WALK_NEXT;
+  struct stat status {};
+  if ((errno != EXDEV && errno != EEXIST) ||
+      fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(status.st_mode)) {
+    return WALK_STOP;
+  }
+  if (mkdirat(moving.to, name, 0700) == 0) {
+    Descriptor source(openat(directory, name, DIRECTORY_FLAGS));
+    Descriptor made(openat(moving.to, name, DIRECTORY_FLAGS));
+    if (!source.is_open() || !made.is_open() || !keep_attributes(source.get(), made.get(), name)) {
+      return WALK_STOP;
+    }
+  } else if (errno != EEXIST) {
+    return WALK_STOP;
+  }
+  // Emptied (the walk comes back to read its parent again), it goes.
+  if (unlinkat(directory, name, AT_REMOVEDIR) == 0) return WALK_NEXT;
+  return errno == ENOTEMPTY || errno == EEXIST ? WALK_ENTER : WALK_STOP;
+}
+
+int move_entered(void*, int, int directory, const char* name) {
+  const int below = directory >= 0 ? openat(moving.to, name, DIRECTORY_FLAGS) : -1;
+  if (below < 0) return WALK_STOP;
+  if (moving.to != moving.top) close(moving.to);
+  moving.to = below;
+  ++moving.depth;
+  return WALK_ENTER;
+}
+
+// The directories moved into are the run's own, where no one else may
+// enter: the one above is reached again through "..".
+bool move_left(void*, int) {
+  if (moving.depth == 0) return true;
+  const int above = --moving.depth == 0 ? moving.top : openat(moving.to, "..", DIRECTORY_FLAGS);
+  close(moving.to);
+  moving.to = above;
+  return above >= 0;
+}
+
+bool move_contents(int from, int to) {
+  moving = MoveContents{to, to, 0};
+  const WalkVisitor visitor{move_one, move_entered, move_left, nullptr, true};
+  const bool moved = walk_tree(from, visitor);
+  if (moving.to != moving.top && moving.to >= 0) close(moving.to);
+  return moved;
+}
+
+// Takes the old entry name out of the frame's directory, into the out
+// directory under slot: only where it is the entry the plan names and,
+// installing, untouched since the copy; anything else stays.
+bool take_out(const char* name, const Identity& identity, const char* slot, const char* path,
+              const Attributes* attributes) {
+  const Slot live{frame().live.get(), name, path};
+  const Slot out{running.plan->out, slot, path};
+  struct stat status {};
+  Identity found;
+  const bool there = examine(live.directory, name, &status, &found) && same_identity(found, identity);
+  if (running.forward) {
+    if (!there || holds(out, identity)) return true;
+    if (running.plan->check_untouched && !untouched(live.directory, name, status)) return true;
+    if (move_checked(live, out, identity)) {
+      // Written in meanwhile, it goes back, and stays.
+      if (running.plan->check_untouched && S_ISDIR(status.st_mode) &&
+          !untouched_below(out.directory, slot)) {
+        move_checked(out, live, identity);
+      }
+      return true;
+    }
+    if (errno == EXDEV && S_ISDIR(status.st_mode)) {
+      Descriptor from(openat(live.directory, name, DIRECTORY_FLAGS));
+      if ((mkdirat(out.directory, slot, 0700) == 0 || errno == EEXIST) && from.is_open()) {
+        Descriptor holder(openat(out.directory, slot, DIRECTORY_FLAGS));
+        if (holder.is_open() && keep_attributes(from.get(), holder.get(), path) &&
+            move_contents(from.get(), holder.get()) &&
+            unlinkat(live.directory, name, AT_REMOVEDIR) == 0) {
+          return true;
+        }
+      }
+    }
+    report_entry(path);
+    return false;
+  }
+  struct stat held {};
+  if (fstatat(out.directory, slot, &held, AT_SYMLINK_NOFOLLOW) != 0) return true;
+  bool back;
+  if (there) {
+    // What stood in for a directory that could not move goes back into it.
+    Descriptor holder(openat(out.directory, slot, DIRECTORY_FLAGS));
+    Descriptor into(openat(live.directory, name, DIRECTORY_FLAGS));
+    back = holder.is_open() && into.is_open() && move_contents(holder.get(), into.get()) &&
+           unlinkat(out.directory, slot, AT_REMOVEDIR) == 0;
+  } else {
+    back = move_entry(out.directory, slot, live.directory, name);
+    if (!back && errno == EEXIST) errno = NOT_THE_ENTRY;  // another entry took its name
+  }
+  if (back && attributes != nullptr) {
+    const timespec times[2] = {attributes->access, attributes->modification};
+    back = utimensat(live.directory, name, times, AT_SYMLINK_NOFOLLOW) == 0;
+  }
+  if (!back) report_entry(path);
+  return back;
+}
+
+// Runs one record of the plan; false, reported, where it fails.
+bool run_record(LogFields& fields) {
+  const std::string_view kind = fields.word(0);
+  std::array<char, NAME_BUFFER_SIZE> name{};
+  fields.string(1, name.data(), name.size());
+  const bool top = std::strcmp(name.data(), ".") == 0;
+  const bool entering = (kind == "enter") == running.forward;
+  if (running.skipping > 0) {
+    if (kind == "enter" || kind == "leave") running.skipping += entering ? 1 : -1;
+    return true;
+  }
+  Path path;
+  join_path(&path, running.shown.text.data(), name.data());
+  if (kind == "enter" || kind == "leave") {
+    const Identity identity = fields.identity(2);
+    const bool attributes = fields.count > (kind == "enter" ? 3 : 4);
+    if (entering) {
+      if (!top && !enter(name.data(), identity)) {
+        report_entry(path.data());
+        leave();
+        if (running.forward) return false;
+        running.skipping = 1;
+        running.whole = false;
+        return true;
+      }
+      if (attributes) {
+        frame().old = fields.attributes(3);
+        frame().has_old = true;
+      }
+      // Put back, a directory gets its owner and mode as soon as it is
+      // entered, its times once all it holds is back.
+      if (!running.forward && attributes && !apply(frame().live.get(), frame().old, false)) {
+        report_entry(running.shown.text.data());
+        running.whole = false;
+      }
+      return true;
+    }
+    bool applied = true;
+    if (running.forward && attributes) {
+      applied = apply(frame().live.get(), fields.attributes(4), true);
+    } else if (!running.forward && frame().has_old) {
+      applied = apply(frame().live.get(), frame().old, true);
+    }
+    if (!applied) report_entry(running.shown.text.data());
+    leave();
+    if (running.forward) return applied;
+    running.whole = running.whole && applied;
+    return true;
+  }
+  const Identity identity = fields.identity(2);
+  std::array<char, 24> slot{};
+  std::snprintf(slot.data(), slot.size(), "%lld",
+                static_cast<long long>(fields.number(kind == "out" ? 3 : 4)));
+  if (!fields.good) {
+    errno = EBADMSG;
+    report_entry(path.data());
+    return false;
+  }
+  bool done;
+  if (kind == "out") {
+    const Attributes attributes = fields.count > 4 ? fields.attributes(4) : Attributes{};
+    done = take_out(name.data(), identity, slot.data(), path.data(),
+                    fields.count > 4 ? &attributes : nullptr);
+  } else {
+    const Step step{{frame().staged.get(), name.data(), path.data()},
+                    {frame().live.get(), name.data(), path.data()},
+                    {running.plan->out, slot.data(), path.data()},
+                    identity,
+                    fields.word(3) == "-" ? Identity{} : fields.identity(3),
+                    false,
+                    TOLD_IN_PLACE};
+    struct stat now {};
+    Identity found;
+    // Only the very file the copy took goes out, untouched since: what
+    // another user wrote at its name since (an upload) stays, and the run
+    // fails.
+    if (running.forward && running.plan->check_untouched && step.out.inode != 0 &&
+        examine(step.at.directory, name.data(), &now, &found) && same_identity(found, step.out) &&
+        !untouched_file(now, name.data())) {
+      errno = NOT_THE_ENTRY;
+      report_entry(path.data());
+      return false;
+    }
+    const int taken = take_step(step, running.forward);
+    if (taken == STEP_UNMOVABLE) {
+      report_entry(path.data());
+    }
+    done = taken == STEP_DONE;
+  }
+  if (!done && !running.forward) {
+    running.whole = false;
+    return true;
+  }
+  return done;
+}
+
+}  // namespace
+
+bool run_plan(const Plan& plan, bool forward) {
+  running.plan = &plan;
+  running.forward = forward;
+  running.depth = 0;
+  running.skipping = 0;
+  running.whole = true;
+  shown_start(&running.shown, plan.top);
+  Frame& top = running.frames[0];
+  top.live.reset(fcntl(plan.live, F_DUPFD_CLOEXEC, 0));
+  top.staged.reset(fcntl(plan.staged, F_DUPFD_CLOEXEC, 0));
+  top.copy.reset(plan.copy >= 0 ? fcntl(plan.copy, F_DUPFD_CLOEXEC, 0) : -1);
+  top.has_old = false;
+  LogFields fields;
+  bool ran = true;
+  for (off_t offset = forward ? plan.begin : plan.end;
+       ran && (forward ? offset < plan.end : offset > plan.begin);) {
+    if (!(forward ? log_next(plan.receipt, &offset, &fields)
+                  : log_previous(plan.receipt, &offset, &fields))) {
+      errno = EBADMSG;
+      break;
+    }
+    ran = run_record(fields);
+  }
+  while (running.depth > 0) leave();
+  top.live.reset();
+  top.staged.reset();
+  top.copy.reset();
+  return ran && running.whole;
+}

@@ -1,0 +1,82 @@
+// The one kind of step: an entry whose identity the log holds comes to a
+// name by rename, and what stood there (known by identity too) goes, by
+// exchange where the file system allows, else by two renames. What a
+// rename brought out is checked against the log at that moment, and goes
+// back where it is not the entry named. The same step read backwards puts
+// both back. A step finds where its entries stand by their identities, so
+// it is taken, or put back, from wherever a killed run left it.
+#ifndef LANGEXT_STEPS_STEP_H
+#define LANGEXT_STEPS_STEP_H
+
+#include <sys/stat.h>
+
+#include "fs/entry.h"
+#include "steps/log.h"
+
+// One name a step uses: a directory, a name in it, a path for messages.
+struct Slot {
+  int directory;
+  const char* name;
+  const char* path;
+};
+
+// How a step's failures are told: as the swap of a whole target, as a
+// repair of one, or one level down, in place or put back.
+constexpr int TOLD_AS_SWAP = 0;
+constexpr int TOLD_AS_REPAIR = 1;
+constexpr int TOLD_IN_PLACE = 2;
+
+struct Step {
+  Slot from;  // where the entry coming in stands
+  Slot at;    // the name it comes to
+  Slot to;    // where the entry that stood there goes
+  Identity in;
+  Identity out;    // none (inode 0) where nothing stood there
+  bool out_to_to;  // it must end at to; else where the exchange leaves it
+  int told;
+};
+
+constexpr int STEP_DONE = 0;
+constexpr int STEP_FAILED = 1;     // reported
+constexpr int STEP_UNMOVABLE = 2;  // the kernel will not move the entry at at: nothing changed
+
+// Takes the step (forward), or puts it back.
+int take_step(const Step& step, bool forward);
+
+// Where in directory the entry of identity stands, in name (NAME_BUFFER_SIZE
+// bytes): at preferred, else wherever another user renamed it. False,
+// errno ENOENT, where it is in no entry of directory.
+bool find_entry(int directory, const char* preferred, const Identity& identity, char* name);
+
+void report_left_alone(const char* path);
+
+// A plan: the steps one level down of a target installed in place, between
+// two offsets of the log, read forwards or backwards. Each directory the
+// plan goes into is named ("enter") and left ("leave"); within it each
+// entry is swapped ("swap": the package's comes in, the old one goes out)
+// or taken out ("out"). Their records:
+//   enter =NAME IDENTITY [OLD-ATTRIBUTES]
+//   leave =NAME IDENTITY [OLD-ATTRIBUTES NEW-ATTRIBUTES]
+//   swap =NAME IN OUT|- SLOT
+//   out =NAME IDENTITY SLOT
+// "." names the target itself. What goes out waits in the out directory
+// until the run is done, under its slot number.
+struct Plan {
+  bool receipt;  // read from the receipt (an undo's plan is in the record)
+  off_t begin;
+  off_t end;
+  int live;         // the target
+  int staged;       // the staged tree
+  int copy;         // its old contents at NAME.old, or -1 (an undo)
+  int out;          // the out directory
+  const char* top;  // the target's path, for messages
+  bool check_untouched;  // an old entry goes only untouched since the copy began
+  timespec mark;         // when that was
+};
+
+// Takes every step of the plan in order, or puts each back last first.
+// Taking stops at the first that fails; putting back goes on past one
+// that cannot be, to put back all it can. False, reported, on a failure.
+bool run_plan(const Plan& plan, bool forward);
+
+#endif
