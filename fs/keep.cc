@@ -70,6 +70,7 @@ struct Keep {
   int failures = 0;
   const char* left_out = nullptr;
   int holder = -1;
+  const KeepWatch* watch = nullptr;
   ShownPath source;
   ShownPath destination;
   Path where;  // the level below the top, "a/b/", as far as it fits
@@ -451,6 +452,7 @@ int keep_entered(void*, int, int directory, const char* name) {
     ++keep.where_hidden;
   } else {
     std::snprintf(keep.where.data() + length, keep.where.size() - length, "%s/", name);
+    if (keep.watch != nullptr) keep.watch->directory(keep.watch->context, keep.where.data(), directory);
   }
   return WALK_ENTER;
 }
@@ -490,7 +492,7 @@ bool keep_left(void*, int directory) {
 }  // namespace
 
 int keep_tree(int source, const char* source_path, int destination, const char* destination_path,
-              int holder, const char* left_out) {
+              int holder, const char* left_out, const KeepWatch* watch) {
   struct stat top {};
   keep.source_top = source;
   keep.top = keep.to = destination;
@@ -498,6 +500,7 @@ int keep_tree(int source, const char* source_path, int destination, const char* 
   keep.failures = 0;
   keep.left_out = left_out;
   keep.holder = holder;
+  keep.watch = watch;
   keep.where[0] = '\0';
   keep.where_hidden = 0;
   keep.used = 0;

@@ -25,8 +25,14 @@ constexpr int KEPT_LINKS_LIMIT = 512;
 // attribute the destination's file system cannot hold, a level past the
 // descriptors) is reported under the two paths shown, and the copy goes on
 // past it. Returns how many failed.
+// watch, where given, is told of each directory taken below source, by its
+// place ("a/b/") and open, as the copy goes into it.
+struct KeepWatch {
+  void (*directory)(void* context, const char* place, int directory);
+  void* context;
+};
 int keep_tree(int source, const char* source_path, int destination, const char* destination_path,
-              int holder, const char* left_out);
+              int holder, const char* left_out, const KeepWatch* watch = nullptr);
 
 // Copies the open regular file source into the open, empty file
 // destination with all of source's attributes, and closes destination.

@@ -37,9 +37,9 @@ bool record_digest(Target* target, std::size_t index) {
   std::uint64_t installed_digest = 0;
   std::uint64_t kept_digest = 0;
   if (!examine(parent, target->name, nullptr, &installed) ||
-      !tree_digest(parent, target->name, left_out, &installed_digest) ||
+      !tree_digest(parent, target->name, left_out, true, &installed_digest) ||
       (target->replaces && (!examine(parent, target->backup, nullptr, &kept) ||
-                            !tree_digest(parent, target->backup, nullptr, &kept_digest)))) {
+                            !tree_digest(parent, target->backup, nullptr, false, &kept_digest)))) {
     report_receipt_failure();
     return false;
   }
@@ -142,7 +142,7 @@ bool reopen(Target* targets, std::size_t count) {
       present = false;
       continue;
     }
-    if (target.made[STAGED].inside) {
+    if (target.made[STAGED].inside || target.made[COPY].inside) {
       target.inside.reset(openat(target.parent.get(), target.name, DIRECTORY_FLAGS));
     }
   }
@@ -161,7 +161,9 @@ bool anything_recorded_exists(std::size_t count) {
     Target& target = recorded[i];
     const int parent = target.parent.get();
     if (exists_as(parent, target.name, target.old_identity) ||
-        exists_as(parent, target.backup, target.old_identity)) {
+        exists_as(parent, target.backup, target.old_identity) ||
+        exists_as(parent, target.name, target.kept_identity) ||
+        exists_as(parent, target.backup, target.kept_identity)) {
       return true;
     }
     for (const Made& made : target.made) {
@@ -280,7 +282,22 @@ void stage_abandon(Target* targets, std::size_t count) {
   if (remove_everything_made(targets, count)) log_forget();
 }
 
+namespace {
+
+int repair();
+
+}  // namespace
+
 int repair_interrupted_run() {
+  repairing = true;
+  const int repaired = repair();
+  repairing = false;
+  return repaired;
+}
+
+namespace {
+
+int repair() {
   const char* kind = "";
   const int found = log_open(false, &kind);
   if (found == LOG_NONE) return REPAIR_NONE;
@@ -295,7 +312,7 @@ int repair_interrupted_run() {
   const bool undo = std::strcmp(kind, "undo") == 0;
   // Nothing changes until what the record names is there to act on.
   if (!reopen(recorded.data(), count)) return REPAIR_REFUSED;
-  if (phase != PHASE_STAGE && !anything_recorded_exists(count)) {
+  if (phase != PHASE_STAGE && phase != PHASE_DONE && !anything_recorded_exists(count)) {
     std::printf(
         "Nothing that %s names is where the interrupted installation left it. If the product is on "
         "a volume that is not mounted, mount it and run the installer again; otherwise remove %s "
@@ -339,3 +356,5 @@ int repair_interrupted_run() {
                                    : "Put back what an interrupted installation had changed.\n\n");
   return REPAIR_CLEANED;
 }
+
+}  // namespace

@@ -21,7 +21,7 @@ constexpr const char* RECORD_NAME = "record";
 constexpr const char* RECEIPT_NAME = "receipt";
 constexpr std::string_view HEADER = "langext-install log 3 ";
 // What the release before this one wrote: a record rewritten whole.
-constexpr std::string_view EARLIER_HEADER = "langext-install record ";
+constexpr std::string_view EARLIER_HEADER = "langext-install record 2\n";
 constexpr std::uint64_t HASH_START = 14695981039346656037ULL;
 constexpr std::size_t SEAL_LENGTH = 19;  // " #" and sixteen hexadecimal digits, then "\n"
 

@@ -28,6 +28,30 @@ Attributes attributes_of(const struct stat& status) {
                     status.st_mtim};
 }
 
+// The old directories the copy saw, by target and place; open addressing.
+struct OldDirectory {
+  std::uint64_t key;
+  Identity identity;
+};
+std::array<OldDirectory, std::size_t{1} << 16> old_directories;
+
+std::uint64_t place_key(int target, const char* place) {
+  std::uint64_t key = 1469598103934665603ULL ^ static_cast<std::uint64_t>(target + 1);
+  for (const char* byte = place; *byte != '\0'; ++byte) {
+    key = (key ^ static_cast<unsigned char>(*byte)) * 1099511628211ULL;
+  }
+  return key | 1;  // 0 marks a free slot
+}
+
+const Identity* old_directory(int target, const char* place) {
+  const std::uint64_t key = place_key(target, place);
+  for (std::size_t slot = key % old_directories.size(); old_directories[slot].key != 0;
+       slot = (slot + 1) % old_directories.size()) {
+    if (old_directories[slot].key == key) return &old_directories[slot].identity;
+  }
+  return nullptr;
+}
+
 struct Level {
   Descriptor other;  // the other tree's directory at this level
   char name[NAME_BUFFER_SIZE];
@@ -37,7 +61,10 @@ struct Level {
 
 // One plan being written: a walk down one tree, the other followed beside.
 struct Planning {
+  int target;
+  Path place;  // the level's place below the target, "a/b/"
   bool swaps;  // the second plan: down the staged tree; else down the live one
+  bool overlay;  // the live tree is an overlay's
   long* slot;
   const char* left_out;
   std::array<std::array<char, 32>, 3> work_names;
@@ -88,6 +115,16 @@ bool plan_failed(const char* name) {
   return false;
 }
 
+// Whether the live directory name is the old one the copy took there.
+bool known_directory(const char* name, const Identity& identity) {
+  Path place;
+  std::snprintf(place.data(), place.size(), "%s%s/", planning.place.data(), name);
+  const Identity* known = old_directory(planning.target, place.data());
+  if (known != nullptr && same_identity(identity, *known)) return true;
+  errno = NOT_THE_ENTRY;
+  return false;
+}
+
 int plan_entry(void*, int directory, const char* name, unsigned char) {
   Level& level = planning.levels[planning.depth];
   if (planning.depth == 0 && ((planning.left_out != nullptr && std::strcmp(name, planning.left_out) == 0) ||
@@ -104,6 +141,13 @@ int plan_entry(void*, int directory, const char* name, unsigned char) {
   Identity fresh_identity;
   const bool in_live = examine(live, name, &now, &now_identity);
   if (!in_live && errno != ENOENT) return plan_failed(name) ? WALK_NEXT : WALK_STOP;
+  // An old file of an overlay's lower layer is copied up now, after the
+  // copy of the old contents, which kept its links and holes: a rename
+  // would copy it up under another identity.
+  if (in_live && planning.overlay && !S_ISDIR(now.st_mode) &&
+      !settle(live, name, &now_identity)) {
+    return plan_failed(name) ? WALK_NEXT : WALK_STOP;
+  }
   const bool in_package = examine(staged, name, &fresh, &fresh_identity);
   const int mount = in_live ? mount_at(live, name) : 0;
   const bool both_directories = in_live && in_package && S_ISDIR(now.st_mode) && S_ISDIR(fresh.st_mode);
@@ -113,16 +157,22 @@ int plan_entry(void*, int directory, const char* name, unsigned char) {
     if (mount != 0 || (in_package && S_ISDIR(now.st_mode) == S_ISDIR(fresh.st_mode) && !both_directories)) {
       return WALK_NEXT;
     }
+    const Attributes attributes = attributes_of(now);
+    if (both_directories && !known_directory(name, now_identity)) {
+      return plan_failed(name) ? WALK_NEXT : WALK_STOP;
+    }
     if (both_directories) {
-      record("enter", name, now_identity, nullptr, nullptr);
+      record("enter", name, now_identity, &attributes, nullptr);
       return WALK_ENTER;
     }
-    const Attributes attributes = attributes_of(now);
     record_step("out", name, now_identity, nullptr, S_ISDIR(now.st_mode) ? &attributes : nullptr);
     return WALK_NEXT;
   }
   if (mount != 0) {
     errno = EBUSY;
+    return plan_failed(name) ? WALK_NEXT : WALK_STOP;
+  }
+  if (both_directories && !known_directory(name, now_identity)) {
     return plan_failed(name) ? WALK_NEXT : WALK_STOP;
   }
   if (both_directories) {
@@ -151,6 +201,8 @@ int plan_entered(void*, int parent, int directory, const char* name) {
   below.old = attributes_of(status);
   static_cast<void>(parent);
   shown_enter(&planning.shown, name);
+  const std::size_t length = std::strlen(planning.place.data());
+  std::snprintf(planning.place.data() + length, planning.place.size() - length, "%s/", name);
   return WALK_ENTER;
 }
 
@@ -159,7 +211,7 @@ bool plan_left(void*, int directory) {
   const char* name = planning.depth == 0 ? "." : level.name;
   struct stat staged {};
   if (!planning.swaps) {
-    record("leave", name, level.identity, nullptr, nullptr);
+    record("leave", name, level.identity, &level.old, nullptr);
   } else if (fstat(directory, &staged) == 0) {
     // Each directory the package keeps ends as one the installation makes.
     const Attributes made{geteuid(), getegid(), CREATED_DIRECTORY_MODE, staged.st_atim,
@@ -172,6 +224,9 @@ bool plan_left(void*, int directory) {
     level.other.reset();
     --planning.depth;
     shown_leave(&planning.shown);
+    std::size_t length = std::strlen(planning.place.data());
+    if (length > 0) planning.place[--length] = '\0';
+    while (length > 0 && planning.place[length - 1] != '/') planning.place[--length] = '\0';
   }
   return !planning.failed;
 }
@@ -191,9 +246,22 @@ bool mark(int target, const char* word, char which, off_t* at) {
 
 }  // namespace
 
+void note_old_directory(int target, const char* place, const Identity& identity) {
+  const std::uint64_t key = place_key(target, place);
+  std::size_t slot = key % old_directories.size();
+  for (std::size_t tries = 0; old_directories[slot].key != 0 && old_directories[slot].key != key;
+       ++tries) {
+    if (tries == old_directories.size()) return;  // full: unknown, and not entered
+    slot = (slot + 1) % old_directories.size();
+  }
+  old_directories[slot] = OldDirectory{key, identity};
+}
+
 bool plan_install(int target, int live, int staged, const char* left_out, const char* staging,
                   const char* path, long* slot, off_t (*ranges)[2]) {
   for (const bool swaps : {false, true}) {
+    planning.target = target;
+    planning.place[0] = '\0';
     planning.swaps = swaps;
     planning.slot = slot;
     planning.left_out = left_out;
@@ -209,9 +277,10 @@ bool plan_install(int target, int live, int staged, const char* left_out, const 
     top.other.reset(fcntl(swaps ? live : staged, F_DUPFD_CLOEXEC, 0));
     if (!top.other.is_open() || !examine(live, "", &status, &top.identity)) return plan_failed(".");
     top.old = attributes_of(status);
+    struct statfs file_system {};
+    planning.overlay = fstatfs(live, &file_system) == 0 && file_system.f_type == OVERLAYFS_SUPER_MAGIC;
     if (!mark(target, "plan", swaps ? 'B' : 'A', &ranges[swaps ? 1 : 0][0])) return false;
-    if (swaps) record("enter", ".", top.identity, &top.old, nullptr);
-    else record("enter", ".", top.identity, nullptr, nullptr);
+    record("enter", ".", top.identity, &top.old, nullptr);
     const WalkVisitor visitor{plan_entry, plan_entered, plan_left, nullptr};
     if (!walk_tree(swaps ? staged : live, visitor)) {
       if (!planning.failed) plan_failed(".");
@@ -234,6 +303,7 @@ struct Undoing {
   std::array<Descriptor, PLAN_DEPTH_LIMIT> copies;
   std::array<Descriptor, PLAN_DEPTH_LIMIT> lives;
   std::array<Attributes, PLAN_DEPTH_LIMIT> now;
+  std::array<Attributes, PLAN_DEPTH_LIMIT> found;  // what the installation found
 };
 Undoing undoing;
 
@@ -277,12 +347,12 @@ bool undo_records(int target, off_t begin, off_t end, char which, const char* pa
         break;
       }
       undoing.now[depth] = attributes_of(status);
-      record("enter", name.data(), identity, which == 'A' ? &undoing.now[depth] : nullptr, nullptr);
+      undoing.found[depth] = fields.attributes(3);
+      record("enter", name.data(), identity, &undoing.now[depth], nullptr);
     } else if (kind == "leave") {
       // Each directory gets back what the installation found it with.
-      const Attributes old = fields.count > 4 ? fields.attributes(3) : Attributes{};
-      if (which == 'A') record("leave", name.data(), identity, &undoing.now[undoing.depth], &old);
-      else record("leave", name.data(), identity, nullptr, nullptr);
+      record("leave", name.data(), identity, &undoing.now[undoing.depth],
+             &undoing.found[undoing.depth]);
       if (undoing.depth > 0) {
         undoing.copies[undoing.depth].reset();
         undoing.lives[undoing.depth--].reset();
@@ -335,15 +405,16 @@ bool plan_undo(int target, int live, int copy, const off_t (*installed)[2], cons
 
 namespace {
 
-// Any change of attributes copies an entry up; its access time set to what
-// it is changes nothing else.
-int settle_entry(void*, int directory, const char* name, unsigned char) {
+// Any change of attributes copies a directory up; its access time set to
+// what it is changes nothing else. A file is left in its layer: copied up,
+// it would lose its other links and its holes.
+int settle_entry(void*, int directory, const char* name, unsigned char type) {
   struct stat status {};
+  if (type != DT_DIR && type != DT_UNKNOWN) return WALK_NEXT;
   if (!examine(directory, name, &status, nullptr)) return WALK_STOP;
   const timespec times[2] = {status.st_atim, {0, UTIME_OMIT}};
-  if (mount_at(directory, name) != 0) return WALK_NEXT;
-  if (utimensat(directory, name, times, AT_SYMLINK_NOFOLLOW) != 0) return WALK_STOP;
-  return S_ISDIR(status.st_mode) ? WALK_ENTER : WALK_NEXT;
+  if (!S_ISDIR(status.st_mode) || mount_at(directory, name) != 0) return WALK_NEXT;
+  return utimensat(directory, name, times, AT_SYMLINK_NOFOLLOW) == 0 ? WALK_ENTER : WALK_STOP;
 }
 
 // A directory deeper than this counts only as being there.
@@ -422,7 +493,8 @@ bool settle_tree(int directory) {
   return walk_tree(directory, visitor);
 }
 
-bool tree_digest(int directory, const char* name, const char* left_out, std::uint64_t* sum) {
+bool tree_digest(int directory, const char* name, const char* left_out, bool whole_top,
+                 std::uint64_t* sum) {
   struct stat status {};
   Identity identity;
   if (!examine(directory, name, &status, &identity)) return false;
@@ -435,7 +507,16 @@ bool tree_digest(int directory, const char* name, const char* left_out, std::uin
   mix(&digest.sum, static_cast<std::int64_t>(identity.inode));
   mix(&digest.sum, identity.seconds);
   mix(&digest.sum, identity.nanoseconds);
-  if (S_ISDIR(status.st_mode)) {
+  if (!S_ISDIR(status.st_mode)) {
+    // A file is its contents: their size and time count, and where the top
+    // is whole, the time of its last change.
+    for (std::int64_t value : {static_cast<std::int64_t>(status.st_size),
+                               static_cast<std::int64_t>(status.st_mtim.tv_sec), status.st_mtim.tv_nsec,
+                               whole_top ? static_cast<std::int64_t>(status.st_ctim.tv_sec) : 0,
+                               whole_top ? status.st_ctim.tv_nsec : 0}) {
+      mix(&digest.sum, value);
+    }
+  } else {
     Descriptor top(openat(directory, name, DIRECTORY_FLAGS));
     const WalkVisitor visitor{digest_entry, digest_entered, digest_left, nullptr};
     if (!top.is_open() || !walk_tree(top.get(), visitor)) return false;

@@ -10,6 +10,12 @@
 
 #include "fs/entry.h"
 
+// What the copy of the old contents saw of each old directory at the place
+// ("a/b/") of one of the package's below the target: the replacement goes
+// only into the very directory the copy took there, never one that another
+// user who may write beside it moved to its name.
+void note_old_directory(int target, const char* place, const Identity& identity);
+
 // Appends to the log the two plans that install the staged tree in place
 // of the live one: the first takes out every old entry the package lacks
 // (or holds as another type), the second swaps each package file with its
@@ -37,11 +43,13 @@ bool settle_tree(int directory);
 
 // The digest of the entry name of directory and of everything below it but
 // left_out at its top: each entry's place, type, mode, owner, size, times
-// of modification and change, inode number and birth time; the top's own
-// type and identity only, since an undo closes and opens it. No call can
+// of modification and change, inode number and birth time; of the top, its
+// type and identity, and a file's size and time of modification (and of
+// change where whole_top), since an undo closes and opens it. No call can
 // set a change time, so an edit by anyone shows. Another file system, or a
 // directory that is not root's, is never entered: only that it is there,
 // as it is, counts. False, errno set, where the tree cannot be read.
-bool tree_digest(int directory, const char* name, const char* left_out, std::uint64_t* digest);
+bool tree_digest(int directory, const char* name, const char* left_out, bool whole_top,
+                 std::uint64_t* digest);
 
 #endif

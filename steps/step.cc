@@ -34,7 +34,8 @@ int locate(const Step& step, const Identity& identity) {
 }
 
 void report(const Step& step, const Slot& from, const Slot& to, bool forward) {
-  const char* reason = failure_reason(errno);
+  // One level down, an entry where the step's must go is another's.
+  const char* reason = failure_reason(step.told == TOLD_IN_PLACE && errno == EEXIST ? NOT_THE_ENTRY : errno);
   if (step.told != TOLD_IN_PLACE) {
     std::printf("Unable to rename %s to %s. %s.\n\n", from.path, to.path, reason);
   } else {
@@ -63,10 +64,7 @@ void report_missing(const Step& step, bool in, bool forward) {
 // anything, and checks what came: another entry that took its name between
 // the look and the rename goes back.
 bool move_checked(const Slot& from, const Slot& to, const Identity& identity) {
-  if (!move_entry(from.directory, from.name, to.directory, to.name)) {
-    if (errno == EEXIST) errno = NOT_THE_ENTRY;  // another entry took the name
-    return false;
-  }
+  if (!move_entry(from.directory, from.name, to.directory, to.name)) return false;
   if (holds(to, identity)) return true;
   move_entry(to.directory, to.name, from.directory, from.name);
   errno = NOT_THE_ENTRY;
@@ -424,8 +422,8 @@ bool run_record(LogFields& fields) {
   Path path;
   join_path(&path, running.shown.text.data(), name.data());
   if (kind == "enter" || kind == "leave") {
+    // enter =NAME IDENTITY [OLD]; leave =NAME IDENTITY [OLD [NEW]]
     const Identity identity = fields.identity(2);
-    const bool attributes = fields.count > (kind == "enter" ? 3 : 4);
     if (entering) {
       if (!top && !enter(name.data(), identity)) {
         report_entry(path.data());
@@ -435,20 +433,18 @@ bool run_record(LogFields& fields) {
         running.whole = false;
         return true;
       }
-      if (attributes) {
-        frame().old = fields.attributes(3);
-        frame().has_old = true;
-      }
+      frame().has_old = fields.count > 3;
+      if (frame().has_old) frame().old = fields.attributes(3);
       // Put back, a directory gets its owner and mode as soon as it is
       // entered, its times once all it holds is back.
-      if (!running.forward && attributes && !apply(frame().live.get(), frame().old, false)) {
+      if (!running.forward && frame().has_old && !apply(frame().live.get(), frame().old, false)) {
         report_entry(running.shown.text.data());
         running.whole = false;
       }
       return true;
     }
     bool applied = true;
-    if (running.forward && attributes) {
+    if (running.forward && fields.count > 4) {
       applied = apply(frame().live.get(), fields.attributes(4), true);
     } else if (!running.forward && frame().has_old) {
       applied = apply(frame().live.get(), frame().old, true);

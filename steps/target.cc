@@ -16,6 +16,8 @@
 #include "steps/plan.h"
 #include "steps/step.h"
 
+bool repairing = false;
+
 namespace {
 
 constexpr std::array<const char*, ROLES> ROLE_NAMES{"staged", "copy", "kept"};
@@ -37,10 +39,15 @@ int where_made(const Target& target, const Made& made) {
 // is the one it made then: root's own, as made (closed to others, empty),
 // born no earlier than its name was logged. Another user can make none
 // such, and no call can set a birth time.
-bool made_when_named(const struct stat& status, const Identity& identity, const Made& made) {
+bool made_when_named(int directory, const char* name, const struct stat& status,
+                     const Identity& identity, const Made& made) {
   const mode_t mode = made.directory ? 0700 : 0600;
+  Descriptor opened(made.directory && S_ISDIR(status.st_mode) ? openat(directory, name, DIRECTORY_FLAGS) : -1);
+  const bool empty = opened.is_open() && for_each_entry(opened.get(), [](const char*, unsigned char) {
+                       return false;
+                     });
   return status.st_uid == geteuid() && (status.st_mode & 07777) == mode &&
-         (made.directory ? S_ISDIR(status.st_mode) && status.st_nlink == 2
+         (made.directory ? empty
                          : S_ISREG(status.st_mode) && status.st_size == 0 && status.st_nlink == 1) &&
          (!identity.born || identity.seconds > made.intended.tv_sec ||
           (identity.seconds == made.intended.tv_sec && identity.nanoseconds >= made.intended.tv_nsec));
@@ -88,6 +95,29 @@ bool keep_copy(Target* target, bool forward) {
   if (errno == 0) errno = NOT_THE_ENTRY;
   std::printf("Unable to rename %s to %s. %s.\n\n", from.path, to.path, failure_reason(errno));
   return false;
+}
+
+// The copy tells the log of each old directory at the place of one of the
+// package's, as it takes it.
+struct Watching {
+  std::size_t index;
+  int staged;
+  bool logged;
+};
+
+void watch_directory(void* context, const char* place, int directory) {
+  auto* watching = static_cast<Watching*>(context);
+  struct stat status {};
+  Identity identity;
+  if (fstatat(watching->staged, place, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISDIR(status.st_mode) || !examine(directory, "", nullptr, &identity)) {
+    return;
+  }
+  note_old_directory(static_cast<int>(watching->index), place, identity);
+  LogLine line = target_line("directory", watching->index);
+  add_string(&line, place);
+  add_identity(&line, identity);
+  watching->logged = append_record(line) && watching->logged;
 }
 
 // Makes the complete copy of the old contents beside the target, durably:
@@ -141,9 +171,13 @@ bool copy_old(Target* target, std::size_t index, int live, int staged) {
     }
     target->mark = status.st_ctim;
     add_time(&line, target->mark);
+    Watching watching{index, staged, true};
+    const KeepWatch watch{watch_directory, &watching};
     copied = append_record(line) &&
              keep_tree(live, target->path, copy.get(), backup_path.data(), holder.get(),
-                       target->made[STAGED].inside ? target->made[STAGED].name : nullptr) == 0;
+                       target->made[STAGED].inside ? target->made[STAGED].name : nullptr,
+                       &watch) == 0 &&
+             watching.logged;
   } else {
     Descriptor kept(make_entry(target, index, KEPT, false, false));
     Descriptor old(openat(target->parent.get(), target->name, READ_FLAGS));
@@ -332,10 +366,12 @@ int make_entry(Target* target, std::size_t index, int role, bool inside, bool di
     // NAME.old must keep.
     const timespec kept[2] = {times.st_atim, times.st_mtim};
     if (inside && futimens(where, kept) != 0) return -1;
+    // Known by its identity before anything changes it from how it was
+    // made.
     LogLine identity = target_line("made", index);
     add_word(&identity, ROLE_NAMES[role]);
     add_identity(&identity, made.identity);
-    if (!append_record(identity)) return -1;
+    if (!append_record(identity) || !make_durable()) return -1;
     made.made = true;
     return entry.release();
   }
@@ -381,15 +417,18 @@ bool remove_made(Target* target, int role) {
       return true;
     }
     if (!ours && errno == ENOENT) {
-      std::printf("The contents staged for %s were moved away from %s by someone else; they are "
-                  "left where they are.\n\n",
-                  target->path, path);
+      // Removed by a killed run, or moved away by someone else.
+      if (!repairing) {
+        std::printf("The contents staged for %s were moved away from %s by someone else; they are "
+                    "left where they are.\n\n",
+                    target->path, path);
+      }
     } else if (!ours) {
       std::printf("Unable to examine %s. %s.\n\n", path, std::strerror(errno));
       return false;
     }
   } else if (examine(where, made.name, &status, &found)) {
-    ours = made_when_named(status, found, made);
+    ours = made_when_named(where, made.name, status, found, made);
     if (!ours) report_left_alone(path);
     std::snprintf(name.data(), name.size(), "%s", made.name);
   }
@@ -398,9 +437,10 @@ bool remove_made(Target* target, int role) {
     return false;
   }
   // Inside the target, what was made and removed changed its times, which
-  // its old contents keep.
+  // its old contents keep (and a killed run may have removed it already).
   const timespec times[2] = {target->inside_times.access, target->inside_times.modification};
-  if (ours && made.inside && target->inside_times.modification.tv_sec != 0 &&
+  if ((ours || (made.made && errno == ENOENT)) && made.inside && where >= 0 &&
+      target->inside_times.modification.tv_sec != 0 &&
       (futimens(where, times) != 0 || fsync(where) != 0)) {
     std::printf("Unable to remove %s. %s.\n\n", path, std::strerror(errno));
     return false;
@@ -506,6 +546,10 @@ bool read_targets(bool receipt, Target* targets, char (*paths)[PATH_BUFFER_SIZE]
       target.in_place = true;
     } else if (kind == "mark") {
       target.mark = fields.time(2);
+    } else if (kind == "directory") {
+      std::array<char, TREE_PATH_LIMIT> place{};
+      fields.string(2, place.data(), place.size());
+      note_old_directory(static_cast<int>(index), place.data(), fields.identity(3));
     } else if (kind == "times") {
       target.inside_times = fields.attributes(2);
     } else if (kind == "copied") {
@@ -571,7 +615,7 @@ bool drive_back(Target* target) {
     whole = staged.is_open() && live.is_open() &&
             run_plans(target, live.get(), staged.get(), -1, false, false, false) &&
             syncfs(live.get()) == 0;
-    if (!whole && (!staged.is_open() || !live.is_open() || errno != 0)) {
+    if (!staged.is_open() || !live.is_open()) {
       std::printf("Unable to put back %s. %s.\n\n", target->path, failure_reason(errno));
     }
   } else if (!target->is_directory && target->copied) {

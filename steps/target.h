@@ -102,7 +102,8 @@ int open_made(Target* target, int role, int flags);
 
 // Removes the entry role, found by its identity; what is not the run's is
 // left alone, and named. False, reported, where something of the run's
-// stays.
+// stays. Repairing, an entry that is gone was removed by the killed run.
+extern bool repairing;
 bool remove_made(Target* target, int role);
 
 // Writes to stable storage the file systems that hold the targets and what

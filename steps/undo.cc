@@ -41,7 +41,9 @@ int as_left(const Target& target, const char* name, const Identity& identity,
     return -1;
   }
   if (!same_identity(found, identity)) return 0;
-  if (tree_digest(target.parent.get(), name, nullptr, &now)) return now == digest ? 1 : 0;
+  if (tree_digest(target.parent.get(), name, nullptr, name == target.name, &now)) {
+    return now == digest ? 1 : 0;
+  }
   if (errno == ENOENT || errno == ESTALE) return 0;
   std::printf("Unable to examine %s. %s.\n\n", path_beside(target, name), std::strerror(errno));
   return -1;

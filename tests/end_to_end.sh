@@ -431,16 +431,20 @@ expect_product_untouched
 expect_nothing_staged
 end
 
-# What a killed run left in a volume, and its repair could not prove its
-# own, is never kept in NAME.old as if it were the product's.
-begin "in place: a volume that holds a killed run's staging entry is refused before anything changes"
+# An entry that no log names is someone else's, whatever its name, owner
+# and mode: root's own directory, closed to others and named like a staging
+# entry (as a user who may write in a volume's root can make of root's
+# lost+found), is an old entry like any other. It never blocks a run.
+begin "in place: root's own entry named like a staging entry in a volume is an old entry like any other"
 layout_mount "$TEMPLATES" "$SANDBOX/volume" && mkdir -m 0700 "$TEMPLATES/.templates.langext-AbCd1234" &&
   snapshot_product
 run_input '\n'
-expect_output "${BANNER}${PROMPT}Unable to copy packages/htx to $TEMPLATES. It holds what an interrupted installation left: remove each entry there whose name holds .langext-, then run the installer again.\n\n$FAILED"
-expect_status 255
-expect_product_untouched
-[ -e "$TEMPLATES.old" ] && fail "$TEMPLATES.old was made"
+expect_output "$BANNER$PROMPT$COMPLETED"
+expect_status 1
+[ -d "$TEMPLATES.old/.templates.langext-AbCd1234" ] || fail "$TEMPLATES.old does not keep it"
+rm -r "$TEMPLATES.old/.templates.langext-AbCd1234"
+expect_installed "$IMAGES"
+expect_nothing_staged
 umount "$TEMPLATES"
 end
 
@@ -508,12 +512,11 @@ while IFS='|' read -r title odd outcome message; do
     expect_output "$BANNER$PROMPT$COMPLETED"
     expect_status 1
     if [ "$odd" = deepest ]; then
-      # Kept whole, and left in place past the depth the removal goes to.
-      for tree in "$TEMPLATES.old" "$TEMPLATES"; do
-        depth=$(find "$tree/admin/chain" -type d | wc -l)
-        [ "$depth" = 6001 ] || fail "$tree/admin/chain holds $depth directories"
-      done
-      rm -rf "$TEMPLATES/admin/chain"
+      # Kept whole, and taken out of the target whole: what the package
+      # lacks goes as far down as the copy went.
+      depth=$(find "$TEMPLATES.old/admin/chain" -type d | wc -l)
+      [ "$depth" = 6001 ] || fail "$TEMPLATES.old/admin/chain holds $depth directories"
+      [ -e "$TEMPLATES/admin/chain" ] && fail "$TEMPLATES/admin/chain is left"
     fi
     expect_installed "$IMAGES"
     if [ "$odd" = links ]; then
@@ -534,7 +537,7 @@ done <<EOT
 an old FIFO is made again in NAME.old|fifo|kept|:0
 an old socket is made again in NAME.old|socket|kept|:0
 an old chain of 600 directories is kept whole|chain|kept|:0
-an old chain of 6000 directories is kept whole, and stays past the depth its removal goes to|deepest|kept|:0
+an old chain of 6000 directories is kept whole, and goes whole|deepest|kept|:0
 600 old files with a second hard link each are kept, those past the table named|links|kept|Copied \S+ to \S+ as a file of its own: too many hard links to keep this one as a link\.:88
 another user's file named like a staging entry in a volume is kept as an old entry|staging-name|kept|:0
 an old chain deeper than descriptors allow is refused before anything changes|deeper|refused|/d/.... Too many open files.
@@ -603,11 +606,11 @@ writable_volume() {
     rm -rf "$saved" || fail "cannot make $dir a volume that others may write in"
 }
 
-# Where no exchange can be made, each new file goes in over its old
-# namesake through a passage, which is out of the other user's reach.
-# Replacing it, they would have the installer rename their entry into
-# place; moving it away, they would keep a hard link to a set-user-ID file
-# that root made.
+# Where no exchange can be made, each old file goes out (into the staging
+# directory, out of the other user's reach) before the new one comes in from
+# there. Right as the old one goes, the other user tries to replace what
+# goes in by a link, or to keep a hard link to a set-user-ID file root
+# made: nothing of it is theirs to reach.
 while IFS='|' read -r title volume part name command; do
   if [ -n "$other_user_refused" ]; then skip "another user in a volume: $title" "$other_user_refused"; continue; fi
   begin "another user in a volume: $title"
@@ -616,14 +619,16 @@ while IFS='|' read -r title volume part name command; do
   mkdir -p "$SANDBOX/victim" && printf 'victim' > "$SANDBOX/victim/file" &&
     mkdir -p "$(dirname "$volume/$namesake")" && printf 'old' > "$volume/$namesake" ||
     fail "cannot lay out the volume"
-  run_with_other_user linkat "$name" "$command" LANGEXT_NO_EXCHANGE=EINVAL
+  run_with_other_user renameat2 '[0-9]*' "$command" LANGEXT_NO_EXCHANGE=EINVAL
   expect_output "$BANNER$PROMPT$COMPLETED"
   expect_same_tree "$ADDON/packages/$part" "$volume"
+  [ "$(cat "$SANDBOX/victim/file")" = victim ] || fail "the victim file was written"
+  [ -e "$volume/kept-langctl" ] && fail "the other user keeps a link to what root made"
   umount "$volume"
   end
 done <<EOT
-the passage replaced by a link as flags/de.gif goes in|$IMAGES|images|de.gif|cd "\$PLANT_DIR" && mv "\$PLANT_NAME" "\$PLANT_NAME.moved-aside" && ln -s $SANDBOX/victim/file "\$PLANT_NAME"
-the passage of a set-user-ID file moved away|$TEMPLATES|htx|langctl|cd "\$PLANT_DIR" && mv "\$PLANT_NAME" kept-langctl
+the staged file replaced by a link as flags/de.gif goes in|$IMAGES|images|de.gif|cd "\$PLANT_DIR/.." && mv flags/de.gif de.gif.moved-aside && ln -s $SANDBOX/victim/file flags/de.gif
+a set-user-ID file linked to as it goes in|$TEMPLATES|htx|langctl|cd "\$PLANT_DIR/.." && ln tools/langctl ../kept-langctl
 EOT
 
 # Each file goes in by an exchange with its old namesake. Someone else's
@@ -639,9 +644,9 @@ else
   printf 'old-banner' > "$IMAGES/language-banner.png" && mkdir -m 0700 "$IMAGES/victim" &&
     printf 'secret' > "$IMAGES/victim/secret" && chown -R "$victim_user" "$IMAGES/victim" ||
     fail "cannot lay out the volume"
-  run_with_other_user fstatat language-banner.png \
+  run_with_other_user renameat2 images.old \
     "cd $IMAGES && mv language-banner.png banner-aside && mv victim language-banner.png" \
-    LANGEXT_PLANT_IN="$IMAGES"
+    LANGEXT_PLANT_IN="$(dirname "$IMAGES")"
   grep -q "Unable to install $IMAGES/language-banner.png in place. Another entry has taken its place.$" \
     "$SANDBOX/out" || fail "the exchange is not refused: $(cat "$SANDBOX/out")"
   [ "$(cat "$IMAGES/language-banner.png/secret" 2>&1)" = secret ] ||
@@ -678,7 +683,7 @@ while IFS='|' read -r title call name command guarded where; do
 done <<EOT
 victim/ of another user swapped in for mine/|renameat2|images.old|cd $IMAGES && mv mine mine2 && mv victim mine|victim
 victim/ of another user swapped in for flags/, a directory of the package|renameat2|images.old|cd $IMAGES && mv flags flags2 && mv victim flags|victim
-flags/ of root's swapped in for the link put back at language-banner.png|symlinkat|.langext-*.t,language-banner.png|cd "\$PLANT_DIR" && rm "\$PLANT_NAME" && mv $IMAGES/flags "\$PLANT_NAME"|flags|LANGEXT_PLANT_IN=$IMAGES* LANGEXT_NO_EXCHANGE=EINVAL LANGEXT_FAIL_CALL=linkat
+flags/ of root's swapped in for the link put back at language-banner.png|renameat2|language-banner.png|cd $IMAGES && if [ -e counted ]; then rm language-banner.png && mv flags language-banner.png; else touch counted; fi|flags|LANGEXT_PLANT_IN=$IMAGES LANGEXT_PLANT_EVERY=1
 EOT
 
 # Once the copy of the old contents is complete and named NAME.old, the
@@ -736,13 +741,12 @@ else
 fi
 
 # The put-back exchanges each replaced file back with the package's file
-# that took its name, or passes the old entry, built again from NAME.old,
-# in over it: what comes out must be the package's file, or it goes back.
-# Just as it does, the other user moves someone else's directory to the
-# file's name (having removed the old file after the copy, in the second
-# row, so that it comes back from NAME.old). Their command runs at each
-# call named, the first time ($first) only counted by a file of theirs.
-while IFS='|' read -r title call name in first; do
+# that took its name, or moves back an old entry that went out: what comes
+# out must be the package's file, and nothing is moved over what stands at
+# an old name. Right after the package's file went in, the other user moves
+# someone else's directory to its name; right after an old file went out,
+# they make a directory of theirs at its name. It stays.
+while IFS='|' read -r title call name in command entry every; do
   if [ -n "$other_user_refused" ]; then skip "another user in a volume, then a failure: $title" "$other_user_refused"; continue; fi
   begin "another user in a volume, then a failure: $title"
   writable_volume "$IMAGES"
@@ -753,21 +757,18 @@ while IFS='|' read -r title call name in first; do
   # the volume is still as open as it was.
   mv "$ADDON/packages/images/flags" "$ADDON/packages/images/flags.x" &&
     mv "$ADDON/packages/images/flags.x" "$ADDON/packages/images/flags"
-  run_with_other_user "$call" "$name" "cd $IMAGES && if [ -e counted ]; then
-      mv language-banner.png banner-aside && mv victim language-banner.png; else $first touch counted; fi" \
-    LANGEXT_PLANT_EVERY=1 LANGEXT_PLANT_IN="$in" LANGEXT_FAIL_CALL=placing LANGEXT_FAIL_AFTER=2 \
-    LANGEXT_FAIL_ERRNO=28
-  grep -q "^Unable to put back $IMAGES/language-banner.png\. Another entry has taken its place\.$" \
-    "$SANDBOX/out" || fail "the exchange is not refused: $(cat "$SANDBOX/out")"
-  [ "$(cat "$IMAGES/language-banner.png/secret" 2>&1)" = secret ] ||
+  run_with_other_user "$call" "$name" "$command" LANGEXT_PLANT_IN="$in" LANGEXT_FAIL_CALL=placing \
+    LANGEXT_FAIL_AFTER=2 LANGEXT_FAIL_ERRNO=28 LANGEXT_PLANT_EVERY="$every"
+  grep -q "^Unable to put back $IMAGES/$entry\. Another entry has taken its place\.$" \
+    "$SANDBOX/out" || fail "the put-back is not refused: $(cat "$SANDBOX/out")"
+  [ "$(cat "$IMAGES/$entry/secret" 2>&1)" = secret ] ||
     fail "the directory moved there is gone: $(ls -AR "$IMAGES")"
   umount "$IMAGES"
   end
 done <<EOT
-a kept file exchanged back|fstatat|language-banner.png|$IMAGES.old|
-an old file passed back in|renameat2,openat|images.old,.langext-*.t|$(dirname "$IMAGES")*|rm language-banner.png &&
+a file exchanged back|renameat2|language-banner.png|$IMAGES|cd $IMAGES && mv language-banner.png banner-aside && mkdir language-banner.png && printf secret > language-banner.png/secret|language-banner.png
+an old file moved back|renameat2|[0-9]*|*.langext-*.o|if [ ! -e $IMAGES/logo.gif ]; then mkdir $IMAGES/logo.gif && printf secret > $IMAGES/logo.gif/secret; fi|logo.gif|1
 EOT
-
 # What the put-back cannot make as it was keeps NAME.old, and says so: here
 # an old file, removed as the package lacks it, whose name the other user
 # takes before the put-back.
@@ -776,8 +777,9 @@ if [ -n "$other_user_refused" ]; then
 else
   begin "another user in a volume, then a failure: an old name taken keeps NAME.old"
   writable_volume "$IMAGES"
-  run_with_other_user unlinkat logo.gif "printf theirs > $IMAGES/logo.gif" \
-    LANGEXT_FAIL_CALL=syncfs LANGEXT_FAIL_AFTER=3 LANGEXT_FAIL_ERRNO=5
+  run_with_other_user renameat2 '[0-9]*' "printf theirs > $IMAGES/logo.gif" \
+    LANGEXT_PLANT_IN='*.langext-*.o' LANGEXT_FAIL_CALL=syncfs LANGEXT_FAIL_PATH="$IMAGES" \
+    LANGEXT_FAIL_AFTER=3 LANGEXT_FAIL_ERRNO=5
   expect_output "${BANNER}${PROMPT}Unable to install $IMAGES in place. Input/output error.\n\nUnable to put back $IMAGES/logo.gif. Another entry has taken its place.\n\n$IMAGES.old holds the complete old contents of $IMAGES.\n\nUnable to put everything back: run the installer again to finish that.\n\n"
   [ "$(cat "$IMAGES.old/logo.gif" 2>&1)" = GIF89a-old-logo ] || fail "$IMAGES.old does not hold the old logo"
   umount "$IMAGES"
@@ -813,8 +815,8 @@ while IFS='|' read -r title failure; do
   end
 done <<EOT
 the installation completes
-a failure puts back what was replaced|LANGEXT_FAIL_CALL=placing LANGEXT_FAIL_AFTER=3 LANGEXT_FAIL_ERRNO=28
-a kill, and the next run finishes|LANGEXT_RAISE_CALL=placing LANGEXT_RAISE_AFTER=3 LANGEXT_RAISE_SIGNAL=9
+a failure puts back what was replaced|LANGEXT_FAIL_CALL=syncfs LANGEXT_FAIL_PATH=$IMAGES LANGEXT_FAIL_AFTER=3 LANGEXT_FAIL_ERRNO=28
+a kill, and the next run finishes|LANGEXT_RAISE_CALL=placing LANGEXT_RAISE_AFTER=2 LANGEXT_RAISE_SIGNAL=9
 EOT
 
 # What the other user writes into the volume during the replacement (an
@@ -827,9 +829,9 @@ else
   begin "another user in a volume uploads during the replacement: what they write stays"
   writable_volume "$IMAGES"
   mkdir "$IMAGES/mine" && printf 'notes' > "$IMAGES/mine/notes.txt" && chown -R "$other_user" "$IMAGES/mine"
-  run_with_other_user renameat2 '*' \
+  run_with_other_user fstatat mine \
     "printf upload > $IMAGES/upload.txt && printf upload > $IMAGES/mine/upload.txt && printf rewritten > $IMAGES/mine/notes.txt" \
-    LANGEXT_PLANT_IN="$IMAGES*"
+    LANGEXT_PLANT_IN="$IMAGES"
   expect_output "$BANNER$PROMPT$COMPLETED"
   [ "$(cat "$IMAGES/upload.txt" "$IMAGES/mine/upload.txt" "$IMAGES/mine/notes.txt" 2>&1)" = uploaduploadrewritten ] ||
     fail "what the other user wrote is gone: $(ls -AR "$IMAGES")"
@@ -1599,10 +1601,12 @@ run_traced() {
 # fsync, and the completion message.
 traced_steps() {
   awk '
-    / renameat\([0-9]+<\/var\/lib\/langext-install>, "record\.new"/ { print "record"; next }
-    / renameat\([0-9]+<\/var\/lib\/langext-install>, "receipt\.new"/ { print "receipt"; next }
-    / fsync\([0-9]+<\/var\/lib\/langext-install>\)/ { print "durable"; next }
-    / unlinkat\([0-9]+<\/var\/lib\/langext-install>, "record", 0\) = 0/ { print "unrecord"; next }
+    / write\([0-9]+<\/var\/lib\/langext-install\/record>, "phase swap/ { print "swap"; next }
+    / write\([0-9]+<\/var\/lib\/langext-install\/record>, "phase done/ { print "done"; next }
+    / write\([0-9]+<\/var\/lib\/langext-install\/record>/ { print "log"; next }
+    / fdatasync\([0-9]+<\/var\/lib\/langext-install\/record>\)/ { print "durable"; next }
+    / fsync\([0-9]+<\/var\/lib\/langext-install>\)/ { print "named"; next }
+    / renameat\([0-9]+<\/var\/lib\/langext-install>, "record", .*"receipt"\)/ { print "receipt"; next }
     /\([0-9]+<\/var\/lib(\/langext-install[^>]*)?>/ { next }
     / write\(1(<[^>]*>)?, "\\nInstallation completed/ { print "message"; next }
     / (write|copy_file_range)\([0-9]+<\/var\/lib\// { print "write"; next }
@@ -1613,16 +1617,18 @@ traced_steps() {
   ' "$SANDBOX/trace"
 }
 
-# Everything staged is on stable storage before the record says the swap has
-# begun, that before the first rename, the renames before the record goes,
-# and that before the completion message; each version of the record is
-# durable, its directory synced, before the step that follows it.
+# Everything staged is on stable storage before the log says the steps have
+# begun, that before the first rename, the renames and their directories
+# before the log says they are done, and the receipt before the completion
+# message; what is appended to the log is durable, its name in its
+# directory synced, before the step that follows it.
 begin "durable before the swap, and the swap before the message"
 run_traced
 expect_output "$BANNER$PROMPT$COMPLETED"
 expect_status 1
-order=$(traced_steps | sed -e '/^write$/d' -e 's/^syncfs:.*/syncfs/' -e 's/^old:.*/rename/' | uniq | tr '\n' ' ')
-[ "$order" = "record durable record durable syncfs record durable rename fsync receipt durable unrecord durable message " ] ||
+order=$(traced_steps | sed -e '/^write$/d' -e 's/^syncfs:.*/syncfs/' -e 's/^old:.*/rename/' | uniq |
+  tr '\n' ' ' | sed -E 's/(log durable )+/log durable /g')
+[ "$order" = "log durable named log durable syncfs swap durable rename fsync done durable log durable receipt named message " ] ||
   fail "the order of calls is: $order"
 end
 
@@ -1641,10 +1647,10 @@ while IFS='|' read -r title setting; do
   traced_steps > "$SANDBOX/steps"
   [ "$(grep -c '^old:' "$SANDBOX/steps")" = 3 ] ||
     fail "not every target was renamed to NAME.old: $(grep '^old:' "$SANDBOX/steps" | tr '\n' ' ')"
-  awk 'previous == "record" && $0 != "durable" { print $0 } { previous = $0 }
-    END { if (previous == "record") print "the end" }' "$SANDBOX/steps" > "$SANDBOX/undurable"
+  awk '/^(log|swap|done)$/ { appended = 1; next } appended && $0 != "durable" { print $0 }
+    { appended = 0 } END { if (appended) print "the end" }' "$SANDBOX/steps" > "$SANDBOX/undurable"
   [ -s "$SANDBOX/undurable" ] &&
-    fail "a version of the record is not synced before what follows it: $(paste -sd ' ' "$SANDBOX/undurable")"
+    fail "what is appended to the log is not synced before what follows it: $(paste -sd ' ' "$SANDBOX/undurable")"
   awk '/^syncfs:/ { synced = 1 } /^write$/ { synced = 0 } /^old:/ && !synced { print substr($0, 5) }' \
     "$SANDBOX/steps" > "$SANDBOX/unsynced"
   [ -s "$SANDBOX/unsynced" ] &&

@@ -5,7 +5,7 @@
 // after the installer's call named in LANGEXT_PLANT_CALL (a list, split by
 // commas, of: openat that creates, mkdirat, symlinkat, unlinkat,
 // renameat2/renameat by their new name, linkat by the name linked from,
-// fstatat, or syncfs or flock by the empty name) succeeds on a name that matches one
+// fstatat (or statx), or syncfs or flock by the empty name) succeeds on a name that matches one
 // of the patterns LANGEXT_PLANT_NAME, split by commas (in a directory whose
 // path matches the pattern LANGEXT_PLANT_IN, when set), once (or each time,
 // where LANGEXT_PLANT_EVERY is set):
@@ -336,6 +336,8 @@ extern "C" int statx(int directory, const char* path, int flags, unsigned int ma
                      struct statx* status) {
   static auto call = real<int (*)(int, const char*, int, unsigned int, struct statx*)>("statx");
   int result = call(directory, path, flags, mask, status);
+  // Looked at as fstatat looks: the other user may act right after.
+  if (result == 0 && *path != '\0') plant("fstatat", directory, path);
   if (result == 0 && *setting("LANGEXT_NO_MOUNT_ROOT") != '\0') {
     status->stx_attributes_mask &= ~static_cast<std::uint64_t>(STATX_ATTR_MOUNT_ROOT);
     status->stx_attributes &= ~static_cast<std::uint64_t>(STATX_ATTR_MOUNT_ROOT);

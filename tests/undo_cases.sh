@@ -130,7 +130,7 @@ EOT
 # relies on it: what another user changed there just before is found and
 # refused, NAME.old opened again; once closed, they can change nothing, and
 # the undo puts back what the installation left.
-while IFS='|' read -r title call name outcome; do
+while IFS='|' read -r title call name outcome where; do
   if [ -n "$other_user_refused" ]; then skip "undo in a volume others may write in: $title" "$other_user_refused"; continue; fi
   begin "undo in a volume others may write in: $title"
   undo_beside
@@ -140,7 +140,7 @@ while IFS='|' read -r title call name outcome; do
   expect_status 1
   snapshot_product
   run_program=./langext-undo run_with_other_user "$call" "$name" \
-    "cd $IMAGES.old && mv logo.gif logo-aside.gif" LANGEXT_PLANT_IN="$IMAGES*"
+    "cd $IMAGES.old && mv logo.gif logo-aside.gif" LANGEXT_PLANT_IN="$(eval "printf '%s' \"$where\"")"
   if [ "$outcome" = refused ]; then
     expect_output "${UNDO_BANNER}Unable to undo: $IMAGES.old is not what the installation left there.\n\nUndo failed.\n\n"
     expect_status 255
@@ -155,8 +155,8 @@ while IFS='|' read -r title call name outcome; do
   umount "$IMAGES"
   end
 done <<'EOT'
-NAME.old changed just before it is closed|mkdirat|.images.langext-*|refused
-NAME.old unchanged once closed|renameat2|logo.gif|undone
+NAME.old changed just before it is closed|mkdirat|.images.langext-*|refused|/var/lib/httpd/htdocs
+NAME.old unchanged once closed|renameat2|logo.gif|undone|$IMAGES*
 EOT
 
 begin "undo: with no receipt there is nothing to undo, and nothing changes"
@@ -184,7 +184,7 @@ undo_beside
 run_input '\n'
 snapshot_product
 cp -p "$RECORD_DIR/receipt" "$SANDBOX/receipt"
-sed -i 's/phase installed/phase swapping/' "$RECORD_DIR/receipt"
+sed -i '2s/target/targets/' "$RECORD_DIR/receipt"
 run_undo
 expect_output "${UNDO_BANNER}Unable to use $RECORD_DIR/receipt: it is not a receipt this program wrote.\n\n"
 expect_status 255
