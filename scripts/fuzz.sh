@@ -12,7 +12,7 @@ dir=$top/build-fuzz
 CXX=clang++ cmake -S "$top" -B "$dir" -DLANGEXT_FUZZ=ON -DLANGEXT_SANITIZE=ON \
   -DLANGEXT_TESTS=OFF -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link >/dev/null
 cmake --build "$dir" -j "$(nproc)" --target document_root_fuzzer configuration_fuzzer text_fuzzer \
-  record_fuzzer
+  log_fuzzer
 # One target per core at a time, each for the given time.
 run_target() {
   local target=$1 status=0
@@ -30,6 +30,6 @@ run_target() {
 }
 export -f run_target
 export dir top seconds
-printf '%s\n' document_root configuration text record |
+printf '%s\n' document_root configuration text log |
   xargs -P "$(nproc)" -I{} bash -c 'run_target {}' || exit 1
 echo "fuzzing: every target ran ${seconds}s without a fault"

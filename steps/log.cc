@@ -99,32 +99,9 @@ int hex_digit(char digit) {
 bool read_line(int fd, off_t offset, std::uint64_t* hash, LogFields* fields) {
   static std::array<char, sizeof LogLine::text + 1> text;
   const ssize_t got = pread(fd, text.data(), text.size(), offset);
-  const char* end = got > 0 ? static_cast<const char*>(std::memchr(text.data(), '\n', got)) : nullptr;
-  if (end == nullptr) return false;
-  const std::size_t length = static_cast<std::size_t>(end - text.data());
-  std::array<char, 17> seal{};
-  if (length < SEAL_LENGTH - 1) return false;
-  const std::size_t body = length - (SEAL_LENGTH - 1);
-  if (hash != nullptr) {
-    const std::uint64_t next = hash_line(*hash, text.data(), body);
-    std::snprintf(seal.data(), seal.size(), "%016" PRIx64, next);
-    if (std::memcmp(text.data() + body, " #", 2) != 0 ||
-        std::memcmp(text.data() + body + 2, seal.data(), 16) != 0) {
-      return false;
-    }
-    *hash = next;
-  }
-  static std::array<char, sizeof LogLine::text> copy;
-  std::memcpy(copy.data(), text.data(), body);
-  *fields = LogFields{};
+  if (got <= 0 || !parse_line(text.data(), static_cast<std::size_t>(got), hash, fields)) return false;
   fields->start = offset;
-  fields->end = offset + static_cast<off_t>(length) + 1;
-  for (std::size_t at = 0; at < body && fields->count < 16;) {
-    std::size_t next = at;
-    while (next < body && copy[next] != ' ') ++next;
-    fields->field[fields->count++] = std::string_view(copy.data() + at, next - at);
-    at = next + 1;
-  }
+  fields->end += offset;
   return true;
 }
 
@@ -142,6 +119,37 @@ bool flush_pending() {
 }
 
 }  // namespace
+
+bool parse_line(const char* text, std::size_t length, std::uint64_t* hash, LogFields* fields) {
+  const char* end = static_cast<const char*>(std::memchr(text, '\n', length));
+  const std::size_t line = end != nullptr ? static_cast<std::size_t>(end - text) : 0;
+  if (end == nullptr || line < SEAL_LENGTH - 1) return false;
+  const std::size_t body = line - (SEAL_LENGTH - 1);
+  if (hash != nullptr) {
+    std::array<char, 17> seal{};
+    const std::uint64_t next = hash_line(*hash, text, body);
+    std::snprintf(seal.data(), seal.size(), "%016" PRIx64, next);
+    if (std::memcmp(text + body, " #", 2) != 0 || std::memcmp(text + body + 2, seal.data(), 16) != 0) {
+      return false;
+    }
+    *hash = next;
+  }
+  fields->count = 0;
+  fields->good = true;
+  std::memcpy(fields->text.data(), text, body);
+  fields->end = static_cast<off_t>(line) + 1;
+  for (std::size_t at = 0; at < body && fields->count < 16;) {
+    std::size_t next = at;
+    while (next < body && text[next] != ' ') ++next;
+    fields->field[fields->count++] = std::string_view(fields->text.data() + at, next - at);
+    at = next + 1;
+  }
+  return true;
+}
+
+std::uint64_t seal_of(std::uint64_t previous, const char* text, std::size_t length) {
+  return hash_line(previous, text, length);
+}
 
 int lock_record_directory() {
   for (int attempt = 0; attempt < 8; ++attempt) {
@@ -348,14 +356,17 @@ off_t log_end(bool from_receipt) { return (from_receipt ? opened_receipt : opene
 
 std::int64_t LogFields::number(int index) {
   const std::string_view text = word(index);
-  std::int64_t value = 0;
   const bool negative = text.starts_with('-');
-  if (text.size() == (negative ? 1U : 0U) || text.size() > 19) good = false;
+  std::uint64_t value = 0;
+  if (text.size() == (negative ? 1U : 0U) || text.size() > 18) good = false;
   for (char digit : text.substr(negative ? 1 : 0)) {
-    if (digit < '0' || digit > '9') good = false;
-    value = value * 10 + (digit - '0');
+    if (digit < '0' || digit > '9' || !good) {
+      good = false;
+      return 0;
+    }
+    value = value * 10 + static_cast<std::uint64_t>(digit - '0');
   }
-  return negative ? -value : value;
+  return negative ? -static_cast<std::int64_t>(value) : static_cast<std::int64_t>(value);
 }
 
 std::uint64_t LogFields::hex(int index) {

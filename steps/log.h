@@ -9,6 +9,7 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -65,6 +66,7 @@ bool remove_receipt();
 
 // A line read back, its fields split at blanks.
 struct LogFields {
+  std::array<char, sizeof LogLine::text> text;
   std::string_view field[16];
   int count = 0;
   off_t start = 0;  // where the line begins in the log
@@ -78,6 +80,14 @@ struct LogFields {
   timespec time(int index);
   Attributes attributes(int index);
 };
+
+// Reads the sealed line at the start of text (length bytes) into fields:
+// whether it is whole and, where hash is given, sealed by the hash that
+// follows *hash, which it moves on. fields->end is then its length.
+bool parse_line(const char* text, std::size_t length, std::uint64_t* hash, LogFields* fields);
+// The seal of a line of length bytes that follows one sealed by previous.
+std::uint64_t seal_of(std::uint64_t previous, const char* text, std::size_t length);
+constexpr std::uint64_t LOG_SEAL_START = 14695981039346656037ULL;
 
 // What reading a log found.
 constexpr int LOG_NONE = 0;        // there is none

@@ -87,6 +87,11 @@ bool keep_copy(Target* target, bool forward) {
                      same_identity(found, copy.identity))) {
     return true;
   }
+  // Put back, a copy no longer at NAME.old went back, or with what was made.
+  if (!forward && !(examine(from.directory, from.name, nullptr, &found) &&
+                    same_identity(found, copy.identity))) {
+    return true;
+  }
   if (move_entry(from.directory, from.name, to.directory, to.name) &&
       examine(to.directory, to.name, nullptr, &found) && same_identity(found, copy.identity) &&
       fsync(target->parent.get()) == 0) {
@@ -609,8 +614,12 @@ bool drive_back(Target* target) {
     return !staged.made || take_step(step, false) == STEP_DONE;
   }
   bool whole = true;
+  Descriptor staged(target->is_directory ? open_made(target, STAGED, DIRECTORY_FLAGS) : -1);
+  // The staged tree, which holds what went out, goes only once all is back:
+  // where it is gone, a killed run had put everything back. (No one else can
+  // move it out of its directory: it is root's, and not theirs to write.)
+  if (target->is_directory && !staged.is_open() && errno == ENOENT) return keep_copy(target, false);
   if (target->is_directory && target->planned[0] && target->planned[1]) {
-    Descriptor staged(open_made(target, STAGED, DIRECTORY_FLAGS));
     Descriptor live(open_live(*target));
     whole = staged.is_open() && live.is_open() &&
             run_plans(target, live.get(), staged.get(), -1, false, false, false) &&

@@ -16,7 +16,7 @@
 #include <sstream>
 #include <string>
 
-#include "copy/descriptor.h"
+#include "fs/fd.h"
 
 class ScratchDir {
  public:

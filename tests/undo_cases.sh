@@ -229,7 +229,7 @@ undo_reset() {
 # The same contents, whatever a staging directory inside the second holds.
 same_but_staged() {
   if [ -d "$1" ] && [ -d "$2" ]; then
-    [ "$(tree_listing "$1")" = "$(tree_listing "$2" | grep -v '/\.[^/]*langext-\|^d [0-7]* \.[^/]*langext-')" ] &&
+    [ "$(tree_listing "$1")" = "$(tree_listing "$2" | grep -v -E '(^. [0-7]+ |/)\.[^/]*langext-')" ] &&
       diff -r -x '.*.langext-*' "$1" "$2" > /dev/null
   else
     same_contents "$1" "$2"
