@@ -29,15 +29,18 @@ std::array<char, STREAM_BUFFER_SIZE> destination_stream_buffer;
 // A stream over a descriptor the copy opened itself, which it closes: the
 // buffered stream without the checks fdopen makes of a descriptor it does
 // not know, two system calls a file.
+// The descriptors the two streams of the one copy running read and write.
+std::array<int, 2> stream_descriptors;
+
 ssize_t read_descriptor(void* cookie, char* buffer, std::size_t size) {
   for (;;) {
-    const ssize_t got = read(static_cast<int>(reinterpret_cast<intptr_t>(cookie)), buffer, size);
+    const ssize_t got = read(*static_cast<int*>(cookie), buffer, size);
     if (got >= 0 || errno != EINTR) return got;
   }
 }
 
 ssize_t write_descriptor(void* cookie, const char* buffer, std::size_t size) {
-  const int fd = static_cast<int>(reinterpret_cast<intptr_t>(cookie));
+  const int fd = *static_cast<int*>(cookie);
   std::size_t written = 0;
   while (written < size) {
     const ssize_t put = write(fd, buffer + written, size - written);
@@ -48,17 +51,15 @@ ssize_t write_descriptor(void* cookie, const char* buffer, std::size_t size) {
   return static_cast<ssize_t>(written);
 }
 
-int close_descriptor(void* cookie) {
-  return close(static_cast<int>(reinterpret_cast<intptr_t>(cookie)));
-}
+int close_descriptor(void* cookie) { return close(*static_cast<int*>(cookie)); }
 
 FILE* open_stream(int fd, bool writing) {
   const cookie_io_functions_t functions{writing ? nullptr : read_descriptor,
                                         writing ? write_descriptor : nullptr, nullptr,
                                         close_descriptor};
-  FILE* stream =
-      fopencookie(reinterpret_cast<void*>(static_cast<intptr_t>(fd)), writing ? "w" : "r",
-                  functions);
+  int& cookie = stream_descriptors[writing ? 1 : 0];
+  cookie = fd;
+  FILE* stream = fopencookie(&cookie, writing ? "w" : "r", functions);
   if (stream == nullptr) close(fd);
   return stream;
 }
@@ -70,8 +71,11 @@ bool copy_contents(int source_fd, int destination_fd, mode_t mode, bool set_mode
   FILE* source = open_stream(source_fd, false);
   FILE* destination = source != nullptr ? open_stream(destination_fd, true) : nullptr;
   if (destination == nullptr) {
-    if (source != nullptr) std::fclose(source);
-    else close(destination_fd);
+    if (source != nullptr) {
+      std::fclose(source);
+    } else {
+      close(destination_fd);
+    }
     return false;
   }
   bool complete =
@@ -152,6 +156,10 @@ struct TreeCopy {
   bool too_long = false;
 };
 
+// At namespace scope, so that no guard (and no C++ runtime library) is
+// needed to make it.
+TreeCopy tree_copy;
+
 void fail(TreeCopy* copy, const char* name) {
   const int error = errno;
   if (copy->hooks.before_message != nullptr) copy->hooks.before_message();
@@ -202,9 +210,8 @@ int copy_entry(void* context, int directory, const char* name, unsigned char typ
 int copy_entered(void* context, int, int directory, const char* name) {
   auto* copy = static_cast<TreeCopy*>(context);
   const int above = copy->destinations[copy->depth];
-  Descriptor made(directory >= 0 && copy->depth < COPY_DEPTH_LIMIT
-                      ? openat(above, name, DIRECTORY_FLAGS)
-                      : -1);
+  Descriptor made(
+      directory >= 0 && copy->depth < COPY_DEPTH_LIMIT ? openat(above, name, DIRECTORY_FLAGS) : -1);
   if (!made.is_open()) {
     fail(copy, name);
     return WALK_NEXT;
@@ -242,7 +249,8 @@ int copy_file(const char* source, const char* destination) {
   Descriptor parent(open_parent_directory(destination, &buffer, &name));
   long long bytes = 0;
   const mode_t mask = umask(0);
-  const bool copied = parent.is_open() && copy_file_at(AT_FDCWD, source, parent.get(), name, &bytes);
+  const bool copied =
+      parent.is_open() && copy_file_at(AT_FDCWD, source, parent.get(), name, &bytes);
   umask(mask);
   return copied ? 1 : 0;
 }
@@ -291,7 +299,7 @@ int copy_tree_into(const char* source, int destination, const char* shown, int* 
     ++*failures;
     return 0;
   }
-  static TreeCopy copy;
+  TreeCopy& copy = tree_copy;
   copy = TreeCopy{};
   copy.failures = failures;
   copy.hooks = hooks;

@@ -72,10 +72,16 @@ bool mount_id_at(int directory, const char* name, int* mount) {
 
 }  // namespace
 
-bool examine(int directory, const char* name, struct stat* status, Identity* identity) {
+bool examine(int directory, const char* name, struct stat* status, Identity* identity,
+             bool* mount) {
   struct statx found {};
   if (statx(directory, name, at_flags(name), STATX_BASIC_STATS | STATX_BTIME, &found) != 0) {
     return false;
+  }
+  if (mount != nullptr) {
+    *mount = (found.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0
+                 ? (found.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0
+                 : mount_at(directory, name) == 1;
   }
   const dev_t device = makedev(found.stx_dev_major, found.stx_dev_minor);
   if (status != nullptr) {
@@ -125,7 +131,7 @@ bool settle(int directory, const char* name, Identity* identity) {
     // file's set-user-ID bit and capabilities).
     const timespec times[2] = {status.st_atim, {0, UTIME_OMIT}};
     if ((name[0] == '\0' ? futimens(directory, times)
-                          : utimensat(directory, name, times, AT_SYMLINK_NOFOLLOW)) != 0) {
+                         : utimensat(directory, name, times, AT_SYMLINK_NOFOLLOW)) != 0) {
       return false;
     }
   }

@@ -37,9 +37,12 @@ struct Identity {
 };
 
 // The status of the entry name of directory ("" for directory itself),
-// never through a link, and its identity; either may be null. False, errno
-// set, where it cannot be taken.
-bool examine(int directory, const char* name, struct stat* status, Identity* identity);
+// never through a link, and its identity; either may be null. Where mount
+// is given, whether the entry is the root of another mount, as mount_at
+// tells, from the same look where the kernel tells it. False, errno set,
+// where it cannot be taken.
+bool examine(int directory, const char* name, struct stat* status, Identity* identity,
+             bool* mount = nullptr);
 
 // Whether an identity just taken is the one known: the one identity test.
 bool same_identity(const Identity& now, const Identity& known);

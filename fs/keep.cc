@@ -118,14 +118,16 @@ bool keep_attribute_list(const Holder& source, const Holder& destination, Extras
   const std::size_t names = listed < 0 ? 0 : static_cast<std::size_t>(listed);
   for (const char* name = source_names.data(); name < source_names.data() + names;
        name += std::strlen(name) + 1) {
-    const ssize_t length = source.link != nullptr
-                               ? lgetxattr(source.link, name, attribute_value.data(), ATTRIBUTES_SIZE)
-                               : fgetxattr(source.fd, name, attribute_value.data(), ATTRIBUTES_SIZE);
+    const ssize_t length =
+        source.link != nullptr
+            ? lgetxattr(source.link, name, attribute_value.data(), ATTRIBUTES_SIZE)
+            : fgetxattr(source.fd, name, attribute_value.data(), ATTRIBUTES_SIZE);
     if (length < 0 && errno == ENODATA) continue;  // removed since it was listed
     const auto size = static_cast<std::size_t>(length);
-    if (length < 0 || (destination.link != nullptr
-                           ? lsetxattr(destination.link, name, attribute_value.data(), size, 0)
-                           : fsetxattr(destination.fd, name, attribute_value.data(), size, 0)) != 0) {
+    if (length < 0 ||
+        (destination.link != nullptr
+             ? lsetxattr(destination.link, name, attribute_value.data(), size, 0)
+             : fsetxattr(destination.fd, name, attribute_value.data(), size, 0)) != 0) {
       report_attribute(name, source_path, destination_path);
       return false;
     }
@@ -146,7 +148,8 @@ bool keep_attribute_list(const Holder& source, const Holder& destination, Extras
   for (const char* name = present; name < present + present_length; name += std::strlen(name) + 1) {
     // A label the system gives every new entry is the system's to keep.
     if (in_list(source_names.data(), names, name) ||
-        (std::strncmp(name, "security.", 9) == 0 && std::strcmp(name, "security.capability") != 0)) {
+        (std::strncmp(name, "security.", 9) == 0 &&
+         std::strcmp(name, "security.capability") != 0)) {
       continue;
     }
     const int removed = destination.link != nullptr ? lremovexattr(destination.link, name)
@@ -182,8 +185,8 @@ bool keep_inode(const Holder& source, const Holder& destination, int at, const c
   const mode_t mode = status.st_mode & MODE_BITS;
   if ((by_name ? (!S_ISLNK(status.st_mode) && fchmodat(at, name, mode, 0) != 0)
                : fchmod(destination.fd, mode) != 0) ||
-      (by_name ? utimensat(at, name, times, AT_SYMLINK_NOFOLLOW) : futimens(destination.fd, times)) !=
-          0) {
+      (by_name ? utimensat(at, name, times, AT_SYMLINK_NOFOLLOW)
+               : futimens(destination.fd, times)) != 0) {
     report_error(source_path, destination_path);
     return false;
   }
@@ -201,7 +204,8 @@ bool copy_range(int source, int destination, off_t offset, off_t length) {
   while (length > 0) {
     ssize_t copied =
         copy_file_range(source, &in, destination, &out, static_cast<std::size_t>(length), 0);
-    if (copied < 0 && (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
+    if (copied < 0 &&
+        (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
       copied = pread(source, copy_buffer.data(),
                      std::min(copy_buffer.size(), static_cast<std::size_t>(length)), in);
       if (copied > 0 && pwrite(destination, copy_buffer.data(), static_cast<std::size_t>(copied),
@@ -269,10 +273,10 @@ void remember_linked(const struct stat& status, const char* name, const char* so
   }
   if (slot == nullptr && keep.used < KEPT_LINKS_LIMIT) slot = &keep.links[keep.used++];
   struct stat made {};
-  const int length = slot == nullptr || keep.where_hidden > 0
-                         ? -1
-                         : std::snprintf(slot->where.data(), slot->where.size(), "%s%s",
-                                         keep.where.data(), name);
+  const int length =
+      slot == nullptr || keep.where_hidden > 0
+          ? -1
+          : std::snprintf(slot->where.data(), slot->where.size(), "%s%s", keep.where.data(), name);
   if (length < 0 || static_cast<std::size_t>(length) >= TREE_PATH_LIMIT ||
       fstatat(keep.to, name, &made, AT_SYMLINK_NOFOLLOW) != 0) {
     if (slot != nullptr) slot->unmet = 0;
@@ -346,8 +350,8 @@ bool keep_other(int from, const char* name, const struct stat& status, const cha
       report_error(source_path, destination_path);
       return false;
     }
-    if (!keep_inode(Holder{source.get(), nullptr}, Holder{made.get(), nullptr}, -1, nullptr,
-                    opened, extras, source_path, destination_path)) {
+    if (!keep_inode(Holder{source.get(), nullptr}, Holder{made.get(), nullptr}, -1, nullptr, opened,
+                    extras, source_path, destination_path)) {
       return false;
     }
     if (close(made.release()) != 0) {
@@ -355,9 +359,9 @@ bool keep_other(int from, const char* name, const struct stat& status, const cha
       return false;
     }
   } else {
-    std::array<char, TREE_PATH_LIMIT * 4> target{};
     bool made;
     if (S_ISLNK(status.st_mode)) {
+      std::array<char, TREE_PATH_LIMIT * 4> target{};
       const ssize_t length = readlinkat(from, name, target.data(), target.size() - 1);
       made = length >= 0 && symlinkat(target.data(), keep.to, name) == 0;
     } else if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode) || S_ISCHR(status.st_mode) ||
@@ -395,12 +399,11 @@ void report_left(const char* source, const char* destination) {
 // the top's (an overlay gives its files their layer's device), or one that
 // even root may not look at (a user's FUSE mount).
 bool examine_kept(int from, const char* name, struct stat* status, bool* mount) {
-  if (!examine(from, name, status, nullptr)) {
+  if (!examine(from, name, status, nullptr, mount)) {
     *mount = errno == EACCES;
     return *mount;
   }
-  const int at = mount_at(from, name);
-  *mount = at != 0 || (S_ISDIR(status->st_mode) && status->st_dev != keep.device);
+  *mount = *mount || (S_ISDIR(status->st_mode) && status->st_dev != keep.device);
   return true;
 }
 
@@ -452,7 +455,9 @@ int keep_entered(void*, int, int directory, const char* name) {
     ++keep.where_hidden;
   } else {
     std::snprintf(keep.where.data() + length, keep.where.size() - length, "%s/", name);
-    if (keep.watch != nullptr) keep.watch->directory(keep.watch->context, keep.where.data(), directory);
+    if (keep.watch != nullptr) {
+      keep.watch->directory(keep.watch->context, keep.where.data(), directory);
+    }
   }
   return WALK_ENTER;
 }
@@ -467,8 +472,8 @@ bool keep_left(void*, int directory) {
     report_error(keep.source.text.data(), keep.destination.text.data());
     ++keep.failures;
   } else if (!keep_inode(Holder{directory, nullptr}, Holder{to, nullptr}, -1, nullptr, status,
-                         keep.depth == 0 ? Extras::INHERITED : keep.extras,
-                         keep.source.text.data(), keep.destination.text.data())) {
+                         keep.depth == 0 ? Extras::INHERITED : keep.extras, keep.source.text.data(),
+                         keep.destination.text.data())) {
     ++keep.failures;
   }
   if (keep.depth == 0) return true;

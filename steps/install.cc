@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -58,7 +59,8 @@ bool open_copy_to_others(Target* target) {
   std::array<char, 32> holder_name{};
   make_work_name(holder_name.data(), holder_name.size(), target->made[STAGED].name, 'h');
   Descriptor staged(open_made(target, STAGED, DIRECTORY_FLAGS));
-  Descriptor holder(staged.is_open() ? openat(staged.get(), holder_name.data(), DIRECTORY_FLAGS) : -1);
+  Descriptor holder(staged.is_open() ? openat(staged.get(), holder_name.data(), DIRECTORY_FLAGS)
+                                     : -1);
   if (!holder.is_open()) return true;  // given already by a killed run
   Descriptor copy(openat(target->parent.get(), target->backup, DIRECTORY_FLAGS));
   Identity found;
@@ -123,8 +125,11 @@ bool reopen(Target* targets, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     Target& target = targets[i];
     if (!open_parent(&target)) {
-      if (errno == ESTALE) report_left_alone(target.path);
-      else if (errno != ENOENT) std::printf("Unable to examine %s. %s.\n\n", target.path, std::strerror(errno));
+      if (errno == ESTALE) {
+        report_left_alone(target.path);
+      } else if (errno != ENOENT) {
+        std::printf("Unable to examine %s. %s.\n\n", target.path, std::strerror(errno));
+      }
       present = present && (errno == ENOENT);
       continue;
     }
@@ -168,11 +173,15 @@ bool anything_recorded_exists(std::size_t count) {
     }
     for (const Made& made : target.made) {
       const int where = made.inside ? target.inside.get() : parent;
-      if (!made.made && made.named && where >= 0 && faccessat(where, made.name, F_OK, AT_SYMLINK_NOFOLLOW) == 0) {
+      if (!made.made && made.named && where >= 0 &&
+          faccessat(where, made.name, F_OK, AT_SYMLINK_NOFOLLOW) == 0) {
         return true;
       }
-      for (const char* name : {static_cast<const char*>(made.name), static_cast<const char*>(target.name), static_cast<const char*>(target.backup)}) {
-        if (exists_as(where, name, made.identity) || exists_as(parent, name, made.identity)) return true;
+      const std::array<const char*, 3> names{made.name, target.name, target.backup};
+      if (std::any_of(names.begin(), names.end(), [&](const char* name) {
+            return exists_as(where, name, made.identity) || exists_as(parent, name, made.identity);
+          })) {
+        return true;
       }
     }
   }
@@ -186,11 +195,13 @@ int stage_begin(Target* targets, std::size_t count) {
   std::array<bool, TARGETS_LIMIT> prepared{};
   for (std::size_t i = 0; i < count; ++i) {
     Target& target = targets[i];
-    prepared[i] = open_parent(&target) &&
-                  (!target.replaces || settle(target.parent.get(), target.name, &target.old_identity));
+    prepared[i] =
+        open_parent(&target) &&
+        (!target.replaces || settle(target.parent.get(), target.name, &target.old_identity));
     // A mount point is installed in place, its new contents staged inside
     // it, on its own file system.
-    target.mount = prepared[i] && target.replaces && mount_at(target.parent.get(), target.name) == 1;
+    target.mount =
+        prepared[i] && target.replaces && mount_at(target.parent.get(), target.name) == 1;
     target.in_place = target.mount;
     if (prepared[i] && target.mount && target.is_directory) {
       target.inside.reset(openat(target.parent.get(), target.name, DIRECTORY_FLAGS));
@@ -218,8 +229,8 @@ int stage_begin(Target* targets, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     Target& target = targets[i];
     if (!prepared[i]) continue;
-    target.staged.reset(make_entry(&target, i, STAGED, target.mount && target.is_directory,
-                                   target.is_directory));
+    target.staged.reset(
+        make_entry(&target, i, STAGED, target.mount && target.is_directory, target.is_directory));
     if (!target.staged.is_open()) {
       report_target(target);
       ++failures;
@@ -256,7 +267,9 @@ int stage_commit(Target* targets, std::size_t count) {
     return COMMIT_FAILED;
   }
   bool installed = true;
-  for (std::size_t i = 0; installed && i < count; ++i) installed = drive_installed(&targets[i], i, false);
+  for (std::size_t i = 0; installed && i < count; ++i) {
+    installed = drive_installed(&targets[i], i, false);
+  }
   if (installed && !sync_parents(targets, count)) {
     std::printf("Unable to write the product's directories to stable storage. %s.\n\n",
                 std::strerror(errno));

@@ -99,7 +99,9 @@ int hex_digit(char digit) {
 bool read_line(int fd, off_t offset, std::uint64_t* hash, LogFields* fields) {
   static std::array<char, sizeof LogLine::text + 1> text;
   const ssize_t got = pread(fd, text.data(), text.size(), offset);
-  if (got <= 0 || !parse_line(text.data(), static_cast<std::size_t>(got), hash, fields)) return false;
+  if (got <= 0 || !parse_line(text.data(), static_cast<std::size_t>(got), hash, fields)) {
+    return false;
+  }
   fields->start = offset;
   fields->end += offset;
   return true;
@@ -129,19 +131,20 @@ bool parse_line(const char* text, std::size_t length, std::uint64_t* hash, LogFi
     std::array<char, 17> seal{};
     const std::uint64_t next = hash_line(*hash, text, body);
     std::snprintf(seal.data(), seal.size(), "%016" PRIx64, next);
-    if (std::memcmp(text + body, " #", 2) != 0 || std::memcmp(text + body + 2, seal.data(), 16) != 0) {
+    if (std::memcmp(text + body, " #", 2) != 0 ||
+        std::memcmp(text + body + 2, seal.data(), 16) != 0) {
       return false;
     }
     *hash = next;
   }
   fields->count = 0;
   fields->good = true;
-  std::memcpy(fields->text.data(), text, body);
+  std::memcpy(fields->copy.data(), text, body);
   fields->end = static_cast<off_t>(line) + 1;
   for (std::size_t at = 0; at < body && fields->count < 16;) {
     std::size_t next = at;
     while (next < body && text[next] != ' ') ++next;
-    fields->field[fields->count++] = std::string_view(fields->text.data() + at, next - at);
+    fields->field[fields->count++] = std::string_view(fields->copy.data() + at, next - at);
     at = next + 1;
   }
   return true;
@@ -185,7 +188,9 @@ void unlock_record_directory() {
   lock_holder.reset();
 }
 
-void add_word(LogLine* line, const char* word) { add(line, line->length == 0 ? "%s" : " %s", word); }
+void add_word(LogLine* line, const char* word) {
+  add(line, line->length == 0 ? "%s" : " %s", word);
+}
 
 void add_number(LogLine* line, std::int64_t number) { add(line, " %" PRId64, number); }
 
@@ -206,7 +211,7 @@ void add_identity(LogLine* line, const Identity& identity) {
     add(line, " %" PRIuMAX ":%" PRId64 ".%09" PRIu32, static_cast<std::uintmax_t>(identity.inode),
         identity.seconds, identity.nanoseconds);
   } else {
-    add(line, " %" PRIuMAX ":d%" PRIuMAX, static_cast<std::uintmax_t>(identity.inode),
+    add(line, " %" PRIuMAX ":%" PRIuMAX, static_cast<std::uintmax_t>(identity.inode),
         static_cast<std::uintmax_t>(identity.device));
   }
 }
@@ -218,14 +223,14 @@ void add_time(LogLine* line, const timespec& time) {
 void add_hex(LogLine* line, std::uint64_t value) { add(line, " %016" PRIx64, value); }
 
 void add_attributes(LogLine* line, const Attributes& a) {
-  add(line, " %u:%u:%o:%" PRId64 ".%09ld:%" PRId64 ".%09ld", a.user, a.group, a.mode,
+  add(line, " %u:%u:%u:%" PRId64 ".%09ld:%" PRId64 ".%09ld", a.user, a.group, a.mode,
       static_cast<std::int64_t>(a.access.tv_sec), a.access.tv_nsec,
       static_cast<std::int64_t>(a.modification.tv_sec), a.modification.tv_nsec);
 }
 
 bool log_start(const char* kind) {
-  record.reset(openat(directory.get(), RECORD_NAME, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                      0600));
+  record.reset(openat(directory.get(), RECORD_NAME,
+                      O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!record.is_open()) return false;
   chain = HASH_START;
   record_named = false;
@@ -245,8 +250,8 @@ bool log_append(const LogLine& line) {
   const std::size_t length = line.length + SEAL_LENGTH;
   if (pending_length + length > pending.size() && !flush_pending()) return false;
   std::memcpy(pending.data() + pending_length, line.text, line.length);
-  std::snprintf(pending.data() + pending_length + line.length, SEAL_LENGTH + 1, " #%016" PRIx64 "\n",
-                chain);
+  std::snprintf(pending.data() + pending_length + line.length, SEAL_LENGTH + 1,
+                " #%016" PRIx64 "\n", chain);
   pending_length += length;
   return true;
 }
@@ -257,9 +262,7 @@ bool log_sync() {
   return record_named;
 }
 
-off_t log_offset() {
-  return opened_record.end + static_cast<off_t>(pending_length);
-}
+off_t log_offset() { return opened_record.end + static_cast<off_t>(pending_length); }
 
 bool log_to_receipt() {
   return log_sync() && renameat(directory.get(), RECORD_NAME, directory.get(), RECEIPT_NAME) == 0 &&
@@ -296,7 +299,8 @@ int log_open(bool from_receipt, const char** kind) {
     file.reset();
     return unlinkat(directory.get(), RECORD_NAME, 0) == 0 ? LOG_NONE : LOG_UNREADABLE;
   }
-  if (got > 0 && std::string_view(start.data(), static_cast<std::size_t>(got)).starts_with(EARLIER_HEADER)) {
+  if (got > 0 &&
+      std::string_view(start.data(), static_cast<std::size_t>(got)).starts_with(EARLIER_HEADER)) {
     errno = EPROTO;
     return LOG_UNREADABLE;
   }
@@ -341,7 +345,8 @@ bool log_previous(bool from_receipt, off_t* offset, LogFields* fields) {
   if (*offset <= 0) return false;
   const int fd = (from_receipt ? receipt : record).get();
   static std::array<char, sizeof LogLine::text + 1> text;
-  const off_t from = *offset > static_cast<off_t>(text.size()) ? *offset - static_cast<off_t>(text.size()) : 0;
+  const off_t from =
+      *offset > static_cast<off_t>(text.size()) ? *offset - static_cast<off_t>(text.size()) : 0;
   const ssize_t got = pread(fd, text.data(), static_cast<std::size_t>(*offset - from), from);
   if (got != *offset - from || got < 1) return false;
   off_t start = got - 1;  // the last byte is the line's end
@@ -400,64 +405,60 @@ bool LogFields::string(int index, char* value, std::size_t size) {
   return good;
 }
 
-Identity LogFields::identity(int index) {
+int LogFields::numbers(int index, std::int64_t* values, int most) {
   const std::string_view text = word(index);
-  Identity identity;
-  unsigned long long inode = 0;
-  unsigned long long device = 0;
-  long long seconds = 0;
-  unsigned nanoseconds = 0;
-  char copy[64] = {};
-  if (text.size() >= sizeof copy) {
-    good = false;
-    return identity;
+  int found = 0;
+  for (std::size_t at = 0; good && at <= text.size() && found < most; ++found) {
+    std::size_t stop = at;
+    while (stop < text.size() && text[stop] != ':' && text[stop] != '.') ++stop;
+    const bool negative = stop > at && text[at] == '-';
+    std::uint64_t value = 0;
+    if (stop - at == (negative ? 1U : 0U) || stop - at > 18) good = false;
+    for (std::size_t i = at + (negative ? 1 : 0); good && i < stop; ++i) {
+      if (text[i] < '0' || text[i] > '9') good = false;
+      value = value * 10 + static_cast<std::uint64_t>(text[i] - '0');
+    }
+    values[found] = negative ? -static_cast<std::int64_t>(value) : static_cast<std::int64_t>(value);
+    at = stop + 1;
+    if (stop == text.size()) return good ? found + 1 : -1;
   }
-  std::memcpy(copy, text.data(), text.size());
-  if (std::sscanf(copy, "%llu:d%llu", &inode, &device) == 2) {
-    identity = {static_cast<dev_t>(device), static_cast<ino_t>(inode), false, 0, 0};
-  } else if (std::sscanf(copy, "%llu:%lld.%u", &inode, &seconds, &nanoseconds) == 3) {
-    identity = {0, static_cast<ino_t>(inode), true, seconds, nanoseconds};
-  } else {
-    good = false;
-  }
-  return identity;
+  good = false;
+  return -1;
+}
+
+Identity LogFields::identity(int index) {
+  std::int64_t values[3] = {};
+  const int parts = numbers(index, values, 3);
+  if (parts == 2) return Identity{static_cast<dev_t>(values[1]), static_cast<ino_t>(values[0])};
+  if (parts != 3) good = false;
+  return Identity{0, static_cast<ino_t>(values[0]), true, values[1],
+                  static_cast<std::uint32_t>(values[2])};
 }
 
 timespec LogFields::time(int index) {
-  const std::string_view text = word(index);
-  char copy[40] = {};
-  long long seconds = 0;
-  long nanoseconds = 0;
-  if (text.size() >= sizeof copy) good = false;
-  else std::memcpy(copy, text.data(), text.size());
-  if (std::sscanf(copy, "%lld.%ld", &seconds, &nanoseconds) != 2) good = false;
-  return timespec{static_cast<time_t>(seconds), nanoseconds};
+  std::int64_t values[2] = {};
+  if (numbers(index, values, 2) != 2) good = false;
+  return timespec{static_cast<time_t>(values[0]), static_cast<long>(values[1])};
 }
 
 Attributes LogFields::attributes(int index) {
-  const std::string_view text = word(index);
-  char copy[128] = {};
-  Attributes a;
-  long long access = 0;
-  long long modification = 0;
-  if (text.size() >= sizeof copy) good = false;
-  else std::memcpy(copy, text.data(), text.size());
-  if (std::sscanf(copy, "%u:%u:%o:%lld.%ld:%lld.%ld", &a.user, &a.group, &a.mode, &access,
-                  &a.access.tv_nsec, &modification, &a.modification.tv_nsec) != 7) {
-    good = false;
-  }
-  a.access.tv_sec = static_cast<time_t>(access);
-  a.modification.tv_sec = static_cast<time_t>(modification);
-  return a;
+  std::int64_t v[7] = {};
+  if (numbers(index, v, 7) != 7) good = false;
+  return Attributes{static_cast<uid_t>(v[0]),
+                    static_cast<gid_t>(v[1]),
+                    static_cast<mode_t>(v[2]),
+                    {static_cast<time_t>(v[3]), static_cast<long>(v[4])},
+                    {static_cast<time_t>(v[5]), static_cast<long>(v[6])}};
 }
 
 void report_unusable(const char* path, const char* what) {
   if (errno == EBADMSG) {
     std::printf("Unable to use %s: it is not a %s this program wrote.\n\n", path, what);
   } else if (errno == EPROTO) {
-    std::printf("Unable to use %s: an earlier release of this program wrote it. Finish with that "
-                "release, or remove %s once nothing it names is needed.\n\n",
-                path, path);
+    std::printf(
+        "Unable to use %s: an earlier release of this program wrote it. Finish with that "
+        "release, or remove %s once nothing it names is needed.\n\n",
+        path, path);
   } else {
     std::printf("Unable to read %s. %s.\n\n", path, std::strerror(errno));
   }

@@ -66,7 +66,7 @@ bool remove_receipt();
 
 // A line read back, its fields split at blanks.
 struct LogFields {
-  std::array<char, sizeof LogLine::text> text;
+  std::array<char, sizeof LogLine::text> copy;  // of the line, which the fields view
   std::string_view field[16];
   int count = 0;
   off_t start = 0;  // where the line begins in the log
@@ -76,6 +76,8 @@ struct LogFields {
   std::int64_t number(int index);
   std::uint64_t hex(int index);
   bool string(int index, char* value, std::size_t size);
+  // The numbers of one field, split at ":" and "."; how many, or -1.
+  int numbers(int index, std::int64_t* values, int most);
   Identity identity(int index);
   timespec time(int index);
   Attributes attributes(int index);
@@ -90,10 +92,10 @@ std::uint64_t seal_of(std::uint64_t previous, const char* text, std::size_t leng
 constexpr std::uint64_t LOG_SEAL_START = 14695981039346656037ULL;
 
 // What reading a log found.
-constexpr int LOG_NONE = 0;        // there is none
-constexpr int LOG_FOUND = 1;       // *kind names its kind
-constexpr int LOG_UNREADABLE = -1; // errno says why; EBADMSG: not this program's, EPROTO: an
-                                   // earlier release's
+constexpr int LOG_NONE = 0;         // there is none
+constexpr int LOG_FOUND = 1;        // *kind names its kind
+constexpr int LOG_UNREADABLE = -1;  // errno says why; EBADMSG: not this program's, EPROTO: an
+                                    // earlier release's
 // Opens the record (receipt false) or the receipt for reading and checks
 // every line of it; what a crash cut short at its end is dropped (and, in
 // the record, cut off, so that appending goes on after the last whole

@@ -21,13 +21,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const char* text = reinterpret_cast<const char*>(data);
   for (std::size_t at = 0; at < size;) {
     const char* end = static_cast<const char*>(std::memchr(text + at, '\n', size - at));
-    const std::size_t length = end != nullptr ? static_cast<std::size_t>(end - text) - at : size - at;
+    const std::size_t length =
+        end != nullptr ? static_cast<std::size_t>(end - text) - at : size - at;
     if (length > 2000) return 0;
     std::memcpy(sealed, text + at, length);
     const int sealing = std::snprintf(sealed + length, sizeof sealed - length, " #%016" PRIx64 "\n",
                                       seal_of(hash, sealed, length));
     static LogFields fields;
-    if (!parse_line(sealed, length + static_cast<std::size_t>(sealing), &hash, &fields)) std::abort();
+    if (!parse_line(sealed, length + static_cast<std::size_t>(sealing), &hash, &fields))
+      std::abort();
     for (int i = 0; i < fields.count; ++i) {
       fields.number(i);
       fields.hex(i);

@@ -62,8 +62,8 @@ struct Level {
 // One plan being written: a walk down one tree, the other followed beside.
 struct Planning {
   int target;
-  Path place;  // the level's place below the target, "a/b/"
-  bool swaps;  // the second plan: down the staged tree; else down the live one
+  Path place;    // the level's place below the target, "a/b/"
+  bool swaps;    // the second plan: down the staged tree; else down the live one
   bool overlay;  // the live tree is an overlay's
   long* slot;
   const char* left_out;
@@ -99,8 +99,11 @@ void record_step(const char* kind, const char* name, const Identity& in, const I
   add_string(&line, name);
   add_identity(&line, in);
   if (kind[0] == 's') {
-    if (out != nullptr) add_identity(&line, *out);
-    else add_word(&line, "-");
+    if (out != nullptr) {
+      add_identity(&line, *out);
+    } else {
+      add_word(&line, "-");
+    }
   }
   add_number(&line, (*planning.slot)++);
   if (attributes != nullptr) add_attributes(&line, *attributes);
@@ -127,10 +130,11 @@ bool known_directory(const char* name, const Identity& identity) {
 
 int plan_entry(void*, int directory, const char* name, unsigned char) {
   Level& level = planning.levels[planning.depth];
-  if (planning.depth == 0 && ((planning.left_out != nullptr && std::strcmp(name, planning.left_out) == 0) ||
-                              (planning.swaps && (std::strcmp(name, planning.work_names[0].data()) == 0 ||
-                                                  std::strcmp(name, planning.work_names[1].data()) == 0 ||
-                                                  std::strcmp(name, planning.work_names[2].data()) == 0)))) {
+  if (planning.depth == 0 &&
+      ((planning.left_out != nullptr && std::strcmp(name, planning.left_out) == 0) ||
+       (planning.swaps && (std::strcmp(name, planning.work_names[0].data()) == 0 ||
+                           std::strcmp(name, planning.work_names[1].data()) == 0 ||
+                           std::strcmp(name, planning.work_names[2].data()) == 0)))) {
     return WALK_NEXT;
   }
   const int live = planning.swaps ? level.other.get() : directory;
@@ -139,22 +143,26 @@ int plan_entry(void*, int directory, const char* name, unsigned char) {
   struct stat fresh {};
   Identity now_identity;
   Identity fresh_identity;
-  const bool in_live = examine(live, name, &now, &now_identity);
+  bool in_mount = false;
+  bool in_live = examine(live, name, &now, &now_identity, &in_mount);
+  // A mount that lets no one else look, root included: a user's FUSE mount.
+  if (!in_live && errno == EACCES) in_live = in_mount = true;
   if (!in_live && errno != ENOENT) return plan_failed(name) ? WALK_NEXT : WALK_STOP;
   // An old file of an overlay's lower layer is copied up now, after the
   // copy of the old contents, which kept its links and holes: a rename
   // would copy it up under another identity.
-  if (in_live && planning.overlay && !S_ISDIR(now.st_mode) &&
-      !settle(live, name, &now_identity)) {
+  if (in_live && planning.overlay && !S_ISDIR(now.st_mode) && !settle(live, name, &now_identity)) {
     return plan_failed(name) ? WALK_NEXT : WALK_STOP;
   }
   const bool in_package = examine(staged, name, &fresh, &fresh_identity);
-  const int mount = in_live ? mount_at(live, name) : 0;
-  const bool both_directories = in_live && in_package && S_ISDIR(now.st_mode) && S_ISDIR(fresh.st_mode);
+  const int mount = in_live && in_mount ? 1 : 0;
+  const bool both_directories =
+      in_live && in_package && S_ISDIR(now.st_mode) && S_ISDIR(fresh.st_mode);
   if (!planning.swaps) {
     // Another mount is left as it is (the copy named it); what the package
     // swaps, or goes into, is the second plan's.
-    if (mount != 0 || (in_package && S_ISDIR(now.st_mode) == S_ISDIR(fresh.st_mode) && !both_directories)) {
+    if (mount != 0 ||
+        (in_package && S_ISDIR(now.st_mode) == S_ISDIR(fresh.st_mode) && !both_directories)) {
       return WALK_NEXT;
     }
     const Attributes attributes = attributes_of(now);
@@ -270,7 +278,8 @@ bool plan_install(int target, int live, int staged, const char* left_out, const 
     shown_start(&planning.shown, path);
     const char kinds[3] = {'o', 'h', 'm'};
     for (int i = 0; i < 3; ++i) {
-      make_work_name(planning.work_names[i].data(), planning.work_names[i].size(), staging, kinds[i]);
+      make_work_name(planning.work_names[i].data(), planning.work_names[i].size(), staging,
+                     kinds[i]);
     }
     Level& top = planning.levels[0];
     struct stat status {};
@@ -278,7 +287,8 @@ bool plan_install(int target, int live, int staged, const char* left_out, const 
     if (!top.other.is_open() || !examine(live, "", &status, &top.identity)) return plan_failed(".");
     top.old = attributes_of(status);
     struct statfs file_system {};
-    planning.overlay = fstatfs(live, &file_system) == 0 && file_system.f_type == OVERLAYFS_SUPER_MAGIC;
+    planning.overlay =
+        fstatfs(live, &file_system) == 0 && file_system.f_type == OVERLAYFS_SUPER_MAGIC;
     if (!mark(target, "plan", swaps ? 'B' : 'A', &ranges[swaps ? 1 : 0][0])) return false;
     record("enter", ".", top.identity, &top.old, nullptr);
     const WalkVisitor visitor{plan_entry, plan_entered, plan_left, nullptr};
@@ -312,8 +322,7 @@ bool copied_identity(const char* name, Identity* identity) {
   return examine(undoing.copies[undoing.depth].get(), name, nullptr, identity);
 }
 
-bool undo_records(int target, off_t begin, off_t end, char which, const char* path,
-                  off_t* range) {
+bool undo_records(int target, off_t begin, off_t end, char which, const char* path, off_t* range) {
   LogFields fields;
   bool planned = mark(target, "plan", which, &range[0]);
   std::array<char, NAME_BUFFER_SIZE> name{};
@@ -337,8 +346,10 @@ bool undo_records(int target, off_t begin, off_t end, char which, const char* pa
           planned = false;
           break;
         }
-        undoing.copies[depth + 1].reset(openat(undoing.copies[depth].get(), name.data(), DIRECTORY_FLAGS));
-        undoing.lives[depth + 1].reset(openat(undoing.lives[depth].get(), name.data(), DIRECTORY_FLAGS));
+        undoing.copies[depth + 1].reset(
+            openat(undoing.copies[depth].get(), name.data(), DIRECTORY_FLAGS));
+        undoing.lives[depth + 1].reset(
+            openat(undoing.lives[depth].get(), name.data(), DIRECTORY_FLAGS));
         ++depth;
       }
       if (!undoing.copies[depth].is_open() || !undoing.lives[depth].is_open() ||
@@ -365,6 +376,10 @@ bool undo_records(int target, off_t begin, off_t end, char which, const char* pa
       record_step("swap", name.data(), copied, &identity, nullptr);
     } else if (kind == "swap") {
       record_step("out", name.data(), identity, nullptr, nullptr);
+    } else if (kind == "out" &&
+               examine(undoing.lives[undoing.depth].get(), name.data(), nullptr, &copied) &&
+               same_identity(copied, identity)) {
+      // Written in since the copy began, it stayed, and stays.
     } else if (kind == "out") {
       if (!copied_identity(name.data(), &copied)) {
         planned = false;
@@ -410,10 +425,11 @@ namespace {
 // it would lose its other links and its holes.
 int settle_entry(void*, int directory, const char* name, unsigned char type) {
   struct stat status {};
+  bool mount = false;
   if (type != DT_DIR && type != DT_UNKNOWN) return WALK_NEXT;
-  if (!examine(directory, name, &status, nullptr)) return WALK_STOP;
+  if (!examine(directory, name, &status, nullptr, &mount)) return WALK_STOP;
   const timespec times[2] = {status.st_atim, {0, UTIME_OMIT}};
-  if (!S_ISDIR(status.st_mode) || mount_at(directory, name) != 0) return WALK_NEXT;
+  if (!S_ISDIR(status.st_mode) || mount) return WALK_NEXT;
   return utimensat(directory, name, times, AT_SYMLINK_NOFOLLOW) == 0 ? WALK_ENTER : WALK_STOP;
 }
 
@@ -423,6 +439,7 @@ constexpr std::size_t DIGEST_DEPTH_LIMIT = std::size_t{1} << 16;
 struct Digest {
   std::uint64_t sum;
   dev_t device;
+  uid_t user;
   const char* left_out;
   std::size_t depth;
   std::uint64_t entering;
@@ -449,10 +466,13 @@ int digest_entry(void*, int directory, const char* name, unsigned char) {
   place = (place ^ '/') * 1099511628211ULL;
   struct stat status {};
   Identity identity;
-  if (!examine(directory, name, &status, &identity)) return errno == EACCES ? WALK_NEXT : WALK_STOP;
+  bool mount = false;
+  if (!examine(directory, name, &status, &identity, &mount)) {
+    return errno == EACCES ? WALK_NEXT : WALK_STOP;  // a mount that lets no one look
+  }
   std::uint64_t hash = place;
   mix(&hash, status.st_mode);
-  const bool here = status.st_dev == digest.device && mount_at(directory, name) == 0;
+  const bool here = status.st_dev == digest.device && !mount;
   if (here) {
     for (std::int64_t value :
          {static_cast<std::int64_t>(status.st_uid), static_cast<std::int64_t>(status.st_gid),
@@ -466,7 +486,7 @@ int digest_entry(void*, int directory, const char* name, unsigned char) {
   }
   digest.sum += hash;
   digest.entering = place;
-  return here && S_ISDIR(status.st_mode) && status.st_uid == geteuid() &&
+  return here && S_ISDIR(status.st_mode) && status.st_uid == digest.user &&
                  digest.depth + 1 < DIGEST_DEPTH_LIMIT
              ? WALK_ENTER
              : WALK_NEXT;
@@ -494,12 +514,13 @@ bool settle_tree(int directory) {
 }
 
 bool tree_digest(int directory, const char* name, const char* left_out, bool whole_top,
-                 std::uint64_t* sum) {
+                 std::uint64_t* digest_of) {
   struct stat status {};
   Identity identity;
   if (!examine(directory, name, &status, &identity)) return false;
   digest.sum = 0;
   digest.device = status.st_dev;
+  digest.user = geteuid();
   digest.left_out = left_out;
   digest.depth = 0;
   digest.places[0] = 1469598103934665603ULL;
@@ -510,10 +531,11 @@ bool tree_digest(int directory, const char* name, const char* left_out, bool who
   if (!S_ISDIR(status.st_mode)) {
     // A file is its contents: their size and time count, and where the top
     // is whole, the time of its last change.
-    for (std::int64_t value : {static_cast<std::int64_t>(status.st_size),
-                               static_cast<std::int64_t>(status.st_mtim.tv_sec), status.st_mtim.tv_nsec,
-                               whole_top ? static_cast<std::int64_t>(status.st_ctim.tv_sec) : 0,
-                               whole_top ? status.st_ctim.tv_nsec : 0}) {
+    for (std::int64_t value :
+         {static_cast<std::int64_t>(status.st_size),
+          static_cast<std::int64_t>(status.st_mtim.tv_sec), status.st_mtim.tv_nsec,
+          whole_top ? static_cast<std::int64_t>(status.st_ctim.tv_sec) : 0,
+          whole_top ? status.st_ctim.tv_nsec : 0}) {
       mix(&digest.sum, value);
     }
   } else {
@@ -521,6 +543,6 @@ bool tree_digest(int directory, const char* name, const char* left_out, bool who
     const WalkVisitor visitor{digest_entry, digest_entered, digest_left, nullptr};
     if (!top.is_open() || !walk_tree(top.get(), visitor)) return false;
   }
-  *sum = digest.sum;
+  *digest_of = digest.sum;
   return true;
 }

@@ -50,6 +50,6 @@ bool settle_tree(int directory);
 // directory that is not root's, is never entered: only that it is there,
 // as it is, counts. False, errno set, where the tree cannot be read.
 bool tree_digest(int directory, const char* name, const char* left_out, bool whole_top,
-                 std::uint64_t* digest);
+                 std::uint64_t* digest_of);
 
 #endif

@@ -35,12 +35,14 @@ int locate(const Step& step, const Identity& identity) {
 
 void report(const Step& step, const Slot& from, const Slot& to, bool forward) {
   // One level down, an entry where the step's must go is another's.
-  const char* reason = failure_reason(step.told == TOLD_IN_PLACE && errno == EEXIST ? NOT_THE_ENTRY : errno);
+  const char* reason =
+      failure_reason(step.told == TOLD_IN_PLACE && errno == EEXIST ? NOT_THE_ENTRY : errno);
   if (step.told != TOLD_IN_PLACE) {
     std::printf("Unable to rename %s to %s. %s.\n\n", from.path, to.path, reason);
   } else {
-    std::printf(forward ? "Unable to install %s in place. %s.\n\n" : "Unable to put back %s. %s.\n\n",
-                step.at.path, reason);
+    std::printf(
+        forward ? "Unable to install %s in place. %s.\n\n" : "Unable to put back %s. %s.\n\n",
+        step.at.path, reason);
   }
 }
 
@@ -150,11 +152,13 @@ bool find_entry(int directory, const char* preferred, const Identity& identity, 
     return true;
   }
   bool moved = false;
-  if (!for_each_entry(directory, [&](const char* entry, unsigned char) {
-        moved = examine(directory, entry, nullptr, &found) && same_identity(found, identity);
-        if (moved) std::snprintf(name, NAME_BUFFER_SIZE, "%s", entry);
-        return !moved;
-      }) &&
+  if (!for_each_entry(directory,
+                      [&](const char* entry, unsigned char) {
+                        moved = examine(directory, entry, nullptr, &found) &&
+                                same_identity(found, identity);
+                        if (moved) std::snprintf(name, NAME_BUFFER_SIZE, "%s", entry);
+                        return !moved;
+                      }) &&
       !moved) {
     return false;
   }
@@ -200,9 +204,9 @@ bool apply(int directory, const Attributes& attributes, bool times) {
 }
 
 void report_entry(const char* path) {
-  std::printf(running.forward ? "Unable to install %s in place. %s.\n\n"
-                              : "Unable to put back %s. %s.\n\n",
-              path, failure_reason(errno));
+  std::printf(
+      running.forward ? "Unable to install %s in place. %s.\n\n" : "Unable to put back %s. %s.\n\n",
+      path, failure_reason(errno));
 }
 
 // Goes into the directory name of the frame, which must be the one the
@@ -246,8 +250,9 @@ bool untouched_file(const struct stat& now, const char* name);
 // and none another mount.
 int untouched_entry(void*, int directory, const char* name, unsigned char) {
   struct stat status {};
-  if (!examine(directory, name, &status, nullptr) ||
-      !earlier(status.st_ctim, running.plan->mark) || mount_at(directory, name) != 0) {
+  bool mount = false;
+  if (!examine(directory, name, &status, nullptr, &mount) ||
+      !earlier(status.st_ctim, running.plan->mark) || mount) {
     return WALK_STOP;
   }
   return S_ISDIR(status.st_mode) ? WALK_ENTER : WALK_NEXT;
@@ -361,7 +366,8 @@ bool take_out(const char* name, const Identity& identity, const char* slot, cons
   const Slot out{running.plan->out, slot, path};
   struct stat status {};
   Identity found;
-  const bool there = examine(live.directory, name, &status, &found) && same_identity(found, identity);
+  const bool there =
+      examine(live.directory, name, &status, &found) && same_identity(found, identity);
   if (running.forward) {
     if (!there || holds(out, identity)) return true;
     if (running.plan->check_untouched && !untouched(live.directory, name, status)) return true;

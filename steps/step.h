@@ -65,11 +65,11 @@ struct Plan {
   bool receipt;  // read from the receipt (an undo's plan is in the record)
   off_t begin;
   off_t end;
-  int live;         // the target
-  int staged;       // the staged tree
-  int copy;         // its old contents at NAME.old, or -1 (an undo)
-  int out;          // the out directory
-  const char* top;  // the target's path, for messages
+  int live;              // the target
+  int staged;            // the staged tree
+  int copy;              // its old contents at NAME.old, or -1 (an undo)
+  int out;               // the out directory
+  const char* top;       // the target's path, for messages
   bool check_untouched;  // an old entry goes only untouched since the copy began
   timespec mark;         // when that was
 };

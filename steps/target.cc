@@ -42,21 +42,24 @@ int where_made(const Target& target, const Made& made) {
 bool made_when_named(int directory, const char* name, const struct stat& status,
                      const Identity& identity, const Made& made) {
   const mode_t mode = made.directory ? 0700 : 0600;
-  Descriptor opened(made.directory && S_ISDIR(status.st_mode) ? openat(directory, name, DIRECTORY_FLAGS) : -1);
-  const bool empty = opened.is_open() && for_each_entry(opened.get(), [](const char*, unsigned char) {
-                       return false;
-                     });
+  Descriptor opened(
+      made.directory && S_ISDIR(status.st_mode) ? openat(directory, name, DIRECTORY_FLAGS) : -1);
+  const bool empty = opened.is_open() &&
+                     for_each_entry(opened.get(), [](const char*, unsigned char) { return false; });
   return status.st_uid == geteuid() && (status.st_mode & 07777) == mode &&
-         (made.directory ? empty
-                         : S_ISREG(status.st_mode) && status.st_size == 0 && status.st_nlink == 1) &&
+         (made.directory
+              ? empty
+              : S_ISREG(status.st_mode) && status.st_size == 0 && status.st_nlink == 1) &&
          (!identity.born || identity.seconds > made.intended.tv_sec ||
-          (identity.seconds == made.intended.tv_sec && identity.nanoseconds >= made.intended.tv_nsec));
+          (identity.seconds == made.intended.tv_sec &&
+           identity.nanoseconds >= made.intended.tv_nsec));
 }
 
 // The target itself, which must be what the log knows stands there.
 int open_live(const Target& target) {
-  Descriptor live(target.inside.is_open() ? fcntl(target.inside.get(), F_DUPFD_CLOEXEC, 0)
-                                          : openat(target.parent.get(), target.name, DIRECTORY_FLAGS));
+  Descriptor live(target.inside.is_open()
+                      ? fcntl(target.inside.get(), F_DUPFD_CLOEXEC, 0)
+                      : openat(target.parent.get(), target.name, DIRECTORY_FLAGS));
   Identity found;
   if (!live.is_open() || !examine(live.get(), "", nullptr, &found)) return -1;
   if (!same_identity(found, target.old_identity)) {
@@ -83,8 +86,8 @@ bool keep_copy(Target* target, bool forward) {
   const Slot& from = forward ? named : backup;
   const Slot& to = forward ? backup : named;
   Identity found;
-  if (!copy.made || (examine(to.directory, to.name, nullptr, &found) &&
-                     same_identity(found, copy.identity))) {
+  if (!copy.made ||
+      (examine(to.directory, to.name, nullptr, &found) && same_identity(found, copy.identity))) {
     return true;
   }
   // Put back, a copy no longer at NAME.old went back, or with what was made.
@@ -169,8 +172,7 @@ bool copy_old(Target* target, std::size_t index, int live, int staged) {
     LogLine line;
     add_word(&line, "mark");
     add_number(&line, static_cast<std::int64_t>(index));
-    if (!marker.is_open() || !holder.is_open() ||
-        fstat(marker.get(), &status) != 0) {
+    if (!marker.is_open() || !holder.is_open() || fstat(marker.get(), &status) != 0) {
       report_in_place(*target);
       return false;
     }
@@ -178,11 +180,11 @@ bool copy_old(Target* target, std::size_t index, int live, int staged) {
     add_time(&line, target->mark);
     Watching watching{index, staged, true};
     const KeepWatch watch{watch_directory, &watching};
-    copied = append_record(line) &&
-             keep_tree(live, target->path, copy.get(), backup_path.data(), holder.get(),
-                       target->made[STAGED].inside ? target->made[STAGED].name : nullptr,
-                       &watch) == 0 &&
-             watching.logged;
+    copied =
+        append_record(line) &&
+        keep_tree(live, target->path, copy.get(), backup_path.data(), holder.get(),
+                  target->made[STAGED].inside ? target->made[STAGED].name : nullptr, &watch) == 0 &&
+        watching.logged;
   } else {
     Descriptor kept(make_entry(target, index, KEPT, false, false));
     Descriptor old(openat(target->parent.get(), target->name, READ_FLAGS));
@@ -190,7 +192,8 @@ bool copy_old(Target* target, std::size_t index, int live, int staged) {
     copied = kept.is_open() && old.is_open() &&
              keep_file(old.get(), target->path, copy.release(), backup_path.data()) &&
              lseek(second, 0, SEEK_SET) == 0 &&
-             keep_file(second, target->path, kept.release(), path_beside(*target, target->made[KEPT].name));
+             keep_file(second, target->path, kept.release(),
+                       path_beside(*target, target->made[KEPT].name));
     if (second >= 0) close(second);
     if (!copied && (!kept.is_open() || !old.is_open())) report_in_place(*target);
   }
@@ -226,8 +229,8 @@ bool install_in_place(Target* target, std::size_t index) {
     report_in_place(*target);
     return false;
   }
-  if (!target->copied && !copy_old(target, index, live.is_open() ? live.get() : target->parent.get(),
-                                   staged.get())) {
+  if (!target->copied &&
+      !copy_old(target, index, live.is_open() ? live.get() : target->parent.get(), staged.get())) {
     return false;
   }
   if (!keep_copy(target, true)) return false;
@@ -291,7 +294,7 @@ const char* path_beside(const Target& target, const char* name, bool inside) {
   static std::size_t turn = 0;
   auto& path = paths[turn++ % paths.size()];
   const char* slash = std::strrchr(target.path, '/');
-  const int prefix = inside ? static_cast<int>(std::strlen(target.path))
+  const int prefix = inside             ? static_cast<int>(std::strlen(target.path))
                      : slash == nullptr ? 0
                                         : static_cast<int>(slash - target.path + 1);
   std::snprintf(path.data(), path.size(), "%.*s%s%s", prefix, target.path, inside ? "/" : "", name);
@@ -417,16 +420,18 @@ bool remove_made(Target* target, int role) {
     ours = find_entry(where, made.name, made.identity, name.data());
     // Where the run put it in the target's place, it is the target's now.
     if (ours && !made.inside &&
-        (std::strcmp(name.data(), target->name) == 0 || std::strcmp(name.data(), target->backup) == 0)) {
+        (std::strcmp(name.data(), target->name) == 0 ||
+         std::strcmp(name.data(), target->backup) == 0)) {
       made = Made{};
       return true;
     }
     if (!ours && errno == ENOENT) {
       // Removed by a killed run, or moved away by someone else.
       if (!repairing) {
-        std::printf("The contents staged for %s were moved away from %s by someone else; they are "
-                    "left where they are.\n\n",
-                    target->path, path);
+        std::printf(
+            "The contents staged for %s were moved away from %s by someone else; they are "
+            "left where they are.\n\n",
+            target->path, path);
       }
     } else if (!ours) {
       std::printf("Unable to examine %s. %s.\n\n", path, std::strerror(errno));
@@ -629,7 +634,9 @@ bool drive_back(Target* target) {
     }
   } else if (!target->is_directory && target->copied) {
     Descriptor kept(open_made(target, KEPT, READ_FLAGS));
-    whole = kept.is_open() && rewrite(*target, kept.get(), path_beside(*target, target->made[KEPT].name));
+    if (!kept.is_open() && errno == ENOENT) return keep_copy(target, false);  // as the staged tree
+    whole = kept.is_open() &&
+            rewrite(*target, kept.get(), path_beside(*target, target->made[KEPT].name));
     if (!whole) std::printf("Unable to put back %s. %s.\n\n", target->path, failure_reason(errno));
   }
   if (!whole) {
@@ -648,7 +655,8 @@ bool run_plans(Target* target, int live, int staged, int copy, bool receipt, boo
     return false;
   }
   Descriptor out(openat(staged, out_name.data(), DIRECTORY_FLAGS));
-  Plan plan{receipt, 0, 0, live, staged, copy, out.get(), target->path, check_untouched, target->mark};
+  Plan plan{receipt,         0,           0, live, staged, copy, out.get(), target->path,
+            check_untouched, target->mark};
   if (!out.is_open()) return false;
   bool ran = true;
   for (int i = 0; i < 2; ++i) {

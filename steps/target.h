@@ -30,8 +30,8 @@ constexpr int ROLES = 3;
 
 struct Made {
   char name[NAME_BUFFER_SIZE] = {};
-  bool named = false;  // the log names it, and it may have been made
-  bool made = false;   // the log holds its identity
+  bool named = false;   // the log names it, and it may have been made
+  bool made = false;    // the log holds its identity
   bool inside = false;  // in the target itself (a mount point), not beside it
   bool directory = false;
   Identity identity;

@@ -52,13 +52,12 @@ int as_left(const Target& target, const char* name, const Identity& identity,
 // Whether NAME, and NAME.old, are as the installation left them; names what
 // is not.
 bool unchanged(const Target& target, bool backup_only) {
-  const int left = backup_only ? 1
-                               : as_left(target, target.name, target.old_identity,
-                                         target.installed_digest);
+  const int left =
+      backup_only ? 1 : as_left(target, target.name, target.old_identity, target.installed_digest);
   if (left == 0) report_changed(target, false);
-  const int kept = !target.replaces ? 1
-                                    : as_left(target, target.backup, target.kept_identity,
-                                              target.kept_digest);
+  const int kept = !target.replaces
+                       ? 1
+                       : as_left(target, target.backup, target.kept_identity, target.kept_digest);
   if (kept == 0) report_changed(target, true);
   return left == 1 && kept == 1;
 }
@@ -103,7 +102,8 @@ bool close_backup(Target* target, std::size_t index) {
                         errno == ENOTSUP || errno == EINVAL);
   }
   closed = closed && fchown(backup.get(), geteuid(), getegid()) == 0 &&
-           fchmod(backup.get(), target->is_directory ? 0700 : 0600) == 0 && fsync(backup.get()) == 0;
+           fchmod(backup.get(), target->is_directory ? 0700 : 0600) == 0 &&
+           fsync(backup.get()) == 0;
   if (!closed) std::printf("Unable to put back %s. %s.\n\n", path, failure_reason(errno));
   return closed;
 }
@@ -113,7 +113,8 @@ bool close_backup(Target* target, std::size_t index) {
 bool give_held(Target* target, const char* name) {
   if (!target->closed) return true;
   Descriptor holder(open_holder(target, false));
-  Descriptor entry(openat(target->parent.get(), name, target->is_directory ? DIRECTORY_FLAGS : READ_FLAGS));
+  Descriptor entry(
+      openat(target->parent.get(), name, target->is_directory ? DIRECTORY_FLAGS : READ_FLAGS));
   const char* path = path_beside(*target, name);
   if (holder.is_open() && entry.is_open() && keep_attributes(holder.get(), entry.get(), path) &&
       fsync(entry.get()) == 0) {
@@ -174,8 +175,9 @@ bool drive(Target* target, bool forward) {
     return false;
   }
   Descriptor copy(open_made(target, COPY, DIRECTORY_FLAGS));
-  Descriptor live(target->inside.is_open() ? fcntl(target->inside.get(), F_DUPFD_CLOEXEC, 0)
-                                           : openat(target->parent.get(), target->name, DIRECTORY_FLAGS));
+  Descriptor live(target->inside.is_open()
+                      ? fcntl(target->inside.get(), F_DUPFD_CLOEXEC, 0)
+                      : openat(target->parent.get(), target->name, DIRECTORY_FLAGS));
   const bool whole = copy.is_open() && live.is_open() &&
                      run_plans(target, live.get(), copy.get(), -1, false, forward, false) &&
                      syncfs(live.get()) == 0;
@@ -232,10 +234,10 @@ bool finish(Target* targets, std::size_t count) {
 bool stage_in_place(Target* target, std::size_t index, const Target& receipt) {
   const char* backup_path = path_beside(*target, target->backup);
   Descriptor backup(open_backup(*target, target->is_directory ? DIRECTORY_FLAGS : READ_FLAGS));
-  Descriptor copy(backup.is_open() ? make_entry(target, index, COPY,
-                                                target->mount && target->is_directory,
-                                                target->is_directory)
-                                   : -1);
+  Descriptor copy(backup.is_open()
+                      ? make_entry(target, index, COPY, target->mount && target->is_directory,
+                                   target->is_directory)
+                      : -1);
   if (!copy.is_open()) {
     std::printf("Unable to put back %s. %s.\n\n", backup_path, failure_reason(errno));
     return false;
@@ -244,12 +246,17 @@ bool stage_in_place(Target* target, std::size_t index, const Target& receipt) {
     Descriptor kept(make_entry(target, index, KEPT, false, false));
     Descriptor live(openat(target->parent.get(), target->name, READ_FLAGS));
     return kept.is_open() && live.is_open() &&
-           keep_file(backup.get(), backup_path, copy.release(), path_beside(*target, target->made[COPY].name)) &&
-           keep_file(live.get(), target->path, kept.release(), path_beside(*target, target->made[KEPT].name));
+           keep_file(backup.get(), backup_path, copy.release(),
+                     path_beside(*target, target->made[COPY].name)) &&
+           keep_file(live.get(), target->path, kept.release(),
+                     path_beside(*target, target->made[KEPT].name));
   }
-  if (keep_tree(backup.get(), backup_path, copy.get(), target->path, -1, nullptr) != 0) return false;
-  Descriptor live(target->inside.is_open() ? fcntl(target->inside.get(), F_DUPFD_CLOEXEC, 0)
-                                           : openat(target->parent.get(), target->name, DIRECTORY_FLAGS));
+  if (keep_tree(backup.get(), backup_path, copy.get(), target->path, -1, nullptr) != 0) {
+    return false;
+  }
+  Descriptor live(target->inside.is_open()
+                      ? fcntl(target->inside.get(), F_DUPFD_CLOEXEC, 0)
+                      : openat(target->parent.get(), target->name, DIRECTORY_FLAGS));
   // Once what the undo made inside the target is gone, the target has the
   // times the installation found it with.
   LogFields first;
@@ -342,7 +349,9 @@ int undo_installation() {
   // just before is found now.
   for (std::size_t i = 0; staged && i < count; ++i) staged = unchanged(undone[i], true);
   for (std::size_t i = 0; staged && i < count; ++i) {
-    if (undone[i].in_place && undone[i].replaces) staged = stage_in_place(&undone[i], i, installed[i]);
+    if (undone[i].in_place && undone[i].replaces) {
+      staged = stage_in_place(&undone[i], i, installed[i]);
+    }
   }
   staged = staged && sync_file_systems(undone.data(), count) && record_phase(PHASE_SWAP);
   if (!staged) {
@@ -400,8 +409,9 @@ int repair_undo(Target* targets, std::size_t count, int phase) {
     return REPAIR_REVERTED;
   }
   if (repaired && phase != PHASE_SWAP && phase != PHASE_DONE && abandon(targets, count)) {
-    std::printf(phase == PHASE_STAGE ? "Removed what an interrupted installation had staged.\n\n"
-                                     : "Put back what an interrupted installation had changed.\n\n");
+    std::printf(phase == PHASE_STAGE
+                    ? "Removed what an interrupted installation had staged.\n\n"
+                    : "Put back what an interrupted installation had changed.\n\n");
     return REPAIR_CLEANED;
   }
   std::printf("Unable to undo everything: run langext-undo again to finish that.\n\n");

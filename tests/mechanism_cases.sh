@@ -1,0 +1,306 @@
+# Sourced by end_to_end.sh after the undo's cases, whose helpers it uses:
+# what the log of rename steps, read forwards or backwards, must hold to
+# against another local user, a careless administrator, a kill at any
+# step, and what the cases before it do not reach.
+
+# One sweep judges both goals: an installation in place killed after each
+# of its disk-changing calls, or its undo, then either program, in turn:
+# every target ends wholly installed with NAME.old exactly as the old
+# contents were, or wholly as it was before, and nothing staged is left.
+judge_targets() {
+  local i target
+  local -a targets=("$LANG_FILE" "$TEMPLATES" "$IMAGES")
+  local -a packages=("$ADDON/packages/conf/language.cfg" "$ADDON/packages/htx" "$ADDON/packages/images")
+  for i in 0 1 2; do
+    target=${targets[i]}
+    if [ ! -e "$target.old" ] && [ "$(kept_or_file "$target")" = "${judged_before[i]}" ]; then
+      echo before
+    elif same_contents "${packages[i]}" "$target" && [ "$(kept_or_file "$target.old")" = "${judged_before[i]}" ]; then
+      echo installed
+    else
+      echo broken
+    fi
+  done
+}
+kept_or_file() { if [ -d "$1" ]; then kept_listing "$1"; else file_listing "$1" && cat "$1"; fi; }
+for killed in installation undo; do
+  begin "killed at every step of an $killed in place, then either program: every target installed with NAME.old exact, or as before"
+  undo_beside
+  judge_reset() {
+    rm -rf /var/lib/tarnwick /var/lib/httpd "$RECORD_DIR" && sandbox_install_product "$sample" && decorate_product &&
+      judged_before=("$(kept_or_file "$LANG_FILE")" "$(kept_or_file "$TEMPLATES")" "$(kept_or_file "$IMAGES")") || return
+    [ "$killed" = installation ] && return
+    run_interposed LANGEXT_NO_EXCHANGE=EXDEV
+    [ "$STATUS" = 1 ]
+  }
+  judge_reset || fail "cannot lay out the product"
+  if [ "$killed" = installation ]; then
+    run_interposed LANGEXT_NO_EXCHANGE=EXDEV LANGEXT_RAISE_CALL=any LANGEXT_CALL_COUNT_FILE="$SANDBOX/calls"
+  else
+    run_undo LANGEXT_RAISE_CALL=any LANGEXT_CALL_COUNT_FILE="$SANDBOX/calls"
+  fi
+  goals=''
+  for after in $(kill_points 1 "$(cat "$SANDBOX/calls")"); do
+    judge_reset || { fail "cannot lay out the product"; break; }
+    if [ "$killed" = installation ]; then
+      run_interposed LANGEXT_NO_EXCHANGE=EXDEV LANGEXT_RAISE_SIGNAL=9 LANGEXT_RAISE_CALL=any LANGEXT_RAISE_AFTER="$after"
+    else
+      run_undo LANGEXT_RAISE_SIGNAL=9 LANGEXT_RAISE_CALL=any LANGEXT_RAISE_AFTER="$after"
+    fi
+    last=$STATUS
+    # Either program may come next: the installer after every other kill.
+    if [ $((after % 2)) = 0 ]; then run_interposed LANGEXT_NO_EXCHANGE=EXDEV; else run_undo; fi
+    # An undo with nothing to undo, or an installation whose backups are
+    # there, refuses; nothing else may.
+    [ "$STATUS" = 1 ] || [ "$STATUS" = 0 ] ||
+      grep -q "There is no installation to undo\|File already exists" "$SANDBOX/out" ||
+      fail "after a kill at call $after, the next run: status $STATUS: $(cat "$SANDBOX/out")"
+    states=$(judge_targets | sort -u | tr '\n' ' ')
+    case $states in
+      "before " | "installed ") goals="$goals ${states% }" ;;
+      *) fail "after a kill at call $after and the next run, the targets are: $states" ;;
+    esac
+    expect_nothing_staged
+    [ -e "$RECORD_DIR/record" ] && fail "a record is left after a kill at call $after"
+    [ "$case_failed" = 1 ] && { echo "    after a kill at call $after"; break; }
+    [ "$last" = 137 ] || break
+  done
+  [[ $goals == *before* && $goals == *installed* ]] || fail "not both goals were reached:$goals"
+  end
+done
+
+# NAME.old is opened to others only once the receipt's digest holds what
+# it was: another user who renames root's directory away in it and theirs in
+# its place, right as it opens, has the undo refuse, handed nothing.
+if [ -n "$other_user_refused" ]; then
+  skip "undo refused: NAME.old changed as the installation opens it to others" "$other_user_refused"
+else
+  begin "undo refused: NAME.old changed as the installation opens it to others"
+  undo_beside
+  writable_volume "$IMAGES"
+  mkdir -m 0755 "$IMAGES/flags" && printf 'GIF89a-old-de' > "$IMAGES/flags/de.gif" || fail "cannot lay out the volume"
+  run_with_other_user unlinkat '*' "cd $IMAGES.old && mv flags flags-root && mkdir flags" \
+    LANGEXT_PLANT_IN="$IMAGES/.images.langext-*"
+  expect_status 1
+  run_undo
+  expect_output "${UNDO_BANNER}Unable to undo: $IMAGES.old is not what the installation left there.\n\n"
+  expect_status 255
+  [ "$(stat -c %u "$IMAGES.old/flags-root" 2>&1)" = 0 ] || fail "root's flags is handed over"
+  umount "$IMAGES"
+  end
+fi
+
+# An undo killed after it made its work directory, before it closed
+# NAME.old, which another user then changes: the next undo checks it again.
+if [ -n "$other_user_refused" ]; then
+  skip "undo killed before NAME.old is closed, then changed: the next undo refuses" "$other_user_refused"
+else
+  begin "undo killed before NAME.old is closed, then changed: the next undo refuses"
+  undo_beside
+  writable_volume "$IMAGES"
+  mkdir -m 0755 "$IMAGES/flags" && printf 'GIF89a-old-de' > "$IMAGES/flags/de.gif" || fail "cannot lay out the volume"
+  run_input '\n'
+  expect_status 1
+  run_undo LANGEXT_RAISE_SIGNAL=9 LANGEXT_RAISE_CALL=mkdirat LANGEXT_RAISE_AFTER=4
+  expect_status 137
+  setpriv --reuid="${other_user%:*}" --regid="${other_user#*:}" --clear-groups \
+    sh -c "cd $IMAGES.old && mv flags flags-root && mkdir flags" || fail "the other user could not change $IMAGES.old"
+  run_undo
+  expect_output "${UNDO_BANNER}Removed what an interrupted installation had staged.\n\nUnable to undo: $IMAGES.old is not what the installation left there.\n\n"
+  expect_status 255
+  [ "$(stat -c %u "$IMAGES.old/flags-root" 2>&1)" = 0 ] || fail "root's flags is handed over"
+  umount "$IMAGES"
+  end
+fi
+
+# In a document root the web server's user may write, that user swaps
+# images and images.old back just after the undo exchanged them: the undo
+# does not say it is done, strands nothing, and the next undo finishes.
+if [ -n "$other_user_refused" ]; then
+  skip "undo: images swapped back just after the undo exchanged them" "$other_user_refused"
+else
+  begin "undo: images swapped back just after the undo exchanged them"
+  undo_beside
+  before=$(product_listing)
+  chmod 0777 /var/lib/httpd/htdocs
+  run_input '\n'
+  run_program=./langext-undo run_with_other_user renameat2 images \
+    "cd /var/lib/httpd/htdocs && mv images x && mv images.old images && mv x images.old" \
+    LANGEXT_PLANT_IN=/var/lib/httpd/htdocs
+  expect_status 255
+  grep -q "Undo completed" "$SANDBOX/out" && fail "the undo says it is done: $(cat "$SANDBOX/out")"
+  [ -f "$RECORD_DIR/receipt" ] || fail "the receipt is gone"
+  run_undo
+  expect_output "$UNDONE_ALL"
+  chmod 0755 /var/lib/httpd/htdocs
+  expect_as_before "$before"
+  end
+fi
+
+# The web application, running as root, writes uploads into the images
+# volume while the installation runs (closed to others, born after what the
+# run staged): no log names them, so neither the put-back of a failure nor
+# the undo takes them.
+begin "uploads of root's written during an installation in place stay, through a put-back and through the undo"
+undo_beside
+writable_volume "$IMAGES"
+run_uploading() {
+  run_interposed LANGEXT_PLANT_USER=0:0 LANGEXT_PLANT_KIND=command LANGEXT_PLANT_CALL=renameat2 \
+    LANGEXT_PLANT_NAME='*' LANGEXT_PLANT_IN="$IMAGES" LANGEXT_PLANT_LOG="$SANDBOX/plant.log" \
+    LANGEXT_PLANT_COMMAND="umask 077 && printf $1 > $IMAGES/$1.bin" "${@:2}"
+}
+run_uploading first LANGEXT_FAIL_CALL=placing LANGEXT_FAIL_AFTER=2 LANGEXT_FAIL_ERRNO=28
+grep -qxF "Installation failed." "$SANDBOX/out" || fail "the run did not fail: $(cat "$SANDBOX/out")"
+[ "$(cat "$IMAGES/first.bin" 2>&1)" = first ] || fail "the put-back took an upload: $(ls -A "$IMAGES")"
+# Before this run, the first upload is an old entry like any other.
+run_uploading second
+expect_status 1
+[ "$(cat "$IMAGES.old/first.bin" "$IMAGES/second.bin" 2>&1)" = firstsecond ] ||
+  fail "an upload is gone: $(ls -A "$IMAGES" "$IMAGES.old")"
+run_undo
+expect_output "$UNDONE_ALL"
+[ "$(cat "$IMAGES/first.bin" "$IMAGES/second.bin" 2>&1)" = firstsecond ] || fail "the undo took an upload: $(ls -A "$IMAGES")"
+umount "$IMAGES"
+end
+
+# A FUSE file system another user mounted inside the volume lets no one
+# else look at it, root included: it is left as it is and named, and never
+# a reason for the run, or its put-back, to stop.
+write_log_fs=$(dirname "$program")/write_log_fs
+fuse_refusal() {
+  [ -n "$other_user_refused" ] && { echo "$other_user_refused"; return; }
+  [ -n "${write_log_fs:-}" ] && [ -x "$write_log_fs" ] || { echo "write_log_fs was not built (libfuse3-dev)"; return; }
+  command -v fusermount3 > /dev/null || { echo "fusermount3 is not installed (fuse3)"; return; }
+  [ -c /dev/fuse ] || { echo "there is no /dev/fuse here"; return; }
+  # Where only root may open it, as some hosts leave it, the sandbox's own
+  # lets every user mount, as most hosts do.
+  rm -f "$SANDBOX/fuse-device" && mknod -m 0666 "$SANDBOX/fuse-device" c 10 229 &&
+    mount --bind "$SANDBOX/fuse-device" /dev/fuse || echo "/dev/fuse cannot be opened to other users here"
+}
+fuse_refused=$(fuse_refusal)
+for failure in '' placing; do
+  title="a FUSE mount of another user's inside the volume is left as it is${failure:+, through a put-back}"
+  if [ -n "$fuse_refused" ]; then skip "in place: $title" "$fuse_refused"; continue; fi
+  begin "in place: $title"
+  writable_volume "$IMAGES"
+  rm -rf "$OTHER_USER_FILES/fuse" && mkdir "$IMAGES/fuse" "$OTHER_USER_FILES/fuse" &&
+    chown "$other_user" "$IMAGES/fuse" "$OTHER_USER_FILES/fuse" &&
+    setpriv --reuid="${other_user%:*}" --regid="${other_user#*:}" --clear-groups \
+      sh -c "truncate -s 1M $OTHER_USER_FILES/fuse/disk && exec $write_log_fs serve $OTHER_USER_FILES/fuse/disk $OTHER_USER_FILES/fuse/log $IMAGES/fuse 0" \
+      > /dev/null 2>&1 &
+  for _ in $(seq 50); do [ -e "$IMAGES/fuse/disk" ] 2>/dev/null || stat "$IMAGES/fuse" 2>&1 | grep -q denied && break; sleep 0.1; done
+  findmnt -n --mountpoint "$IMAGES/fuse" > /dev/null || fail "the other user's FUSE mount is not there"
+  run_interposed ${failure:+LANGEXT_FAIL_CALL=placing LANGEXT_FAIL_AFTER=2 LANGEXT_FAIL_ERRNO=28}
+  grep -qxF "Left $IMAGES/fuse as it is: another file system is mounted there. $IMAGES.old/fuse holds no copy of it." \
+    "$SANDBOX/out" || fail "the mount is not named: $(cat "$SANDBOX/out")"
+  if [ -z "$failure" ]; then expect_status 1; else
+    grep -qxF "Installation failed." "$SANDBOX/out" || fail "the run did not fail: $(cat "$SANDBOX/out")"
+    [ -e "$RECORD_DIR/record" ] && fail "the put-back stopped at the mount"
+  fi
+  findmnt -n --mountpoint "$IMAGES/fuse" > /dev/null || fail "the FUSE mount is gone"
+  umount -l "$IMAGES/fuse"
+  umount "$IMAGES"
+  end
+done
+
+# Two hard links to one old file in a directory the package lacks: a
+# failure puts the very directory back, the two names still one file.
+begin "in place: old hard links in a directory the package lacks are one file again after a failure"
+layout_mount "$TEMPLATES" "$SANDBOX/volume" && mkdir "$TEMPLATES/pair" && printf 'one' > "$TEMPLATES/pair/a" &&
+  ln "$TEMPLATES/pair/a" "$TEMPLATES/pair/b" || fail "cannot lay out the volume"
+templates_before=$(kept_listing "$TEMPLATES")
+run_interposed LANGEXT_FAIL_CALL=placing LANGEXT_FAIL_AFTER=2 LANGEXT_FAIL_ERRNO=28
+grep -qxF "Installation failed." "$SANDBOX/out" || fail "the run did not fail: $(cat "$SANDBOX/out")"
+expect_kept "$templates_before" "$TEMPLATES"
+expect_nothing_staged
+run_input '\n'
+expect_status 1
+umount "$TEMPLATES"
+end
+
+# A put-back never reads NAME.old: root changes it after the copy, and
+# the failure that follows puts the product back exactly as it was.
+begin "in place: a failure is put back exactly, NAME.old changed meanwhile"
+decorate_product && lay_out templates
+templates_before=$(kept_listing "$TEMPLATES")
+run_interposed LANGEXT_PLANT_USER=0:0 LANGEXT_PLANT_KIND=command LANGEXT_PLANT_CALL=renameat2 \
+  LANGEXT_PLANT_NAME=templates.old LANGEXT_PLANT_COMMAND="rm -r $TEMPLATES.old/admin && printf changed > $TEMPLATES.old/index.htx" \
+  LANGEXT_FAIL_CALL=placing LANGEXT_FAIL_AFTER=3 LANGEXT_FAIL_ERRNO=28
+grep -qxF "Installation failed." "$SANDBOX/out" || fail "the run did not fail: $(cat "$SANDBOX/out")"
+expect_kept "$templates_before" "$TEMPLATES"
+expect_nothing_staged
+umount "$TEMPLATES"
+end
+
+# What no call can fake shows: another user rewrites a file of theirs in
+# the volume after the copy, with the same size, and sets its times back.
+# Its change time is new, so it is not the file the copy took: it stays.
+if [ -n "$other_user_refused" ]; then
+  skip "another user in a volume rewrites their file after the copy, its size and times kept: it stays" "$other_user_refused"
+else
+  begin "another user in a volume rewrites their file after the copy, its size and times kept: it stays"
+  writable_volume "$IMAGES"
+  printf 'theirs-1' > "$IMAGES/theirs.txt" && chown "$other_user" "$IMAGES/theirs.txt" || fail "cannot lay out the volume"
+  run_with_other_user renameat2 images.old \
+    "cd $IMAGES && t=\$(stat -c %y theirs.txt) && printf theirs-2 > theirs.txt && touch -d \"\$t\" theirs.txt" \
+    LANGEXT_PLANT_IN="$(dirname "$IMAGES")"
+  expect_output "$BANNER$PROMPT$COMPLETED"
+  [ "$(cat "$IMAGES/theirs.txt" 2>&1)" = theirs-2 ] || fail "what they rewrote is gone"
+  umount "$IMAGES"
+  end
+fi
+
+# An old directory the package lacks, bind-mounted on itself by root, is a
+# mount like any other: neither copied nor entered, and it stays.
+begin "in place: a directory the package lacks, mounted on itself, stays with what it holds"
+layout_mount "$TEMPLATES" "$SANDBOX/volume" && mkdir "$TEMPLATES/retired" && printf kept > "$TEMPLATES/retired/page" &&
+  mount --bind "$TEMPLATES/retired" "$TEMPLATES/retired" || fail "cannot lay out the volume"
+run_input '\n'
+expect_output "$BANNER${PROMPT}Left $TEMPLATES/retired as it is: another file system is mounted there. $TEMPLATES.old/retired holds no copy of it.\n\n$COMPLETED"
+[ "$(cat "$TEMPLATES/retired/page" 2>&1)" = kept ] || fail "the mount was taken"
+findmnt -n --mountpoint "$TEMPLATES/retired" > /dev/null || fail "$TEMPLATES/retired is no longer a mount point"
+umount "$TEMPLATES/retired" "$TEMPLATES"
+end
+
+# The receipt's digest is of what is root's, on the target's file system:
+# another user changing what is theirs, deep in a directory of theirs left
+# in place, or what a mount inside holds, keeps no undo from its work.
+if [ -n "$other_user_refused" ]; then
+  skip "undo: what another user's directory and a mount inside hold may change" "$other_user_refused"
+else
+  begin "undo: what another user's directory and a mount inside hold may change"
+  undo_beside
+  writable_volume "$IMAGES"
+  mkdir -p "$IMAGES/mine/sub" "$IMAGES/nested" && chown -R "$other_user" "$IMAGES/mine" &&
+    mount -t tmpfs nested "$IMAGES/nested" || fail "cannot lay out the volume"
+  # Written during the run, theirs stays where it is.
+  run_with_other_user renameat2 images.old "touch $IMAGES/mine/during" LANGEXT_PLANT_IN="$(dirname "$IMAGES")"
+  expect_status 1
+  setpriv --reuid="${other_user%:*}" --regid="${other_user#*:}" --clear-groups \
+    sh -c "printf later > $IMAGES/mine/sub/later" && printf later > "$IMAGES/nested/later" ||
+    fail "cannot change what they hold"
+  run_undo
+  expect_output "$UNDONE_ALL"
+  umount "$IMAGES/nested" "$IMAGES"
+  end
+fi
+
+# One run at a time, either program: an undo started while an installation
+# waits at its prompt is refused before it does anything.
+begin "undo: refused while an installation waits at its prompt"
+undo_beside
+mkfifo "$SANDBOX/answer"
+exec 3<> "$SANDBOX/answer"
+(cd "$ADDON" && exec timeout 60 ./langext-install <&3 > "$SANDBOX/first" 2>&1) &
+first=$!
+for _ in $(seq 300); do grep -q "^Web server\|^Unable" "$SANDBOX/first" && break; sleep 0.1; done
+snapshot_product
+run_undo
+expect_output "${UNDO_BANNER}Another installation is in progress.\n\n"
+expect_status 255
+expect_product_untouched
+printf '\n' >&3
+wait "$first"
+exec 3>&-
+rm -f "$SANDBOX/answer" "$SANDBOX/first"
+end
