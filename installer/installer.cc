@@ -108,6 +108,16 @@ bool lies_within(const char* path, const char* directory) {
   return false;
 }
 
+// The language file is a file: a directory at its name (one that holds the
+// other targets, say), a device, a FIFO or a socket is none, and would be
+// set aside and replaced by one.
+bool language_file_is_a_file(const char* path) {
+  struct stat status {};
+  if (stat(path, &status) != 0 || S_ISREG(status.st_mode)) return true;
+  std::printf("Unable to install: %s is not a regular file.\n\n", path);
+  return false;
+}
+
 // A target inside another would be carried off by the other's swap.
 bool targets_apart(const Target* targets) {
   for (std::size_t inner = 0; inner < TARGET_COUNT; ++inner) {
@@ -468,7 +478,10 @@ int run_locked() {
   staged[2].path = targets.images_directory;
   for (std::size_t i = 0; i < TARGET_COUNT; ++i) staged[i].source = PACKAGE_PARTS[i];
   staged[1].is_directory = staged[2].is_directory = true;
-  if (!targets_apart(staged.data()) || !decide_set_asides(staged.data())) return EXIT_REFUSED;
+  if (!language_file_is_a_file(targets.language_file) || !targets_apart(staged.data()) ||
+      !decide_set_asides(staged.data())) {
+    return EXIT_REFUSED;
+  }
   return install_package(staged.data());
 }
 

@@ -1704,21 +1704,32 @@ for moved in '' 'the directory it locked gone meanwhile'; do
 done
 
 # A language file inside a directory that the run replaces (it never
-# worked: the template swap would carry it off) is refused up front.
+# worked: the template swap would carry it off), or one that is no file, is
+# refused up front. The device and the FIFO are the sandbox's own, in its
+# throwaway /var/lib: a run that took them would never reach the host's.
 while IFS='|' read -r title language templates message; do
+  rm -f /var/lib/device /var/lib/queue
+  if [ "$language" = /var/lib/device ] && ! mknod /var/lib/device c 1 3 2> /dev/null; then
+    skip "refused: $title" "this user may not make a device node"
+    continue
+  fi
   begin "refused: $title"
-  ln -s /var/lib/httpd/htdocs /var/lib/tarnwick/link && snapshot_product
+  ln -s /var/lib/httpd/htdocs /var/lib/tarnwick/link && mkfifo /var/lib/queue && snapshot_product
   printf 'langfile=%s\ntemplatedir=%s\n' "$language" "$templates" > /etc/tarnwick.conf
   run_input '\n'
   expect_output "${BANNER}${PROMPT}Unable to install: $message.\n\n"
   expect_status 255
   expect_product_untouched
+  [ ! -e "$language.old" ] || fail "$language was set aside"
   end
 done <<EOT
 language file inside the template directory|$TEMPLATES/index.htx|$TEMPLATES|$TEMPLATES/index.htx lies inside $TEMPLATES
 language file inside the images directory|$IMAGES/lang.cfg|$TEMPLATES|$IMAGES/lang.cfg lies inside $IMAGES
 template directory inside the images directory|$LANG_FILE|$IMAGES/htx|$IMAGES/htx lies inside $IMAGES
 template directory that is the images directory through a link|$LANG_FILE|/var/lib/tarnwick/link/images|/var/lib/tarnwick/link/images lies inside $IMAGES
+language file that is a directory holding the template directory|/var/lib/tarnwick|$TEMPLATES|/var/lib/tarnwick is not a regular file
+language file that is a device|/var/lib/device|$TEMPLATES|/var/lib/device is not a regular file
+language file that is a FIFO|/var/lib/queue|$TEMPLATES|/var/lib/queue is not a regular file
 EOT
 
 
