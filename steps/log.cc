@@ -22,20 +22,23 @@ constexpr const char* RECEIPT_NAME = "receipt";
 constexpr std::string_view HEADER = "langext-install log 3 ";
 // What the release before this one wrote: a record rewritten whole.
 constexpr std::string_view EARLIER_HEADER = "langext-install record 2\n";
-constexpr std::uint64_t HASH_START = 14695981039346656037ULL;
 constexpr std::size_t SEAL_LENGTH = 19;  // " #" and sixteen hexadecimal digits, then "\n"
 
 Descriptor lock_holder;
 Descriptor directory;
 Descriptor record;
 Descriptor receipt;
-std::uint64_t chain = HASH_START;  // the hash of the record's last line
-bool record_named = false;         // its name is durable in the directory
+std::uint64_t chain = LOG_SEAL_START;  // the hash of the record's last line
+bool record_named = false;             // its name is durable in the directory
 std::array<char, 65536> pending;
 std::size_t pending_length = 0;
+off_t record_end = 0;  // past the last whole line
+off_t receipt_end = 0;
 
-std::uint64_t hash_line(std::uint64_t previous, const char* text, std::size_t length) {
-  std::uint64_t hash = HASH_START;
+}  // namespace
+
+std::uint64_t seal_of(std::uint64_t previous, const char* text, std::size_t length) {
+  std::uint64_t hash = LOG_SEAL_START;
   for (int byte = 0; byte < 8; ++byte) {
     hash = (hash ^ ((previous >> (8 * byte)) & 0xff)) * 1099511628211ULL;
   }
@@ -44,6 +47,8 @@ std::uint64_t hash_line(std::uint64_t previous, const char* text, std::size_t le
   }
   return hash;
 }
+
+namespace {
 
 // The directory: made when asked for, and only used when it is root's own
 // and closed to everyone else, so that no one else can forge a log.
@@ -63,19 +68,6 @@ int open_directory(bool create) {
   if (made && fsync(parent.get()) != 0) return -1;
   return opened.release();
 }
-
-bool write_all(int fd, const char* text, std::size_t length) {
-  while (length > 0) {
-    const ssize_t written = write(fd, text, length);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    text += written;
-    length -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
-
-bool flush_pending();
 
 void add(LogLine* line, const char* format, auto... values) {
   if (!line->fits) return;
@@ -107,17 +99,19 @@ bool read_line(int fd, off_t offset, std::uint64_t* hash, LogFields* fields) {
   return true;
 }
 
-struct Opened {
-  off_t end = 0;  // past the last whole line
-};
-Opened opened_record;
-Opened opened_receipt;
-
 bool flush_pending() {
-  const bool written = write_all(record.get(), pending.data(), pending_length);
-  if (written) opened_record.end += static_cast<off_t>(pending_length);
+  for (std::size_t done = 0; done < pending_length;) {
+    const ssize_t written = write(record.get(), pending.data() + done, pending_length - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      pending_length = 0;
+      return false;
+    }
+    done += static_cast<std::size_t>(written);
+  }
+  record_end += static_cast<off_t>(pending_length);
   pending_length = 0;
-  return written;
+  return true;
 }
 
 }  // namespace
@@ -129,7 +123,7 @@ bool parse_line(const char* text, std::size_t length, std::uint64_t* hash, LogFi
   const std::size_t body = line - (SEAL_LENGTH - 1);
   if (hash != nullptr) {
     std::array<char, 17> seal{};
-    const std::uint64_t next = hash_line(*hash, text, body);
+    const std::uint64_t next = seal_of(*hash, text, body);
     std::snprintf(seal.data(), seal.size(), "%016" PRIx64, next);
     if (std::memcmp(text + body, " #", 2) != 0 ||
         std::memcmp(text + body + 2, seal.data(), 16) != 0) {
@@ -148,10 +142,6 @@ bool parse_line(const char* text, std::size_t length, std::uint64_t* hash, LogFi
     at = next + 1;
   }
   return true;
-}
-
-std::uint64_t seal_of(std::uint64_t previous, const char* text, std::size_t length) {
-  return hash_line(previous, text, length);
 }
 
 int lock_record_directory() {
@@ -232,10 +222,10 @@ bool log_start(const char* kind) {
   record.reset(openat(directory.get(), RECORD_NAME,
                       O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!record.is_open()) return false;
-  chain = HASH_START;
+  chain = LOG_SEAL_START;
   record_named = false;
   pending_length = 0;
-  opened_record.end = 0;
+  record_end = 0;
   LogLine header;
   add(&header, "%.*s%s", static_cast<int>(HEADER.size()), HEADER.data(), kind);
   return log_append(header);
@@ -246,7 +236,7 @@ bool log_append(const LogLine& line) {
     errno = ENAMETOOLONG;
     return false;
   }
-  chain = hash_line(chain, line.text, line.length);
+  chain = seal_of(chain, line.text, line.length);
   const std::size_t length = line.length + SEAL_LENGTH;
   if (pending_length + length > pending.size() && !flush_pending()) return false;
   std::memcpy(pending.data() + pending_length, line.text, line.length);
@@ -262,7 +252,7 @@ bool log_sync() {
   return record_named;
 }
 
-off_t log_offset() { return opened_record.end + static_cast<off_t>(pending_length); }
+off_t log_offset() { return record_end + static_cast<off_t>(pending_length); }
 
 bool log_to_receipt() {
   return log_sync() && renameat(directory.get(), RECORD_NAME, directory.get(), RECEIPT_NAME) == 0 &&
@@ -304,7 +294,7 @@ int log_open(bool from_receipt, const char** kind) {
     errno = EPROTO;
     return LOG_UNREADABLE;
   }
-  std::uint64_t hash = HASH_START;
+  std::uint64_t hash = LOG_SEAL_START;
   LogFields fields;
   off_t end = 0;
   if (!read_line(file.get(), 0, &hash, &fields) || fields.word(0) != "langext-install" ||
@@ -318,7 +308,7 @@ int log_open(bool from_receipt, const char** kind) {
   *kind = kind_name.data();
   for (end = fields.end; read_line(file.get(), end, &hash, &fields); end = fields.end) {
   }
-  (from_receipt ? opened_receipt : opened_record).end = end;
+  (from_receipt ? receipt_end : record_end) = end;
   if (from_receipt) return LOG_FOUND;
   // Appending goes on after the last whole line, chained to it.
   if ((end != status.st_size && (ftruncate(file.get(), end) != 0 || fsync(file.get()) != 0)) ||
@@ -333,7 +323,7 @@ int log_open(bool from_receipt, const char** kind) {
 
 bool log_next(bool from_receipt, off_t* offset, LogFields* fields) {
   // Checked whole when the log was opened; here only read.
-  if (*offset >= (from_receipt ? opened_receipt : opened_record).end ||
+  if (*offset >= (from_receipt ? receipt_end : record_end) ||
       !read_line((from_receipt ? receipt : record).get(), *offset, nullptr, fields)) {
     return false;
   }
@@ -357,21 +347,12 @@ bool log_previous(bool from_receipt, off_t* offset, LogFields* fields) {
   return true;
 }
 
-off_t log_end(bool from_receipt) { return (from_receipt ? opened_receipt : opened_record).end; }
+off_t log_end(bool from_receipt) { return (from_receipt ? receipt_end : record_end); }
 
 std::int64_t LogFields::number(int index) {
-  const std::string_view text = word(index);
-  const bool negative = text.starts_with('-');
-  std::uint64_t value = 0;
-  if (text.size() == (negative ? 1U : 0U) || text.size() > 18) good = false;
-  for (char digit : text.substr(negative ? 1 : 0)) {
-    if (digit < '0' || digit > '9' || !good) {
-      good = false;
-      return 0;
-    }
-    value = value * 10 + static_cast<std::uint64_t>(digit - '0');
-  }
-  return negative ? -static_cast<std::int64_t>(value) : static_cast<std::int64_t>(value);
+  std::int64_t value = 0;
+  if (numbers(index, &value, 1) != 1) good = false;
+  return value;
 }
 
 std::uint64_t LogFields::hex(int index) {

@@ -1,9 +1,9 @@
 // The log of a run: what it will do, appended durably before it is done,
-// in a directory only root may enter, so that the next run can finish or
-// undo a run that was killed from facts, never from guesses. Each line is
-// sealed with a hash that chains it to every line before, so a line cut
-// short by a crash, and everything after it, is no line of the log. A
-// completed installation's log becomes its receipt, which the undo reads.
+// in a directory only root may enter, so that the next run finishes or
+// undoes a killed run from facts, never from guesses. Each line is sealed
+// by a hash chained to every line before it: a line a crash cut short, and
+// all after it, is no line of the log. A completed installation's log
+// becomes its receipt, which the undo reads.
 #ifndef LANGEXT_STEPS_LOG_H
 #define LANGEXT_STEPS_LOG_H
 
@@ -21,16 +21,25 @@ constexpr const char* RECORD_DIRECTORY = "/var/lib/langext-install";
 constexpr const char* RECORD_PATH = "/var/lib/langext-install/record";
 constexpr const char* RECEIPT_PATH = "/var/lib/langext-install/receipt";
 
-// One run at a time: the lock is taken on the log's own directory, which
-// only root can open, so that no other user can hold it. Made when missing.
+// One run at a time: the lock is on the log's own directory, root's and
+// closed to others (else EBADMSG), made when missing; unlocking removes it
+// when empty.
 constexpr int LOCK_TAKEN = 0;
-constexpr int LOCK_BUSY = 1;     // another run holds it
-constexpr int LOCK_FAILED = -1;  // errno says why; EBADMSG: others may write the directory
+constexpr int LOCK_BUSY = 1;
+constexpr int LOCK_FAILED = -1;
 int lock_record_directory();
-// Removes the directory when it is empty, and lets the lock go.
 void unlock_record_directory();
 
-// A line being written: words, numbers, strings, identities, attributes.
+// An entry's owner, group, mode, access and modification times.
+struct Attributes {
+  uid_t user = 0;
+  gid_t group = 0;
+  mode_t mode = 0;
+  timespec access{};
+  timespec modification{};
+};
+
+// A line being written, its fields separated by blanks.
 struct LogLine {
   char text[4096];
   std::size_t length = 0;
@@ -42,29 +51,21 @@ void add_string(LogLine* line, const char* value);
 void add_identity(LogLine* line, const Identity& identity);
 void add_time(LogLine* line, const timespec& time);
 void add_hex(LogLine* line, std::uint64_t value);
-// An entry's owner, group, mode, access and modification times.
-struct Attributes {
-  uid_t user = 0;
-  gid_t group = 0;
-  mode_t mode = 0;
-  timespec access{};
-  timespec modification{};
-};
 void add_attributes(LogLine* line, const Attributes& attributes);
 
-// Starts a new record of the given kind ("install" or "undo") in place of
-// none; appends a line to it; makes what was appended durable.
+// A new record of the kind given ("install" or "undo"), where there is
+// none; a line appended to it; what was appended made durable; where the
+// next line will begin. Then the record becomes the receipt, or goes.
 bool log_start(const char* kind);
 bool log_append(const LogLine& line);
 bool log_sync();
-// Where the next line appended will begin.
 off_t log_offset();
-// The record, whole and durable, becomes the receipt; or goes.
 bool log_to_receipt();
 bool log_forget();
 bool remove_receipt();
 
-// A line read back, its fields split at blanks.
+// A line read back, split at blanks. A decoder that meets what is not its
+// kind of value clears good.
 struct LogFields {
   std::array<char, sizeof LogLine::text> copy;  // of the line, which the fields view
   std::string_view field[16];
@@ -83,31 +84,26 @@ struct LogFields {
   Attributes attributes(int index);
 };
 
-// Reads the sealed line at the start of text (length bytes) into fields:
-// whether it is whole and, where hash is given, sealed by the hash that
-// follows *hash, which it moves on. fields->end is then its length.
+// Reads the line at the start of text into fields (fields->end is its
+// length): false where it is not whole or, where hash is given, not sealed
+// by the seal that follows *hash, which then moves on.
 bool parse_line(const char* text, std::size_t length, std::uint64_t* hash, LogFields* fields);
-// The seal of a line of length bytes that follows one sealed by previous.
 std::uint64_t seal_of(std::uint64_t previous, const char* text, std::size_t length);
 constexpr std::uint64_t LOG_SEAL_START = 14695981039346656037ULL;
 
-// What reading a log found.
-constexpr int LOG_NONE = 0;         // there is none
+constexpr int LOG_NONE = 0;
 constexpr int LOG_FOUND = 1;        // *kind names its kind
-constexpr int LOG_UNREADABLE = -1;  // errno says why; EBADMSG: not this program's, EPROTO: an
-                                    // earlier release's
-// Opens the record (receipt false) or the receipt for reading and checks
-// every line of it; what a crash cut short at its end is dropped (and, in
-// the record, cut off, so that appending goes on after the last whole
-// line). The record stays open for appending.
+constexpr int LOG_UNREADABLE = -1;  // errno: EBADMSG not this program's, EPROTO an earlier release's
+// Opens the record (receipt false, kept open for appending) or the receipt
+// and checks every line; a line a crash cut short at its end is dropped,
+// and cut off the record.
 int log_open(bool receipt, const char** kind);
-// The line that begins at *offset, which moves past it; or the line that
-// ends at *offset, which moves back to its start. False at the end.
+// The line at *offset, which moves past it, or the one ending at *offset,
+// which moves back to its start; false at the end.
 bool log_next(bool receipt, off_t* offset, LogFields* fields);
 bool log_previous(bool receipt, off_t* offset, LogFields* fields);
 off_t log_end(bool receipt);
 
-// Reports a log that cannot be used, naming path.
 void report_unusable(const char* path, const char* what);
 
 #endif

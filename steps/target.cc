@@ -28,7 +28,9 @@ void report_record_failure() {
 }
 
 void report_in_place(const Target& target) {
-  std::printf("Unable to install %s in place. %s.\n\n", target.path, failure_reason(errno));
+  std::printf(
+      target.undoing ? "Unable to put back %s. %s.\n\n" : "Unable to install %s in place. %s.\n\n",
+      target.path, failure_reason(errno));
 }
 
 int where_made(const Target& target, const Made& made) {
@@ -104,6 +106,35 @@ bool keep_copy(Target* target, bool forward) {
   std::printf("Unable to rename %s to %s. %s.\n\n", from.path, to.path, failure_reason(errno));
   return false;
 }
+
+}  // namespace
+
+int open_holder(Target* target, bool make) {
+  std::array<char, 32> name{};
+  make_work_name(name.data(), name.size(), target->made[COPY].name, 'h');
+  Descriptor work(open_made(target, COPY, DIRECTORY_FLAGS));
+  if (!work.is_open()) return -1;
+  if (make && target->is_directory && mkdirat(work.get(), name.data(), 0700) != 0) return -1;
+  const int flags = target->is_directory ? DIRECTORY_FLAGS : READ_FLAGS;
+  return openat(work.get(), name.data(), make && !target->is_directory ? NEW_FILE_FLAGS : flags,
+                0600);
+}
+
+bool give_held(Target* target, const char* name) {
+  if (!target->closed) return true;
+  Descriptor holder(open_holder(target, false));
+  Descriptor entry(
+      openat(target->parent.get(), name, target->is_directory ? DIRECTORY_FLAGS : READ_FLAGS));
+  const char* path = path_beside(*target, name);
+  if (holder.is_open() && entry.is_open() && keep_attributes(holder.get(), entry.get(), path) &&
+      fsync(entry.get()) == 0) {
+    return true;
+  }
+  std::printf("Unable to put back %s. %s.\n\n", path, failure_reason(errno));
+  return false;
+}
+
+namespace {
 
 // The copy tells the log of each old directory at the place of one of the
 // package's, as it takes it.
@@ -222,39 +253,6 @@ bool rewrite(const Target& target, int source, const char* source_path) {
          keep_file(source, source_path, written, target.path) && fsync(live.get()) == 0;
 }
 
-bool install_in_place(Target* target, std::size_t index) {
-  Descriptor staged(open_made(target, STAGED, target->is_directory ? DIRECTORY_FLAGS : READ_FLAGS));
-  Descriptor live(target->is_directory ? open_live(*target) : -1);
-  if (!staged.is_open() || (target->is_directory && !live.is_open())) {
-    report_in_place(*target);
-    return false;
-  }
-  if (!target->copied &&
-      !copy_old(target, index, live.is_open() ? live.get() : target->parent.get(), staged.get())) {
-    return false;
-  }
-  if (!keep_copy(target, true)) return false;
-  if (!target->is_directory) {
-    if (rewrite(*target, staged.get(), target->source)) return true;
-    report_in_place(*target);
-    return false;
-  }
-  if (!target->planned[0] || !target->planned[1]) {
-    if (!plan_install(static_cast<int>(index), live.get(), staged.get(),
-                      target->made[STAGED].inside ? target->made[STAGED].name : nullptr,
-                      target->made[STAGED].name, target->path, &target->slot, target->plans) ||
-        !make_durable()) {
-      return false;
-    }
-    target->planned[0] = target->planned[1] = true;
-  }
-  Descriptor copy(openat(target->parent.get(), target->backup, DIRECTORY_FLAGS));
-  if (!run_plans(target, live.get(), staged.get(), copy.get(), false, true, true)) return false;
-  if (syncfs(live.get()) == 0) return true;
-  report_in_place(*target);
-  return false;
-}
-
 }  // namespace
 
 bool open_parent(Target* target) {
@@ -289,8 +287,8 @@ bool open_parent(Target* target) {
 }
 
 const char* path_beside(const Target& target, const char* name, bool inside) {
-  // Two in turn, so that one message can name two of them.
-  static std::array<std::array<char, PATH_BUFFER_SIZE + NAME_BUFFER_SIZE>, 2> paths;
+  // Four in turn, so that one step can name three of them.
+  static std::array<std::array<char, PATH_BUFFER_SIZE + NAME_BUFFER_SIZE>, 4> paths;
   static std::size_t turn = 0;
   auto& path = paths[turn++ % paths.size()];
   const char* slash = std::strrchr(target.path, '/');
@@ -588,62 +586,114 @@ bool read_targets(bool receipt, Target* targets, char (*paths)[PATH_BUFFER_SIZE]
   return true;
 }
 
-bool drive_installed(Target* target, std::size_t index, bool repairing) {
-  if (!target->in_place) {
-    const Made& staged = target->made[STAGED];
-    const Step step{{target->parent.get(), staged.name, path_beside(*target, staged.name)},
-                    {target->parent.get(), target->name, target->path},
-                    {target->parent.get(), target->backup, path_beside(*target, target->backup)},
-                    staged.identity,
-                    target->replaces ? target->old_identity : Identity{},
-                    true,
-                    repairing ? TOLD_AS_REPAIR : TOLD_AS_SWAP};
-    const int taken = take_step(step, true);
-    if (taken != STEP_UNMOVABLE) return taken == STEP_DONE;
-    target->in_place = true;
-    if (!record_target("inplace", index) || !make_durable()) return false;
-  }
-  return install_in_place(target, index);
-}
+namespace {
 
-bool drive_back(Target* target) {
-  if (!target->in_place) {
-    const Made& staged = target->made[STAGED];
-    const Step step{{target->parent.get(), staged.name, path_beside(*target, staged.name)},
-                    {target->parent.get(), target->name, target->path},
-                    {target->parent.get(), target->backup, path_beside(*target, target->backup)},
-                    staged.identity,
-                    target->replaces ? target->old_identity : Identity{},
-                    true,
-                    TOLD_AS_SWAP};
-    return !staged.made || take_step(step, false) == STEP_DONE;
-  }
+// Where the kernel will not move the target, its contents are swapped one
+// level down: installing, a complete copy of the old contents is made
+// first and becomes NAME.old; put back, what went out comes back, and the
+// copy goes back under its own name.
+bool put_back_in_place(Target* target) {
+  const bool undoing = target->undoing;
   bool whole = true;
-  Descriptor staged(target->is_directory ? open_made(target, STAGED, DIRECTORY_FLAGS) : -1);
-  // The staged tree, which holds what went out, goes only once all is back:
-  // where it is gone, a killed run had put everything back. (No one else can
-  // move it out of its directory: it is root's, and not theirs to write.)
-  if (target->is_directory && !staged.is_open() && errno == ENOENT) return keep_copy(target, false);
-  if (target->is_directory && target->planned[0] && target->planned[1]) {
-    Descriptor live(open_live(*target));
-    whole = staged.is_open() && live.is_open() &&
+  if (target->is_directory && (undoing || (target->planned[0] && target->planned[1]))) {
+    // The staged tree, which holds what went out, goes only once all is
+    // back: where it is gone, a killed run had put everything back. (No one
+    // else can move it out of its directory: it is root's, and not theirs
+    // to write.)
+    Descriptor staged(open_made(target, STAGED, DIRECTORY_FLAGS));
+    if (!staged.is_open() && errno == ENOENT && !undoing) return keep_copy(target, false);
+    Descriptor live(staged.is_open() ? open_live(*target) : -1);
+    whole = live.is_open() &&
             run_plans(target, live.get(), staged.get(), -1, false, false, false) &&
             syncfs(live.get()) == 0;
-    if (!staged.is_open() || !live.is_open()) {
+    if (!live.is_open()) {
       std::printf("Unable to put back %s. %s.\n\n", target->path, failure_reason(errno));
     }
-  } else if (!target->is_directory && target->copied) {
+  } else if (!target->is_directory && (undoing || target->copied)) {
     Descriptor kept(open_made(target, KEPT, READ_FLAGS));
-    if (!kept.is_open() && errno == ENOENT) return keep_copy(target, false);  // as the staged tree
+    if (!kept.is_open() && errno == ENOENT && !undoing) return keep_copy(target, false);
     whole = kept.is_open() &&
             rewrite(*target, kept.get(), path_beside(*target, target->made[KEPT].name));
     if (!whole) std::printf("Unable to put back %s. %s.\n\n", target->path, failure_reason(errno));
   }
-  if (!whole) {
+  if (whole) return undoing || keep_copy(target, false);
+  if (!undoing) {
     std::printf("%s.old holds the complete old contents of %s.\n\n", target->path, target->path);
+  }
+  return false;
+}
+
+bool install_in_place(Target* target, std::size_t index) {
+  const bool directory = target->is_directory;
+  const bool undoing = target->undoing;
+  Descriptor staged(open_made(target, STAGED, directory ? DIRECTORY_FLAGS : READ_FLAGS));
+  Descriptor live(directory && staged.is_open() ? open_live(*target) : -1);
+  if (!staged.is_open() || (directory && !live.is_open())) {
+    report_in_place(*target);
     return false;
   }
-  return keep_copy(target, false);
+  if (!undoing &&
+      ((!target->copied &&
+        !copy_old(target, index, directory ? live.get() : target->parent.get(), staged.get())) ||
+       !keep_copy(target, true))) {
+    return false;
+  }
+  if (!directory) {
+    const char* source = target->source != nullptr ? target->source
+                         : undoing                 ? path_beside(*target, target->backup)
+                                   : path_beside(*target, target->made[STAGED].name);
+    if (rewrite(*target, staged.get(), source)) return true;
+    report_in_place(*target);
+    return false;
+  }
+  if (!undoing && (!target->planned[0] || !target->planned[1])) {
+    if (!plan_install(static_cast<int>(index), live.get(), staged.get(),
+                      target->made[STAGED].inside ? target->made[STAGED].name : nullptr,
+                      target->made[STAGED].name, target->path, &target->slot, target->plans) ||
+        !make_durable()) {
+      return false;
+    }
+    target->planned[0] = target->planned[1] = true;
+  }
+  Descriptor copy(undoing ? -1 : openat(target->parent.get(), target->backup, DIRECTORY_FLAGS));
+  if (!run_plans(target, live.get(), staged.get(), copy.get(), false, true, !undoing)) {
+    return false;
+  }
+  if (syncfs(live.get()) == 0) return true;
+  report_in_place(*target);
+  return false;
+}
+
+}  // namespace
+
+bool drive(Target* target, std::size_t index, bool forward, bool repairing) {
+  if (!target->in_place) {
+    const Made& staged = target->made[STAGED];
+    Descriptor work(target->undoing ? open_made(target, COPY, DIRECTORY_FLAGS) : -1);
+    const Slot at{target->parent.get(), target->name, target->path};
+    const Slot backup{target->parent.get(), target->backup, path_beside(*target, target->backup)};
+    const Slot out{work.get(), "o", path_beside(*target, target->made[COPY].name)};
+    const Slot beside{target->parent.get(), staged.name, path_beside(*target, staged.name)};
+    const Identity old = target->replaces ? target->old_identity : Identity{};
+    const int told = repairing && !target->undoing ? TOLD_AS_REPAIR : TOLD_AS_SWAP;
+    // Undoing, NAME.old comes back and what the installation left goes into
+    // the undo's work directory; where nothing stood before, it only goes.
+    const Step step = !target->undoing ? Step{beside, at, backup, staged.identity, old, true, told}
+                      : target->replaces
+                          ? Step{backup, at, out, target->kept_identity, old, true, told}
+                          : Step{at, out, at, target->old_identity, {}, false, told};
+    if (target->undoing && !work.is_open()) return false;
+    if (!forward && !target->undoing && !staged.made) return true;
+    const int taken = take_step(step, forward);
+    if (taken != STEP_UNMOVABLE || !forward || target->undoing) {
+      return taken == STEP_DONE &&
+             (!forward || !target->replaces || !target->undoing || give_held(target, target->name));
+    }
+    target->in_place = true;
+    if (!record_target("inplace", index) || !make_durable()) return false;
+  }
+  if (!forward) return put_back_in_place(target);
+  return install_in_place(target, index) && (!target->undoing || give_held(target, target->name));
 }
 
 bool run_plans(Target* target, int live, int staged, int copy, bool receipt, bool forward,

@@ -20,9 +20,10 @@
 constexpr std::size_t TARGETS_LIMIT = 3;
 
 // What the run makes for a target: the staged entry (the package's part,
-// or an undo's own work directory), the copy of the old contents (which
-// becomes NAME.old, or an undo's copy of NAME.old) and a second copy of an
-// old file that is rewritten in place, for its put-back.
+// or an undo's copy of NAME.old, in place), the copy of the old contents
+// (which becomes NAME.old; an undo's work directory) and a second copy of
+// a file rewritten in place (the old one; undoing, the installed one), for
+// its put-back.
 constexpr int STAGED = 0;
 constexpr int COPY = 1;
 constexpr int KEPT = 2;
@@ -43,6 +44,7 @@ struct Target {
   const char* source = nullptr;  // the package's part, for messages
   bool is_directory = false;
   bool replaces = false;  // an old entry stands at its name
+  bool undoing = false;   // the goal is as before the installation: NAME.old comes back
   Descriptor staged;      // what the package goes into, open
 
   Descriptor parent;  // the directory that holds it
@@ -81,7 +83,7 @@ constexpr int PHASE_DONE = 3;   // every target is at its goal, durably
 bool open_parent(Target* target);
 
 // The path of the entry called name beside the target, or inside it, for
-// messages; the last two results stay valid.
+// messages; the last four results stay valid.
 const char* path_beside(const Target& target, const char* name, bool inside = false);
 
 // Appends one record to the log, and makes the log durable; each reports
@@ -116,10 +118,19 @@ bool sync_parents(Target* targets, std::size_t count);
 bool read_targets(bool receipt, Target* targets, char (*paths)[PATH_BUFFER_SIZE],
                   std::size_t* count, int* phase, bool* committed);
 
-// Brings the target to its goal from wherever its steps stand: installed,
-// or as before. Told as a repair, failures name what a killed run left.
-bool drive_installed(Target* target, std::size_t index, bool repairing);
-bool drive_back(Target* target);
+// Brings the target to its goal, or back from it, from wherever its steps
+// stand: installing, the package staged beside it (or inside) comes in and
+// what stood there becomes NAME.old; undoing, NAME.old comes back (or the
+// undo's copy of it, in place) and what the installation left goes into
+// the undo's work directory (COPY). Told as a repair, failures name what a
+// killed run left.
+bool drive(Target* target, std::size_t index, bool forward, bool repairing);
+
+// The undo's holder of NAME.old's own attributes, in its work directory,
+// made when asked; what it holds given to the entry name beside the
+// target, once NAME.old was closed to others.
+int open_holder(Target* target, bool make);
+bool give_held(Target* target, const char* name);
 
 // The part of the plan runner the undo shares: the target's plan, read
 // from the log or the receipt, run forwards or backwards.
