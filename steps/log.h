@@ -92,8 +92,9 @@ std::uint64_t seal_of(std::uint64_t previous, const char* text, std::size_t leng
 constexpr std::uint64_t LOG_SEAL_START = 14695981039346656037ULL;
 
 constexpr int LOG_NONE = 0;
-constexpr int LOG_FOUND = 1;        // *kind names its kind
-constexpr int LOG_UNREADABLE = -1;  // errno: EBADMSG not this program's, EPROTO an earlier release's
+constexpr int LOG_FOUND = 1;  // *kind names its kind
+constexpr int LOG_UNREADABLE =
+    -1;  // errno: EBADMSG not this program's, EPROTO an earlier release's
 // Opens the record (receipt false, kept open for appending) or the receipt
 // and checks every line; a line a crash cut short at its end is dropped,
 // and cut off the record.

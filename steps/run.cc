@@ -78,7 +78,7 @@ bool drive_all(Target* targets, std::size_t count, bool forward, bool repairing)
           targets[i].path, targets[i].path, targets[i].path, RECORD_PATH);
     }
   }
-  if (driven && forward && !sync_parents(targets, count)) {
+  if (driven && forward && !sync_targets(targets, count, false)) {
     report_failure("Unable to write the %s directories to stable storage. %s.\n\n",
                    repairing ? "repaired" : "product's");
     driven = false;
@@ -175,7 +175,7 @@ bool finish_undo(Target* targets, std::size_t count) {
     }
     for (int role : {KEPT, COPY, STAGED}) finished = remove_made(&target, role) && finished;
   }
-  if (finished && (!sync_parents(targets, count) || !remove_receipt())) {
+  if (finished && (!sync_targets(targets, count, false) || !remove_receipt())) {
     report_failure("Unable to remove %s. %s.\n\n", RECEIPT_PATH);
     finished = false;
   }
@@ -296,18 +296,6 @@ bool unchanged(const Target& target, bool backup_only) {
   return left == 1 && kept == 1;
 }
 
-int open_backup(const Target& target) {
-  Descriptor backup(openat(target.parent.get(), target.backup,
-                           target.is_directory ? DIRECTORY_FLAGS : READ_FLAGS));
-  Identity found;
-  if (!backup.is_open() || !examine(backup.get(), "", nullptr, &found)) return -1;
-  if (!same_identity(found, target.kept_identity)) {
-    errno = NOT_THE_ENTRY;
-    return -1;
-  }
-  return backup.release();
-}
-
 // NAME.old may be one that others may write in (a volume's, whose root
 // others may write): it is closed to them, root's and owner-only with no
 // ACL, before the undo relies on it, its own owner, mode, times and
@@ -329,51 +317,6 @@ bool close_backup(Target* target, std::size_t index) {
            fsync(backup.get()) == 0;
   if (!closed) std::printf("Unable to put back %s. %s.\n\n", path, failure_reason(errno));
   return closed;
-}
-
-// Makes the undo's copy of NAME.old of a target put back in place, its
-// copy of the installed file, and the plans that put it back.
-bool stage_in_place(Target* target, std::size_t index, const Target& receipt) {
-  const char* backup_path = path_beside(*target, target->backup);
-  Descriptor backup(open_backup(*target));
-  Descriptor copy(backup.is_open()
-                      ? make_entry(target, index, STAGED, target->mount && target->is_directory,
-                                   target->is_directory)
-                      : -1);
-  if (!copy.is_open()) {
-    std::printf("Unable to put back %s. %s.\n\n", backup_path, failure_reason(errno));
-    return false;
-  }
-  if (!target->is_directory) {
-    Descriptor kept(make_entry(target, index, KEPT, false, false));
-    Descriptor live(openat(target->parent.get(), target->name, READ_FLAGS));
-    return kept.is_open() && live.is_open() &&
-           keep_file(backup.get(), backup_path, copy.release(),
-                     path_beside(*target, target->made[STAGED].name)) &&
-           keep_file(live.get(), target->path, kept.release(),
-                     path_beside(*target, target->made[KEPT].name));
-  }
-  if (keep_tree(backup.get(), backup_path, copy.get(), target->path, -1, nullptr) != 0) {
-    return false;
-  }
-  Descriptor live(target->inside.is_open()
-                      ? fcntl(target->inside.get(), F_DUPFD_CLOEXEC, 0)
-                      : openat(target->parent.get(), target->name, DIRECTORY_FLAGS));
-  // Once what the undo made inside the target is gone, the target has the
-  // times the installation found it with.
-  LogFields first;
-  off_t at = receipt.plans[1][0];
-  if (!live.is_open() || !log_next(true, &at, &first) || first.count < 4) {
-    std::printf("Unable to put back %s. %s.\n\n", target->path, failure_reason(errno));
-    return false;
-  }
-  target->inside_times = first.attributes(3);
-  LogLine times = target_line("times", index);
-  add_attributes(&times, target->inside_times);
-  return append_record(times) &&
-         plan_undo(static_cast<int>(index), live.get(), copy.get(), receipt.plans, target->path,
-                   &target->slot, target->plans) &&
-         make_durable();
 }
 
 int repair() {
@@ -499,7 +442,7 @@ int stage_commit(Target* targets, std::size_t count) {
       return COMMIT_FAILED;
     }
   }
-  if (!sync_file_systems(targets, count)) {
+  if (!sync_targets(targets, count, true)) {
     const int error = errno;
     for (std::size_t i = 0; i < count; ++i) {
       errno = error;
@@ -599,10 +542,10 @@ int undo_installation() {
   for (std::size_t i = 0; staged && i < count; ++i) staged = unchanged(undone[i], true);
   for (std::size_t i = 0; staged && i < count; ++i) {
     if (undone[i].in_place && undone[i].replaces) {
-      staged = stage_in_place(&undone[i], i, installed[i]);
+      staged = stage_undo_in_place(&undone[i], i, installed[i]);
     }
   }
-  staged = staged && sync_file_systems(undone.data(), count) && record_phase(PHASE_SWAP);
+  staged = staged && sync_targets(undone.data(), count, true) && record_phase(PHASE_SWAP);
   if (!staged) {
     abandon(undone.data(), count);
     std::printf("Undo failed.\n\n");

@@ -27,12 +27,6 @@ void report_record_failure() {
   std::printf("Unable to write %s. %s.\n\n", RECORD_PATH, std::strerror(errno));
 }
 
-void report_in_place(const Target& target) {
-  std::printf(
-      target.undoing ? "Unable to put back %s. %s.\n\n" : "Unable to install %s in place. %s.\n\n",
-      target.path, failure_reason(errno));
-}
-
 int where_made(const Target& target, const Made& made) {
   return made.inside ? target.inside.get() : target.parent.get();
 }
@@ -57,203 +51,9 @@ bool made_when_named(int directory, const char* name, const struct stat& status,
            identity.nanoseconds >= made.intended.tv_nsec));
 }
 
-// The target itself, which must be what the log knows stands there.
-int open_live(const Target& target) {
-  Descriptor live(target.inside.is_open()
-                      ? fcntl(target.inside.get(), F_DUPFD_CLOEXEC, 0)
-                      : openat(target.parent.get(), target.name, DIRECTORY_FLAGS));
-  Identity found;
-  if (!live.is_open() || !examine(live.get(), "", nullptr, &found)) return -1;
-  if (!same_identity(found, target.old_identity)) {
-    errno = NOT_THE_ENTRY;
-    return -1;
-  }
-  return live.release();
-}
-
-bool record_target(const char* word, std::size_t index) {
-  LogLine line;
-  add_word(&line, word);
-  add_number(&line, static_cast<std::int64_t>(index));
-  return append_record(line);
-}
-
-// The copy of the old contents, at NAME.old, moves there once it is whole
-// and durable, and the move is durable before anything else changes; put
-// back, it moves back under its own name.
-bool keep_copy(Target* target, bool forward) {
-  const Made& copy = target->made[COPY];
-  const Slot named{target->parent.get(), copy.name, path_beside(*target, copy.name)};
-  const Slot backup{target->parent.get(), target->backup, path_beside(*target, target->backup)};
-  const Slot& from = forward ? named : backup;
-  const Slot& to = forward ? backup : named;
-  Identity found;
-  if (!copy.made ||
-      (examine(to.directory, to.name, nullptr, &found) && same_identity(found, copy.identity))) {
-    return true;
-  }
-  // Put back, a copy no longer at NAME.old went back, or with what was made.
-  if (!forward && !(examine(from.directory, from.name, nullptr, &found) &&
-                    same_identity(found, copy.identity))) {
-    return true;
-  }
-  if (move_entry(from.directory, from.name, to.directory, to.name) &&
-      examine(to.directory, to.name, nullptr, &found) && same_identity(found, copy.identity) &&
-      fsync(target->parent.get()) == 0) {
-    return true;
-  }
-  if (errno == 0) errno = NOT_THE_ENTRY;
-  std::printf("Unable to rename %s to %s. %s.\n\n", from.path, to.path, failure_reason(errno));
-  return false;
-}
-
 }  // namespace
 
-int open_holder(Target* target, bool make) {
-  std::array<char, 32> name{};
-  make_work_name(name.data(), name.size(), target->made[COPY].name, 'h');
-  Descriptor work(open_made(target, COPY, DIRECTORY_FLAGS));
-  if (!work.is_open()) return -1;
-  if (make && target->is_directory && mkdirat(work.get(), name.data(), 0700) != 0) return -1;
-  const int flags = target->is_directory ? DIRECTORY_FLAGS : READ_FLAGS;
-  return openat(work.get(), name.data(), make && !target->is_directory ? NEW_FILE_FLAGS : flags,
-                0600);
-}
-
-bool give_held(Target* target, const char* name) {
-  if (!target->closed) return true;
-  Descriptor holder(open_holder(target, false));
-  Descriptor entry(
-      openat(target->parent.get(), name, target->is_directory ? DIRECTORY_FLAGS : READ_FLAGS));
-  const char* path = path_beside(*target, name);
-  if (holder.is_open() && entry.is_open() && keep_attributes(holder.get(), entry.get(), path) &&
-      fsync(entry.get()) == 0) {
-    return true;
-  }
-  std::printf("Unable to put back %s. %s.\n\n", path, failure_reason(errno));
-  return false;
-}
-
-namespace {
-
-// The copy tells the log of each old directory at the place of one of the
-// package's, as it takes it.
-struct Watching {
-  std::size_t index;
-  int staged;
-  bool logged;
-};
-
-void watch_directory(void* context, const char* place, int directory) {
-  auto* watching = static_cast<Watching*>(context);
-  struct stat status {};
-  Identity identity;
-  if (fstatat(watching->staged, place, &status, AT_SYMLINK_NOFOLLOW) != 0 ||
-      !S_ISDIR(status.st_mode) || !examine(directory, "", nullptr, &identity)) {
-    return;
-  }
-  note_old_directory(static_cast<int>(watching->index), place, identity);
-  LogLine line = target_line("directory", watching->index);
-  add_string(&line, place);
-  add_identity(&line, identity);
-  watching->logged = append_record(line) && watching->logged;
-}
-
-// Makes the complete copy of the old contents beside the target, durably:
-// until it is renamed to NAME.old nothing in the target changes. A copy a
-// killed run was making may be incomplete, and goes.
-bool copy_old(Target* target, std::size_t index, int live, int staged) {
-  if (target->made[COPY].named && !remove_made(target, COPY)) return false;
-  if (target->made[KEPT].named && !remove_made(target, KEPT)) return false;
-  const char* backup = path_beside(*target, target->backup);
-  Path backup_path;
-  std::snprintf(backup_path.data(), backup_path.size(), "%s", backup);
-  Descriptor copy(make_entry(target, index, COPY, false, target->is_directory));
-  if (!copy.is_open()) {
-    std::printf("Unable to copy %s to %s. %s.\n\n", target->path, backup_path.data(),
-                failure_reason(errno));
-    return false;
-  }
-  bool copied;
-  if (target->is_directory) {
-    std::array<std::array<char, 32>, 2> work{};
-    make_work_name(work[0].data(), work[0].size(), target->made[STAGED].name, 'h');
-    make_work_name(work[1].data(), work[1].size(), target->made[STAGED].name, 'm');
-    remove_tree(staged, work[0].data());
-    unlinkat(staged, work[1].data(), 0);
-    // Made before the copy begins, and never changed: its change time is
-    // when that was, by the clock of the target's own file system. The old
-    // directory's own attributes wait on the holder while NAME.old stays
-    // root's and owner-only.
-    // Whatever changed before the copy began, the settling included, did so
-    // a tick of the file systems' clock before the marker.
-    timespec tick{};
-    clock_getres(CLOCK_REALTIME_COARSE, &tick);
-    tick.tv_nsec = tick.tv_sec > 0 ? 999'999'999 : std::min(2 * tick.tv_nsec, 999'999'999L);
-    tick.tv_sec = 0;
-    if (!settle_tree(live) || nanosleep(&tick, nullptr) != 0) {
-      report_in_place(*target);
-      return false;
-    }
-    Descriptor marker(openat(staged, work[1].data(), NEW_FILE_FLAGS, 0600));
-    Descriptor holder(mkdirat(staged, work[0].data(), 0700) == 0
-                          ? openat(staged, work[0].data(), DIRECTORY_FLAGS)
-                          : -1);
-    struct stat status {};
-    LogLine line;
-    add_word(&line, "mark");
-    add_number(&line, static_cast<std::int64_t>(index));
-    if (!marker.is_open() || !holder.is_open() || fstat(marker.get(), &status) != 0) {
-      report_in_place(*target);
-      return false;
-    }
-    target->mark = status.st_ctim;
-    add_time(&line, target->mark);
-    Watching watching{index, staged, true};
-    const KeepWatch watch{watch_directory, &watching};
-    copied =
-        append_record(line) &&
-        keep_tree(live, target->path, copy.get(), backup_path.data(), holder.get(),
-                  target->made[STAGED].inside ? target->made[STAGED].name : nullptr, &watch) == 0 &&
-        watching.logged;
-  } else {
-    Descriptor kept(make_entry(target, index, KEPT, false, false));
-    Descriptor old(openat(target->parent.get(), target->name, READ_FLAGS));
-    const int second = old.is_open() ? dup(old.get()) : -1;
-    copied = kept.is_open() && old.is_open() &&
-             keep_file(old.get(), target->path, copy.release(), backup_path.data()) &&
-             lseek(second, 0, SEEK_SET) == 0 &&
-             keep_file(second, target->path, kept.release(),
-                       path_beside(*target, target->made[KEPT].name));
-    if (second >= 0) close(second);
-    if (!copied && (!kept.is_open() || !old.is_open())) report_in_place(*target);
-  }
-  if (!copied) return false;
-  if (syncfs(target->parent.get()) != 0 || syncfs(live) != 0) {
-    report_in_place(*target);
-    return false;
-  }
-  target->copied = true;
-  return record_target("copied", index) && make_durable();
-}
-
-// Gives the file target the contents and attributes of source, rewritten
-// in place, durably. A reader may see it partly written for that moment.
-bool rewrite(const Target& target, int source, const char* source_path) {
-  Descriptor live(openat(target.parent.get(), target.name,
-                         O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  Identity found;
-  if (!live.is_open() || !examine(live.get(), "", nullptr, &found)) return false;
-  if (!same_identity(found, target.old_identity)) {
-    errno = NOT_THE_ENTRY;
-    return false;
-  }
-  const int written = dup(live.get());
-  return written >= 0 && ftruncate(live.get(), 0) == 0 && lseek(source, 0, SEEK_SET) == 0 &&
-         keep_file(source, source_path, written, target.path) && fsync(live.get()) == 0;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 bool open_parent(Target* target) {
   const std::size_t length = std::strlen(target->path);
@@ -457,40 +257,26 @@ bool remove_made(Target* target, int role) {
   return true;
 }
 
-bool sync_file_systems(Target* targets, std::size_t count) {
+bool sync_targets(Target* targets, std::size_t count, bool whole) {
   bool synced = true;
-  std::array<dev_t, 2 * TARGETS_LIMIT> done{};
+  std::array<struct stat, 2 * TARGETS_LIMIT> done{};
   std::size_t done_count = 0;
   for (std::size_t i = 0; i < count; ++i) {
-    for (int directory : {targets[i].parent.get(), targets[i].inside.get()}) {
+    for (int directory : {targets[i].parent.get(), whole ? targets[i].inside.get() : -1}) {
       struct stat status {};
       if (directory < 0) continue;
       if (fstat(directory, &status) != 0) {
         synced = false;
         continue;
       }
-      bool seen = false;
-      for (std::size_t j = 0; j < done_count; ++j) seen = seen || done[j] == status.st_dev;
-      if (seen) continue;
-      done[done_count++] = status.st_dev;
-      if (syncfs(directory) != 0) synced = false;
+      if (std::any_of(done.begin(), done.begin() + done_count, [&](const struct stat& seen) {
+            return seen.st_dev == status.st_dev && (whole || seen.st_ino == status.st_ino);
+          })) {
+        continue;
+      }
+      done[done_count++] = status;
+      if ((whole ? syncfs(directory) : fsync(directory)) != 0) synced = false;
     }
-  }
-  return synced;
-}
-
-bool sync_parents(Target* targets, std::size_t count) {
-  bool synced = true;
-  for (std::size_t i = 0; i < count; ++i) {
-    struct stat status {};
-    bool seen = false;
-    if (!targets[i].parent.is_open() || fstat(targets[i].parent.get(), &status) != 0) continue;
-    for (std::size_t j = 0; j < i; ++j) {
-      struct stat other {};
-      seen = seen || (targets[j].parent.is_open() && fstat(targets[j].parent.get(), &other) == 0 &&
-                      other.st_dev == status.st_dev && other.st_ino == status.st_ino);
-    }
-    if (!seen && fsync(targets[i].parent.get()) != 0) synced = false;
   }
   return synced;
 }
@@ -586,85 +372,7 @@ bool read_targets(bool receipt, Target* targets, char (*paths)[PATH_BUFFER_SIZE]
   return true;
 }
 
-namespace {
-
-// Where the kernel will not move the target, its contents are swapped one
-// level down: installing, a complete copy of the old contents is made
-// first and becomes NAME.old; put back, what went out comes back, and the
-// copy goes back under its own name.
-bool put_back_in_place(Target* target) {
-  const bool undoing = target->undoing;
-  bool whole = true;
-  if (target->is_directory && (undoing || (target->planned[0] && target->planned[1]))) {
-    // The staged tree, which holds what went out, goes only once all is
-    // back: where it is gone, a killed run had put everything back. (No one
-    // else can move it out of its directory: it is root's, and not theirs
-    // to write.)
-    Descriptor staged(open_made(target, STAGED, DIRECTORY_FLAGS));
-    if (!staged.is_open() && errno == ENOENT && !undoing) return keep_copy(target, false);
-    Descriptor live(staged.is_open() ? open_live(*target) : -1);
-    whole = live.is_open() &&
-            run_plans(target, live.get(), staged.get(), -1, false, false, false) &&
-            syncfs(live.get()) == 0;
-    if (!live.is_open()) {
-      std::printf("Unable to put back %s. %s.\n\n", target->path, failure_reason(errno));
-    }
-  } else if (!target->is_directory && (undoing || target->copied)) {
-    Descriptor kept(open_made(target, KEPT, READ_FLAGS));
-    if (!kept.is_open() && errno == ENOENT && !undoing) return keep_copy(target, false);
-    whole = kept.is_open() &&
-            rewrite(*target, kept.get(), path_beside(*target, target->made[KEPT].name));
-    if (!whole) std::printf("Unable to put back %s. %s.\n\n", target->path, failure_reason(errno));
-  }
-  if (whole) return undoing || keep_copy(target, false);
-  if (!undoing) {
-    std::printf("%s.old holds the complete old contents of %s.\n\n", target->path, target->path);
-  }
-  return false;
-}
-
-bool install_in_place(Target* target, std::size_t index) {
-  const bool directory = target->is_directory;
-  const bool undoing = target->undoing;
-  Descriptor staged(open_made(target, STAGED, directory ? DIRECTORY_FLAGS : READ_FLAGS));
-  Descriptor live(directory && staged.is_open() ? open_live(*target) : -1);
-  if (!staged.is_open() || (directory && !live.is_open())) {
-    report_in_place(*target);
-    return false;
-  }
-  if (!undoing &&
-      ((!target->copied &&
-        !copy_old(target, index, directory ? live.get() : target->parent.get(), staged.get())) ||
-       !keep_copy(target, true))) {
-    return false;
-  }
-  if (!directory) {
-    const char* source = target->source != nullptr ? target->source
-                         : undoing                 ? path_beside(*target, target->backup)
-                                   : path_beside(*target, target->made[STAGED].name);
-    if (rewrite(*target, staged.get(), source)) return true;
-    report_in_place(*target);
-    return false;
-  }
-  if (!undoing && (!target->planned[0] || !target->planned[1])) {
-    if (!plan_install(static_cast<int>(index), live.get(), staged.get(),
-                      target->made[STAGED].inside ? target->made[STAGED].name : nullptr,
-                      target->made[STAGED].name, target->path, &target->slot, target->plans) ||
-        !make_durable()) {
-      return false;
-    }
-    target->planned[0] = target->planned[1] = true;
-  }
-  Descriptor copy(undoing ? -1 : openat(target->parent.get(), target->backup, DIRECTORY_FLAGS));
-  if (!run_plans(target, live.get(), staged.get(), copy.get(), false, true, !undoing)) {
-    return false;
-  }
-  if (syncfs(live.get()) == 0) return true;
-  report_in_place(*target);
-  return false;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 bool drive(Target* target, std::size_t index, bool forward, bool repairing) {
   if (!target->in_place) {
@@ -690,33 +398,8 @@ bool drive(Target* target, std::size_t index, bool forward, bool repairing) {
              (!forward || !target->replaces || !target->undoing || give_held(target, target->name));
     }
     target->in_place = true;
-    if (!record_target("inplace", index) || !make_durable()) return false;
+    if (!append_record(target_line("inplace", index)) || !make_durable()) return false;
   }
   if (!forward) return put_back_in_place(target);
   return install_in_place(target, index) && (!target->undoing || give_held(target, target->name));
-}
-
-bool run_plans(Target* target, int live, int staged, int copy, bool receipt, bool forward,
-               bool check_untouched) {
-  std::array<char, 32> out_name{};
-  make_work_name(out_name.data(), out_name.size(), target->made[STAGED].name, 'o');
-  if (mkdirat(staged, out_name.data(), 0700) != 0 && errno != EEXIST) {
-    std::printf("Unable to install %s in place. %s.\n\n", target->path, std::strerror(errno));
-    return false;
-  }
-  Descriptor out(openat(staged, out_name.data(), DIRECTORY_FLAGS));
-  Plan plan{receipt,         0,           0, live, staged, copy, out.get(), target->path,
-            check_untouched, target->mark};
-  if (!out.is_open()) return false;
-  bool ran = true;
-  for (int i = 0; i < 2; ++i) {
-    const int which = forward ? i : 1 - i;
-    plan.begin = target->plans[which][0];
-    plan.end = target->plans[which][1];
-    // Putting back goes on past a plan that could not be wholly, to put
-    // back all it can.
-    if (forward && !run_plan(plan, true)) return false;
-    if (!forward) ran = run_plan(plan, false) && ran;
-  }
-  return ran;
 }

@@ -108,10 +108,10 @@ int open_made(Target* target, int role, int flags);
 extern bool repairing;
 bool remove_made(Target* target, int role);
 
-// Writes to stable storage the file systems that hold the targets and what
-// was made for them, or the directories that hold the targets.
-bool sync_file_systems(Target* targets, std::size_t count);
-bool sync_parents(Target* targets, std::size_t count);
+// Writes to stable storage, once each, the file systems that hold the
+// targets and what was made inside them (whole), or the directories that
+// hold the targets.
+bool sync_targets(Target* targets, std::size_t count, bool whole);
 
 // Reads a log (the record, or the receipt) back into targets, their paths
 // kept in paths; false, errno set, where it does not read as one.
@@ -125,6 +125,19 @@ bool read_targets(bool receipt, Target* targets, char (*paths)[PATH_BUFFER_SIZE]
 // the undo's work directory (COPY). Told as a repair, failures name what a
 // killed run left.
 bool drive(Target* target, std::size_t index, bool forward, bool repairing);
+
+// The drive of a target the kernel will not move, one level down.
+bool install_in_place(Target* target, std::size_t index);
+bool put_back_in_place(Target* target);
+
+// NAME.old, which must be what the installation left there; -1, errno set,
+// where it is not.
+int open_backup(const Target& target);
+
+// Makes the undo's copy of NAME.old of a target put back in place, its
+// copy of the installed file, and the plans that put it back, from the
+// installation's in the receipt.
+bool stage_undo_in_place(Target* target, std::size_t index, const Target& receipt);
 
 // The undo's holder of NAME.old's own attributes, in its work directory,
 // made when asked; what it holds given to the entry name beside the
