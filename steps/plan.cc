@@ -121,7 +121,12 @@ bool plan_failed(const char* name) {
 // Whether the live directory name is the old one the copy took there.
 bool known_directory(const char* name, const Identity& identity) {
   Path place;
-  std::snprintf(place.data(), place.size(), "%s%s/", planning.place.data(), name);
+  const int length =
+      std::snprintf(place.data(), place.size(), "%s%s/", planning.place.data(), name);
+  if (length < 0 || static_cast<std::size_t>(length) >= place.size()) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
   const Identity* known = old_directory(planning.target, place.data());
   if (known != nullptr && same_identity(identity, *known)) return true;
   errno = NOT_THE_ENTRY;
@@ -210,7 +215,12 @@ int plan_entered(void*, int parent, int directory, const char* name) {
   static_cast<void>(parent);
   shown_enter(&planning.shown, name);
   const std::size_t length = std::strlen(planning.place.data());
-  std::snprintf(planning.place.data() + length, planning.place.size() - length, "%s/", name);
+  const int added =
+      std::snprintf(planning.place.data() + length, planning.place.size() - length, "%s/", name);
+  if (added < 0 || static_cast<std::size_t>(added) >= planning.place.size() - length) {
+    errno = ENAMETOOLONG;
+    return plan_failed(name) ? WALK_NEXT : WALK_STOP;
+  }
   return WALK_ENTER;
 }
 
