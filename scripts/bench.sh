@@ -8,7 +8,9 @@
 # Prints every figure in a table at the end and draws build-bench/growth.png.
 # Figures are printed, never asserted: shared machines are noisy.
 #   scripts/bench.sh            (LANGEXT_BENCH_ROUNDS=7 by default;
-#                                LANGEXT_BENCH_PARTS=in-place: that table alone)
+#                                LANGEXT_BENCH_PARTS=in-place: that table alone;
+#                                LANGEXT_BENCH_BEFORE=PROGRAM: an earlier build
+#                                of the installer timed in place beside it)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 source "$top/tests/sandbox.sh"
@@ -41,8 +43,8 @@ maximum() { tr ' ' '\n' | grep -v '^$' | sort -g | tail -1; }
 prepare() {
   local program=$1 dest=$2 package=${3:-}
   umount "$dest/product/templates" "$dest/docroot/images" 2> /dev/null || true
-  rm -rf "$dest"
-  if [ "$program" = inplace ] || [ "$program" = byhand ]; then
+  rm -rf "$dest" /var/lib/langext-install
+  if [ "$program" = inplace ] || [ "$program" = byhand ] || [ "$program" = before ]; then
     mkdir -p "$dest/docroot" "$dest/product"
     cp "$package/packages/conf/language.cfg" "$dest/product/lang.cfg"
     cp -r "$package/packages/htx" "$dest/product/templates"
@@ -75,9 +77,10 @@ measure() {
   local rss=$dest.rss start end
   start=$EPOCHREALTIME
   case $program in
-    installer | static | inplace)
+    installer | static | inplace | before)
       local binary=$installer
       [ "$program" = static ] && binary=$static_installer
+      [ "$program" = before ] && binary=$LANGEXT_BENCH_BEFORE
       (cd "$package" && "$@" /usr/bin/time -f "%M %U %S" -o "$rss" "$binary" < "$dest/answer" > /dev/null) ||
         [ $? = 1 ] || { echo "the installer failed" >&2; exit 1; } ;;
     cp | cpsync)
@@ -167,13 +170,18 @@ run_in_place() {
       else if (sub(/^images\//, "", n)) n = "docroot/images/" n
       print $0 "\t" n
     }' "$list" > "$list.over"
-  time_programs "$package" "$dest" "$list" "$rounds" inplace byhand
-  local ti th
+  local before=${LANGEXT_BENCH_BEFORE:+before} ti th tb=- cb=-
+  time_programs "$package" "$dest" "$list" "$rounds" inplace byhand $before
   ti=$(median <<< "${times[inplace]}") th=$(median <<< "${times[byhand]}")
-  printf '%-5s %-5s %6s %8.3f %8.3f %5s  %5s %5s\n' "$fs" "$shape" "$(wc -l < "$list")" "$ti" "$th" \
+  if [ -n "$before" ]; then
+    tb=$(median <<< "${times[before]}")
+    cb=$(syscalls_per_file before "$package" "$dest" "$list" "$(wc -l < "$list")")
+  fi
+  printf '%-5s %-5s %6s %8.3f %8.3f %5s  %5s %5s  %8s %5s\n' "$fs" "$shape" "$(wc -l < "$list")" "$ti" "$th" \
     "$(awk -v a="$ti" -v b="$th" 'BEGIN {printf "%.2f", a / b}')" \
     "$(syscalls_per_file inplace "$package" "$dest" "$list" "$(wc -l < "$list")")" \
-    "$(syscalls_per_file byhand "$package" "$dest" "$list" "$(wc -l < "$list")")" | tee -a "$bench/in-place.txt"
+    "$(syscalls_per_file byhand "$package" "$dest" "$list" "$(wc -l < "$list")")" "$tb" "$cb" |
+    tee -a "$bench/in-place.txt"
   prepare none "$dest"
   rm -rf "$package" "$dest" "$list.over"
 }
@@ -272,6 +280,6 @@ echo "== In place, the targets mount points (medians of $rounds): the installer 
 echo "   then the package over NAME through the byte loop (floor_copy), then sync; seconds, ratio,"
 echo "   system calls per package file"
 echo "   (disk: the build folder's file system; ext4j: a fresh journaled ext4 in a file on it)"
-echo "fs    shape  files  inplace   byhand  i/h   calls:i byhand"
+echo "fs    shape  files  inplace   byhand  i/h   calls:i byhand    before calls (before: LANGEXT_BENCH_BEFORE)"
 cat "$bench/in-place.txt"
 [ "${LANGEXT_BENCH_PARTS:-all}" != all ] || echo "== Plot: $bench/growth.png"

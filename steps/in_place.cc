@@ -29,16 +29,9 @@ void report_in_place(const Target& target) {
 
 // The target itself, which must be what the log knows stands there.
 int open_live(const Target& target) {
-  Descriptor live(target.inside.is_open()
-                      ? fcntl(target.inside.get(), F_DUPFD_CLOEXEC, 0)
-                      : openat(target.parent.get(), target.name, DIRECTORY_FLAGS));
-  Identity found;
-  if (!live.is_open() || !examine(live.get(), "", nullptr, &found)) return -1;
-  if (!same_identity(found, target.old_identity)) {
-    errno = NOT_THE_ENTRY;
-    return -1;
-  }
-  return live.release();
+  return target.inside.is_open()
+             ? open_as(target.inside.get(), ".", DIRECTORY_FLAGS, target.old_identity)
+             : open_as(target.parent.get(), target.name, DIRECTORY_FLAGS, target.old_identity);
 }
 
 // The copy of the old contents, at NAME.old, moves there once it is whole
@@ -174,31 +167,45 @@ bool copy_old(Target* target, std::size_t index, int live, int staged) {
 // Gives the file target the contents and attributes of source, rewritten
 // in place, durably. A reader may see it partly written for that moment.
 bool rewrite(const Target& target, int source, const char* source_path) {
-  Descriptor live(openat(target.parent.get(), target.name,
-                         O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  Identity found;
-  if (!live.is_open() || !examine(live.get(), "", nullptr, &found)) return false;
-  if (!same_identity(found, target.old_identity)) {
-    errno = NOT_THE_ENTRY;
-    return false;
-  }
+  Descriptor live(open_as(target.parent.get(), target.name,
+                          O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC,
+                          target.old_identity));
+  if (!live.is_open()) return false;
   const int written = dup(live.get());
   return written >= 0 && ftruncate(live.get(), 0) == 0 && lseek(source, 0, SEEK_SET) == 0 &&
          keep_file(source, source_path, written, target.path) && fsync(live.get()) == 0;
 }
 
+// Runs the target's two plans forwards, or backwards last first; putting
+// back goes on past a plan that could not be wholly, to put back all it
+// can. What goes out waits in the out directory of the staged tree.
+bool run_plans(Target* target, int live, int staged, int copy, bool forward) {
+  std::array<char, 32> out_name{};
+  make_work_name(out_name.data(), out_name.size(), target->made[STAGED].name, 'o');
+  if (mkdirat(staged, out_name.data(), 0700) != 0 && errno != EEXIST) {
+    std::printf("Unable to install %s in place. %s.\n\n", target->path, std::strerror(errno));
+    return false;
+  }
+  Descriptor out(openat(staged, out_name.data(), DIRECTORY_FLAGS));
+  Plan plan{
+      0, 0, live, staged, copy, out.get(), target->path, forward && !target->undoing, target->mark};
+  if (!out.is_open()) return false;
+  bool ran = true;
+  for (int i = 0; i < 2; ++i) {
+    const int which = forward ? i : 1 - i;
+    plan.begin = target->plans[which][0];
+    plan.end = target->plans[which][1];
+    if (forward && !run_plan(plan, true)) return false;
+    if (!forward) ran = run_plan(plan, false) && ran;
+  }
+  return ran;
+}
+
 }  // namespace
 
 int open_backup(const Target& target) {
-  Descriptor backup(openat(target.parent.get(), target.backup,
-                           target.is_directory ? DIRECTORY_FLAGS : READ_FLAGS));
-  Identity found;
-  if (!backup.is_open() || !examine(backup.get(), "", nullptr, &found)) return -1;
-  if (!same_identity(found, target.kept_identity)) {
-    errno = NOT_THE_ENTRY;
-    return -1;
-  }
-  return backup.release();
+  return open_as(target.parent.get(), target.backup,
+                 target.is_directory ? DIRECTORY_FLAGS : READ_FLAGS, target.kept_identity);
 }
 
 // Makes the undo's copy of NAME.old of a target put back in place, its
@@ -226,9 +233,7 @@ bool stage_undo_in_place(Target* target, std::size_t index, const Target& receip
   if (keep_tree(backup.get(), backup_path, copy.get(), target->path, -1, nullptr) != 0) {
     return false;
   }
-  Descriptor live(target->inside.is_open()
-                      ? fcntl(target->inside.get(), F_DUPFD_CLOEXEC, 0)
-                      : openat(target->parent.get(), target->name, DIRECTORY_FLAGS));
+  Descriptor live(open_live(*target));
   // Once what the undo made inside the target is gone, the target has the
   // times the installation found it with.
   LogFields first;
@@ -257,8 +262,7 @@ bool put_back_in_place(Target* target) {
     Descriptor staged(open_made(target, STAGED, DIRECTORY_FLAGS));
     if (!staged.is_open() && errno == ENOENT && !undoing) return keep_copy(target, false);
     Descriptor live(staged.is_open() ? open_live(*target) : -1);
-    whole = live.is_open() &&
-            run_plans(target, live.get(), staged.get(), -1, false, false, false) &&
+    whole = live.is_open() && run_plans(target, live.get(), staged.get(), -1, false) &&
             syncfs(live.get()) == 0;
     if (!live.is_open()) {
       std::printf("Unable to put back %s. %s.\n\n", target->path, failure_reason(errno));
@@ -310,7 +314,7 @@ bool install_in_place(Target* target, std::size_t index) {
     target->planned[0] = target->planned[1] = true;
   }
   Descriptor copy(undoing ? -1 : openat(target->parent.get(), target->backup, DIRECTORY_FLAGS));
-  if (!run_plans(target, live.get(), staged.get(), copy.get(), false, true, !undoing)) {
+  if (!run_plans(target, live.get(), staged.get(), copy.get(), true)) {
     return false;
   }
   if (syncfs(live.get()) == 0) return true;
@@ -341,29 +345,4 @@ bool give_held(Target* target, const char* name) {
   }
   std::printf("Unable to put back %s. %s.\n\n", path, failure_reason(errno));
   return false;
-}
-
-bool run_plans(Target* target, int live, int staged, int copy, bool receipt, bool forward,
-               bool check_untouched) {
-  std::array<char, 32> out_name{};
-  make_work_name(out_name.data(), out_name.size(), target->made[STAGED].name, 'o');
-  if (mkdirat(staged, out_name.data(), 0700) != 0 && errno != EEXIST) {
-    std::printf("Unable to install %s in place. %s.\n\n", target->path, std::strerror(errno));
-    return false;
-  }
-  Descriptor out(openat(staged, out_name.data(), DIRECTORY_FLAGS));
-  Plan plan{receipt,         0,           0, live, staged, copy, out.get(), target->path,
-            check_untouched, target->mark};
-  if (!out.is_open()) return false;
-  bool ran = true;
-  for (int i = 0; i < 2; ++i) {
-    const int which = forward ? i : 1 - i;
-    plan.begin = target->plans[which][0];
-    plan.end = target->plans[which][1];
-    // Putting back goes on past a plan that could not be wholly, to put
-    // back all it can.
-    if (forward && !run_plan(plan, true)) return false;
-    if (!forward) ran = run_plan(plan, false) && ran;
-  }
-  return ran;
 }

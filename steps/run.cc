@@ -138,10 +138,9 @@ bool finish_installation(Target* targets, std::size_t count) {
     Descriptor holder(staged.is_open() ? openat(staged.get(), holder_name.data(), DIRECTORY_FLAGS)
                                        : -1);
     if (!holder.is_open()) continue;  // given already by a killed run
-    Descriptor copy(openat(target.parent.get(), target.backup, DIRECTORY_FLAGS));
-    Identity found;
-    if (!copy.is_open() || !examine(copy.get(), "", nullptr, &found) ||
-        !same_identity(found, target.made[COPY].identity) ||
+    Descriptor copy(
+        open_as(target.parent.get(), target.backup, DIRECTORY_FLAGS, target.made[COPY].identity));
+    if (!copy.is_open() ||
         !keep_attributes(holder.get(), copy.get(), path_beside(target, target.backup)) ||
         fsync(copy.get()) != 0) {
       std::printf("Unable to install %s in place. %s.\n\n", target.path, failure_reason(errno));

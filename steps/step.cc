@@ -166,6 +166,15 @@ bool find_entry(int directory, const char* preferred, const Identity& identity, 
   return moved;
 }
 
+int open_as(int directory, const char* name, int flags, const Identity& identity) {
+  Descriptor entry(openat(directory, name, flags));
+  Identity found;
+  if (!entry.is_open() || !examine(entry.get(), "", nullptr, &found)) return -1;
+  if (same_identity(found, identity)) return entry.release();
+  errno = NOT_THE_ENTRY;
+  return -1;
+}
+
 void report_left_alone(const char* path) {
   std::printf("Left %s alone: it is not what the interrupted installation made there.\n\n", path);
 }
@@ -219,17 +228,11 @@ bool enter(const char* name, const Identity& identity) {
   }
   Frame& below = running.frames[++running.depth];
   shown_enter(&running.shown, name);
-  below.live.reset(openat(above.live.get(), name, DIRECTORY_FLAGS));
+  below.live.reset(open_as(above.live.get(), name, DIRECTORY_FLAGS, identity));
   below.staged.reset(openat(above.staged.get(), name, DIRECTORY_FLAGS));
   below.copy.reset(above.copy.is_open() ? openat(above.copy.get(), name, DIRECTORY_FLAGS) : -1);
   below.has_old = false;
-  Identity found;
-  if (below.live.is_open() && examine(below.live.get(), "", nullptr, &found) &&
-      same_identity(found, identity)) {
-    return true;
-  }
-  if (below.live.is_open()) errno = NOT_THE_ENTRY;
-  return false;
+  return below.live.is_open();
 }
 
 void leave() {
@@ -526,8 +529,7 @@ bool run_plan(const Plan& plan, bool forward) {
   bool ran = true;
   for (off_t offset = forward ? plan.begin : plan.end;
        ran && (forward ? offset < plan.end : offset > plan.begin);) {
-    if (!(forward ? log_next(plan.receipt, &offset, &fields)
-                  : log_previous(plan.receipt, &offset, &fields))) {
+    if (!(forward ? log_next(false, &offset, &fields) : log_previous(false, &offset, &fields))) {
       errno = EBADMSG;
       break;
     }

@@ -48,6 +48,10 @@ int take_step(const Step& step, bool forward);
 // errno ENOENT, where it is in no entry of directory.
 bool find_entry(int directory, const char* preferred, const Identity& identity, char* name);
 
+// Opens name in directory ("." for itself), which must be the entry of
+// identity; -1, errno set (NOT_THE_ENTRY where it is another), where not.
+int open_as(int directory, const char* name, int flags, const Identity& identity);
+
 void report_left_alone(const char* path);
 
 // A plan: the steps one level down of a target installed in place, between
@@ -62,7 +66,6 @@ void report_left_alone(const char* path);
 // "." names the target itself. What goes out waits in the out directory
 // until the run is done, under its slot number.
 struct Plan {
-  bool receipt;  // read from the receipt (an undo's plan is in the record)
   off_t begin;
   off_t end;
   int live;              // the target

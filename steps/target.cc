@@ -53,8 +53,6 @@ bool made_when_named(int directory, const char* name, const struct stat& status,
 
 }  // namespace
 
-namespace {}  // namespace
-
 bool open_parent(Target* target) {
   const std::size_t length = std::strlen(target->path);
   if (!target->is_directory && length > 0 && target->path[length - 1] == '/') {
@@ -193,14 +191,7 @@ int open_made(Target* target, int role, int flags) {
     return -1;
   }
   if (!find_entry(where_made(*target, made), made.name, made.identity, name.data())) return -1;
-  Descriptor entry(openat(where_made(*target, made), name.data(), flags));
-  Identity found;
-  if (!entry.is_open() || !examine(entry.get(), "", nullptr, &found)) return -1;
-  if (!same_identity(found, made.identity)) {
-    errno = NOT_THE_ENTRY;
-    return -1;
-  }
-  return entry.release();
+  return open_as(where_made(*target, made), name.data(), flags, made.identity);
 }
 
 bool remove_made(Target* target, int role) {

@@ -145,9 +145,4 @@ bool stage_undo_in_place(Target* target, std::size_t index, const Target& receip
 int open_holder(Target* target, bool make);
 bool give_held(Target* target, const char* name);
 
-// The part of the plan runner the undo shares: the target's plan, read
-// from the log or the receipt, run forwards or backwards.
-bool run_plans(Target* target, int live, int staged, int copy, bool receipt, bool forward,
-               bool check_untouched);
-
 #endif
