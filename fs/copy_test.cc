@@ -32,6 +32,21 @@ class CopyTest : public testing::Test {
   int failures_ = 0;
 };
 
+// Copies the tree at source into destination, made with mode 0755 where
+// missing, as the installer fills a staged directory: the mask 0.
+int copy_tree(const char* source, const char* destination, int* failures) {
+  if (access(source, F_OK) != 0) return -1;
+  umask(0);
+  mkdir(destination, CREATED_DIRECTORY_MODE);
+  const Descriptor target(open(destination, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!target.is_open()) {
+    report_copy_failure(source, destination);
+    ++*failures;
+    return 0;
+  }
+  return copy_tree_into(source, target.get(), destination, failures, CopyHooks{nullptr, nullptr});
+}
+
 TEST_F(CopyTest, TreeArrivesEntryForEntryWithExactModes) {
   const std::string source = dir_ / "src";
   mkdir(source.c_str(), 0700);
@@ -120,11 +135,6 @@ TEST_F(CopyTest, LinkAtDestinationIsNotFollowed) {
   const std::string victim = dir_ / "victim";
   mkdir(victim.c_str(), 0755);
   write_file(victim + "/secret", "untouched");
-  write_file(dir_ / "source", "payload");
-  symlink((victim + "/secret").c_str(), (dir_ / "lang").c_str());
-  EXPECT_EQ(copy_file((dir_ / "source").c_str(), (dir_ / "lang").c_str()), 0);
-  EXPECT_EQ(read_file(victim + "/secret"), "untouched");
-
   const std::string source = dir_ / "src", target = dir_ / "dst";
   mkdir(source.c_str(), 0755);
   mkdir((source + "/sub").c_str(), 0755);
@@ -136,16 +146,6 @@ TEST_F(CopyTest, LinkAtDestinationIsNotFollowed) {
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(failures_, 1);
   EXPECT_EQ(read_file(victim + "/secret"), "untouched");
-}
-
-TEST_F(CopyTest, FileIntoMissingDirectoryFails) {
-  write_file(dir_ / "source", "x");
-  EXPECT_EQ(copy_file((dir_ / "source").c_str(), (dir_ / "no/such").c_str()), 0);
-  EXPECT_EQ(copy_file((dir_ / "none").c_str(), (dir_ / "dest").c_str()), 0);
-  write_file(dir_ / "lang", "the product's own");
-  EXPECT_EQ(copy_file((dir_ / "source").c_str(), (dir_ / "lang/").c_str()), 0);
-  EXPECT_EQ(read_file(dir_ / "lang"), "the product's own");
-  EXPECT_EQ(access((dir_ / "dest").c_str(), F_OK), -1);
 }
 
 // Builds a directory path of exactly `length` bytes below base.

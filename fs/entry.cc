@@ -13,13 +13,12 @@
 #include <cstring>
 #include <string_view>
 
-#include "fs/fd.h"
-
 namespace {
 
 constexpr std::string_view NAME_LETTERS =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 constexpr std::size_t RANDOM_LETTERS = 8;
+constexpr const char* STAGING_MARK = ".langext-";
 constexpr const char* CUT = "/...";
 constexpr std::size_t CUT_LENGTH = 4;
 // A shown path keeps room for the mark of what was cut, and its NUL.
@@ -29,9 +28,8 @@ int at_flags(const char* name) {
   return AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | (name[0] == '\0' ? AT_EMPTY_PATH : 0);
 }
 
-// The name only has to be unguessable enough that taking it first is
-// pointless: it is created exclusively and never through a link, so a name
-// that is taken costs one more try, never a write in the wrong place.
+// The name only has to make taking it first pointless: it is created
+// exclusively and never through a link, so a name taken costs one more try.
 void fill_random(unsigned char* bytes, std::size_t count) {
   if (getrandom(bytes, count, GRND_NONBLOCK) == static_cast<ssize_t>(count)) return;
   static unsigned long counter = 0;
@@ -58,8 +56,8 @@ bool cut_short(const char* path) {
   return false;
 }
 
-// Which mount the entry is on, told from what the kernel holds (Linux
-// 2.6.39 on), without asking its file system anything.
+// Which mount the entry is on, from what the kernel holds (Linux 2.6.39
+// on), without asking its file system anything.
 bool mount_id_at(int directory, const char* name, int* mount) {
   struct {
     file_handle handle;
@@ -100,11 +98,9 @@ bool examine(int directory, const char* name, struct stat* status, Identity* ide
     status->st_ctim = {found.stx_ctime.tv_sec, found.stx_ctime.tv_nsec};
   }
   if (identity != nullptr) {
-    *identity = {device, found.stx_ino, (found.stx_mask & STATX_BTIME) != 0, 0, 0};
-    if (identity->born) {
-      identity->seconds = found.stx_btime.tv_sec;
-      identity->nanoseconds = found.stx_btime.tv_nsec;
-    }
+    const bool born = (found.stx_mask & STATX_BTIME) != 0;
+    *identity = {device, found.stx_ino, born, born ? found.stx_btime.tv_sec : 0,
+                 born ? found.stx_btime.tv_nsec : 0};
   }
   return true;
 }
@@ -114,8 +110,8 @@ bool same_identity(const Identity& now, const Identity& known) {
   if (now.born && known.born) {
     return now.seconds == known.seconds && now.nanoseconds == known.nanoseconds;
   }
-  // A birth time known once is told again by the same entry: one found now
-  // without it is on another file system, whatever its numbers.
+  // An entry once told its birth time tells it again: one that does not now
+  // is on another file system, whatever its numbers.
   return !known.born && !now.born && now.device == known.device;
 }
 
@@ -125,15 +121,13 @@ bool settle(int directory, const char* name, Identity* identity) {
   if (fstatfs(directory, &file_system) != 0 || !examine(directory, name, &status, nullptr)) {
     return false;
   }
-  if (file_system.f_type == OVERLAYFS_SUPER_MAGIC) {
-    // Any change of attributes copies the entry up; its access time set to
-    // what it is changes nothing else (a change of owner would take a
-    // file's set-user-ID bit and capabilities).
-    const timespec times[2] = {status.st_atim, {0, UTIME_OMIT}};
-    if ((name[0] == '\0' ? futimens(directory, times)
-                         : utimensat(directory, name, times, AT_SYMLINK_NOFOLLOW)) != 0) {
-      return false;
-    }
+  // The access time set to what it is copies the entry up and changes
+  // nothing else (a change of owner would take a set-user-ID bit).
+  const timespec times[2] = {status.st_atim, {0, UTIME_OMIT}};
+  if (file_system.f_type == OVERLAYFS_SUPER_MAGIC &&
+      (name[0] == '\0' ? futimens(directory, times)
+                       : utimensat(directory, name, times, AT_SYMLINK_NOFOLLOW)) != 0) {
+    return false;
   }
   return examine(directory, name, nullptr, identity);
 }
@@ -143,6 +137,8 @@ int mount_at(int directory, const char* name) {
   if (statx(directory, name, at_flags(name), STATX_BASIC_STATS, &found) != 0) {
     return errno == EACCES ? 1 : -1;
   }
+  // Where the kernel does not tell (before Linux 5.8), another mount than
+  // the directory's.
   if ((found.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0) {
     return (found.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0 ? 1 : 0;
   }
@@ -159,6 +155,7 @@ int mount_at(int directory, const char* name) {
 bool move_entry(int from, const char* from_name, int to, const char* to_name) {
   if (renameat2(from, from_name, to, to_name, RENAME_NOREPLACE) == 0) return true;
   if (!cannot_exchange(errno)) return false;
+  // Without RENAME_NOREPLACE, the name is tested first.
   struct stat status {};
   if (fstatat(to, to_name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
     errno = EEXIST;
@@ -205,22 +202,16 @@ bool earlier(const timespec& first, const timespec& second) {
 }
 
 const char* failure_reason(int error) {
-  switch (error) {
-    case NOT_A_REGULAR_FILE:
-      return "It is not a regular file or a link to one";
-    case NOT_THE_ENTRY:
-      return "Another entry has taken its place";
-    default:
-      return std::strerror(error);
-  }
+  return error == NOT_A_REGULAR_FILE ? "It is not a regular file or a link to one"
+         : error == NOT_THE_ENTRY    ? "Another entry has taken its place"
+                                     : std::strerror(error);
 }
 
 bool join_path(Path* joined, const char* directory, const char* name) {
+  const bool cut = cut_short(directory);
   const int length = std::snprintf(joined->data(), joined->size(), "%s/%s", directory, name);
-  if (length >= 0 && static_cast<std::size_t>(length) < joined->size() && !cut_short(directory)) {
-    return true;
-  }
-  if (cut_short(directory) && std::strlen(directory) < joined->size()) {
+  if (length >= 0 && static_cast<std::size_t>(length) < joined->size() && !cut) return true;
+  if (cut && std::strlen(directory) < joined->size()) {
     std::snprintf(joined->data(), joined->size(), "%s", directory);
   } else {
     cut_to_fit(joined, directory);
@@ -229,13 +220,12 @@ bool join_path(Path* joined, const char* directory, const char* name) {
 }
 
 void shown_start(ShownPath* shown, const char* path) {
-  shown->hidden = 0;
-  if (std::strlen(path) <= SHOWN_ROOM) {
+  shown->hidden = std::strlen(path) <= SHOWN_ROOM ? 0 : 1;
+  if (shown->hidden == 0) {
     std::snprintf(shown->text.data(), shown->text.size(), "%s", path);
-    return;
+  } else {
+    cut_to_fit(&shown->text, path);  // and so it stays
   }
-  cut_to_fit(&shown->text, path);  // and so it stays
-  shown->hidden = 1;
 }
 
 void shown_enter(ShownPath* shown, const char* name) {
@@ -270,11 +260,7 @@ int open_parent_directory(const char* path, Path* buffer, const char** name) {
     *name = buffer->data();
     return open(".", flags);
   }
-  if (slash[1] == '\0') {
-    *name = ".";
-    return open("/", flags);
-  }
-  *name = slash + 1;
+  *name = slash[1] == '\0' ? "." : slash + 1;
   if (slash == buffer->data()) return open("/", flags);
   *slash = '\0';
   return open(buffer->data(), flags);

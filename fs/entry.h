@@ -1,7 +1,5 @@
-// Entries of a file system as the run knows them: by the identity it
-// recorded when it made or examined them, reached through their directory's
-// descriptor, moved without ever replacing what stands at a name; and the
-// paths that name them in messages.
+// Entries reached through their directory and known by their identity, and
+// the paths that name them in messages.
 #ifndef LANGEXT_FS_ENTRY_H
 #define LANGEXT_FS_ENTRY_H
 
@@ -13,21 +11,15 @@
 #include <cstdint>
 #include <ctime>
 
-// Each path the run is given (a target, the document root) fits this, its
-// NUL included.
-constexpr std::size_t PATH_BUFFER_SIZE = 512;
-// A directory path plus an entry name plus "/" and the NUL must fit this.
-constexpr std::size_t TREE_PATH_LIMIT = 1024;
-// A name in a directory, with room for the mark of a staging name.
-constexpr std::size_t NAME_BUFFER_SIZE = PATH_BUFFER_SIZE + 32;
+constexpr std::size_t PATH_BUFFER_SIZE = 512;  // a path the run is given, with its NUL
+constexpr std::size_t TREE_PATH_LIMIT = 1024;  // a directory path, "/", a name and the NUL
+constexpr std::size_t NAME_BUFFER_SIZE = PATH_BUFFER_SIZE + 32;  // a name, room for a staging mark
 using Path = std::array<char, TREE_PATH_LIMIT>;
 
-// Which entry stands at a name. Device numbers change when a file system
-// is mounted again (after a reboot, on btrfs at every mount, for a
-// container's overlay at every start); inode numbers and birth times do
-// not, and no call can set a birth time. So where the file system tells the
-// birth time, the inode number with it names the entry, under any device
-// number; elsewhere the device and inode numbers do. Zero: none known.
+// Which entry stands at a name: its inode number with its birth time, which
+// no call sets, where that is told; else with its device number, which
+// changes when a file system is mounted again (after a reboot, on btrfs, for
+// a container's overlay). Zero: none known.
 struct Identity {
   dev_t device = 0;
   ino_t inode = 0;
@@ -36,68 +28,51 @@ struct Identity {
   std::uint32_t nanoseconds = 0;
 };
 
-// The status of the entry name of directory ("" for directory itself),
-// never through a link, and its identity; either may be null. Where mount
-// is given, whether the entry is the root of another mount, as mount_at
-// tells, from the same look where the kernel tells it. False, errno set,
-// where it cannot be taken.
+// The status and identity (either may be null) of the entry name of
+// directory ("": directory), never through a link; and, from the same look,
+// whether it is another mount's root. False, errno set, where it cannot.
 bool examine(int directory, const char* name, struct stat* status, Identity* identity,
              bool* mount = nullptr);
 
-// Whether an identity just taken is the one known: the one identity test.
 bool same_identity(const Identity& now, const Identity& known);
 
-// The identity of an entry the run did not make and must know again. On an
-// overlay the first change to an entry of a lower layer copies it up, under
-// another birth time; its access time set to what it is makes that copy
-// now, so that the identity taken is the one that stays.
+// The identity of an entry the run must know again; on an overlay, copied up.
 bool settle(int directory, const char* name, Identity* identity);
 
-// Whether the entry name of directory is the root of another mount: where
-// the kernel says so (from Linux 5.8), else where it lies on another mount
-// than directory. An entry that even root may not look at is a FUSE mount
-// of another user's. 1 if so, 0 if not, -1 (errno set) where it cannot be
-// told.
+// 1 where the entry is another mount's root (or one even root may not look
+// at: a user's FUSE mount), 0 where not, -1 (errno set) where unknown.
 int mount_at(int directory, const char* name);
 
-// Moves the entry from_name of from to to_name in to, never replacing what
-// stands there; where the kernel or file system cannot promise that, the
-// name is tested first.
+// Moves an entry, never replacing what stands at to_name.
 bool move_entry(int from, const char* from_name, int to, const char* to_name);
 
-// Exchanges two entries by one rename; errno EINVAL or ENOSYS where the
-// file system or kernel cannot, EXDEV or EBUSY where an entry cannot move.
+// Exchanges two entries by one rename. The errors where it cannot be done
+// at all or where an entry cannot move.
 bool exchange_entries(int first, const char* first_name, int second, const char* second_name);
 bool cannot_exchange(int error);
 bool cannot_move(int error);
 
-// A hidden name for an entry the run makes beside base:
-// ".BASE.langext-XXXXXXXX", or ".langext-XXXXXXXX" where that would pass
-// the file system's limit, with eight random letters. The entries made in
-// a staging directory share its letters: ".langext-XXXXXXXX.K".
-constexpr const char* STAGING_MARK = ".langext-";
+// ".BASE.langext-XXXXXXXX", eight random letters, or past name_limit
+// ".langext-XXXXXXXX": a hidden name for an entry made beside base.
 void make_staging_name(char* name, const char* base, long name_limit);
+// ".langext-XXXXXXXX.K" for an entry made in the staging entry named so.
 void make_work_name(char* name, std::size_t size, const char* staging, char kind);
 bool is_dot_or_dot_dot(const char* name);
 
-// Whether first comes before second.
 bool earlier(const timespec& first, const timespec& second);
 
 // Failures that no system call names, as errno values beyond the system's.
 constexpr int NOT_A_REGULAR_FILE = 4096;  // a package entry to copy as a file
 constexpr int NOT_THE_ENTRY = 4097;       // another entry took a name the run uses
 
-// The reason for the failure errno names, as the sentence that ends a
-// message (without its full stop).
+// The sentence, without its full stop, that names errno's failure.
 const char* failure_reason(int error);
 
-// directory/name for a message or, where that does not fit, as much of
-// directory as fits in whole components, then "/...". Returns whether the
-// path is whole; a path cut short is never one to hand a system call.
+// directory/name, or as much of directory as fits in whole components then
+// "/...". Whether it is whole: one cut short is never handed to the kernel.
 bool join_path(Path* joined, const char* directory, const char* name);
 
-// The path of the level a walk is in, however deep: as many components as
-// fit, then "/..." for those past the room.
+// The path of the level a walk is in: as many components as fit, "/...".
 struct ShownPath {
   Path text{};
   std::size_t hidden = 0;
@@ -106,9 +81,8 @@ void shown_start(ShownPath* shown, const char* path);
 void shown_enter(ShownPath* shown, const char* name);
 void shown_leave(ShownPath* shown);
 
-// Opens the directory that holds the last component of path and points
-// *name at that component (inside buffer). Trailing slashes do not count; a
-// path of slashes alone names "/" itself. -1, errno set, where it cannot.
+// Opens the directory that holds the last component of path (trailing
+// slashes aside), *name pointing at it in buffer. -1, errno set, on failure.
 int open_parent_directory(const char* path, Path* buffer, const char** name);
 
 #endif

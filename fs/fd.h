@@ -1,10 +1,12 @@
-// How the run opens what it meets, in one place, and the one owner that
-// closes a descriptor when it goes out of scope.
+// How the run opens what it meets, and the one owner that closes a
+// descriptor when it goes out of scope.
 #ifndef LANGEXT_FS_FD_H
 #define LANGEXT_FS_FD_H
 
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <utility>
 
 // Never through a link, never a terminal, never waiting on a FIFO.
 constexpr int DIRECTORY_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
@@ -16,20 +18,14 @@ class Descriptor {
   explicit Descriptor(int fd = -1) : fd_(fd) {}
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
+  ~Descriptor() { reset(); }
   int get() const { return fd_; }
   bool is_open() const { return fd_ >= 0; }
   void reset(int fd = -1) {
     if (fd_ >= 0) close(fd_);
     fd_ = fd;
   }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
+  int release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_;

@@ -12,47 +12,34 @@
 
 namespace {
 
-// How many levels a walk may hold open below its top: the kernel's ceiling
-// on one process's descriptors (fs.nr_open), so that descriptors run out
-// first. Untouched where the tree is not so deep.
-constexpr std::size_t WALK_DEPTH_LIMIT = std::size_t{1} << 20;
-std::array<int, WALK_DEPTH_LIMIT> levels;
+// The kernel's ceiling on a process's descriptors (fs.nr_open): descriptors
+// run out first.
+std::array<int, std::size_t{1} << 20> levels;
 
-// One buffer serves every level, holding the entries of one directory at a
-// time: where the next read starts is the descriptor's own position, so a
-// walk may go down into an entry and come back to read on.
+// One buffer serves every level: the next read starts at the descriptor's
+// own position, so a walk may go down into an entry and come back to read on.
 struct Reader {
-  int directory = -1;
   std::size_t filled = 0;
   std::size_t next = 0;
   alignas(dirent64) std::array<char, 32768> buffer;
 };
 Reader reader;
 
-void forget() {
-  reader.directory = -1;
-  reader.filled = 0;
-  reader.next = 0;
-}
+void forget() { reader.filled = reader.next = 0; }
 
 bool start_reading(int directory) {
   forget();
   return lseek(directory, 0, SEEK_SET) == 0;
 }
 
-// The next entry, "." and ".." passed over; null at the end (errno 0) or
-// where the directory cannot be read (errno set).
+// The next entry but "." and ".."; null at the end (errno 0) or where the
+// directory cannot be read.
 const dirent64* read_entry(int directory) {
-  if (reader.directory != directory) {
-    forget();
-    reader.directory = directory;
-  }
   for (;;) {
     if (reader.next >= reader.filled) {
       const ssize_t got = getdents64(directory, reader.buffer.data(), reader.buffer.size());
       if (got <= 0) {
         if (got == 0) errno = 0;
-        forget();
         return nullptr;
       }
       reader.filled = static_cast<std::size_t>(got);
@@ -73,8 +60,6 @@ bool stop(std::size_t depth) {
 }
 
 int remove_entry(void*, int directory, const char* name, unsigned char type) {
-  // A directory listed as one is removed as one at once; an entry of any
-  // other type or none listed is unlinked first.
   if (type != DT_DIR) {
     if (unlinkat(directory, name, 0) == 0) return WALK_NEXT;
     if (errno != EISDIR && errno != EPERM) return WALK_STOP;
@@ -92,11 +77,11 @@ bool walk_tree(int top, const WalkVisitor& visitor) {
   if (!start_reading(top)) return false;
   for (;;) {
     const int directory = levels[depth];
-    errno = 0;
     const dirent64* entry = read_entry(directory);
     if (entry == nullptr) {
-      if (errno != 0) return stop(depth);
-      if (visitor.left != nullptr && !visitor.left(visitor.context, directory)) return stop(depth);
+      if (errno != 0 || (visitor.left != nullptr && !visitor.left(visitor.context, directory))) {
+        return stop(depth);
+      }
       if (depth == 0) return true;
       close(levels[depth--]);
       if (visitor.read_again_above && !start_reading(levels[depth])) return stop(depth);
@@ -108,13 +93,13 @@ bool walk_tree(int top, const WalkVisitor& visitor) {
     Descriptor below(depth + 1 < levels.size() ? openat(directory, entry->d_name, DIRECTORY_FLAGS)
                                                : (errno = EMFILE, -1));
     const int error = errno;
-    // The level reads on past this entry once the walk comes back to it.
+    // Back in this level, the walk reads on past the entry, whose name stays
+    // in the buffer until the next read.
     if (lseek(directory, entry->d_off, SEEK_SET) < 0) return stop(depth);
-    const char* name = entry->d_name;
-    forget();  // name stays readable: the buffer is not read again until the next read
+    forget();
     errno = error;
     const int go = visitor.entered != nullptr
-                       ? visitor.entered(visitor.context, directory, below.get(), name)
+                       ? visitor.entered(visitor.context, directory, below.get(), entry->d_name)
                        : (below.is_open() ? WALK_ENTER : WALK_STOP);
     if (go == WALK_STOP) return stop(depth);
     if (go != WALK_ENTER || !below.is_open()) continue;
@@ -127,8 +112,7 @@ bool remove_tree(int parent, const char* name) {
   const int answer = remove_entry(nullptr, parent, name, DT_UNKNOWN);
   if (answer != WALK_ENTER) return answer == WALK_NEXT;
   Descriptor directory(openat(parent, name, DIRECTORY_FLAGS));
-  // Each directory emptied is read again from its start once the walk comes
-  // back to its parent, and goes then.
+  // Each directory emptied goes once the walk is back in its parent.
   const WalkVisitor visitor{remove_entry, nullptr, nullptr, nullptr, true};
   return directory.is_open() && walk_tree(directory.get(), visitor) &&
          unlinkat(parent, name, AT_REMOVEDIR) == 0;
