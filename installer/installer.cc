@@ -292,39 +292,29 @@ int install_package(Target* targets) {
 
 }  // namespace
 
-namespace {
-
-// A descriptor among 0, 1 and 2 that the caller left closed would be handed
-// to the next file the run opens, and a message printed on standard output
-// would then land inside an installed file. /dev/null takes such a slot.
-bool standard_descriptors_open() {
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) != -1) continue;
-    if (errno != EBADF) return false;
-    if (open("/dev/null", O_RDWR) != fd) return false;
-  }
-  return true;
-}
-
-// The copy of an old tree holds a descriptor for each level it goes down,
-// and a tree in a volume that others may write in can be as deep as they
-// make it: it may use every descriptor the system lets it have, not the
-// 1024 a shell gives by default.
-bool raise_descriptor_limit() {
+bool start_program(const char* banner) {
+  // The copy of an old tree holds a descriptor for each level it goes down,
+  // and a tree in a volume that others may write in can be as deep as they
+  // make it: it may use every descriptor the system lets it have, not the
+  // 1024 a shell gives by default. Where the limit cannot be raised, a
+  // deeper tree fails its copy, reported, before anything has changed.
   rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
-  if (limit.rlim_cur >= limit.rlim_max) return true;
-  limit.rlim_cur = limit.rlim_max;
-  return setrlimit(RLIMIT_NOFILE, &limit) == 0;
-}
-
-}  // namespace
-
-bool prepare_process() {
-  // Where the limit cannot be raised, a deeper tree fails its copy,
-  // reported, before anything has changed.
-  static_cast<void>(raise_descriptor_limit());
-  return standard_descriptors_open();
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    static_cast<void>(setrlimit(RLIMIT_NOFILE, &limit));
+  }
+  // A descriptor among 0, 1 and 2 that the caller left closed would be
+  // handed to the next file the run opens, and a message printed on
+  // standard output would then land inside an installed file.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && (errno != EBADF || open("/dev/null", O_RDWR) != fd)) {
+      return false;
+    }
+  }
+  std::printf("%s", banner);
+  if (getuid() == 0) return true;
+  std::printf("This program must be run as root.\n\n");
+  return false;
 }
 
 int trim_leading_blanks(char* destination, const char* source) {
@@ -408,16 +398,9 @@ int set_aside_directory(const char* target, char* backup) {
 }
 
 int run_installation() {
-  std::printf("Tarnwick 3.0 Language Extensions - Installation program\n\n");
-  if (getuid() != 0) {
-    std::printf("This program must be run as root.\n\n");
-    return EXIT_REFUSED;
-  }
-  if (access(PRODUCT_CONFIGURATION, F_OK) != 0) {
-    std::printf("Tarnwick 3.0 is not installed on this system.\n\n");
-    return EXIT_REFUSED;
-  }
-  return run_locked_by(run_locked);
+  if (access(PRODUCT_CONFIGURATION, F_OK) == 0) return run_locked_by(run_locked);
+  std::printf("Tarnwick 3.0 is not installed on this system.\n\n");
+  return EXIT_REFUSED;
 }
 
 int run_locked_by(int (*run)()) {

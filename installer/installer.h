@@ -58,18 +58,18 @@ constexpr int SET_ASIDE_REFUSED = -1;
 int set_aside_file(const char* target, char* backup);
 int set_aside_directory(const char* target, char* backup);
 
-// Readies the process for a run of either program: every one of the
-// standard descriptors that is closed gets /dev/null, and the soft limit on
-// open files is raised to the hard one. False when the descriptors cannot
-// be so.
-bool prepare_process();
+// Readies the process for a run of either program (every one of the
+// standard descriptors that is closed gets /dev/null, the soft limit on
+// open files is raised to the hard one), prints the banner and refuses
+// any user but root. False when the run cannot go on.
+bool start_program(const char* banner);
 
 // Takes the lock on the record's directory, which one run of either
 // program holds at a time, runs run and gives the lock back; returns run's
 // exit status, or refuses where another run holds the lock.
 int run_locked_by(int (*run)());
 
-// The whole installation; returns the process exit status.
+// The installation after the banner; returns the process exit status.
 int run_installation();
 
 #endif
