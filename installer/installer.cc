@@ -35,13 +35,6 @@ struct StreamCloser {
 };
 using Stream = std::unique_ptr<FILE, StreamCloser>;
 
-struct ConfigurationKey {
-  const char* name;
-  std::size_t compared;
-};
-constexpr ConfigurationKey TEMPLATE_DIRECTORY_KEY{"templatedir", 11};
-constexpr ConfigurationKey LANGUAGE_FILE_KEY{"langfile", 8};
-
 bool directory_exists(const char* path) {
   Descriptor directory(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   return directory.is_open();
@@ -317,56 +310,27 @@ bool start_program(const char* banner) {
   return false;
 }
 
-int trim_leading_blanks(char* destination, const char* source) {
-  while (*source == ' ' || *source == '\t') ++source;
-  std::size_t length = std::strlen(source);
-  std::memmove(destination, source, length + 1);
-  return 1;
-}
-
 int scan_product_configuration(const char* file_name, char* template_directory,
                                char* language_file) {
   Stream file(std::fopen(file_name, "re"));
   if (!file) return CONFIGURATION_UNREADABLE;
   std::array<char, LINE_BUFFER_SIZE> line;
-  std::array<char, LINE_BUFFER_SIZE> value;
   int found = 0;
   while (std::fgets(line.data(), static_cast<int>(line.size()), file.get()) != nullptr) {
-    const ConfigurationKey* key = nullptr;
-    char* destination = nullptr;
-    int too_long = 0;
-    switch (line[0]) {
-      case 'T':
-      case 't':
-        key = &TEMPLATE_DIRECTORY_KEY;
-        destination = template_directory;
-        too_long = TEMPLATE_DIRECTORY_TOO_LONG;
-        break;
-      case 'L':
-      case 'l':
-        key = &LANGUAGE_FILE_KEY;
-        destination = language_file;
-        too_long = LANGUAGE_FILE_TOO_LONG;
-        break;
-      default:
-        continue;
-    }
-    if (strncasecmp(line.data(), key->name, key->compared) != 0) continue;
+    const bool templates = strncasecmp(line.data(), "templatedir", 11) == 0;
+    if (!templates && strncasecmp(line.data(), "langfile", 8) != 0) continue;
     const char* equals = std::strchr(line.data(), '=');
     if (equals == nullptr) continue;
-    const char* start = equals + 1;
-    const char* end = std::strchr(start, '\n');
-    std::size_t length =
-        end != nullptr ? static_cast<std::size_t>(end - start) : std::strlen(start);
-    std::memcpy(value.data(), start, length);
-    value[length] = '\0';
-    trim_leading_blanks(line.data(), value.data());
-    length = std::strlen(line.data());
+    const char* value = equals + 1 + std::strspn(equals + 1, " \t");
+    const std::size_t length = std::strcspn(value, "\n");
+    char* destination = templates ? template_directory : language_file;
+    const int too_long = templates ? TEMPLATE_DIRECTORY_TOO_LONG : LANGUAGE_FILE_TOO_LONG;
     if (length >= PATH_BUFFER_SIZE) {
       destination[0] = '\0';
       found |= too_long;
     } else {
-      std::memcpy(destination, line.data(), length + 1);
+      std::memcpy(destination, value, length);
+      destination[length] = '\0';
       found &= ~too_long;
     }
   }

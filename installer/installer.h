@@ -34,14 +34,11 @@ constexpr int TEMPLATE_DIRECTORY_TOO_LONG = 2;
 constexpr int LANGUAGE_FILE_TOO_LONG = 4;
 
 // Fills the two destinations (each PATH_BUFFER_SIZE bytes) from the
-// templatedir and langfile lines of the file; the last line of a key wins.
-// A value that does not fit leaves its destination empty and sets its bit.
+// templatedir and langfile lines of the file, without the value's leading
+// spaces and tabs; the last line of a key wins. A value that does not fit
+// leaves its destination empty and sets its bit.
 int scan_product_configuration(const char* file_name, char* template_directory,
                                char* language_file);
-
-// Copies source to destination without its leading spaces and tabs.
-// destination must hold strlen(source) + 1 bytes. Always returns 1.
-int trim_leading_blanks(char* destination, const char* source);
 
 // Turns the bytes that one read of standard input delivered into entry
 // (PATH_BUFFER_SIZE bytes; received < 1 for end of input or an error) into

@@ -11,30 +11,6 @@
 
 namespace {
 
-struct TrimCase {
-  std::string source, expected;
-};
-
-class TrimLeadingBlanks : public testing::TestWithParam<TrimCase> {};
-
-TEST_P(TrimLeadingBlanks, DropsOnlyLeadingSpacesAndTabs) {
-  std::array<char, 64> destination{};
-  EXPECT_EQ(trim_leading_blanks(destination.data(), GetParam().source.c_str()), 1);
-  EXPECT_EQ(destination.data(), GetParam().expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(Values, TrimLeadingBlanks,
-                         testing::Values(TrimCase{"\t\t /usr/x", "/usr/x"},
-                                         TrimCase{" a b ", "a b "}, TrimCase{" \t \t", ""},
-                                         TrimCase{"", ""}, TrimCase{"\r x", "\r x"},
-                                         TrimCase{"\n", "\n"}));
-
-TEST(TrimLeadingBlanks, MayCleanInPlace) {
-  char value[] = "  \tin place ";
-  trim_leading_blanks(value, value);
-  EXPECT_STREQ(value, "in place ");
-}
-
 struct EntryCase {
   std::string received;  // bytes as one read delivers them
   int accepted;
