@@ -35,26 +35,14 @@ struct StreamCloser {
 };
 using Stream = std::unique_ptr<FILE, StreamCloser>;
 
-bool directory_exists(const char* path) {
-  Descriptor directory(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return directory.is_open();
-}
-
-bool file_exists(const char* path) { return access(path, F_OK) == 0; }
-
 // A target holds at most PATH_BUFFER_SIZE - 1 bytes, so its ".old" name
 // always fits the backup buffer.
 static_assert(LINE_BUFFER_SIZE >= PATH_BUFFER_SIZE + 4);
 
-int decide_set_aside(const char* target, char* backup, bool (*exists)(const char*),
-                     const char* kind) {
-  if (!exists(target)) return SET_ASIDE_NOTHING;
-  std::snprintf(backup, LINE_BUFFER_SIZE, "%s.old", target);
-  if (exists(backup)) {
-    std::printf("Unable to rename %s to %s. %s already exists.\n\n", target, backup, kind);
-    return SET_ASIDE_REFUSED;
-  }
-  return SET_ASIDE_RENAME;
+bool exists(const char* path, bool directory) {
+  if (!directory) return access(path, F_OK) == 0;
+  const Descriptor opened(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return opened.is_open();
 }
 
 // Every decision comes before anything is staged, so that a refusal
@@ -63,8 +51,7 @@ bool decide_set_asides(Target* targets) {
   static std::array<char, LINE_BUFFER_SIZE> backup;  // for the refusal's message
   for (std::size_t i = 0; i < TARGET_COUNT; ++i) {
     Target& target = targets[i];
-    const int decision = target.is_directory ? set_aside_directory(target.path, backup.data())
-                                             : set_aside_file(target.path, backup.data());
+    const int decision = set_aside(target.path, target.is_directory, backup.data());
     if (decision == SET_ASIDE_REFUSED) return false;
     target.replaces = decision == SET_ASIDE_RENAME;
   }
@@ -353,12 +340,13 @@ int take_document_root(char* entry, long received) {
   return 1;
 }
 
-int set_aside_file(const char* target, char* backup) {
-  return decide_set_aside(target, backup, file_exists, "File");
-}
-
-int set_aside_directory(const char* target, char* backup) {
-  return decide_set_aside(target, backup, directory_exists, "Directory");
+int set_aside(const char* target, bool directory, char* backup) {
+  if (!exists(target, directory)) return SET_ASIDE_NOTHING;
+  std::snprintf(backup, LINE_BUFFER_SIZE, "%s.old", target);
+  if (!exists(backup, directory)) return SET_ASIDE_RENAME;
+  std::printf("Unable to rename %s to %s. %s already exists.\n\n", target, backup,
+              directory ? "Directory" : "File");
+  return SET_ASIDE_REFUSED;
 }
 
 int run_installation() {

@@ -47,13 +47,13 @@ int scan_product_configuration(const char* file_name, char* template_directory,
 // entry is too long to take "/images" after it, else 1.
 int take_document_root(char* entry, long received);
 
-// The decisions of a set-aside; backup receives the ".old" name
-// (LINE_BUFFER_SIZE bytes). A refusal has printed its message.
+// Whether the target (a directory, or a file of any kind) must be set
+// aside; backup receives the ".old" name (LINE_BUFFER_SIZE bytes). A
+// refusal has printed its message.
 constexpr int SET_ASIDE_NOTHING = 0;
 constexpr int SET_ASIDE_RENAME = 1;
 constexpr int SET_ASIDE_REFUSED = -1;
-int set_aside_file(const char* target, char* backup);
-int set_aside_directory(const char* target, char* backup);
+int set_aside(const char* target, bool directory, char* backup);
 
 // Readies the process for a run of either program (every one of the
 // standard descriptors that is closed gets /dev/null, the soft limit on
