@@ -7,26 +7,11 @@
 #include "fs/entry.h"  // PATH_BUFFER_SIZE
 
 constexpr std::size_t LINE_BUFFER_SIZE = 1024;
-
-constexpr const char* PRODUCT_CONFIGURATION = "/etc/tarnwick.conf";
-constexpr const char* DEFAULT_DOCUMENT_ROOT = "/var/lib/httpd/htdocs";
 constexpr const char* IMAGES_SUFFIX = "/images";
-constexpr const char* PACKAGE_LANGUAGE_FILE = "packages/conf/language.cfg";
-constexpr const char* PACKAGE_TEMPLATE_TREE = "packages/htx";
-constexpr const char* PACKAGE_IMAGE_TREE = "packages/images";
-
 // The longest document root that leaves room for "/images" and the NUL.
 constexpr std::size_t DOCUMENT_ROOT_LIMIT = PATH_BUFFER_SIZE - 1 - 7;
 
 constexpr int EXIT_REFUSED = -1;
-constexpr int EXIT_COMPLETED = 1;
-
-// The three destinations of a run.
-struct InstallTargets {
-  char images_directory[PATH_BUFFER_SIZE];
-  char template_directory[PATH_BUFFER_SIZE];
-  char language_file[PATH_BUFFER_SIZE];
-};
 
 // What scan_product_configuration found wrong, as bits of its result.
 constexpr int CONFIGURATION_UNREADABLE = 1;
