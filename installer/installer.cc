@@ -3,11 +3,11 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <strings.h>
-#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -22,56 +22,46 @@
 
 namespace {
 
-constexpr mode_t COPY_UMASK = 0;
-constexpr mode_t FINAL_UMASK = 022;
+constexpr const char* PRODUCT_CONFIGURATION = "/etc/tarnwick.conf";
+constexpr const char* DEFAULT_DOCUMENT_ROOT = "/var/lib/httpd/htdocs";
+constexpr int EXIT_COMPLETED = 1;
 constexpr std::size_t TARGET_COUNT = 3;
+
+// The package's part for each target, in the targets' order.
+constexpr std::array<const char*, TARGET_COUNT> PACKAGE_PARTS{"packages/conf/language.cfg",
+                                                              "packages/htx", "packages/images"};
+
+struct {
+  char language_file[PATH_BUFFER_SIZE];
+  char template_directory[PATH_BUFFER_SIZE];
+  char images_directory[PATH_BUFFER_SIZE];
+} destinations;
 
 // At namespace scope, so that no guard (and with it no C++ runtime library)
 // is needed to make it.
-std::array<Target, TARGET_COUNT> staged_targets;
+std::array<Target, TARGET_COUNT> targets;
 
 struct StreamCloser {
   void operator()(FILE* stream) const { std::fclose(stream); }
 };
 using Stream = std::unique_ptr<FILE, StreamCloser>;
 
-struct ConfigurationKey {
-  const char* name;
-  std::size_t compared;
-};
-constexpr ConfigurationKey TEMPLATE_DIRECTORY_KEY{"templatedir", 11};
-constexpr ConfigurationKey LANGUAGE_FILE_KEY{"langfile", 8};
-
-bool directory_exists(const char* path) {
-  Descriptor directory(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return directory.is_open();
-}
-
-bool file_exists(const char* path) { return access(path, F_OK) == 0; }
-
 // A target holds at most PATH_BUFFER_SIZE - 1 bytes, so its ".old" name
 // always fits the backup buffer.
 static_assert(LINE_BUFFER_SIZE >= PATH_BUFFER_SIZE + 4);
 
-int decide_set_aside(const char* target, char* backup, bool (*exists)(const char*),
-                     const char* kind) {
-  if (!exists(target)) return SET_ASIDE_NOTHING;
-  std::snprintf(backup, LINE_BUFFER_SIZE, "%s.old", target);
-  if (exists(backup)) {
-    std::printf("Unable to rename %s to %s. %s already exists.\n\n", target, backup, kind);
-    return SET_ASIDE_REFUSED;
-  }
-  return SET_ASIDE_RENAME;
+bool exists(const char* path, bool directory) {
+  if (!directory) return access(path, F_OK) == 0;
+  const Descriptor opened(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return opened.is_open();
 }
 
 // Every decision comes before anything is staged, so that a refusal
 // changes nothing.
-bool decide_set_asides(Target* targets) {
+bool decide_set_asides() {
   static std::array<char, LINE_BUFFER_SIZE> backup;  // for the refusal's message
-  for (std::size_t i = 0; i < TARGET_COUNT; ++i) {
-    Target& target = targets[i];
-    const int decision = target.is_directory ? set_aside_directory(target.path, backup.data())
-                                             : set_aside_file(target.path, backup.data());
+  for (Target& target : targets) {
+    const int decision = set_aside(target.path, target.is_directory, backup.data());
     if (decision == SET_ASIDE_REFUSED) return false;
     target.replaces = decision == SET_ASIDE_RENAME;
   }
@@ -111,62 +101,57 @@ bool lies_within(const char* path, const char* directory) {
 // The language file is a file: a directory at its name (one that holds the
 // other targets, say), a device, a FIFO or a socket is none, and would be
 // set aside and replaced by one.
-bool language_file_is_a_file(const char* path) {
+bool language_file_is_a_file() {
   struct stat status {};
-  if (stat(path, &status) != 0 || S_ISREG(status.st_mode)) return true;
-  std::printf("Unable to install: %s is not a regular file.\n\n", path);
+  if (stat(destinations.language_file, &status) != 0 || S_ISREG(status.st_mode)) return true;
+  std::printf("Unable to install: %s is not a regular file.\n\n", destinations.language_file);
   return false;
 }
 
 // A target inside another would be carried off by the other's swap.
-bool targets_apart(const Target* targets) {
-  for (std::size_t inner = 0; inner < TARGET_COUNT; ++inner) {
+bool targets_apart() {
+  for (const Target& inner : targets) {
     for (std::size_t outer = 1; outer < TARGET_COUNT; ++outer) {
-      if (inner == outer || !lies_within(targets[inner].path, targets[outer].path)) continue;
-      std::printf("Unable to install: %s lies inside %s.\n\n", targets[inner].path,
-                  targets[outer].path);
+      if (&inner == &targets[outer] || !lies_within(inner.path, targets[outer].path)) continue;
+      std::printf("Unable to install: %s lies inside %s.\n\n", inner.path, targets[outer].path);
       return false;
     }
   }
   return true;
 }
 
+// The first part of the package that is not there as a file (the language
+// file) or a directory (the trees), or null.
 const char* find_missing_package_part() {
-  struct stat status {};
-  if (stat(PACKAGE_LANGUAGE_FILE, &status) != 0 || !S_ISREG(status.st_mode)) {
-    return PACKAGE_LANGUAGE_FILE;
-  }
-  for (const char* tree : {PACKAGE_TEMPLATE_TREE, PACKAGE_IMAGE_TREE}) {
-    if (stat(tree, &status) != 0 || !S_ISDIR(status.st_mode)) return tree;
+  for (const char* part : PACKAGE_PARTS) {
+    struct stat status {};
+    const bool directory = part != PACKAGE_PARTS[0];
+    if (stat(part, &status) != 0 ||
+        (directory ? !S_ISDIR(status.st_mode) : !S_ISREG(status.st_mode))) {
+      return part;
+    }
   }
   return nullptr;
 }
 
 // The first thing wrong with the two configuration values, or null.
-const char* check_configuration_values(int scan, const InstallTargets& targets) {
+const char* check_configuration_values(int scan) {
   if ((scan & CONFIGURATION_UNREADABLE) != 0) {
     return "Unable to read /etc/tarnwick.conf.\n\n";
   }
   if ((scan & LANGUAGE_FILE_TOO_LONG) != 0) {
     return "The language file name in /etc/tarnwick.conf is too long.\n\n";
   }
-  if (targets.language_file[0] == '\0') {
+  if (destinations.language_file[0] == '\0') {
     return "The language file is not set in /etc/tarnwick.conf.\n\n";
   }
   if ((scan & TEMPLATE_DIRECTORY_TOO_LONG) != 0) {
     return "The template directory name in /etc/tarnwick.conf is too long.\n\n";
   }
-  if (targets.template_directory[0] == '\0') {
+  if (destinations.template_directory[0] == '\0') {
     return "The template directory is not set in /etc/tarnwick.conf.\n\n";
   }
   return nullptr;
-}
-
-int run_locked();
-
-void remove_trailing_slashes(char* path) {
-  std::size_t length = std::strlen(path);
-  while (length > 0 && path[length - 1] == '/') path[--length] = '\0';
 }
 
 // From the first staging entry to the exit these wait, blocked, until the
@@ -187,10 +172,8 @@ bool block_interruptions() {
 bool interrupted() {
   sigset_t pending;
   if (sigpending(&pending) != 0) return false;
-  for (int signal : INTERRUPTIONS) {
-    if (sigismember(&pending, signal) == 1) return true;
-  }
-  return false;
+  return std::any_of(INTERRUPTIONS.begin(), INTERRUPTIONS.end(),
+                     [&pending](int signal) { return sigismember(&pending, signal) == 1; });
 }
 
 // Looking for pending signals costs a system call, the clock none: they are
@@ -206,8 +189,6 @@ bool entry_done(int files, long long bytes) {
   return !interrupted();
 }
 
-constexpr CopyHooks COPY_HOOKS{entry_done, progress_clear};
-
 void report_failure(const char* source, const char* destination) {
   const int error = errno;
   progress_clear();
@@ -215,39 +196,32 @@ void report_failure(const char* source, const char* destination) {
   report_copy_failure(source, destination);
 }
 
-// Fills the staging entry of one tree; returns how many copies failed.
-int fill_tree(Target* target, const char* source) {
-  int failures = 0;
-  progress_part(source);
-  if (copy_tree_into(source, target->staged.get(), target->path, &failures, COPY_HOOKS) != 0) {
-    ++failures;
-  }
-  // Owner-only while it was filled; the mode of a made directory now.
-  if (fchmod(target->staged.get(), CREATED_DIRECTORY_MODE) != 0) {
-    report_failure(source, target->path);
-    ++failures;
-  }
-  return failures;
-}
-
-constexpr std::array<const char*, TARGET_COUNT> PACKAGE_PARTS{
-    PACKAGE_LANGUAGE_FILE, PACKAGE_TEMPLATE_TREE, PACKAGE_IMAGE_TREE};
-
 // Fills what stage_begin made for every target with the package; returns
 // how many copies failed. Stops at an interruption.
-int fill_staged(Target* targets) {
+int fill_staged() {
   int failures = 0;
-  Target& language = targets[0];
   long long bytes = 0;
-  progress_part(PACKAGE_LANGUAGE_FILE);
+  Target& language = targets[0];
+  progress_part(language.source);
   if (language.staged.is_open() &&
-      copy_file_to(PACKAGE_LANGUAGE_FILE, language.staged.release(), &bytes) == 0) {
-    report_failure(PACKAGE_LANGUAGE_FILE, language.path);
+      copy_file_to(language.source, language.staged.release(), &bytes) == 0) {
+    report_failure(language.source, language.path);
     ++failures;
   }
   progress_step(1, bytes);
   for (std::size_t i = 1; i < TARGET_COUNT && !interrupted(); ++i) {
-    if (targets[i].staged.is_open()) failures += fill_tree(&targets[i], PACKAGE_PARTS[i]);
+    Target& tree = targets[i];
+    if (!tree.staged.is_open()) continue;
+    progress_part(tree.source);
+    if (copy_tree_into(tree.source, tree.staged.get(), tree.path, &failures,
+                       CopyHooks{entry_done, progress_clear}) != 0) {
+      ++failures;
+    }
+    // Owner-only while it was filled; the mode of a made directory now.
+    if (fchmod(tree.staged.get(), CREATED_DIRECTORY_MODE) != 0) {
+      report_failure(tree.source, tree.path);
+      ++failures;
+    }
   }
   progress_clear();
   return failures;
@@ -255,83 +229,101 @@ int fill_staged(Target* targets) {
 
 // Stages the package, makes it durable and puts it in place; returns the
 // exit status.
-int install_package(Target* targets) {
+int install_package() {
   if (!block_interruptions()) {
     std::printf("\nInstallation failed.\n\n");
     return EXIT_REFUSED;
   }
-  umask(COPY_UMASK);
-  int failures = stage_begin(targets, TARGET_COUNT);
+  umask(0);  // the copies take the package's modes as they are
+  int failures = stage_begin(targets.data(), TARGET_COUNT);
   if (failures != STAGE_RECORD_FAILED) {
     progress_start(PACKAGE_PARTS.data(), PACKAGE_PARTS.size());
-    failures += fill_staged(targets);
+    failures += fill_staged();
   }
-  umask(FINAL_UMASK);
-  if (interrupted()) {
-    stage_abandon(targets, TARGET_COUNT);
-    std::printf("\nInstallation interrupted.\n\n");
+  umask(022);
+  const bool stopped = interrupted();
+  if (stopped || failures != 0) {
+    stage_abandon(targets.data(), TARGET_COUNT);
+    std::printf(stopped ? "\nInstallation interrupted.\n\n" : "\nInstallation failed.\n\n");
     return EXIT_REFUSED;
   }
-  if (failures != 0) {
-    stage_abandon(targets, TARGET_COUNT);
-    std::printf("\nInstallation failed.\n\n");
-    return EXIT_REFUSED;
-  }
-  switch (stage_commit(targets, TARGET_COUNT)) {
-    case COMMITTED:
-      break;
-    case COMMIT_FAILED:  // the product is as it was
-      std::printf("\nInstallation failed.\n\n");
-      return EXIT_REFUSED;
-    default:  // what it says is all there is to say: the product is not as it was
-      return EXIT_REFUSED;
-  }
+  const int commit = stage_commit(targets.data(), TARGET_COUNT);
+  // Unless the product is as it was, what the commit said is all there is
+  // to say.
+  if (commit == COMMIT_FAILED) std::printf("\nInstallation failed.\n\n");
+  if (commit != COMMITTED) return EXIT_REFUSED;
   std::printf("\nInstallation completed!\n\n");
   return EXIT_COMPLETED;
 }
 
-}  // namespace
-
-namespace {
-
-// A descriptor among 0, 1 and 2 that the caller left closed would be handed
-// to the next file the run opens, and a message printed on standard output
-// would then land inside an installed file. /dev/null takes such a slot.
-bool standard_descriptors_open() {
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) != -1) continue;
-    if (errno != EBADF) return false;
-    if (open("/dev/null", O_RDWR) != fd) return false;
+int run_locked() {
+  switch (repair_interrupted_run()) {
+    case REPAIR_REFUSED:
+      return EXIT_REFUSED;
+    case REPAIR_COMPLETED:
+      std::printf("\nInstallation completed!\n\n");
+      return EXIT_COMPLETED;
+    default:
+      break;
   }
-  return true;
-}
-
-// The copy of an old tree holds a descriptor for each level it goes down,
-// and a tree in a volume that others may write in can be as deep as they
-// make it: it may use every descriptor the system lets it have, not the
-// 1024 a shell gives by default.
-bool raise_descriptor_limit() {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return false;
-  if (limit.rlim_cur >= limit.rlim_max) return true;
-  limit.rlim_cur = limit.rlim_max;
-  return setrlimit(RLIMIT_NOFILE, &limit) == 0;
+  if (const char* missing = find_missing_package_part()) {
+    std::printf("Unable to find %s in the current directory.\n\n", missing);
+    return EXIT_REFUSED;
+  }
+  std::printf("Web server document root directory [%s]: ", DEFAULT_DOCUMENT_ROOT);
+  std::fflush(stdout);
+  char* root = destinations.images_directory;
+  if (take_document_root(root, read(STDIN_FILENO, root, PATH_BUFFER_SIZE)) == 0) {
+    std::printf("The document root directory name is too long.\n\n");
+    return EXIT_REFUSED;
+  }
+  char* templates = destinations.template_directory;
+  const int scan =
+      scan_product_configuration(PRODUCT_CONFIGURATION, templates, destinations.language_file);
+  std::size_t length = std::strlen(templates);
+  while (length > 0 && templates[length - 1] == '/') templates[--length] = '\0';
+  if (const char* problem = check_configuration_values(scan)) {
+    std::printf("%s", problem);
+    return EXIT_REFUSED;
+  }
+  length = std::strlen(root);
+  std::snprintf(root + length, PATH_BUFFER_SIZE - length, "%s",
+                IMAGES_SUFFIX);  // take_document_root left room for it
+  const std::array<char*, TARGET_COUNT> paths{destinations.language_file, templates, root};
+  for (std::size_t i = 0; i < TARGET_COUNT; ++i) {
+    targets[i].path = paths[i];
+    targets[i].source = PACKAGE_PARTS[i];
+    targets[i].is_directory = i != 0;
+  }
+  if (!language_file_is_a_file() || !targets_apart() || !decide_set_asides()) return EXIT_REFUSED;
+  return install_package();
 }
 
 }  // namespace
 
-bool prepare_process() {
-  // Where the limit cannot be raised, a deeper tree fails its copy,
-  // reported, before anything has changed.
-  static_cast<void>(raise_descriptor_limit());
-  return standard_descriptors_open();
-}
-
-int trim_leading_blanks(char* destination, const char* source) {
-  while (*source == ' ' || *source == '\t') ++source;
-  std::size_t length = std::strlen(source);
-  std::memmove(destination, source, length + 1);
-  return 1;
+bool start_program(const char* banner) {
+  // The copy of an old tree holds a descriptor for each level it goes down,
+  // and a tree in a volume that others may write in can be as deep as they
+  // make it: it may use every descriptor the system lets it have, not the
+  // 1024 a shell gives by default. Where the limit cannot be raised, a
+  // deeper tree fails its copy, reported, before anything has changed.
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    static_cast<void>(setrlimit(RLIMIT_NOFILE, &limit));
+  }
+  // A descriptor among 0, 1 and 2 that the caller left closed would be
+  // handed to the next file the run opens, and a message printed on
+  // standard output would then land inside an installed file.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1 && (errno != EBADF || open("/dev/null", O_RDWR) != fd)) {
+      return false;
+    }
+  }
+  std::printf("%s", banner);
+  if (getuid() == 0) return true;
+  std::printf("This program must be run as root.\n\n");
+  return false;
 }
 
 int scan_product_configuration(const char* file_name, char* template_directory,
@@ -339,44 +331,22 @@ int scan_product_configuration(const char* file_name, char* template_directory,
   Stream file(std::fopen(file_name, "re"));
   if (!file) return CONFIGURATION_UNREADABLE;
   std::array<char, LINE_BUFFER_SIZE> line;
-  std::array<char, LINE_BUFFER_SIZE> value;
   int found = 0;
   while (std::fgets(line.data(), static_cast<int>(line.size()), file.get()) != nullptr) {
-    const ConfigurationKey* key = nullptr;
-    char* destination = nullptr;
-    int too_long = 0;
-    switch (line[0]) {
-      case 'T':
-      case 't':
-        key = &TEMPLATE_DIRECTORY_KEY;
-        destination = template_directory;
-        too_long = TEMPLATE_DIRECTORY_TOO_LONG;
-        break;
-      case 'L':
-      case 'l':
-        key = &LANGUAGE_FILE_KEY;
-        destination = language_file;
-        too_long = LANGUAGE_FILE_TOO_LONG;
-        break;
-      default:
-        continue;
-    }
-    if (strncasecmp(line.data(), key->name, key->compared) != 0) continue;
+    const bool templates = strncasecmp(line.data(), "templatedir", 11) == 0;
+    if (!templates && strncasecmp(line.data(), "langfile", 8) != 0) continue;
     const char* equals = std::strchr(line.data(), '=');
     if (equals == nullptr) continue;
-    const char* start = equals + 1;
-    const char* end = std::strchr(start, '\n');
-    std::size_t length =
-        end != nullptr ? static_cast<std::size_t>(end - start) : std::strlen(start);
-    std::memcpy(value.data(), start, length);
-    value[length] = '\0';
-    trim_leading_blanks(line.data(), value.data());
-    length = std::strlen(line.data());
+    const char* value = equals + 1 + std::strspn(equals + 1, " \t");
+    const std::size_t length = std::strcspn(value, "\n");
+    char* destination = templates ? template_directory : language_file;
+    const int too_long = templates ? TEMPLATE_DIRECTORY_TOO_LONG : LANGUAGE_FILE_TOO_LONG;
     if (length >= PATH_BUFFER_SIZE) {
       destination[0] = '\0';
       found |= too_long;
     } else {
-      std::memcpy(destination, line.data(), length + 1);
+      std::memcpy(destination, value, length);
+      destination[length] = '\0';
       found &= ~too_long;
     }
   }
@@ -385,39 +355,28 @@ int scan_product_configuration(const char* file_name, char* template_directory,
 }
 
 int take_document_root(char* entry, long received) {
-  if (received > static_cast<long>(PATH_BUFFER_SIZE)) received = PATH_BUFFER_SIZE;
-  if (received < 1) {
-    entry[0] = '\0';
-  } else {
-    entry[received - 1] = '\0';
-    if (received >= 2 && entry[received - 2] == '/') entry[received - 2] = '\0';
-  }
+  // End of input or an error reads as an empty line.
+  const long end = std::clamp(received, 1L, static_cast<long>(PATH_BUFFER_SIZE));
+  entry[end - 1] = '\0';
+  if (end >= 2 && entry[end - 2] == '/') entry[end - 2] = '\0';
   if (std::strlen(entry) > DOCUMENT_ROOT_LIMIT) return 0;
-  if (has_text(entry) == 0) {
-    std::snprintf(entry, PATH_BUFFER_SIZE, "%s", DEFAULT_DOCUMENT_ROOT);
-  }
+  if (has_text(entry) == 0) std::snprintf(entry, PATH_BUFFER_SIZE, "%s", DEFAULT_DOCUMENT_ROOT);
   return 1;
 }
 
-int set_aside_file(const char* target, char* backup) {
-  return decide_set_aside(target, backup, file_exists, "File");
-}
-
-int set_aside_directory(const char* target, char* backup) {
-  return decide_set_aside(target, backup, directory_exists, "Directory");
+int set_aside(const char* target, bool directory, char* backup) {
+  if (!exists(target, directory)) return SET_ASIDE_NOTHING;
+  std::snprintf(backup, LINE_BUFFER_SIZE, "%s.old", target);
+  if (!exists(backup, directory)) return SET_ASIDE_RENAME;
+  std::printf("Unable to rename %s to %s. %s already exists.\n\n", target, backup,
+              directory ? "Directory" : "File");
+  return SET_ASIDE_REFUSED;
 }
 
 int run_installation() {
-  std::printf("Tarnwick 3.0 Language Extensions - Installation program\n\n");
-  if (getuid() != 0) {
-    std::printf("This program must be run as root.\n\n");
-    return EXIT_REFUSED;
-  }
-  if (access(PRODUCT_CONFIGURATION, F_OK) != 0) {
-    std::printf("Tarnwick 3.0 is not installed on this system.\n\n");
-    return EXIT_REFUSED;
-  }
-  return run_locked_by(run_locked);
+  if (access(PRODUCT_CONFIGURATION, F_OK) == 0) return run_locked_by(run_locked);
+  std::printf("Tarnwick 3.0 is not installed on this system.\n\n");
+  return EXIT_REFUSED;
 }
 
 int run_locked_by(int (*run)()) {
@@ -435,54 +394,3 @@ int run_locked_by(int (*run)()) {
   unlock_record_directory();
   return status;
 }
-
-namespace {
-
-int run_locked() {
-  static InstallTargets targets;
-  switch (repair_interrupted_run()) {
-    case REPAIR_REFUSED:
-      return EXIT_REFUSED;
-    case REPAIR_COMPLETED:
-      std::printf("\nInstallation completed!\n\n");
-      return EXIT_COMPLETED;
-    default:
-      break;
-  }
-  if (const char* missing = find_missing_package_part()) {
-    std::printf("Unable to find %s in the current directory.\n\n", missing);
-    return EXIT_REFUSED;
-  }
-  std::printf("Web server document root directory [%s]: ", DEFAULT_DOCUMENT_ROOT);
-  std::fflush(stdout);
-  long received = read(STDIN_FILENO, targets.images_directory, PATH_BUFFER_SIZE);
-  if (take_document_root(targets.images_directory, received) == 0) {
-    std::printf("The document root directory name is too long.\n\n");
-    return EXIT_REFUSED;
-  }
-  targets.template_directory[0] = '\0';
-  targets.language_file[0] = '\0';
-  int scan = scan_product_configuration(PRODUCT_CONFIGURATION, targets.template_directory,
-                                        targets.language_file);
-  remove_trailing_slashes(targets.template_directory);
-  if (const char* problem = check_configuration_values(scan, targets)) {
-    std::printf("%s", problem);
-    return EXIT_REFUSED;
-  }
-  const std::size_t root_length = std::strlen(targets.images_directory);
-  std::snprintf(targets.images_directory + root_length, PATH_BUFFER_SIZE - root_length, "%s",
-                IMAGES_SUFFIX);  // take_document_root left room for it
-  std::array<Target, TARGET_COUNT>& staged = staged_targets;
-  staged[0].path = targets.language_file;
-  staged[1].path = targets.template_directory;
-  staged[2].path = targets.images_directory;
-  for (std::size_t i = 0; i < TARGET_COUNT; ++i) staged[i].source = PACKAGE_PARTS[i];
-  staged[1].is_directory = staged[2].is_directory = true;
-  if (!language_file_is_a_file(targets.language_file) || !targets_apart(staged.data()) ||
-      !decide_set_asides(staged.data())) {
-    return EXIT_REFUSED;
-  }
-  return install_package(staged.data());
-}
-
-}  // namespace

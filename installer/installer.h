@@ -7,26 +7,11 @@
 #include "fs/entry.h"  // PATH_BUFFER_SIZE
 
 constexpr std::size_t LINE_BUFFER_SIZE = 1024;
-
-constexpr const char* PRODUCT_CONFIGURATION = "/etc/tarnwick.conf";
-constexpr const char* DEFAULT_DOCUMENT_ROOT = "/var/lib/httpd/htdocs";
 constexpr const char* IMAGES_SUFFIX = "/images";
-constexpr const char* PACKAGE_LANGUAGE_FILE = "packages/conf/language.cfg";
-constexpr const char* PACKAGE_TEMPLATE_TREE = "packages/htx";
-constexpr const char* PACKAGE_IMAGE_TREE = "packages/images";
-
 // The longest document root that leaves room for "/images" and the NUL.
 constexpr std::size_t DOCUMENT_ROOT_LIMIT = PATH_BUFFER_SIZE - 1 - 7;
 
 constexpr int EXIT_REFUSED = -1;
-constexpr int EXIT_COMPLETED = 1;
-
-// The three destinations of a run.
-struct InstallTargets {
-  char images_directory[PATH_BUFFER_SIZE];
-  char template_directory[PATH_BUFFER_SIZE];
-  char language_file[PATH_BUFFER_SIZE];
-};
 
 // What scan_product_configuration found wrong, as bits of its result.
 constexpr int CONFIGURATION_UNREADABLE = 1;
@@ -34,14 +19,11 @@ constexpr int TEMPLATE_DIRECTORY_TOO_LONG = 2;
 constexpr int LANGUAGE_FILE_TOO_LONG = 4;
 
 // Fills the two destinations (each PATH_BUFFER_SIZE bytes) from the
-// templatedir and langfile lines of the file; the last line of a key wins.
-// A value that does not fit leaves its destination empty and sets its bit.
+// templatedir and langfile lines of the file, without the value's leading
+// spaces and tabs; the last line of a key wins. A value that does not fit
+// leaves its destination empty and sets its bit.
 int scan_product_configuration(const char* file_name, char* template_directory,
                                char* language_file);
-
-// Copies source to destination without its leading spaces and tabs.
-// destination must hold strlen(source) + 1 bytes. Always returns 1.
-int trim_leading_blanks(char* destination, const char* source);
 
 // Turns the bytes that one read of standard input delivered into entry
 // (PATH_BUFFER_SIZE bytes; received < 1 for end of input or an error) into
@@ -50,26 +32,26 @@ int trim_leading_blanks(char* destination, const char* source);
 // entry is too long to take "/images" after it, else 1.
 int take_document_root(char* entry, long received);
 
-// The decisions of a set-aside; backup receives the ".old" name
-// (LINE_BUFFER_SIZE bytes). A refusal has printed its message.
+// Whether the target (a directory, or a file of any kind) must be set
+// aside; backup receives the ".old" name (LINE_BUFFER_SIZE bytes). A
+// refusal has printed its message.
 constexpr int SET_ASIDE_NOTHING = 0;
 constexpr int SET_ASIDE_RENAME = 1;
 constexpr int SET_ASIDE_REFUSED = -1;
-int set_aside_file(const char* target, char* backup);
-int set_aside_directory(const char* target, char* backup);
+int set_aside(const char* target, bool directory, char* backup);
 
-// Readies the process for a run of either program: every one of the
-// standard descriptors that is closed gets /dev/null, and the soft limit on
-// open files is raised to the hard one. False when the descriptors cannot
-// be so.
-bool prepare_process();
+// Readies the process for a run of either program (every one of the
+// standard descriptors that is closed gets /dev/null, the soft limit on
+// open files is raised to the hard one), prints the banner and refuses
+// any user but root. False when the run cannot go on.
+bool start_program(const char* banner);
 
 // Takes the lock on the record's directory, which one run of either
 // program holds at a time, runs run and gives the lock back; returns run's
 // exit status, or refuses where another run holds the lock.
 int run_locked_by(int (*run)());
 
-// The whole installation; returns the process exit status.
+// The installation after the banner; returns the process exit status.
 int run_installation();
 
 #endif

@@ -11,30 +11,6 @@
 
 namespace {
 
-struct TrimCase {
-  std::string source, expected;
-};
-
-class TrimLeadingBlanks : public testing::TestWithParam<TrimCase> {};
-
-TEST_P(TrimLeadingBlanks, DropsOnlyLeadingSpacesAndTabs) {
-  std::array<char, 64> destination{};
-  EXPECT_EQ(trim_leading_blanks(destination.data(), GetParam().source.c_str()), 1);
-  EXPECT_EQ(destination.data(), GetParam().expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(Values, TrimLeadingBlanks,
-                         testing::Values(TrimCase{"\t\t /usr/x", "/usr/x"},
-                                         TrimCase{" a b ", "a b "}, TrimCase{" \t \t", ""},
-                                         TrimCase{"", ""}, TrimCase{"\r x", "\r x"},
-                                         TrimCase{"\n", "\n"}));
-
-TEST(TrimLeadingBlanks, MayCleanInPlace) {
-  char value[] = "  \tin place ";
-  trim_leading_blanks(value, value);
-  EXPECT_STREQ(value, "in place ");
-}
-
 struct EntryCase {
   std::string received;  // bytes as one read delivers them
   int accepted;
@@ -131,24 +107,24 @@ TEST(SetAside, DecidesWithoutRenaming) {
   ScratchDir dir;
   std::array<char, LINE_BUFFER_SIZE> backup{};
   const std::string lang = dir / "lang", templates = dir / "htx";
-  EXPECT_EQ(set_aside_file(lang.c_str(), backup.data()), SET_ASIDE_NOTHING);
+  EXPECT_EQ(set_aside(lang.c_str(), false, backup.data()), SET_ASIDE_NOTHING);
   write_file(lang, "old");
-  EXPECT_EQ(set_aside_file(lang.c_str(), backup.data()), SET_ASIDE_RENAME);
+  EXPECT_EQ(set_aside(lang.c_str(), false, backup.data()), SET_ASIDE_RENAME);
   EXPECT_EQ(backup.data(), lang + ".old");
   write_file(lang + ".old", "older");
   testing::internal::CaptureStdout();
-  EXPECT_EQ(set_aside_file(lang.c_str(), backup.data()), SET_ASIDE_REFUSED);
+  EXPECT_EQ(set_aside(lang.c_str(), false, backup.data()), SET_ASIDE_REFUSED);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "Unable to rename " + lang + " to " + lang + ".old. File already exists.\n\n");
 
-  EXPECT_EQ(set_aside_directory(lang.c_str(), backup.data()), SET_ASIDE_NOTHING);
+  EXPECT_EQ(set_aside(lang.c_str(), true, backup.data()), SET_ASIDE_NOTHING);
   mkdir(templates.c_str(), 0755);
   write_file(templates + ".old", "a file is no directory backup");
-  EXPECT_EQ(set_aside_directory(templates.c_str(), backup.data()), SET_ASIDE_RENAME);
+  EXPECT_EQ(set_aside(templates.c_str(), true, backup.data()), SET_ASIDE_RENAME);
   remove((templates + ".old").c_str());
   mkdir((templates + ".old").c_str(), 0755);
   testing::internal::CaptureStdout();
-  EXPECT_EQ(set_aside_directory(templates.c_str(), backup.data()), SET_ASIDE_REFUSED);
+  EXPECT_EQ(set_aside(templates.c_str(), true, backup.data()), SET_ASIDE_REFUSED);
   EXPECT_EQ(
       testing::internal::GetCapturedStdout(),
       "Unable to rename " + templates + " to " + templates + ".old. Directory already exists.\n\n");

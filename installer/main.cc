@@ -3,6 +3,8 @@
 #include "installer/installer.h"
 
 int main() {
-  if (!prepare_process()) std::exit(EXIT_REFUSED);
+  if (!start_program("Tarnwick 3.0 Language Extensions - Installation program\n\n")) {
+    std::exit(EXIT_REFUSED);
+  }
   std::exit(run_installation());
 }

@@ -45,9 +45,8 @@ void draw() {
   // A line longer than the terminal is wide would wrap, and could not be
   // redrawn in place.
   winsize window{};
-  const std::size_t prefix = std::strlen(CLEAR_LINE);
   if (ioctl(STDERR_FILENO, TIOCGWINSZ, &window) == 0 && window.ws_col > 1) {
-    size = std::min(size, prefix + window.ws_col - 1);
+    size = std::min(size, std::strlen(CLEAR_LINE) + window.ws_col - 1);
   }
   write_to_terminal(line.data(), size);
   visible = true;

@@ -191,7 +191,7 @@ for failure in '' placing; do
   for _ in $(seq 50); do [ -e "$IMAGES/fuse/disk" ] 2>/dev/null || stat "$IMAGES/fuse" 2>&1 | grep -q denied && break; sleep 0.1; done
   findmnt -n --mountpoint "$IMAGES/fuse" > /dev/null || fail "the other user's FUSE mount is not there"
   run_interposed ${failure:+LANGEXT_FAIL_CALL=placing LANGEXT_FAIL_AFTER=2 LANGEXT_FAIL_ERRNO=28}
-  grep -qF "Left $IMAGES/fuse as it is: another file system is mounted there. $IMAGES.old/fuse holds no copy of it." \
+  grep -qxF "${PROMPT}Left $IMAGES/fuse as it is: another file system is mounted there. $IMAGES.old/fuse holds no copy of it." \
     "$SANDBOX/out" || fail "the mount is not named: $(cat "$SANDBOX/out")"
   if [ -z "$failure" ]; then expect_status 1; else
     grep -qxF "Installation failed." "$SANDBOX/out" || fail "the run did not fail: $(cat "$SANDBOX/out")"

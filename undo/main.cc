@@ -4,6 +4,8 @@
 #include "undo/undo.h"
 
 int main() {
-  if (!prepare_process()) std::exit(EXIT_REFUSED);
-  std::exit(run_undo());
+  if (!start_program("Tarnwick 3.0 Language Extensions - Undo program\n\n")) {
+    std::exit(EXIT_REFUSED);
+  }
+  std::exit(run_locked_by(run_undo));
 }

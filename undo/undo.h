@@ -5,7 +5,7 @@
 
 constexpr int EXIT_UNDONE = 0;
 
-// The whole undo; returns the process exit status.
+// The whole undo, under the lock; returns the process exit status.
 int run_undo();
 
 #endif
