@@ -8,6 +8,7 @@
 #include <array>
 #include <cerrno>
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -69,10 +70,13 @@ int open_directory(bool create) {
   return opened.release();
 }
 
-void add(LogLine* line, const char* format, auto... values) {
+__attribute__((format(printf, 2, 3))) void add(LogLine* line, const char* format, ...) {
   if (!line->fits) return;
   const std::size_t room = sizeof line->text - line->length - SEAL_LENGTH;
-  const int written = std::snprintf(line->text + line->length, room, format, values...);
+  std::va_list values;
+  va_start(values, format);
+  const int written = std::vsnprintf(line->text + line->length, room, format, values);
+  va_end(values);
   if (written < 0 || static_cast<std::size_t>(written) >= room) {
     line->fits = false;
     return;
