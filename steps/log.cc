@@ -8,7 +8,6 @@
 #include <array>
 #include <cerrno>
 #include <cinttypes>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -70,13 +69,10 @@ int open_directory(bool create) {
   return opened.release();
 }
 
-__attribute__((format(printf, 2, 3))) void add(LogLine* line, const char* format, ...) {
+void add(LogLine* line, const char* format, auto... values) {
   if (!line->fits) return;
   const std::size_t room = sizeof line->text - line->length - SEAL_LENGTH;
-  std::va_list values;
-  va_start(values, format);
-  const int written = std::vsnprintf(line->text + line->length, room, format, values);
-  va_end(values);
+  const int written = std::snprintf(line->text + line->length, room, format, values...);
   if (written < 0 || static_cast<std::size_t>(written) >= room) {
     line->fits = false;
     return;
@@ -189,7 +185,7 @@ void add_word(LogLine* line, const char* word) {
 void add_number(LogLine* line, std::int64_t number) { add(line, " %" PRId64, number); }
 
 void add_string(LogLine* line, const char* value) {
-  add(line, " =");
+  add(line, "%s", " =");
   for (const char* byte = value; *byte != '\0'; ++byte) {
     const auto code = static_cast<unsigned char>(*byte);
     if (code > ' ' && code < 0x7f && code != '\\') {

@@ -233,12 +233,10 @@ bool anything_recorded_exists(std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     Target& target = recorded[i];
     const int parent = target.parent.get();
-    for (const Identity* identity : {&target.old_identity, &target.kept_identity}) {
-      if (exists_as(parent, target.name, *identity) ||
-          exists_as(parent, target.backup, *identity)) {
-        return true;
-      }
-    }
+    const auto beside = [&](const Identity& identity) {
+      return exists_as(parent, target.name, identity) || exists_as(parent, target.backup, identity);
+    };
+    if (beside(target.old_identity) || beside(target.kept_identity)) return true;
     for (const Made& made : target.made) {
       const int where = made.inside ? target.inside.get() : parent;
       if (!made.made && made.named && where >= 0 &&
@@ -369,8 +367,9 @@ int repair() {
     repaired = abandon(recorded.data(), count);
   }
   if (!repaired) {
-    if (undoing)
+    if (undoing) {
       std::printf("Unable to undo everything: run langext-undo again to finish that.\n\n");
+    }
     return REPAIR_REFUSED;
   }
   if (done) {

@@ -64,12 +64,12 @@ run_under() {
 # The calls after which a kill sweep stops the installer, from $1 to $2,
 # the last call a whole run makes: each in turn. Under valgrind or the
 # sanitizers (LANGEXT_SWEEPS=sample), where each run is many times slower
-# and the sweeps take the paths that the normal build takes, eight spread
-# evenly over them, which still fall in each phase a sweep checks. Past the
-# last, a run that is never killed ends the sweep.
+# and the sweeps take the paths that the normal build takes, $3 (eight
+# unless given) spread evenly over them, which still fall in each phase a
+# sweep checks. Past the last, a run that is never killed ends the sweep.
 kill_points() {
   local step=1
-  [ "${LANGEXT_SWEEPS:-}" = sample ] && step=$((($2 - $1) / 7 + 1))
+  [ "${LANGEXT_SWEEPS:-}" = sample ] && step=$((($2 - $1) / (${3:-8} - 1) + 1))
   seq "$1" "$step" "$2"
   echo $(($2 + 1))
 }
@@ -1434,7 +1434,10 @@ while IFS='|' read -r missing disk; do
   outcomes='' repairs=''
   disk_reset || fail "cannot lay out the product on $DISK"
   run_interposed LANGEXT_NO_EXCHANGE=$missing LANGEXT_RAISE_CALL=any LANGEXT_CALL_COUNT_FILE="$SANDBOX/calls"
-  for after in $(kill_points 1 "$(cat "$SANDBOX/calls")"); do
+  # The kills that fall amid a replacement in place are a few runs of
+  # calls, a fifteenth of the run apart at the most: sampled, sixteen
+  # points meet one.
+  for after in $(kill_points 1 "$(cat "$SANDBOX/calls")" $((8 + 8 * in_place_sweep))); do
     disk_reset && snapshot_product || { fail "cannot lay out the product on $DISK"; break; }
     run_interposed LANGEXT_NO_EXCHANGE=$missing LANGEXT_RAISE_SIGNAL=9 LANGEXT_RAISE_CALL=any \
       LANGEXT_RAISE_AFTER="$after"

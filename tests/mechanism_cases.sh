@@ -183,10 +183,13 @@ for failure in '' placing; do
   if [ -n "$fuse_refused" ]; then skip "in place: $title" "$fuse_refused"; continue; fi
   begin "in place: $title"
   writable_volume "$IMAGES"
+  # The daemon runs from where the other user can reach it: the build
+  # folder may lie in a home that only its owner enters.
   rm -rf "$OTHER_USER_FILES/fuse" && mkdir "$IMAGES/fuse" "$OTHER_USER_FILES/fuse" &&
+    install -m 0755 "$write_log_fs" "$OTHER_USER_FILES/write_log_fs" &&
     chown "$other_user" "$IMAGES/fuse" "$OTHER_USER_FILES/fuse" &&
     setpriv --reuid="${other_user%:*}" --regid="${other_user#*:}" --clear-groups \
-      sh -c "truncate -s 1M $OTHER_USER_FILES/fuse/disk && exec $write_log_fs serve $OTHER_USER_FILES/fuse/disk $OTHER_USER_FILES/fuse/log $IMAGES/fuse 0" \
+      sh -c "truncate -s 1M $OTHER_USER_FILES/fuse/disk && exec $OTHER_USER_FILES/write_log_fs serve $OTHER_USER_FILES/fuse/disk $OTHER_USER_FILES/fuse/log $IMAGES/fuse 0" \
       > /dev/null 2>&1 &
   for _ in $(seq 50); do [ -e "$IMAGES/fuse/disk" ] 2>/dev/null || stat "$IMAGES/fuse" 2>&1 | grep -q denied && break; sleep 0.1; done
   findmnt -n --mountpoint "$IMAGES/fuse" > /dev/null || fail "the other user's FUSE mount is not there"
