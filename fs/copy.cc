@@ -117,7 +117,11 @@ bool copy_file_at(int from, int to, const char* name, long long* bytes) {
     }
   }
   if (destination < 0) return false;
-  if (copy_contents(source.release(), destination, mode, !made)) {
+  // A write by a process without CAP_FSETID (root in a user namespace, or
+  // in a container that drops it) clears the set-user-ID and set-group-ID
+  // bits the file was made with: those are set again once it is written.
+  const bool set_mode = !made || (mode & (S_ISUID | S_ISGID)) != 0;
+  if (copy_contents(source.release(), destination, mode, set_mode)) {
     *bytes = status.st_size;
     return true;
   }
