@@ -104,7 +104,7 @@ bool walk_tree(int top, const WalkVisitor& visitor) {
     if (go == WALK_STOP) return stop(depth);
     if (go != WALK_ENTER || !below.is_open()) continue;
     levels[++depth] = below.release();
-    if (!start_reading(levels[depth])) return stop(depth);
+    forget();  // opened just now, at its start
   }
 }
 

@@ -15,7 +15,7 @@ struct WalkVisitor {
   int (*entry)(void* context, int dir, const char* name, unsigned char type);
   // The directory name of parent, opened to go into (-1, errno set, where it
   // cannot be: EMFILE once descriptors run out). Null: enter where opened,
-  // else stop.
+  // else stop. It reads no entry of dir: the walk reads it from its start.
   int (*entered)(void* context, int parent, int dir, const char* name);
   // Every entry of dir was read (the top's last); false stops the walk.
   bool (*left)(void* context, int dir);

@@ -90,7 +90,14 @@ int take_step(const Step& step, bool forward) {
   const int out = has_out ? locate(step, step.out) : NOWHERE;
   if (forward) {
     if (in == AT_AT) {
-      if (!has_out || !step.out_to_to || out != AT_FROM) return STEP_DONE;
+      if (!has_out || !step.out_to_to || out == AT_TO) return STEP_DONE;
+      // The entry that stood there is gone from where the exchange left it:
+      // moved away, or (an overlay's copy mounted again without its origin)
+      // no longer the entry the log names. Nothing is finished on a guess.
+      if (out != AT_FROM) {
+        report_missing(step, false, true);
+        return STEP_FAILED;
+      }
       if (move_checked(step.from, step.to, step.out)) return STEP_DONE;
       report(step, step.at, step.to, true);
       return STEP_FAILED;

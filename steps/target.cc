@@ -363,8 +363,6 @@ bool read_targets(bool receipt, Target* targets, char (*paths)[PATH_BUFFER_SIZE]
   return true;
 }
 
-namespace {}  // namespace
-
 bool drive(Target* target, std::size_t index, bool forward, bool repairing) {
   if (!target->in_place) {
     const Made& staged = target->made[STAGED];

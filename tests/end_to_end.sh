@@ -64,17 +64,22 @@ run_under() {
 }
 
 # The calls after which a kill sweep stops the installer, from $1 to $2,
-# the last call a whole run makes: each in turn. Under valgrind or the
-# sanitizers (LANGEXT_SWEEPS=sample), where each run is many times slower
-# and the sweeps take the paths that the normal build takes, $3 (eight
-# unless given) spread evenly over them, which still fall in each phase a
-# sweep checks. Past the last, a run that is never killed ends the sweep.
+# the last call a whole run makes: each in turn. Under the sanitizers
+# (LANGEXT_SWEEPS=sample), where each run is many times slower and the
+# sweeps take the paths that the normal build takes, $3 (eight unless
+# given) spread evenly over them, which still fall in each phase a sweep
+# checks. Under valgrind (LANGEXT_SWEEPS=few), slower still, four: the
+# paths are the normal run's, and the build without valgrind judges what a
+# sweep reaches (sweep_judged). Past the last, a run that is never killed
+# ends the sweep.
 kill_points() {
-  local step=1
-  [ "${LANGEXT_SWEEPS:-}" = sample ] && step=$((($2 - $1) / (${3:-8} - 1) + 1))
+  local step=1 points=${3:-8}
+  [ "${LANGEXT_SWEEPS:-}" = few ] && points=4
+  [ "${LANGEXT_SWEEPS:-}" != "" ] && step=$((($2 - $1) / (points - 1) + 1))
   seq "$1" "$step" "$2"
   echo $(($2 + 1))
 }
+sweep_judged() { [ "${LANGEXT_SWEEPS:-}" != few ]; }
 
 end() {
   if [ "$case_failed" = 0 ]; then
@@ -482,7 +487,7 @@ while IFS='|' read -r title odd outcome message; do
     skip "in place: $title" "chown to another user is refused here (see above)"
     continue
   fi
-  if { [ "$odd" = deepest ] || [ "$odd" = chain ]; } && [ "${LANGEXT_SWEEPS:-}" = sample ]; then
+  if { [ "$odd" = deepest ] || [ "$odd" = chain ]; } && [ -n "${LANGEXT_SWEEPS:-}" ]; then
     skip "in place: $title" "under valgrind or the sanitizers its walks of hundreds of levels are slow, and valgrind keeps descriptors of the program's for itself; the normal build takes the same path"
     continue
   fi
@@ -1431,7 +1436,14 @@ while IFS='|' read -r missing disk; do
     skip "$current" "$overlay_refused"
     continue
   fi
-  if [ -n "$disk" ] && [ "${LANGEXT_SWEEPS:-}" = sample ]; then
+  if [ "$disk" = overlay ] && [ "${LANGEXT_SANDBOX_USERNS:-}" = 1 ]; then
+    # Where the kill leaves an old file exchanged out but not yet at
+    # NAME.old, the run after it stops, naming it, as in "an entry moved by
+    # someone else after a kill ... (language)".
+    skip "$current" "in a user namespace an overlay records no origin of a copied-up file (that needs CAP_DAC_READ_SEARCH over the host), so its identity does not survive mounting it again"
+    continue
+  fi
+  if [ -n "$disk" ] && [ -n "${LANGEXT_SWEEPS:-}" ]; then
     skip "$current" "under valgrind or the sanitizers the rows that mount nothing again take the same paths; the normal build mounts again"
     continue
   fi
@@ -1470,9 +1482,11 @@ while IFS='|' read -r missing disk; do
   done
   disk_release
   [ "$STATUS" = 1 ] || fail "no run got to the end"
-  [[ $outcomes == *old* && $outcomes == *new* ]] || fail "not both outcomes occurred:$outcomes"
-  [[ $repairs == *1* && $repairs == *2* ]] || fail "not both kinds of repair occurred:$repairs"
-  [ "$in_place_sweep" = 0 ] || [[ $outcomes == *mixed* ]] || fail "no kill fell amid a replacement"
+  if sweep_judged; then
+    [[ $outcomes == *old* && $outcomes == *new* ]] || fail "not both outcomes occurred:$outcomes"
+    [[ $repairs == *1* && $repairs == *2* ]] || fail "not both kinds of repair occurred:$repairs"
+    [ "$in_place_sweep" = 0 ] || [[ $outcomes == *mixed* ]] || fail "no kill fell amid a replacement"
+  fi
   end
 done <<EOT
 none|
@@ -1523,7 +1537,7 @@ for after in $(kill_points $(($(cat "$SANDBOX/failed-at") + 1)) "$(cat "$SANDBOX
   [ "$case_failed" = 1 ] && { echo "    after a kill at call $after"; break; }
 done
 [ "$STATUS" = 255 ] || fail "no run got to the end of its put-back"
-[[ $repairs == *undo* ]] || fail "no kill fell amid the put-back"
+! sweep_judged || [[ $repairs == *undo* ]] || fail "no kill fell amid the put-back"
 end
 
 # The repair acts on an in-place target only when it is the volume the
@@ -1586,19 +1600,34 @@ end
 # Another user replaces the staged templates after the run was killed in
 # its swap: the repair finishes what it can prove its own and names the
 # rest.
-begin "an entry moved by someone else after a kill is left alone and named"
-run_interposed LANGEXT_RAISE_SIGNAL=9 LANGEXT_RAISE_CALL=renameat2 LANGEXT_RAISE_AFTER=1
-staged=$(find /var/lib/tarnwick -maxdepth 1 -name '.templates.langext-*')
-mv "$staged" "$SANDBOX/moved" && mkdir "$staged" && touch "$staged/theirs"
-run_input '\n'
-expect_status 255
-grep -qxF "Left $staged alone: it is not what the interrupted installation made there." \
-  "$SANDBOX/out" || fail "the planted entry is not named: $(cat "$SANDBOX/out")"
-grep -q "^Unable to finish installing $TEMPLATES\. " "$SANDBOX/out" || fail "no word on what to do"
-[ -f "$staged/theirs" ] || fail "the planted entry was touched"
-cmp -s "$ADDON/packages/conf/language.cfg" "$LANG_FILE" || fail "the language file was not finished"
-[ -f "$RECORD_DIR/record" ] || fail "the record is gone, with the installation unfinished"
-end
+# After a kill between the language file's exchange and its move to
+# NAME.old: someone else moves the staged templates away and plants their
+# own, or moves the old language file away. Neither is taken for the
+# run's; the run says what it cannot find and keeps the record.
+for moved in templates language; do
+  begin "an entry moved by someone else after a kill is left alone and named ($moved)"
+  run_interposed LANGEXT_RAISE_SIGNAL=9 LANGEXT_RAISE_CALL=renameat2 LANGEXT_RAISE_AFTER=1
+  if [ "$moved" = templates ]; then
+    staged=$(find /var/lib/tarnwick -maxdepth 1 -name '.templates.langext-*')
+    mv "$staged" "$SANDBOX/moved" && mkdir "$staged" && touch "$staged/theirs"
+  else
+    mv /var/lib/tarnwick/conf/.language.cfg.langext-* "$SANDBOX/moved"
+  fi
+  run_input '\n'
+  expect_status 255
+  if [ "$moved" = templates ]; then
+    grep -qxF "Left $staged alone: it is not what the interrupted installation made there." \
+      "$SANDBOX/out" || fail "the planted entry is not named: $(cat "$SANDBOX/out")"
+    grep -q "^Unable to finish installing $TEMPLATES\. " "$SANDBOX/out" || fail "no word on what to do"
+    [ -f "$staged/theirs" ] || fail "the planted entry was touched"
+    cmp -s "$ADDON/packages/conf/language.cfg" "$LANG_FILE" || fail "the language file was not finished"
+  else
+    grep -qxF "The old contents of $LANG_FILE are no longer where the interrupted installation left them." \
+      "$SANDBOX/out" || fail "the old language file's absence is not named: $(cat "$SANDBOX/out")"
+  fi
+  [ -f "$RECORD_DIR/record" ] || fail "the record is gone, with the installation unfinished"
+  end
+done
 
 # Runs the installer under strace, with the given settings in its
 # environment; Enter at the prompt. The trace is left in $SANDBOX/trace.

@@ -65,7 +65,7 @@ for killed in installation undo; do
     [ "$case_failed" = 1 ] && { echo "    after a kill at call $after"; break; }
     [ "$last" = 137 ] || break
   done
-  [[ $goals == *before* && $goals == *installed* ]] || fail "not both goals were reached:$goals"
+  ! sweep_judged || [[ $goals == *before* && $goals == *installed* ]] || fail "not both goals were reached:$goals"
   end
 done
 
