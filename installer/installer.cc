@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 #include "fs/copy.h"
 #include "fs/fd.h"
@@ -134,10 +135,14 @@ const char* find_missing_package_part() {
   return nullptr;
 }
 
-// The first thing wrong with the two configuration values, or null.
-const char* check_configuration_values(int scan) {
+// The first thing wrong with the two configuration values, or null; error
+// is the reason the configuration could not be read.
+const char* check_configuration_values(int scan, int error) {
   if ((scan & CONFIGURATION_UNREADABLE) != 0) {
-    return "Unable to read /etc/tarnwick.conf.\n\n";
+    static std::array<char, 128> unreadable;
+    std::snprintf(unreadable.data(), unreadable.size(), "Unable to read %s. %s.\n\n",
+                  PRODUCT_CONFIGURATION, failure_reason(error));
+    return unreadable.data();
   }
   if ((scan & LANGUAGE_FILE_TOO_LONG) != 0) {
     return "The language file name in /etc/tarnwick.conf is too long.\n\n";
@@ -245,15 +250,51 @@ int install_package() {
   if (stopped || failures != 0) {
     stage_abandon(targets.data(), TARGET_COUNT);
     std::printf(stopped ? "\nInstallation interrupted.\n\n" : "\nInstallation failed.\n\n");
+    history(stopped ? "installation interrupted before the swap; the product is as it was"
+                    : "installation failed before the swap; the product is as it was");
     return EXIT_REFUSED;
   }
   const int commit = stage_commit(targets.data(), TARGET_COUNT);
   // Unless the product is as it was, what the commit said is all there is
   // to say.
   if (commit == COMMIT_FAILED) std::printf("\nInstallation failed.\n\n");
-  if (commit != COMMITTED) return EXIT_REFUSED;
+  if (commit != COMMITTED) {
+    history(commit == COMMIT_FAILED
+                ? "installation failed; everything was put back"
+                : "installation failed; the next run of either program puts back the rest");
+    return EXIT_REFUSED;
+  }
+  for (const Target& target : targets) {
+    history(!target.replaces  ? "installed, where nothing stood before:"
+            : target.in_place ? "installed in place, the old kept as its .old:"
+                              : "installed whole, the old renamed to its .old:",
+            target.path);
+  }
+  history("installation completed");
   std::printf("\nInstallation completed!\n\n");
   return EXIT_COMPLETED;
+}
+
+// Ended at the prompt by a signal, the run leaves nothing behind: the
+// record's directory it made to hold its lock goes (when empty: a record or
+// a receipt keeps it), and the signal then ends the process as it would
+// have. A signal ignored from the start stays ignored.
+void end_at_prompt(int signal) {
+  unlinkat(AT_FDCWD, RECORD_DIRECTORY, AT_REMOVEDIR);
+  raise(signal);  // the handler was reset as it was called
+}
+
+void answer_prompt_signals(bool waiting) {
+  for (int signal : INTERRUPTIONS) {
+    struct sigaction action {};
+    if (sigaction(signal, nullptr, &action) != 0 || action.sa_handler == SIG_IGN) continue;
+    action.sa_handler = waiting ? end_at_prompt : SIG_DFL;
+    action.sa_flags = SA_RESETHAND | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    // Where it cannot be set, a signal at the prompt leaves the empty
+    // directory behind, as it always did; nothing else.
+    static_cast<void>(sigaction(signal, &action, nullptr));
+  }
 }
 
 int run_locked() {
@@ -273,16 +314,20 @@ int run_locked() {
   std::printf("Web server document root directory [%s]: ", DEFAULT_DOCUMENT_ROOT);
   std::fflush(stdout);
   char* root = destinations.images_directory;
-  if (take_document_root(root, read(STDIN_FILENO, root, PATH_BUFFER_SIZE)) == 0) {
+  answer_prompt_signals(true);
+  const ssize_t received = read(STDIN_FILENO, root, PATH_BUFFER_SIZE);
+  answer_prompt_signals(false);
+  if (take_document_root(root, received) == 0) {
     std::printf("The document root directory name is too long.\n\n");
     return EXIT_REFUSED;
   }
   char* templates = destinations.template_directory;
   const int scan =
       scan_product_configuration(PRODUCT_CONFIGURATION, templates, destinations.language_file);
+  const int scan_error = errno;
   std::size_t length = std::strlen(templates);
   while (length > 0 && templates[length - 1] == '/') templates[--length] = '\0';
-  if (const char* problem = check_configuration_values(scan)) {
+  if (const char* problem = check_configuration_values(scan, scan_error)) {
     std::printf("%s", problem);
     return EXIT_REFUSED;
   }
@@ -300,6 +345,19 @@ int run_locked() {
 }
 
 }  // namespace
+
+int answer_arguments(int argc, char** argv, const ProgramText& text) {
+  if (argc <= 1) return ARGUMENTS_RUN;
+  const std::string_view given = argv[1];
+  if (argc == 2 && (given == "--help" || given == "--version")) {
+    if (given == "--help") std::fputs(text.help, stdout);
+    std::printf("%s %s, for Tarnwick 3.0\n", text.name, PROGRAM_VERSION);
+    // An answer that could not be written is no answer.
+    return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? 0 : EXIT_REFUSED;
+  }
+  std::fprintf(stderr, "Usage: %s [--help | --version]\n", text.name);
+  return EXIT_REFUSED;
+}
 
 bool start_program(const char* banner) {
   // The copy of an old tree holds a descriptor for each level it goes down,

@@ -40,6 +40,20 @@ constexpr int SET_ASIDE_RENAME = 1;
 constexpr int SET_ASIDE_REFUSED = -1;
 int set_aside(const char* target, bool directory, char* backup);
 
+constexpr const char* PROGRAM_VERSION = "1.1.0";
+
+// What either program says of itself on its command line.
+struct ProgramText {
+  const char* name;
+  const char* help;  // --help: what it is and does; ends with a newline
+};
+
+// Reads the command line: none runs the program as ever (ARGUMENTS_RUN);
+// --help and --version print their text and change nothing; anything else
+// prints a usage line on standard error. Otherwise the exit status.
+constexpr int ARGUMENTS_RUN = -2;
+int answer_arguments(int argc, char** argv, const ProgramText& text);
+
 // Readies the process for a run of either program (every one of the
 // standard descriptors that is closed gets /dev/null, the soft limit on
 // open files is raised to the hard one), prints the banner and refuses

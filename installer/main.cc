@@ -1,8 +1,33 @@
 #include <cstdlib>
 
 #include "installer/installer.h"
+#include "steps/run.h"
 
-int main() {
+namespace {
+
+constexpr ProgramText TEXT{
+    "langext-install",
+    "Usage: langext-install [--help | --version]\n"
+    "\n"
+    "Installs the Tarnwick 3.0 Language Extensions add-on from the packages/\n"
+    "folder of the current directory. Run as root, with no arguments, from the\n"
+    "add-on's folder: it asks for the web server's document root (Enter takes\n"
+    "/var/lib/httpd/htdocs), sets the product's language file, template\n"
+    "directory and images directory aside as NAME.old, and copies the add-on\n"
+    "into their places. A run is all or nothing: after a failure everything is\n"
+    "put back, and a killed run is finished or put back by the next run of\n"
+    "either program. langext-undo takes the installation out again.\n"
+    "\n"
+    "Exit status: 1 when installed; 255 when refused, failed or interrupted.\n"
+    "See langext-install(8).\n"
+    "\n"};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int answered = answer_arguments(argc, argv, TEXT);
+  if (answered != ARGUMENTS_RUN) std::exit(answered);
+  history_start("langext-install");
   if (!start_program("Tarnwick 3.0 Language Extensions - Installation program\n\n")) {
     std::exit(EXIT_REFUSED);
   }

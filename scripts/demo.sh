@@ -27,7 +27,8 @@ echo "== The product before the installation"
 show_state
 echo
 # Answers the prompt with Enter, as an administrator would, and shows the
-# exit status and what it means: a completed run exits 1, not 0.
+# exit status and what it means: a completed run exits 1, not 0. A run that
+# does not end as the demo expects ($1) ends the demo, loudly.
 run_installer() {
   echo "\$ printf '\\n' | ./langext-install"
   local status=0
@@ -37,16 +38,20 @@ run_installer() {
     255) echo "(exit status 255: refused or failed)" ;;
     *) echo "(exit status $status)" ;;
   esac
+  if [ "$status" != "$1" ]; then
+    echo "demo: this run was to end with exit status $1; it ended with $status (its message is above)" >&2
+    exit 1
+  fi
 }
 
 echo "== First run, Enter at the prompt for the default document root"
-run_installer
+run_installer 1
 echo
 echo "== Installed, and set aside as .old"
 show_state
 echo
 echo "== Second run: the backups of the first are there, so it refuses"
-run_installer
+run_installer 255
 echo
 echo "== A large package: 40,000 small files. When standard error is a terminal,"
 echo "   a line of progress shows there while the package is copied."
@@ -56,5 +61,5 @@ large=$SANDBOX/large
 "$top/build/make_package" tiny 40000 "$large"
 cp "$top/build/langext-install" "$large/"
 cd "$large"
-run_installer
+run_installer 1
 echo "(installed: $(find /var/lib/tarnwick/templates /var/lib/httpd/htdocs/images -type f | wc -l) files)"

@@ -1,4 +1,12 @@
 # Sourced by the project's scripts: installs the Debian packages they need.
+
+# What the test command needs, in one list: README's apt-get line must name
+# the same (tests/manual_test.sh compares them).
+TEST_PACKAGES=(cmake g++ make libgtest-dev util-linux findutils diffutils valgrind groff-base tar
+  strace file binutils tmux ansible-core acl attr libcap2-bin btrfs-progs e2fsprogs procps
+  libfuse3-dev fuse3 pkg-config podman runc busybox-static clang libclang-rt-14-dev clang-tidy
+  cppcheck clang-format)
+
 need_packages() {
   local missing=() package
   for package in "$@"; do

@@ -10,8 +10,7 @@
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 source "$top/scripts/packages.sh"
-need_packages cmake g++ make libgtest-dev util-linux findutils diffutils valgrind groff-base tar strace file binutils tmux ansible-core acl attr libcap2-bin btrfs-progs e2fsprogs procps \
-  libfuse3-dev fuse3 pkg-config podman runc busybox-static clang libclang-rt-14-dev clang-tidy cppcheck clang-format || exit 1
+need_packages "${TEST_PACKAGES[@]}" || exit 1
 
 jobs=$(nproc)
 logs=$top/build-logs

@@ -375,10 +375,14 @@ int repair() {
   if (done) {
     std::printf(undoing ? "Finished the undo that was interrupted.\n\n"
                         : "Finished the installation that was interrupted.\n\n");
+    history(undoing ? "finished the undo that was interrupted"
+                    : "finished the installation that was interrupted");
     return undoing ? REPAIR_REVERTED : REPAIR_COMPLETED;
   }
   std::printf(phase == PHASE_STAGE ? "Removed what an interrupted installation had staged.\n\n"
                                    : "Put back what an interrupted installation had changed.\n\n");
+  history(phase == PHASE_STAGE ? "removed what an interrupted installation had staged"
+                               : "put back what an interrupted installation had changed");
   return REPAIR_CLEANED;
 }
 
@@ -556,16 +560,20 @@ int undo_installation() {
       return UNDO_REFUSED;
     }
     std::printf("Unable to undo everything: run langext-undo again to finish that.\n\n");
+    history("undo unfinished; the next run of either program finishes it");
     return UNDO_UNFINISHED;
   }
   if (!record_phase(PHASE_DONE) || !finish_undo(undone.data(), count)) {
     std::printf("Unable to undo everything: run langext-undo again to finish that.\n\n");
+    history("undo unfinished; the next run of either program finishes it");
     return UNDO_UNFINISHED;
   }
   for (std::size_t i = 0; i < count; ++i) {
     std::printf(undone[i].replaces ? "Put back %s as it was before the installation.\n\n"
                                    : "Removed %s, which the installation had made.\n\n",
                 undone[i].path);
+    history(undone[i].replaces ? "put back from its .old:" : "removed, made by the installation:",
+            undone[i].path);
   }
   return UNDONE;
 }

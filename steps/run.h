@@ -54,4 +54,12 @@ constexpr int UNDO_UNFINISHED = 3;  // reported; the next run finishes it
 // from its receipt, naming each target as it says so.
 int undo_installation();
 
+// The history of what either program changed, appended to HISTORY_PATH
+// as dated lines, as dpkg keeps its own: "DATE TIME PROGRAM[PID]: EVENT
+// PATH". Nothing is written until a run changes something; a history that
+// cannot be written is left out, and never changes a run's outcome.
+constexpr const char* HISTORY_PATH = "/var/log/langext-install.log";
+void history_start(const char* program);
+void history(const char* event, const char* path = "");
+
 #endif

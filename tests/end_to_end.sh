@@ -1012,7 +1012,7 @@ while IFS='|' read -r title contents message; do
   expect_product_untouched
   end
 done <<EOT
-unreadable|DIRECTORY|Unable to read /etc/tarnwick.conf.\n\n
+unreadable|DIRECTORY|Unable to read /etc/tarnwick.conf. Is a directory.\n\n
 language file not set|templatedir=$TEMPLATES\n|The language file is not set in /etc/tarnwick.conf.\n\n
 template directory not set|langfile=$LANG_FILE\ntemplatedir=/\n|The template directory is not set in /etc/tarnwick.conf.\n\n
 language file too long|langfile=/$long\ntemplatedir=$TEMPLATES\n|The language file name in /etc/tarnwick.conf is too long.\n\n
@@ -1780,6 +1780,8 @@ EOT
 source "$here/undo_cases.sh"
 # The mechanism under both: one log of rename steps.
 source "$here/mechanism_cases.sh"
+# What the administrator asks of either program besides a run.
+source "$here/interface_cases.sh"
 
 # On a terminal a line of progress shows on standard error while the
 # package is copied, and is gone at the end; on a pipe nothing is written

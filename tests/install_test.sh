@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # cmake --install --strip with a prefix and DESTDIR puts the programs,
-# stripped, in sbin/ and the manual page in share/man/man8/, and nothing
-# outside DESTDIR.
+# stripped, in sbin/, the manual page in share/man/man8/ and the history's
+# logrotate rule in /etc/logrotate.d, and nothing outside DESTDIR.
 # Usage: install_test.sh BUILD_DIR
 set -uo pipefail
 destdir=$1/install-test
@@ -21,6 +21,8 @@ readelf -SW "$destdir/opt/langext/sbin/langext-install" 2>/dev/null | grep -q '\
   { echo "FAIL: sbin/langext-install is not stripped"; failed=1; }
 cmp -s "$destdir/opt/langext/share/man/man8/langext-install.8" "$(dirname "$0")/../doc/langext-install.8" ||
   { echo "FAIL: no share/man/man8/langext-install.8"; failed=1; }
+[ -f "$destdir/etc/logrotate.d/langext-install" ] ||
+  { echo "FAIL: no /etc/logrotate.d/langext-install for the history"; failed=1; }
 [ -e /opt/langext ] && { echo "FAIL: something was installed outside DESTDIR"; failed=1; }
 # The program throws nothing and needs no C++ runtime library: loading one
 # costs a megabyte of memory on every run.

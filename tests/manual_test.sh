@@ -14,6 +14,24 @@ if [ -n "$warnings" ]; then
   failed=1
 fi
 
+# The undo's page, as man -l reads it from the checkout.
+undo_page=$(dirname "$page")/langext-undo.8
+if ! groff -man -Tascii -P-cbou "$undo_page" 2> /dev/null | grep -q "^NAME"; then
+  echo "FAIL: $undo_page does not render as a page"
+  failed=1
+fi
+
+# README's apt-get line names the packages the test command installs.
+top=$(cd "$(dirname "$0")/.." && pwd)
+source "$top/scripts/packages.sh"
+readme_packages=$(sed -n '/^apt-get install /,/^```/p' "$top/README.md" | tr -d '\\`' |
+  sed 's/^apt-get install//' | tr -s ' \n' '\n' | sed '/^$/d' | LC_ALL=C sort)
+if [ "$readme_packages" != "$(printf '%s\n' "${TEST_PACKAGES[@]}" | LC_ALL=C sort)" ]; then
+  echo "FAIL: README's apt-get line and TEST_PACKAGES differ:"
+  diff <(echo "$readme_packages") <(printf '%s\n' "${TEST_PACKAGES[@]}" | LC_ALL=C sort) | sed 's/^/    /'
+  failed=1
+fi
+
 # DIAGNOSTICS as one line of text, whatever the line breaks.
 diagnostics=$(groff -man -Tascii -P-cbou -rLL=200n "$page" 2>/dev/null |
   sed -n '/^DIAGNOSTICS/,/^[A-Z]/p' | sed '1d;$d' | tr -s ' \n' '  ')

@@ -1,5 +1,5 @@
 # Sourced by the demo and the end-to-end tests: a private mount namespace in
-# which /etc and /var/lib are throwaway copies, so that /etc/tarnwick.conf,
+# which /etc, /var/lib and /var/log are throwaway copies, so that /etc/tarnwick.conf,
 # the product's files and the default document root exist only for the run.
 
 # Re-executes the given command line inside a private mount namespace unless
@@ -18,19 +18,19 @@ sandbox_enter() {
   exec unshare "${namespaces[@]}" "$@"
 }
 
-# Mounts a fresh tmpfs at $1 (the sandbox folder) and lays a private /etc
-# and /var/lib over the host's: each is an empty tmpfs holding links to the
-# host's entries, so that whatever the run creates or removes there stays
-# in the sandbox.
+# Mounts a fresh tmpfs at $1 (the sandbox folder) and lays a private /etc,
+# /var/lib and /var/log over the host's: each is an empty tmpfs holding
+# links to the host's entries, so that whatever the run creates or removes
+# there stays in the sandbox.
 # Any step that fails ends the whole run: without its shadow in place, the
-# clean-up below would reach the host's own /etc and /var/lib.
+# clean-up below would reach the host's own directories.
 sandbox_prepare() {
   SANDBOX=$1
   [ "${LANGEXT_SANDBOX:-}" = 1 ] || sandbox_abort "not inside the private mount namespace"
   mkdir -p "$SANDBOX" && mount -t tmpfs -o mode=0755 langext-sandbox "$SANDBOX" ||
     sandbox_abort "cannot mount a tmpfs at $SANDBOX"
   local dir entry
-  for dir in /etc /var/lib; do
+  for dir in /etc /var/lib /var/log; do
     mkdir -p "$SANDBOX/host$dir" && mount --bind "$dir" "$SANDBOX/host$dir" &&
       mount -t tmpfs -o mode=0755 langext-shadow "$dir" ||
       sandbox_abort "cannot lay a private $dir over the host's"
@@ -39,8 +39,10 @@ sandbox_prepare() {
       ln -s "$entry" "$dir/${entry##*/}" || sandbox_abort "cannot link $entry"
     done
   done
-  rm -f /etc/tarnwick.conf
-  rm -rf /var/lib/httpd /var/lib/tarnwick
+  # The host's own product, and the record, receipt and history of an
+  # installation made on the host, stay out of the sandbox's runs.
+  rm -f /etc/tarnwick.conf /var/log/langext-install.log
+  rm -rf /var/lib/httpd /var/lib/tarnwick /var/lib/langext-install
 }
 
 sandbox_abort() {

@@ -1,9 +1,31 @@
 #include <cstdlib>
 
 #include "installer/installer.h"
+#include "steps/run.h"
 #include "undo/undo.h"
 
-int main() {
+namespace {
+
+constexpr ProgramText TEXT{
+    "langext-undo",
+    "Usage: langext-undo [--help | --version]\n"
+    "\n"
+    "Undoes the last completed installation of the Tarnwick 3.0 Language\n"
+    "Extensions add-on: each target gets back its contents from before it,\n"
+    "from NAME.old, and what the installation made goes. Run as root, with no\n"
+    "arguments; it asks nothing. It refuses, changing nothing, where a target\n"
+    "or its NAME.old is not what the installation left.\n"
+    "\n"
+    "Exit status: 0 when undone; 255 when refused or failed.\n"
+    "See langext-undo(8).\n"
+    "\n"};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int answered = answer_arguments(argc, argv, TEXT);
+  if (answered != ARGUMENTS_RUN) std::exit(answered);
+  history_start("langext-undo");
   if (!start_program("Tarnwick 3.0 Language Extensions - Undo program\n\n")) {
     std::exit(EXIT_REFUSED);
   }

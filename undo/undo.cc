@@ -11,6 +11,7 @@ int run_undo() {
   if (repair == REPAIR_REFUSED || (repair != REPAIR_REVERTED && undo_installation() != UNDONE)) {
     return EXIT_REFUSED;
   }
+  history("undo completed");
   std::printf("Undo completed!\n\n");
   return EXIT_UNDONE;
 }

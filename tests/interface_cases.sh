@@ -1,0 +1,111 @@
+# Sourced by end_to_end.sh after the undo's cases, whose helpers it uses:
+# what the administrator asks of either program besides a run.
+
+# Runs one of the programs from the add-on's folder with the given
+# arguments and no input.
+run_with_arguments() {
+  local name=$1
+  shift
+  (cd "$ADDON" && timeout 60 "./$name" "$@") < /dev/null > "$SANDBOX/out" 2> "$SANDBOX/err"
+  STATUS=$?
+}
+
+# --help and --version answer and change nothing, even as root with the
+# product there to install over; any other argument is refused, with a
+# usage line, and changes nothing. Asked as root, help used to install.
+while IFS='|' read -r which arguments status says; do
+  begin "arguments: $which $arguments"
+  undo_beside
+  run_with_arguments "$which" $arguments
+  expect_status "$status"
+  grep -q "$says" "$SANDBOX/out" "$SANDBOX/err" || fail "it does not say \"$says\": $(cat "$SANDBOX/out" "$SANDBOX/err")"
+  expect_product_untouched
+  [ -e "$RECORD_DIR" ] && fail "$RECORD_DIR was made"
+  end
+done <<EOT
+langext-install|--help|0|^Installs the Tarnwick 3.0 Language Extensions add-on
+langext-install|--version|0|^langext-install [0-9.]*, for Tarnwick 3.0$
+langext-install|--dry|255|^Usage: langext-install \[--help | --version\]$
+langext-install|--help --version|255|^Usage: langext-install
+langext-install|/srv/www|255|^Usage: langext-install
+langext-undo|--help|0|^Undoes the last completed installation
+langext-undo|--version|0|^langext-undo [0-9.]*, for Tarnwick 3.0$
+langext-undo|-h|255|^Usage: langext-undo \[--help | --version\]$
+EOT
+
+# An answer that cannot be written is not given as given.
+if [ -c /dev/full ]; then
+  begin "arguments: --help to a full device"
+  (cd "$ADDON" && ./langext-install --help) > /dev/full 2> "$SANDBOX/err"
+  STATUS=$?
+  expect_status 255
+  end
+else
+  skip "arguments: --help to a full device" "there is no /dev/full here"
+fi
+
+# A host where the add-on was installed once keeps its receipt in
+# /var/lib/langext-install: the sandbox of the demo and of the tests leaves
+# it out, so that their runs are their own. Here this sandbox plays that
+# host for one nested in it.
+begin "a sandbox stands apart from a record on its host"
+mkdir -p "$RECORD_DIR" && echo "the host's" > "$RECORD_DIR/receipt" || fail "cannot lay out the host's record"
+LANGEXT_SANDBOX=1 unshare --mount --propagation private bash -c '
+  source "$1/sandbox.sh" && sandbox_prepare "$2" && sandbox_install_product "$3" && cd "$4" &&
+    { printf "\n" | ./langext-install > "$2.out" 2>&1; echo $? > "$2.status"; }' \
+  _ "$here" "$SANDBOX/nested" "$sample" "$ADDON"
+[ "$(cat "$SANDBOX/nested.status" 2> /dev/null)" = 1 ] ||
+  fail "the nested run did not complete: $(cat "$SANDBOX/nested.out" 2> /dev/null)"
+[ "$(cat "$RECORD_DIR/receipt")" = "the host's" ] || fail "the host's record was touched"
+rm -f "$SANDBOX/nested.out" "$SANDBOX/nested.status"
+end
+
+# A signal at the prompt ends the run as it would any program, and leaves
+# nothing behind: no record's directory either.
+for signal in TERM HUP; do
+  begin "interrupted at the prompt by SIG$signal: nothing is left"
+  rm -f "$SANDBOX/prompt-in" && mkfifo "$SANDBOX/prompt-in" || fail "cannot make a FIFO"
+  (cd "$ADDON" && exec ./langext-install < "$SANDBOX/prompt-in" > "$SANDBOX/out" 2>&1) &
+  exec 9> "$SANDBOX/prompt-in"
+  for wait in $(seq 100); do grep -qF "${PROMPT%% *}" "$SANDBOX/out" && break; sleep 0.1; done
+  kill -s "$signal" $!
+  wait $! 2> /dev/null
+  STATUS=$?
+  exec 9>&-
+  expect_output "$BANNER$PROMPT"
+  [ "$STATUS" -gt 128 ] || fail "exit status $STATUS, not the signal's"
+  [ -e "$RECORD_DIR" ] && fail "$RECORD_DIR is left"
+  expect_product_untouched
+  end
+done
+
+# Each run that changes anything appends dated lines to the history, as
+# dpkg does; a refusal, which changes nothing, adds none.
+begin "history: an installation, a refusal, an undo, a failure put back"
+undo_beside
+rm -f /var/log/langext-install.log
+run_input '\n'
+expect_status 1
+run_input '\n'
+expect_status 255
+run_undo
+expect_status 0
+run_interposed LANGEXT_NO_EXCHANGE=EXDEV LANGEXT_FAIL_CALL=placing LANGEXT_FAIL_AFTER=4 LANGEXT_FAIL_ERRNO=28
+expect_status 255
+sed -E 's/^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} ([a-z-]+)\[[0-9]+\]: /\1: /' \
+  /var/log/langext-install.log > "$SANDBOX/history" 2> /dev/null
+cat > "$SANDBOX/expected" <<LINES
+langext-install: installed whole, the old renamed to its .old: $LANG_FILE
+langext-install: installed whole, the old renamed to its .old: $TEMPLATES
+langext-install: installed whole, the old renamed to its .old: $IMAGES
+langext-install: installation completed
+langext-undo: put back from its .old: $LANG_FILE
+langext-undo: put back from its .old: $TEMPLATES
+langext-undo: put back from its .old: $IMAGES
+langext-undo: undo completed
+langext-install: installation failed; everything was put back
+LINES
+diff "$SANDBOX/expected" "$SANDBOX/history" > "$SANDBOX/diff" ||
+  { fail "the history differs"; sed 's/^/    /' "$SANDBOX/diff"; }
+[ "$(stat -c '%a %u' /var/log/langext-install.log)" = "640 0" ] || fail "the history is not root's, 0640"
+end
