@@ -77,6 +77,23 @@ diff -r "$SANDBOX/tarnwick-before" /var/lib/tarnwick > /dev/null &&
 play --tags undo
 expect "the undo again is ok, nothing to undo" 0 "changed=0 failed=0 "
 
+# A newer add-on: its language file differs. Without the upgrade the host
+# stays as it is (ok); with it, the earlier installation is undone and the
+# newer one installed, the product's own language file again at .old.
+mkdir -p "$SANDBOX/newer" && tar -xzf "$archive" -C "$SANDBOX/newer" &&
+  echo 'lang.newer=1' >> "$SANDBOX/newer/language-extensions/packages/conf/language.cfg" &&
+  tar -czf "$SANDBOX/newer.tar.gz" -C "$SANDBOX/newer" language-extensions || fail "a newer add-on" "cannot pack it"
+play
+play -e langext_archive="$SANDBOX/newer.tar.gz"
+expect "a newer add-on without the upgrade is ok, nothing changed" 0 "changed=1 failed=0 "
+grep -q 'lang.newer=1' /var/lib/tarnwick/conf/language.cfg &&
+  fail "a newer add-on without the upgrade is ok, nothing changed" "it was installed"
+play -e langext_archive="$SANDBOX/newer.tar.gz" -e langext_upgrade=true
+expect "a newer add-on with the upgrade is changed" 0 "changed=2 failed=0 "
+grep -q 'lang.newer=1' /var/lib/tarnwick/conf/language.cfg &&
+  diff "$SANDBOX/tarnwick-before/conf/language.cfg" /var/lib/tarnwick/conf/language.cfg.old > /dev/null ||
+  fail "a newer add-on with the upgrade is changed" "the newer add-on is not installed over the product's own"
+
 rm -rf /etc/tarnwick.conf /var/lib/tarnwick /var/lib/httpd "$SANDBOX/opt"/*
 play
 expect "a host without the product fails" 2 "changed=1 failed=1 "
