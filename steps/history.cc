@@ -21,9 +21,9 @@ bool history_tried = false;
 int open_history() {
   if (history_tried) return history_file.get();
   history_tried = true;
-  Descriptor file(open(HISTORY_PATH,
-                       O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
-                       0640));
+  Descriptor file(
+      open(HISTORY_PATH,
+           O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0640));
   struct stat status {};
   if (file.is_open() && fstat(file.get(), &status) == 0 && S_ISREG(status.st_mode) &&
       status.st_uid == 0 && status.st_nlink == 1) {
@@ -47,13 +47,13 @@ void history(const char* event, const char* path) {
     stamp[0] = '\0';
   }
   std::array<char, PATH_BUFFER_SIZE + 128> line{};
-  const int length = std::snprintf(line.data(), line.size(), "%s %s[%d]: %s%s%s\n", stamp.data(),
-                                   program_name, static_cast<int>(getpid()), event,
-                                   path[0] == '\0' ? "" : " ", path);
+  const int length =
+      std::snprintf(line.data(), line.size(), "%s %s[%d]: %s%s%s\n", stamp.data(), program_name,
+                    static_cast<int>(getpid()), event, path[0] == '\0' ? "" : " ", path);
   if (length <= 0) return;
   // One write, so that the lines of two runs never mix. The history tells
   // what happened; it never decides it: a line that cannot be written is
   // left out, and the run goes on as it would have.
-  static_cast<void>(write(file, line.data(),
-                          std::min(static_cast<std::size_t>(length), line.size() - 1)));
+  static_cast<void>(
+      write(file, line.data(), std::min(static_cast<std::size_t>(length), line.size() - 1)));
 }
