@@ -346,19 +346,12 @@ int run_locked() {
 
 }  // namespace
 
-int answer_arguments(int argc, char** argv, const ProgramText& text) {
-  if (argc <= 1) return ARGUMENTS_RUN;
-  const std::string_view given = argv[1];
-  if (argc == 2 && (given == "--help" || given == "--version")) {
-    if (given == "--help") std::fputs(text.help, stdout);
-    std::printf("%s %s, for Tarnwick 3.0\n", text.name, PROGRAM_VERSION);
-    // An answer that could not be written is no answer.
-    return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? 0 : EXIT_REFUSED;
-  }
-  std::fprintf(stderr, "Usage: %s [--help | --version]\n", text.name);
-  return EXIT_REFUSED;
-}
+namespace {
 
+// Readies the process for a run of either program (every one of the
+// standard descriptors that is closed gets /dev/null, the soft limit on
+// open files is raised to the hard one), prints the banner and refuses
+// any user but root. False when the run cannot go on.
 bool start_program(const char* banner) {
   // The copy of an old tree holds a descriptor for each level it goes down,
   // and a tree in a volume that others may write in can be as deep as they
@@ -382,6 +375,24 @@ bool start_program(const char* banner) {
   if (getuid() == 0) return true;
   std::printf("This program must be run as root.\n\n");
   return false;
+}
+
+}  // namespace
+
+int run_program(int argc, char** argv, const ProgramText& text, const char* banner, int (*run)()) {
+  if (argc > 1) {
+    const std::string_view given = argv[1];
+    if (argc == 2 && (given == "--help" || given == "--version")) {
+      if (given == "--help") std::fputs(text.help, stdout);
+      std::printf("%s %s, for Tarnwick 3.0\n", text.name, PROGRAM_VERSION);
+      // An answer that could not be written is no answer.
+      return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? 0 : EXIT_REFUSED;
+    }
+    std::fprintf(stderr, "Usage: %s [--help | --version]\n", text.name);
+    return EXIT_REFUSED;
+  }
+  history_start(text.name);
+  return start_program(banner) ? run() : EXIT_REFUSED;
 }
 
 int scan_product_configuration(const char* file_name, char* template_directory,

@@ -48,17 +48,11 @@ struct ProgramText {
   const char* help;  // --help: what it is and does; ends with a newline
 };
 
-// Reads the command line: none runs the program as ever (ARGUMENTS_RUN);
-// --help and --version print their text and change nothing; anything else
-// prints a usage line on standard error. Otherwise the exit status.
-constexpr int ARGUMENTS_RUN = -2;
-int answer_arguments(int argc, char** argv, const ProgramText& text);
-
-// Readies the process for a run of either program (every one of the
-// standard descriptors that is closed gets /dev/null, the soft limit on
-// open files is raised to the hard one), prints the banner and refuses
-// any user but root. False when the run cannot go on.
-bool start_program(const char* banner);
+// The whole of either program: the command line (--help and --version
+// print their text and change nothing; anything else prints a usage line
+// on standard error), then, with no arguments, the start and the run.
+// Returns the exit status.
+int run_program(int argc, char** argv, const ProgramText& text, const char* banner, int (*run)());
 
 // Takes the lock on the record's directory, which one run of either
 // program holds at a time, runs run and gives the lock back; returns run's

@@ -1,7 +1,6 @@
 #include <cstdlib>
 
 #include "installer/installer.h"
-#include "steps/run.h"
 
 namespace {
 
@@ -25,11 +24,7 @@ constexpr ProgramText TEXT{
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int answered = answer_arguments(argc, argv, TEXT);
-  if (answered != ARGUMENTS_RUN) std::exit(answered);
-  history_start("langext-install");
-  if (!start_program("Tarnwick 3.0 Language Extensions - Installation program\n\n")) {
-    std::exit(EXIT_REFUSED);
-  }
-  std::exit(run_installation());
+  std::exit(run_program(argc, argv, TEXT,
+                        "Tarnwick 3.0 Language Extensions - Installation program\n\n",
+                        run_installation));
 }

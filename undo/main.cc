@@ -1,7 +1,6 @@
 #include <cstdlib>
 
 #include "installer/installer.h"
-#include "steps/run.h"
 #include "undo/undo.h"
 
 namespace {
@@ -23,11 +22,6 @@ constexpr ProgramText TEXT{
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int answered = answer_arguments(argc, argv, TEXT);
-  if (answered != ARGUMENTS_RUN) std::exit(answered);
-  history_start("langext-undo");
-  if (!start_program("Tarnwick 3.0 Language Extensions - Undo program\n\n")) {
-    std::exit(EXIT_REFUSED);
-  }
-  std::exit(run_locked_by(run_undo));
+  std::exit(run_program(argc, argv, TEXT, "Tarnwick 3.0 Language Extensions - Undo program\n\n",
+                        [] { return run_locked_by(run_undo); }));
 }
