@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cinttypes>
@@ -86,14 +87,38 @@ int hex_digit(char digit) {
   return -1;
 }
 
+// What was last read of a log, ahead of the line asked for: a plan is read
+// a line at a time, and one read then serves many. The log only grows, so
+// what was read of it stays true until its descriptor closes (forget_read).
+struct ReadAhead {
+  int fd = -1;
+  off_t start = 0;
+  std::size_t length = 0;
+  std::array<char, 16 * (sizeof LogLine::text + 1)> bytes;
+};
+ReadAhead ahead;
+
+void forget_read() { ahead.fd = -1; }
+
 // The line of the log at offset, into fields: whether it is whole and, where
 // hash is given, sealed by the hash after *hash, which it moves on.
 bool read_line(int fd, off_t offset, std::uint64_t* hash, LogFields* fields) {
-  static std::array<char, sizeof LogLine::text + 1> text;
-  const ssize_t got = pread(fd, text.data(), text.size(), offset);
-  if (got <= 0 || !parse_line(text.data(), static_cast<std::size_t>(got), hash, fields)) {
-    return false;
+  const bool held =
+      ahead.fd == fd && offset >= ahead.start &&
+      offset < ahead.start + static_cast<off_t>(ahead.length) &&
+      std::memchr(ahead.bytes.data() + (offset - ahead.start), '\n',
+                  ahead.length - static_cast<std::size_t>(offset - ahead.start)) != nullptr;
+  if (!held) {
+    ahead.fd = -1;
+    const ssize_t got = pread(fd, ahead.bytes.data(), ahead.bytes.size(), offset);
+    if (got <= 0) return false;
+    ahead.fd = fd;
+    ahead.start = offset;
+    ahead.length = static_cast<std::size_t>(got);
   }
+  const auto from = static_cast<std::size_t>(offset - ahead.start);
+  const std::size_t available = std::min(ahead.length - from, sizeof LogLine::text + 1);
+  if (!parse_line(ahead.bytes.data() + from, available, hash, fields)) return false;
   fields->start = offset;
   fields->end += offset;
   return true;
@@ -172,6 +197,7 @@ void unlock_record_directory() {
   // removal need not be durable, nor even succeed.
   Descriptor parent(open(RECORD_PARENT, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (parent.is_open()) unlinkat(parent.get(), DIRECTORY_NAME, AT_REMOVEDIR);
+  forget_read();
   record.reset();
   receipt.reset();
   directory.reset();
@@ -219,6 +245,7 @@ void add_attributes(LogLine* line, const Attributes& a) {
 }
 
 bool log_start(const char* kind) {
+  forget_read();
   record.reset(openat(directory.get(), RECORD_NAME,
                       O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!record.is_open()) return false;
@@ -260,12 +287,14 @@ bool log_to_receipt() {
 }
 
 bool log_forget() {
+  forget_read();
   record.reset();
   return (unlinkat(directory.get(), RECORD_NAME, 0) == 0 || errno == ENOENT) &&
          fsync(directory.get()) == 0;
 }
 
 bool remove_receipt() {
+  forget_read();
   receipt.reset();
   return (unlinkat(directory.get(), RECEIPT_NAME, 0) == 0 || errno == ENOENT) &&
          fsync(directory.get()) == 0;
@@ -273,6 +302,7 @@ bool remove_receipt() {
 
 int log_open(bool from_receipt, const char** kind) {
   Descriptor& file = from_receipt ? receipt : record;
+  forget_read();
   file.reset(openat(directory.get(), from_receipt ? RECEIPT_NAME : RECORD_NAME,
                     (from_receipt ? O_RDONLY : O_RDWR) | O_NOFOLLOW | O_CLOEXEC));
   if (!file.is_open()) return errno == ENOENT ? LOG_NONE : LOG_UNREADABLE;
@@ -286,6 +316,7 @@ int log_open(bool from_receipt, const char** kind) {
   const ssize_t got = pread(file.get(), start.data(), start.size(), 0);
   if (got == 0 && !from_receipt) {
     // Killed before its first line: nothing had been done.
+    forget_read();
     file.reset();
     return unlinkat(directory.get(), RECORD_NAME, 0) == 0 ? LOG_NONE : LOG_UNREADABLE;
   }

@@ -27,10 +27,19 @@ bool holds(const Slot& slot, const Identity& identity) {
          same_identity(found, identity);
 }
 
-int locate(const Step& step, const Identity& identity) {
-  if (holds(step.at, identity)) return AT_AT;
-  if (holds(step.from, identity)) return AT_FROM;
-  return holds(step.to, identity) ? AT_TO : NOWHERE;
+int locate(const Step& step, Seen* seen, const Identity& identity) {
+  const std::array<const Slot*, 3> slots{&step.at, &step.from, &step.to};
+  constexpr std::array<int, 3> places{AT_AT, AT_FROM, AT_TO};
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    const Slot& slot = *slots[i];
+    if (seen->looked[i] == 0) {
+      seen->looked[i] =
+          slot.name != nullptr && examine(slot.directory, slot.name, nullptr, &seen->found[i]) ? 1
+                                                                                               : -1;
+    }
+    if (seen->looked[i] == 1 && same_identity(seen->found[i], identity)) return places[i];
+  }
+  return NOWHERE;
 }
 
 void report(const Step& step, const Slot& from, const Slot& to, bool forward) {
@@ -84,10 +93,11 @@ bool exchange_checked(const Slot& first, const Slot& second, const Identity& ide
 
 }  // namespace
 
-int take_step(const Step& step, bool forward) {
+int take_step(const Step& step, bool forward, Seen* seen_before) {
   const bool has_out = step.out.inode != 0;
-  const int in = locate(step, step.in);
-  const int out = has_out ? locate(step, step.out) : NOWHERE;
+  Seen seen = seen_before != nullptr ? *seen_before : Seen{};
+  const int in = locate(step, &seen, step.in);
+  const int out = has_out ? locate(step, &seen, step.out) : NOWHERE;
   if (forward) {
     if (in == AT_AT) {
       if (!has_out || !step.out_to_to || out == AT_TO) return STEP_DONE;
@@ -494,18 +504,20 @@ bool run_record(LogFields& fields) {
                     false,
                     TOLD_IN_PLACE};
     struct stat now {};
-    Identity found;
+    Seen seen;
     // Only the very file the copy took goes out, untouched since: what
     // another user wrote at its name since (an upload) stays, and the run
-    // fails.
-    if (running.forward && running.plan->check_untouched && step.out.inode != 0 &&
-        examine(step.at.directory, name.data(), &now, &found) && same_identity(found, step.out) &&
-        !untouched_file(now, name.data())) {
-      errno = NOT_THE_ENTRY;
-      report_entry(path.data());
-      return false;
+    // fails. The step locates it from this same look.
+    if (running.forward && running.plan->check_untouched && step.out.inode != 0) {
+      seen.looked[0] = examine(step.at.directory, name.data(), &now, &seen.found[0]) ? 1 : -1;
+      if (seen.looked[0] == 1 && same_identity(seen.found[0], step.out) &&
+          !untouched_file(now, name.data())) {
+        errno = NOT_THE_ENTRY;
+        report_entry(path.data());
+        return false;
+      }
     }
-    const int taken = take_step(step, running.forward);
+    const int taken = take_step(step, running.forward, &seen);
     if (taken == STEP_UNMOVABLE) {
       report_entry(path.data());
     }
