@@ -34,12 +34,8 @@ void write_to_terminal(const char* text, std::size_t length) {
   if (write(STDERR_FILENO, text, length) != static_cast<ssize_t>(length)) shown = false;
 }
 
-void draw() {
-  std::array<char, 512> line{};
-  int length = std::snprintf(
-      line.data(), line.size(), "%sCopying %s: %lld of %lld files, %.1f of %.1f MB", CLEAR_LINE,
-      current_part, files_done, files_total, static_cast<double>(bytes_done) / BYTES_PER_MB,
-      static_cast<double>(bytes_total) / BYTES_PER_MB);
+// Draws line (after CLEAR_LINE, length bytes of it), cut to the terminal.
+void draw_line(const std::array<char, 512>& line, int length) {
   if (length < 0) return;
   std::size_t size = std::min(static_cast<std::size_t>(length), line.size() - 1);
   // A line longer than the terminal is wide would wrap, and could not be
@@ -51,6 +47,15 @@ void draw() {
   write_to_terminal(line.data(), size);
   visible = true;
   last_draw = monotonic_nanoseconds();
+}
+
+void draw() {
+  std::array<char, 512> line{};
+  draw_line(line, std::snprintf(line.data(), line.size(),
+                                "%sCopying %s: %lld of %lld files, %.1f of %.1f MB", CLEAR_LINE,
+                                current_part, files_done, files_total,
+                                static_cast<double>(bytes_done) / BYTES_PER_MB,
+                                static_cast<double>(bytes_total) / BYTES_PER_MB));
 }
 
 int count_entry(void*, int directory, const char* name, unsigned char type) {
@@ -111,4 +116,16 @@ void progress_clear() {
   write_to_terminal(CLEAR_LINE, std::strlen(CLEAR_LINE));
   visible = false;
   last_draw = 0;
+}
+
+void progress_checking(const char* path, long long entries) {
+  if (path == nullptr) {
+    progress_clear();
+    return;
+  }
+  if (entries == 0) shown = isatty(STDERR_FILENO) == 1;
+  if (!shown || (entries != 0 && monotonic_nanoseconds() - last_draw < REDRAW_NANOSECONDS)) return;
+  std::array<char, 512> line{};
+  draw_line(line, std::snprintf(line.data(), line.size(), "%sChecking %s: %lld entries", CLEAR_LINE,
+                                path, entries));
 }

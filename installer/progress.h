@@ -20,6 +20,11 @@ void progress_step(int files, long long bytes);
 // Clears the line, as before a message; the next step draws it again.
 void progress_clear();
 
+// The undo's line: the tree being checked and the entries seen so far (0
+// as it begins: whether to show anything is decided then); a null path
+// clears the line.
+void progress_checking(const char* path, long long entries);
+
 // The monotonic clock, in nanoseconds; reading it costs no system call.
 long long monotonic_nanoseconds();
 

@@ -16,6 +16,7 @@
 #include "fs/fd.h"
 #include "fs/walk.h"
 #include "steps/log.h"
+#include "steps/run.h"
 
 namespace {
 
@@ -451,6 +452,8 @@ struct Digest {
   dev_t device;
   uid_t user;
   const char* left_out;
+  const char* shown;  // the path the watch is told of, or null
+  long long seen;
   std::size_t depth;
   std::uint64_t entering;
   std::array<std::uint64_t, DIGEST_DEPTH_LIMIT> places;
@@ -463,10 +466,13 @@ void mix(std::uint64_t* hash, std::int64_t value) {
   }
 }
 
+void (*digest_watch)(const char* path, long long entries) = nullptr;
+
 int digest_entry(void*, int directory, const char* name, unsigned char) {
   if (digest.depth == 0 && digest.left_out != nullptr && std::strcmp(name, digest.left_out) == 0) {
     return WALK_NEXT;
   }
+  if (digest.shown != nullptr) digest_watch(digest.shown, ++digest.seen);
   // An entry's place in the tree, however deep: its directory's and its
   // name; the entries are summed, so the order of a listing does not count.
   std::uint64_t place = digest.places[digest.depth];
@@ -524,7 +530,7 @@ bool settle_tree(int directory) {
 }
 
 bool tree_digest(int directory, const char* name, const char* left_out, bool whole_top,
-                 std::uint64_t* digest_of) {
+                 std::uint64_t* digest_of, const char* shown) {
   struct stat status {};
   Identity identity;
   if (!examine(directory, name, &status, &identity)) return false;
@@ -551,8 +557,16 @@ bool tree_digest(int directory, const char* name, const char* left_out, bool who
   } else {
     Descriptor top(openat(directory, name, DIRECTORY_FLAGS));
     const WalkVisitor visitor{digest_entry, digest_entered, digest_left, nullptr};
-    if (!top.is_open() || !walk_tree(top.get(), visitor)) return false;
+    digest.shown = digest_watch != nullptr ? shown : nullptr;
+    digest.seen = 0;
+    if (digest.shown != nullptr) digest_watch(digest.shown, 0);
+    const bool walked = top.is_open() && walk_tree(top.get(), visitor);
+    if (digest.shown != nullptr) digest_watch(nullptr, -1);
+    digest.shown = nullptr;
+    if (!walked) return false;
   }
   *digest_of = digest.sum;
   return true;
 }
+
+void watch_digests(void (*watch)(const char* path, long long entries)) { digest_watch = watch; }

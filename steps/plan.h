@@ -49,7 +49,9 @@ bool settle_tree(int directory);
 // set a change time, so an edit by anyone shows. Another file system, or a
 // directory that is not root's, is never entered: only that it is there,
 // as it is, counts. False, errno set, where the tree cannot be read.
+// Where a watch is set (watch_digests), a digest given a path to show tells
+// it how the walk goes.
 bool tree_digest(int directory, const char* name, const char* left_out, bool whole_top,
-                 std::uint64_t* digest_of);
+                 std::uint64_t* digest_of, const char* shown = nullptr);
 
 #endif

@@ -272,7 +272,8 @@ int as_left(const Target& target, const char* name, const Identity& identity,
     return -1;
   }
   if (!same_identity(found, identity)) return 0;
-  if (tree_digest(target.parent.get(), name, nullptr, name == target.name, &now)) {
+  if (tree_digest(target.parent.get(), name, nullptr, name == target.name, &now,
+                  path_beside(target, name))) {
     return now == digest ? 1 : 0;
   }
   if (errno == ENOENT || errno == ESTALE) return 0;

@@ -54,6 +54,10 @@ constexpr int UNDO_UNFINISHED = 3;  // reported; the next run finishes it
 // from its receipt, naming each target as it says so.
 int undo_installation();
 
+// Told how each long check of a tree goes, on a terminal: the tree's path
+// and the entries seen, from 0 as it begins; a null path as it ends.
+void watch_digests(void (*watch)(const char* path, long long entries));
+
 // The history of what either program changed, appended to HISTORY_PATH
 // as dated lines, as dpkg keeps its own: "DATE TIME PROGRAM[PID]: EVENT
 // PATH". Nothing is written until a run changes something; a history that

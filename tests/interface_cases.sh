@@ -109,3 +109,28 @@ diff "$SANDBOX/expected" "$SANDBOX/history" > "$SANDBOX/diff" ||
   { fail "the history differs"; sed 's/^/    /' "$SANDBOX/diff"; }
 [ "$(stat -c '%a %u' /var/log/langext-install.log)" = "640 0" ] || fail "the history is not root's, 0640"
 end
+
+# On a terminal the undo's checks of what the installation left show a line
+# of progress on standard error, gone before its messages.
+if command -v tmux > /dev/null; then
+  begin "undo: progress on a terminal, cleared before the messages"
+  undo_beside
+  run_input '\n'
+  tmux_socket=$SANDBOX/tmux.socket
+  tmux -S "$tmux_socket" new-session -d -x 120 -y 40 "bash --norc --noprofile +o history" &&
+    tmux -S "$tmux_socket" pipe-pane -o "cat > '$SANDBOX/pane'" &&
+    tmux -S "$tmux_socket" send-keys "cd '$ADDON' && ./langext-undo; echo status=\$?" Enter
+  for _ in $(seq 100); do
+    tmux -S "$tmux_socket" capture-pane -p > "$SANDBOX/screen"
+    grep -q '^status=' "$SANDBOX/screen" && break
+    sleep 0.1
+  done
+  tmux -S "$tmux_socket" kill-server
+  grep -qx 'status=0' "$SANDBOX/screen" || fail "the undo did not complete: $(cat "$SANDBOX/screen")"
+  grep -q "Checking $TEMPLATES: [0-9]* entries" "$SANDBOX/pane" || fail "no progress line was drawn"
+  grep -q 'Checking' "$SANDBOX/screen" && fail "the progress line is still on the screen"
+  grep -qx 'Undo completed!' "$SANDBOX/screen" || fail "no completion message"
+  end
+else
+  skip "undo: progress on a terminal" "tmux is not installed"
+fi

@@ -1,6 +1,8 @@
 #include <cstdlib>
 
 #include "installer/installer.h"
+#include "installer/progress.h"
+#include "steps/run.h"
 #include "undo/undo.h"
 
 namespace {
@@ -22,6 +24,9 @@ constexpr ProgramText TEXT{
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The checks of a large installation take a while: on a terminal a line
+  // shows how they go.
+  watch_digests(progress_checking);
   std::exit(run_program(argc, argv, TEXT, "Tarnwick 3.0 Language Extensions - Undo program\n\n",
                         [] { return run_locked_by(run_undo); }));
 }
