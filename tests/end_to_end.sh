@@ -122,6 +122,22 @@ run_input() {
   run < "$SANDBOX/in"
 }
 
+# Runs the command line on a tmux terminal, in the add-on's folder, until
+# it ends; what it wrote is left in $SANDBOX/pane, the last screen, with
+# "status=N" under it, in $SANDBOX/screen.
+run_on_terminal() {
+  local socket=$SANDBOX/tmux.socket
+  tmux -S "$socket" new-session -d -x 120 -y 40 "bash --norc --noprofile +o history" &&
+    tmux -S "$socket" pipe-pane -o "cat > '$SANDBOX/pane'" &&
+    tmux -S "$socket" send-keys "cd '$ADDON' && $1; echo status=\$?" Enter
+  for _ in $(seq 100); do
+    tmux -S "$socket" capture-pane -p > "$SANDBOX/screen"
+    grep -q '^status=' "$SANDBOX/screen" && break
+    sleep 0.1
+  done
+  tmux -S "$socket" kill-server
+}
+
 expect_output() {
   printf "$@" > "$SANDBOX/expected"
   if ! cmp -s "$SANDBOX/expected" "$SANDBOX/out"; then
@@ -1788,16 +1804,7 @@ source "$here/interface_cases.sh"
 # there.
 if command -v tmux > /dev/null; then
   begin "progress on a terminal, cleared before the final message"
-  tmux_socket=$SANDBOX/tmux.socket
-  tmux -S "$tmux_socket" new-session -d -x 120 -y 40 "bash --norc --noprofile +o history" &&
-    tmux -S "$tmux_socket" pipe-pane -o "cat > '$SANDBOX/pane'" &&
-    tmux -S "$tmux_socket" send-keys "cd '$ADDON' && echo | ./langext-install; echo status=\$?" Enter
-  for _ in $(seq 100); do
-    tmux -S "$tmux_socket" capture-pane -p > "$SANDBOX/screen"
-    grep -q '^status=' "$SANDBOX/screen" && break
-    sleep 0.1
-  done
-  tmux -S "$tmux_socket" kill-server
+  run_on_terminal 'echo | ./langext-install'
   grep -qx 'status=1' "$SANDBOX/screen" || fail "the run did not complete: $(cat "$SANDBOX/screen")"
   grep -q 'Copying packages/htx: [0-9]* of 13 files' "$SANDBOX/pane" || fail "no progress line was drawn"
   grep -q 'Copying' "$SANDBOX/screen" && fail "the progress line is still on the screen"

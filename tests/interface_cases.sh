@@ -116,16 +116,7 @@ if command -v tmux > /dev/null; then
   begin "undo: progress on a terminal, cleared before the messages"
   undo_beside
   run_input '\n'
-  tmux_socket=$SANDBOX/tmux.socket
-  tmux -S "$tmux_socket" new-session -d -x 120 -y 40 "bash --norc --noprofile +o history" &&
-    tmux -S "$tmux_socket" pipe-pane -o "cat > '$SANDBOX/pane'" &&
-    tmux -S "$tmux_socket" send-keys "cd '$ADDON' && ./langext-undo; echo status=\$?" Enter
-  for _ in $(seq 100); do
-    tmux -S "$tmux_socket" capture-pane -p > "$SANDBOX/screen"
-    grep -q '^status=' "$SANDBOX/screen" && break
-    sleep 0.1
-  done
-  tmux -S "$tmux_socket" kill-server
+  run_on_terminal ./langext-undo
   grep -qx 'status=0' "$SANDBOX/screen" || fail "the undo did not complete: $(cat "$SANDBOX/screen")"
   grep -q "Checking $TEMPLATES: [0-9]* entries" "$SANDBOX/pane" || fail "no progress line was drawn"
   grep -q 'Checking' "$SANDBOX/screen" && fail "the progress line is still on the screen"
