@@ -93,7 +93,7 @@ bool exchange_checked(const Slot& first, const Slot& second, const Identity& ide
 
 }  // namespace
 
-int take_step(const Step& step, bool forward, Seen* seen_before) {
+int take_step(const Step& step, bool forward, const Seen* seen_before) {
   const bool has_out = step.out.inode != 0;
   Seen seen = seen_before != nullptr ? *seen_before : Seen{};
   const int in = locate(step, &seen, step.in);

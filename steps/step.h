@@ -51,7 +51,7 @@ struct Seen {
 };
 
 // Takes the step (forward), or puts it back.
-int take_step(const Step& step, bool forward, Seen* seen_before = nullptr);
+int take_step(const Step& step, bool forward, const Seen* seen_before = nullptr);
 
 // Where in directory the entry of identity stands, in name (NAME_BUFFER_SIZE
 // bytes): at preferred, else wherever another user renamed it. False,
