@@ -1,11 +1,13 @@
-// How the run opens what it meets, and the one owner that closes a
-// descriptor when it goes out of scope.
+// How the run opens what it meets, and the owners that close a descriptor,
+// or a stream, when it goes out of scope.
 #ifndef LANGEXT_FS_FD_H
 #define LANGEXT_FS_FD_H
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <memory>
 #include <utility>
 
 // Never through a link, never a terminal, never waiting on a FIFO.
@@ -30,5 +32,10 @@ class Descriptor {
  private:
   int fd_;
 };
+
+struct StreamCloser {
+  void operator()(std::FILE* stream) const { std::fclose(stream); }
+};
+using Stream = std::unique_ptr<std::FILE, StreamCloser>;
 
 #endif

@@ -42,11 +42,6 @@ struct {
 // is needed to make it.
 std::array<Target, TARGET_COUNT> targets;
 
-struct StreamCloser {
-  void operator()(FILE* stream) const { std::fclose(stream); }
-};
-using Stream = std::unique_ptr<FILE, StreamCloser>;
-
 // A target holds at most PATH_BUFFER_SIZE - 1 bytes, so its ".old" name
 // always fits the backup buffer.
 static_assert(LINE_BUFFER_SIZE >= PATH_BUFFER_SIZE + 4);
@@ -297,19 +292,12 @@ void answer_prompt_signals(bool waiting) {
   }
 }
 
-int run_locked() {
-  switch (repair_interrupted_run()) {
-    case REPAIR_REFUSED:
-      return EXIT_REFUSED;
-    case REPAIR_COMPLETED:
-      std::printf("\nInstallation completed!\n\n");
-      return EXIT_COMPLETED;
-    default:
-      break;
-  }
+// The prompt, the configuration and every check a run makes before it
+// stages anything; false, reported, where a run refuses.
+bool take_input() {
   if (const char* missing = find_missing_package_part()) {
     std::printf("Unable to find %s in the current directory.\n\n", missing);
-    return EXIT_REFUSED;
+    return false;
   }
   std::printf("Web server document root directory [%s]: ", DEFAULT_DOCUMENT_ROOT);
   std::fflush(stdout);
@@ -319,7 +307,7 @@ int run_locked() {
   answer_prompt_signals(false);
   if (take_document_root(root, received) == 0) {
     std::printf("The document root directory name is too long.\n\n");
-    return EXIT_REFUSED;
+    return false;
   }
   char* templates = destinations.template_directory;
   const int scan =
@@ -329,7 +317,7 @@ int run_locked() {
   while (length > 0 && templates[length - 1] == '/') templates[--length] = '\0';
   if (const char* problem = check_configuration_values(scan, scan_error)) {
     std::printf("%s", problem);
-    return EXIT_REFUSED;
+    return false;
   }
   length = std::strlen(root);
   std::snprintf(root + length, PATH_BUFFER_SIZE - length, "%s",
@@ -340,8 +328,33 @@ int run_locked() {
     targets[i].source = PACKAGE_PARTS[i];
     targets[i].is_directory = i != 0;
   }
-  if (!language_file_is_a_file() || !targets_apart() || !decide_set_asides()) return EXIT_REFUSED;
-  return install_package();
+  return language_file_is_a_file() && targets_apart() && decide_set_asides();
+}
+
+int run_locked() {
+  switch (repair_interrupted_run()) {
+    case REPAIR_REFUSED:
+      return EXIT_REFUSED;
+    case REPAIR_COMPLETED:
+      std::printf("\nInstallation completed!\n\n");
+      return EXIT_COMPLETED;
+    default:
+      break;
+  }
+  return take_input() ? install_package() : EXIT_REFUSED;
+}
+
+int run_dry_locked() {
+  if (record_exists()) {
+    std::printf(
+        "An interrupted run left %s: a run would first finish it, or put back what it changed. Run "
+        "the installer to do that, then the dry run again.\n\n",
+        RECORD_PATH);
+    return EXIT_REFUSED;
+  }
+  if (take_input()) return describe_run(targets.data(), TARGET_COUNT) ? 0 : EXIT_REFUSED;
+  std::printf("A run would not proceed.\n\n");
+  return EXIT_REFUSED;
 }
 
 }  // namespace
@@ -388,7 +401,10 @@ int run_program(int argc, char** argv, const ProgramText& text, const char* bann
       // An answer that could not be written is no answer.
       return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? 0 : EXIT_REFUSED;
     }
-    std::fprintf(stderr, "Usage: %s [--help | --version]\n", text.name);
+    if (argc == 2 && given == text.option) {
+      return start_program(banner) ? text.look() : EXIT_REFUSED;
+    }
+    std::fprintf(stderr, "Usage: %s [--help | --version | %s]\n", text.name, text.option);
     return EXIT_REFUSED;
   }
   history_start(text.name);
@@ -448,9 +464,17 @@ int run_installation() {
   return EXIT_REFUSED;
 }
 
-int run_locked_by(int (*run)()) {
-  switch (lock_record_directory()) {
+int run_dry() {
+  if (access(PRODUCT_CONFIGURATION, F_OK) == 0) return run_locked_by(run_dry_locked, false);
+  std::printf("Tarnwick 3.0 is not installed on this system.\n\n");
+  return EXIT_REFUSED;
+}
+
+int run_locked_by(int (*run)(), bool make) {
+  const int lock = lock_record_directory(make);
+  switch (lock) {
     case LOCK_TAKEN:
+    case LOCK_ABSENT:
       break;
     case LOCK_BUSY:
       std::printf("Another installation is in progress.\n\n");

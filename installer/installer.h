@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "fs/entry.h"  // PATH_BUFFER_SIZE
+#include "steps/target.h"
 
 constexpr std::size_t LINE_BUFFER_SIZE = 1024;
 constexpr const char* IMAGES_SUFFIX = "/images";
@@ -42,22 +43,37 @@ int set_aside(const char* target, bool directory, char* backup);
 
 constexpr const char* PROGRAM_VERSION = "1.1.0";
 
-// What either program says of itself on its command line.
+// What either program says of itself on its command line, and the one
+// option that only looks (the installer's dry run, the undo's check).
 struct ProgramText {
   const char* name;
   const char* help;  // --help: what it is and does; ends with a newline
+  const char* option;
+  int (*look)();
 };
 
 // The whole of either program: the command line (--help and --version
-// print their text and change nothing; anything else prints a usage line
-// on standard error), then, with no arguments, the start and the run.
-// Returns the exit status.
+// print their text and change nothing; the option starts the run that
+// looks; anything else prints a usage line on standard error), then, with
+// no arguments, the start and the run. Returns the exit status.
 int run_program(int argc, char** argv, const ProgramText& text, const char* banner, int (*run)());
+
+// The dry run: the installation's input and checks, and what a run would
+// do, changing nothing; returns 0 where a run would proceed.
+int run_dry();
+
+// Says what a run would do with each target, checked (set) as far as can be
+// without changing anything: whether it is renamed whole or installed in
+// place, and why, and whether the package and copies fit. False where a
+// run would fail.
+bool describe_run(const Target* targets, std::size_t count);
 
 // Takes the lock on the record's directory, which one run of either
 // program holds at a time, runs run and gives the lock back; returns run's
-// exit status, or refuses where another run holds the lock.
-int run_locked_by(int (*run)());
+// exit status, or refuses where another run holds the lock. A run that only
+// looks (make false) neither makes nor removes the directory, and runs
+// without it where there is none.
+int run_locked_by(int (*run)(), bool make = true);
 
 // The installation after the banner; returns the process exit status.
 int run_installation();

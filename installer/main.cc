@@ -6,7 +6,7 @@ namespace {
 
 constexpr ProgramText TEXT{
     "langext-install",
-    "Usage: langext-install [--help | --version]\n"
+    "Usage: langext-install [--help | --version | --dry-run]\n"
     "\n"
     "Installs the Tarnwick 3.0 Language Extensions add-on from the packages/\n"
     "folder of the current directory. Run as root, with no arguments, from the\n"
@@ -17,9 +17,14 @@ constexpr ProgramText TEXT{
     "put back, and a killed run is finished or put back by the next run of\n"
     "either program. langext-undo takes the installation out again.\n"
     "\n"
-    "Exit status: 1 when installed; 255 when refused, failed or interrupted.\n"
+    "  --dry-run  asks and checks as a run does, then says what a run would do\n"
+    "             with each target; changes nothing\n"
+    "\n"
+    "Exit status: 1 when installed (--dry-run: 0 when a run would proceed);\n"
+    "255 when refused, failed or interrupted.\n"
     "See langext-install(8).\n"
-    "\n"};
+    "\n",
+    "--dry-run", run_dry};
 
 }  // namespace
 

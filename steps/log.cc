@@ -20,12 +20,14 @@ constexpr const char* RECORD_PARENT = "/var/lib";
 constexpr const char* DIRECTORY_NAME = "langext-install";
 constexpr const char* RECORD_NAME = "record";
 constexpr const char* RECEIPT_NAME = "receipt";
+constexpr const char* LISTING_NAME = "files";
 constexpr std::string_view HEADER = "langext-install log 3 ";
 // What the release before this one wrote: a record rewritten whole.
 constexpr std::string_view EARLIER_HEADER = "langext-install record 2\n";
 constexpr std::size_t SEAL_LENGTH = 19;  // " #" and sixteen hexadecimal digits, then "\n"
 
 Descriptor lock_holder;
+bool keep_directory = false;  // a run that only looks removes nothing
 Descriptor directory;
 Descriptor record;
 Descriptor receipt;
@@ -169,10 +171,11 @@ bool parse_line(const char* text, std::size_t length, std::uint64_t* hash, LogFi
   return true;
 }
 
-int lock_record_directory() {
+int lock_record_directory(bool make) {
+  keep_directory = !make;
   for (int attempt = 0; attempt < 8; ++attempt) {
-    Descriptor locked(open_directory(true));
-    if (!locked.is_open()) return LOCK_FAILED;
+    Descriptor locked(open_directory(make));
+    if (!locked.is_open()) return !make && errno == ENOENT ? LOCK_ABSENT : LOCK_FAILED;
     if (flock(locked.get(), LOCK_EX | LOCK_NB) != 0) {
       return errno == EWOULDBLOCK ? LOCK_BUSY : LOCK_FAILED;
     }
@@ -195,7 +198,7 @@ void unlock_record_directory() {
   if (!lock_holder.is_open()) return;
   // Empty, it is removed while still locked; holding a log, it stays. Its
   // removal need not be durable, nor even succeed.
-  Descriptor parent(open(RECORD_PARENT, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  Descriptor parent(keep_directory ? -1 : open(RECORD_PARENT, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (parent.is_open()) unlinkat(parent.get(), DIRECTORY_NAME, AT_REMOVEDIR);
   forget_read();
   record.reset();
@@ -258,6 +261,14 @@ bool log_start(const char* kind) {
   return log_append(header);
 }
 
+namespace {
+
+void write_seal(char* at, std::uint64_t seal) {
+  std::snprintf(at, SEAL_LENGTH + 1, " #%016" PRIx64 "\n", seal);
+}
+
+}  // namespace
+
 bool log_append(const LogLine& line) {
   if (!line.fits) {
     errno = ENAMETOOLONG;
@@ -267,9 +278,17 @@ bool log_append(const LogLine& line) {
   const std::size_t length = line.length + SEAL_LENGTH;
   if (pending_length + length > pending.size() && !flush_pending()) return false;
   std::memcpy(pending.data() + pending_length, line.text, line.length);
-  std::snprintf(pending.data() + pending_length + line.length, SEAL_LENGTH + 1,
-                " #%016" PRIx64 "\n", chain);
+  write_seal(pending.data() + pending_length + line.length, chain);
   pending_length += length;
+  return true;
+}
+
+bool seal_line(LogLine* line, std::uint64_t* seal) {
+  if (!line->fits) return false;
+  *seal = seal_of(*seal, line->text, line->length);
+  write_seal(line->text + line->length, *seal);
+  line->length += SEAL_LENGTH;
+  line->fits = false;  // sealed: nothing more goes into it
   return true;
 }
 
@@ -297,12 +316,31 @@ bool remove_receipt() {
   forget_read();
   receipt.reset();
   return (unlinkat(directory.get(), RECEIPT_NAME, 0) == 0 || errno == ENOENT) &&
+         (unlinkat(directory.get(), LISTING_NAME, 0) == 0 || errno == ENOENT) &&
          fsync(directory.get()) == 0;
+}
+
+bool record_exists() {
+  struct stat status {};
+  return directory.is_open() &&
+         (fstatat(directory.get(), RECORD_NAME, &status, AT_SYMLINK_NOFOLLOW) == 0 ||
+          errno != ENOENT);
+}
+
+Stream open_listing(bool write, bool anew) {
+  Descriptor file(
+      openat(directory.get(), LISTING_NAME,
+             (write ? O_WRONLY | O_CREAT | O_APPEND : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!file.is_open() || (anew && ftruncate(file.get(), 0) != 0)) return nullptr;
+  Stream stream(fdopen(file.get(), write ? "a" : "r"));
+  if (stream) static_cast<void>(file.release());
+  return stream;
 }
 
 int log_open(bool from_receipt, const char** kind) {
   Descriptor& file = from_receipt ? receipt : record;
   forget_read();
+  if (!directory.is_open()) return LOG_NONE;
   file.reset(openat(directory.get(), from_receipt ? RECEIPT_NAME : RECORD_NAME,
                     (from_receipt ? O_RDONLY : O_RDWR) | O_NOFOLLOW | O_CLOEXEC));
   if (!file.is_open()) return errno == ENOENT ? LOG_NONE : LOG_UNREADABLE;

@@ -16,19 +16,29 @@
 #include <string_view>
 
 #include "fs/entry.h"
+#include "fs/fd.h"
 
 constexpr const char* RECORD_DIRECTORY = "/var/lib/langext-install";
 constexpr const char* RECORD_PATH = "/var/lib/langext-install/record";
 constexpr const char* RECEIPT_PATH = "/var/lib/langext-install/receipt";
 
 // One run at a time: the lock is on the log's own directory, root's and
-// closed to others (else EBADMSG), made when missing; unlocking removes it
-// when empty.
+// closed to others (else EBADMSG), made when missing where make is set;
+// unlocking removes it when empty, where this run made it or may change it.
 constexpr int LOCK_TAKEN = 0;
 constexpr int LOCK_BUSY = 1;
+constexpr int LOCK_ABSENT = 2;  // there is none, and none was to be made
 constexpr int LOCK_FAILED = -1;
-int lock_record_directory();
+int lock_record_directory(bool make = true);
 void unlock_record_directory();
+
+// Whether a record is there: a run was killed, or is under way.
+bool record_exists();
+
+// The list of every entry of the installed trees beside the receipt, for a
+// check of what changed since: opened to be appended to (emptied first
+// where anew), or to be read; null, errno set, where it cannot be.
+Stream open_listing(bool write, bool anew = false);
 
 // An entry's owner, group, mode, access and modification times.
 struct Attributes {
@@ -53,6 +63,10 @@ void add_time(LogLine* line, const timespec& time);
 void add_hex(LogLine* line, std::uint64_t value);
 void add_attributes(LogLine* line, const Attributes& attributes);
 
+// Ends a line of another file in the log's form, sealed by the seal that
+// follows *seal, which then moves on; false where it did not fit.
+bool seal_line(LogLine* line, std::uint64_t* seal);
+
 // A new record of the kind given ("install" or "undo"), where there is
 // none; a line appended to it; what was appended made durable; where the
 // next line will begin. Then the record becomes the receipt, or goes.
@@ -62,7 +76,7 @@ bool log_sync();
 off_t log_offset();
 bool log_to_receipt();
 bool log_forget();
-bool remove_receipt();
+bool remove_receipt();  // and its list of entries
 
 // A line read back, split at blanks. A decoder that meets what is not its
 // kind of value clears good.

@@ -41,17 +41,4 @@ bool plan_undo(int target, int live, int copy, const off_t (*installed)[2], cons
 // errno set, where one cannot be.
 bool settle_tree(int directory);
 
-// The digest of the entry name of directory and of everything below it but
-// left_out at its top: each entry's place, type, mode, owner, size, times
-// of modification and change, inode number and birth time; of the top, its
-// type and identity, and a file's size and time of modification (and of
-// change where whole_top), since an undo closes and opens it. No call can
-// set a change time, so an edit by anyone shows. Another file system, or a
-// directory that is not root's, is never entered: only that it is there,
-// as it is, counts. False, errno set, where the tree cannot be read.
-// Where a watch is set (watch_digests), a digest given a path to show tells
-// it how the walk goes.
-bool tree_digest(int directory, const char* name, const char* left_out, bool whole_top,
-                 std::uint64_t* digest_of, const char* shown = nullptr);
-
 #endif

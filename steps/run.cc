@@ -13,10 +13,12 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "fs/copy.h"
 #include "fs/keep.h"
 #include "fs/walk.h"
+#include "steps/digest.h"
 #include "steps/plan.h"
 #include "steps/step.h"
 
@@ -114,6 +116,13 @@ bool abandon(Target* targets, std::size_t count) {
 bool finish_installation(Target* targets, std::size_t count) {
   bool finished = true;
   bool removed = true;
+  // A killed run's list holds the trees it digested; another's, none of
+  // this one's.
+  Stream stream(open_listing(true, std::none_of(targets, targets + count, [](const Target& target) {
+                               return target.digested;
+                             })));
+  Listing listing{stream.get(), 0};
+  Listing* listed = stream ? &listing : nullptr;
   for (std::size_t i = 0; i < count; ++i) {
     Target& target = targets[i];
     const int parent = target.parent.get();
@@ -121,13 +130,14 @@ bool finish_installation(Target* targets, std::size_t count) {
     if (target.digested) continue;
     const bool digested =
         examine(parent, target.name, nullptr, &target.installed_identity) &&
-        tree_digest(parent, target.name, left_out, true, &target.installed_digest) &&
+        listed_digest(listed, parent, target.name, left_out, i, 0, &target.installed_digest) &&
         (!target.replaces ||
          (examine(parent, target.backup, nullptr, &target.kept_identity) &&
-          tree_digest(parent, target.backup, nullptr, false, &target.kept_digest)));
+          listed_digest(listed, parent, target.backup, nullptr, i, 1, &target.kept_digest)));
     if (!digested) report_failure("Unable to write %s. %s.\n\n", RECEIPT_PATH);
     finished = digested && log_digest(target, i) && finished;
   }
+  stream.reset();
   if (!finished || !make_durable()) return false;
   for (std::size_t i = 0; i < count; ++i) {
     Target& target = targets[i];
@@ -484,22 +494,9 @@ int repair_interrupted_run() {
 }
 
 int undo_installation() {
-  const char* kind = "";
-  const int found = log_open(true, &kind);
-  if (found == LOG_NONE) {
-    std::printf("There is no installation to undo: %s does not exist.\n\n", RECEIPT_PATH);
-    return UNDO_NOTHING;
-  }
   std::size_t count = 0;
-  int phase = PHASE_STAGE;
-  bool committed = false;
-  if (found == LOG_UNREADABLE ||
-      !read_targets(true, installed.data(), installed_paths, &count, &phase, &committed) ||
-      !committed || std::strcmp(kind, "install") != 0) {
-    if (found != LOG_UNREADABLE) errno = EBADMSG;
-    report_unusable(RECEIPT_PATH, "receipt");
-    return UNDO_REFUSED;
-  }
+  const int read = read_receipt(installed.data(), installed_paths, &count);
+  if (read != RECEIPT_READ) return read == RECEIPT_NONE ? UNDO_NOTHING : UNDO_REFUSED;
   bool as_installed = true;
   for (std::size_t i = 0; i < count; ++i) {
     Target& target = undone[i];
@@ -522,7 +519,10 @@ int undo_installation() {
     }
     as_installed = unchanged(target, false) && as_installed;
   }
-  if (!as_installed) return UNDO_REFUSED;
+  if (!as_installed) {
+    std::printf("Run langext-undo --check to see what changed.\n\n");
+    return UNDO_REFUSED;
+  }
   if (!log_start("undo")) {
     report_failure("Unable to write %s. %s.\n\n", RECORD_PATH);
     return UNDO_REFUSED;

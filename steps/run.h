@@ -54,6 +54,12 @@ constexpr int UNDO_UNFINISHED = 3;  // reported; the next run finishes it
 // from its receipt, naming each target as it says so.
 int undo_installation();
 
+// Compares what the last completed installation left at each target and
+// its NAME.old with what is there now, entry by entry, prints what changed
+// and whether an undo would proceed, and changes nothing. True where an
+// undo would proceed.
+bool check_installation();
+
 // Told how each long check of a tree goes, on a terminal: the tree's path
 // and the entries seen, from 0 as it begins; a null path as it ends.
 void watch_digests(void (*watch)(const char* path, long long entries));

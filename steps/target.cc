@@ -392,3 +392,21 @@ bool drive(Target* target, std::size_t index, bool forward, bool repairing) {
   if (!forward) return put_back_in_place(target);
   return install_in_place(target, index) && (!target->undoing || give_held(target, target->name));
 }
+
+int read_receipt(Target* targets, char (*paths)[PATH_BUFFER_SIZE], std::size_t* count) {
+  const char* kind = "";
+  const int found = log_open(true, &kind);
+  if (found == LOG_NONE) {
+    std::printf("There is no installation to undo: %s does not exist.\n\n", RECEIPT_PATH);
+    return RECEIPT_NONE;
+  }
+  int phase = PHASE_STAGE;
+  bool committed = false;
+  if (found == LOG_UNREADABLE || !read_targets(true, targets, paths, count, &phase, &committed) ||
+      !committed || std::strcmp(kind, "install") != 0) {
+    if (found != LOG_UNREADABLE) errno = EBADMSG;
+    report_unusable(RECEIPT_PATH, "receipt");
+    return RECEIPT_UNUSABLE;
+  }
+  return RECEIPT_READ;
+}

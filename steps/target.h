@@ -118,6 +118,13 @@ bool sync_targets(Target* targets, std::size_t count, bool whole);
 bool read_targets(bool receipt, Target* targets, char (*paths)[PATH_BUFFER_SIZE],
                   std::size_t* count, int* phase, bool* committed);
 
+// Reads the receipt of the last completed installation into targets, each
+// failure reported.
+constexpr int RECEIPT_READ = 0;
+constexpr int RECEIPT_NONE = 1;
+constexpr int RECEIPT_UNUSABLE = 2;
+int read_receipt(Target* targets, char (*paths)[PATH_BUFFER_SIZE], std::size_t* count);
+
 // Brings the target to its goal, or back from it, from wherever its steps
 // stand: installing, the package staged beside it (or inside) comes in and
 // what stood there becomes NAME.old; undoing, NAME.old comes back (or the

@@ -122,6 +122,13 @@ run_input() {
   run < "$SANDBOX/in"
 }
 
+# The same, to a dry run.
+run_dry() {
+  printf "$@" > "$SANDBOX/in"
+  (cd "$ADDON" && exec timeout 60 ./langext-install --dry-run) < "$SANDBOX/in" > "$SANDBOX/out" 2> "$SANDBOX/err"
+  STATUS=$?
+}
+
 # Runs the command line on a tmux terminal, in the add-on's folder, until
 # it ends; what it wrote is left in $SANDBOX/pane, the last screen, with
 # "status=N" under it, in $SANDBOX/screen.
@@ -180,7 +187,7 @@ staging_entries() {
 expect_nothing_staged() {
   [ -z "$(staging_entries)" ] || fail "staging entries left: $(staging_entries | tr '\n' ' ')"
   # A completed installation leaves its receipt there, for the undo.
-  [ -n "$(ls -A "$RECORD_DIR" 2> /dev/null | grep -vx receipt)" ] &&
+  [ -n "$(ls -A "$RECORD_DIR" 2> /dev/null | grep -vxE 'receipt|files')" ] &&
     fail "the record of the run is left: $(ls -A "$RECORD_DIR")"
 }
 
@@ -383,7 +390,10 @@ lay_out() {
     no-language) rm -f "$LANG_FILE" ;;
   esac
 }
-while IFS='|' read -r title layout kernel; do
+in_place() {
+  echo "$1: installed in place, since it is $2, which the kernel will not move; its contents are copied to $1.old, and then replaced by those of packages/$3."
+}
+while IFS='|' read -r title layout kernel predicted; do
   if [ "$layout" = overlay ] && [ -n "$overlay_refused" ]; then
     skip "in place: $title" "$overlay_refused"
     continue
@@ -393,6 +403,10 @@ while IFS='|' read -r title layout kernel; do
   lay_out "$layout"
   templates_before=$(kept_listing "$TEMPLATES") images_before=$(kept_listing "$IMAGES")
   language_before=$(file_listing "$LANG_FILE") && cp "$LANG_FILE" "$SANDBOX/language-before"
+  # A dry run first says so, and why.
+  run_dry '\n'
+  expect_status 0
+  grep -qxF "$predicted" "$SANDBOX/out" || fail "the dry run does not say \"$predicted\": $(cat "$SANDBOX/out")"
   if [ -n "$kernel" ]; then run_interposed "$kernel"; else run_input '
 '; fi
   expect_output "$BANNER$PROMPT$COMPLETED"
@@ -412,11 +426,11 @@ while IFS='|' read -r title layout kernel; do
   umount "$LANG_FILE" "$IMAGES" "$TEMPLATES" /var/lib/tarnwick /var/lib/httpd/htdocs 2>/dev/null
   end
 done <<EOT
-the templates and images in an overlay's lower layer|overlay
-a bind-mounted template directory|templates
-a bind-mounted template directory, on a kernel before 5.8|templates|LANGEXT_NO_MOUNT_ROOT=1
-a tmpfs mounted at the images directory|images
-a bind-mounted language file|language
+the templates and images in an overlay's lower layer|overlay||$(in_place "$IMAGES" "a directory of an overlay's lower layer" images)
+a bind-mounted template directory|templates||$(in_place "$TEMPLATES" "a mount point" htx)
+a bind-mounted template directory, on a kernel before 5.8|templates|LANGEXT_NO_MOUNT_ROOT=1|$(in_place "$TEMPLATES" "a mount point" htx)
+a tmpfs mounted at the images directory|images||$(in_place "$IMAGES" "a mount point" images)
+a bind-mounted language file|language||$(in_place "$LANG_FILE" "a bind-mounted file" conf/language.cfg)
 EOT
 
 # A failure in the replacement in place puts back what was replaced: the
@@ -1117,6 +1131,10 @@ mount -t tmpfs -o size=64k langext-full "$WWW"
 mkdir "$WWW/images" && printf 'GIF89a-old-logo' > "$WWW/images/logo.gif"
 cp -a "$WWW" "$SANDBOX/www-before"
 head -c 200000 /dev/urandom > "$ADDON/packages/images/big.bin"
+# A dry run sees it coming.
+run_dry '%s\n' "$WWW"
+expect_status 255
+grep -q "^Not enough room for $WWW/images: a run needs about" "$SANDBOX/out" || fail "the dry run does not say there is no room: $(cat "$SANDBOX/out")"
 run_input '%s\n' "$WWW"
 expect_output "${BANNER}${PROMPT}Unable to copy packages/images/big.bin to $WWW/images/big.bin. No space left on device.\n\n$FAILED"
 expect_status 255

@@ -25,12 +25,49 @@ while IFS='|' read -r which arguments status says; do
 done <<EOT
 langext-install|--help|0|^Installs the Tarnwick 3.0 Language Extensions add-on
 langext-install|--version|0|^langext-install [0-9.]*, for Tarnwick 3.0$
-langext-install|--dry|255|^Usage: langext-install \[--help | --version\]$
+langext-install|--dry|255|^Usage: langext-install \[--help | --version | --dry-run\]$
+langext-install|--dry-run|0|^A run would proceed\.$
 langext-install|--help --version|255|^Usage: langext-install
 langext-undo|--help|0|^Undoes the last completed installation
 langext-undo|--version|0|^langext-undo [0-9.]*, for Tarnwick 3.0$
-langext-undo|-h|255|^Usage: langext-undo \[--help | --version\]$
+langext-undo|-h|255|^Usage: langext-undo \[--help | --version | --check\]$
+langext-undo|--check|255|^There is no installation to undo
 EOT
+
+# A dry run refuses as a run would, and says so.
+begin "dry run: refused where a run would be"
+run_input '\n'
+snapshot_product
+run_dry '\n'
+expect_output "${BANNER}${PROMPT}Unable to rename $LANG_FILE to $LANG_FILE.old. File already exists.\n\nA run would not proceed.\n\n"
+expect_status 255
+expect_product_untouched
+end
+
+# The check lists each kind of change since the installation, file by file,
+# and whether an undo would proceed (the undo's refusals point to it).
+while IFS='|' read -r kind change status listed; do
+  begin "check: $kind"
+  undo_beside
+  run_input '\n'
+  eval "$change" || fail "cannot make the change"
+  run_with_arguments langext-undo --check
+  expect_status "$status"
+  grep -qxF -- "$listed" "$SANDBOX/out" || fail "the check does not say \"$listed\": $(cat "$SANDBOX/out")"
+  end
+done <<EOT
+nothing changed|true|0|An undo would proceed.
+a file added|touch "$TEMPLATES/new.htx"|255|  added    $TEMPLATES/new.htx
+a file removed|rm "$TEMPLATES/index.htx"|255|  removed  $TEMPLATES/index.htx
+content changed|echo more >> "$TEMPLATES/index.htx"|255|  content  $TEMPLATES/index.htx
+the language file edited|echo more >> "$LANG_FILE"|255|  changed since the installation
+owner changed|chown 65534 "$IMAGES/flags/de.gif"|255|  owner    $IMAGES/flags/de.gif
+mode changed in NAME.old|chmod 0600 "$TEMPLATES.old/admin/users.htx"|255|  mode     $TEMPLATES.old/admin/users.htx
+a name with a tab and a newline, shown escaped|touch "$IMAGES/\$(printf 'a\tb\nc')"|255|  added    $IMAGES/a\011b\012c
+a target copied back from a backup|cp -a "$IMAGES" "$SANDBOX/copy" && rm -rf "$IMAGES" && mv "$SANDBOX/copy" "$IMAGES"|255|  another entry than the one the installation left
+a target gone|mv "$IMAGES" "$SANDBOX/gone"|255|$IMAGES: not there.
+EOT
+rm -rf "$SANDBOX/gone"
 
 # An answer that cannot be written is not given as given.
 if [ -c /dev/full ]; then

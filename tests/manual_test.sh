@@ -37,13 +37,13 @@ diagnostics=$(groff -man -Tascii -P-cbou -rLL=200n "$page" 2>/dev/null |
   sed -n '/^DIAGNOSTICS/,/^[A-Z]/p' | sed '1d;$d' | tr -s ' \n' '  ')
 
 # The program's messages are its string literals that hold a space and start
-# with a capital letter or a line end; each %s stands for one word.
+# with a capital letter or a line end; each %s or number stands for one word.
 count=0
 while IFS= read -r literal; do
   message=${literal#\"}
   message=${message%\"}
   message=${message//\\n/}
-  pattern=$(printf '%s' "$message" | sed -e 's/[][\.*^$+?(){}|/]/\\&/g' -e 's/%s/[^ ]+/g' -e 's/ *$//')
+  pattern=$(printf '%s' "$message" | sed -e 's/[][\.*^$+?(){}|/]/\\&/g' -e 's/%\(ll\|l\|z\)\?[sdu]/[^ ]+/g' -e 's/ *$//')
   count=$((count + 1))
   if ! grep -qE -- "$pattern" <<< "$diagnostics"; then
     echo "FAIL: not under DIAGNOSTICS: $message"

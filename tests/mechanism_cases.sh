@@ -83,7 +83,7 @@ else
     LANGEXT_PLANT_IN="$IMAGES/.images.langext-*"
   expect_status 1
   run_undo
-  expect_output "${UNDO_BANNER}Unable to undo: $IMAGES.old is not what the installation left there.\n\n"
+  expect_output "${UNDO_BANNER}Unable to undo: $IMAGES.old is not what the installation left there.\n\n$SEE_CHECK"
   expect_status 255
   [ "$(stat -c %u "$IMAGES.old/flags-root" 2>&1)" = 0 ] || fail "root's flags is handed over"
   umount "$IMAGES"
@@ -106,7 +106,7 @@ else
   setpriv --reuid="${other_user%:*}" --regid="${other_user#*:}" --clear-groups \
     sh -c "cd $IMAGES.old && mv flags flags-root && mkdir flags" || fail "the other user could not change $IMAGES.old"
   run_undo
-  expect_output "${UNDO_BANNER}Removed what an interrupted installation had staged.\n\nUnable to undo: $IMAGES.old is not what the installation left there.\n\n"
+  expect_output "${UNDO_BANNER}Removed what an interrupted installation had staged.\n\nUnable to undo: $IMAGES.old is not what the installation left there.\n\n$SEE_CHECK"
   expect_status 255
   [ "$(stat -c %u "$IMAGES.old/flags-root" 2>&1)" = 0 ] || fail "root's flags is handed over"
   umount "$IMAGES"

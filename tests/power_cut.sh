@@ -213,7 +213,7 @@ installed_problems() {
   same_tree "$SANDBOX/old/tarnwick/templates" "$TEMPLATES.old" || echo "$TEMPLATES.old is not the old one"
   same_tree "$SANDBOX/old/httpd/htdocs/images" "$IMAGES.old" || echo "$IMAGES.old is not the old one"
   # A completed installation leaves its receipt, for the undo.
-  [ -z "$(ls -A "$RECORD_DIR" 2> /dev/null | grep -vx receipt)" ] ||
+  [ -z "$(ls -A "$RECORD_DIR" 2> /dev/null | grep -vxE "receipt|files")" ] ||
     echo "the record is left: $(ls -A "$RECORD_DIR")"
 }
 

@@ -6,6 +6,7 @@
 undo_program=$(dirname "$program")/langext-undo
 UNDO_BANNER='Tarnwick 3.0 Language Extensions - Undo program\n\n'
 UNDONE='Undo completed!\n\n'
+SEE_CHECK='Run langext-undo --check to see what changed.\n\n'
 NOTHING_TO_UNDO="${UNDO_BANNER}There is no installation to undo: $RECORD_DIR/receipt does not exist.\n\n"
 put_back() { printf 'Put back %s as it was before the installation.\\n\\n' "$@"; }
 removed() { printf 'Removed %s, which the installation had made.\\n\\n' "$@"; }
@@ -108,7 +109,7 @@ while IFS='|' read -r title change message; do
   snapshot_product
   receipt=$(cat "$RECORD_DIR/receipt")
   run_undo
-  expect_output "$UNDO_BANNER$(eval echo "\"$message\"")\n\n"
+  expect_output "$UNDO_BANNER$(eval echo "\"$message\"")\n\n$SEE_CHECK"
   expect_status 255
   expect_product_untouched
   [ "$(cat "$RECORD_DIR/receipt" 2> /dev/null)" = "$receipt" ] || fail "the receipt changed"

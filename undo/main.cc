@@ -9,7 +9,7 @@ namespace {
 
 constexpr ProgramText TEXT{
     "langext-undo",
-    "Usage: langext-undo [--help | --version]\n"
+    "Usage: langext-undo [--help | --version | --check]\n"
     "\n"
     "Undoes the last completed installation of the Tarnwick 3.0 Language\n"
     "Extensions add-on: each target gets back its contents from before it,\n"
@@ -17,9 +17,17 @@ constexpr ProgramText TEXT{
     "arguments; it asks nothing. It refuses, changing nothing, where a target\n"
     "or its NAME.old is not what the installation left.\n"
     "\n"
-    "Exit status: 0 when undone; 255 when refused or failed.\n"
+    "  --check    lists, file by file, what changed since the installation\n"
+    "             (added, removed, content, owner, mode) and says whether an\n"
+    "             undo would proceed; changes nothing\n"
+    "\n"
+    "Exit status: 0 when undone (--check: an undo would proceed); 255 when\n"
+    "refused or failed (--check: it would refuse).\n"
     "See langext-undo(8).\n"
-    "\n"};
+    "\n",
+    "--check", [] {
+      return run_locked_by([] { return check_installation() ? EXIT_UNDONE : EXIT_REFUSED; }, false);
+    }};
 
 }  // namespace
 

@@ -1,0 +1,225 @@
+// What a run would do with each target, found without changing anything:
+// every look here only reads.
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "fs/copy.h"
+#include "fs/fd.h"
+#include "fs/walk.h"
+#include "installer/installer.h"
+
+namespace {
+
+// Undoes the octal escapes of /proc/self/mountinfo in place.
+void unescape(char* text) {
+  char* to = text;
+  for (const char* from = text; *from != '\0'; ++to) {
+    if (from[0] == '\\' && from[1] >= '0' && from[1] <= '3' && from[2] >= '0' && from[2] <= '7' &&
+        from[3] >= '0' && from[3] <= '7') {
+      *to = static_cast<char>((from[1] - '0') * 64 + (from[2] - '0') * 8 + (from[3] - '0'));
+      from += 4;
+    } else {
+      *to = *from++;
+    }
+  }
+  *to = '\0';
+}
+
+// Whether the directory name of parent is on an overlay and lies in one of
+// its lower layers, which the overlay will not rename (unless it was
+// mounted with redirect_dir=on): a run then installs it in place.
+bool in_lower_layer(int parent, const char* name) {
+  struct statfs file_system {};
+  struct statx mount {};
+  if (fstatfs(parent, &file_system) != 0 || file_system.f_type != OVERLAYFS_SUPER_MAGIC ||
+      statx(parent, "", AT_EMPTY_PATH, STATX_MNT_ID, &mount) != 0) {
+    return false;
+  }
+  std::array<char, 64> link{};
+  std::array<char, 32> id{};
+  std::array<char, PATH_MAX> where{};
+  std::snprintf(link.data(), link.size(), "/proc/self/fd/%d", parent);
+  std::snprintf(id.data(), id.size(), "%llu", static_cast<unsigned long long>(mount.stx_mnt_id));
+  const ssize_t length = readlink(link.data(), where.data(), where.size() - 1);
+  Stream mounts(std::fopen("/proc/self/mountinfo", "re"));
+  if (length <= 0 || !mounts) return false;
+  static std::array<char, 65536> line;
+  while (std::fgets(line.data(), static_cast<int>(line.size()), mounts.get()) != nullptr) {
+    // Each line: ID PARENT MAJOR:MINOR ROOT POINT OPTIONS ... - TYPE SOURCE SUPER.
+    std::string_view fields(line.data());
+    std::array<std::string_view, 5> field{};
+    for (std::string_view& next : field) {
+      next = fields.substr(0, fields.find(' '));
+      fields.remove_prefix(std::min(fields.size(), next.size() + 1));
+    }
+    if (field[0] != id.data()) continue;
+    const std::size_t type = fields.find(" - overlay ");
+    if (type == std::string_view::npos) return false;
+    fields.remove_prefix(type + 11);
+    fields.remove_prefix(std::min(fields.size(), fields.find(' ') + 1));  // the source
+    std::array<char, PATH_MAX> point{};
+    std::snprintf(point.data(), point.size(), "%.*s", static_cast<int>(field[4].size()),
+                  field[4].data());
+    unescape(point.data());
+    std::string_view below(where.data());
+    if (!below.starts_with(point.data())) return false;
+    below.remove_prefix(std::string_view(point.data()) == "/" ? 0 : std::strlen(point.data()));
+    std::string_view all = fields.substr(0, fields.find_first_of(" \n"));
+    bool lower = false;
+    while (!all.empty()) {
+      const std::string_view option = all.substr(0, all.find(','));
+      all.remove_prefix(std::min(all.size(), option.size() + 1));
+      if (option == "redirect_dir=on") return false;
+      for (std::string_view key : {"lowerdir=", "lowerdir+="}) {
+        if (!option.starts_with(key)) continue;
+        std::string_view layers = option.substr(key.size());
+        while (!layers.empty()) {
+          const std::string_view layer = layers.substr(0, layers.find(':'));
+          layers.remove_prefix(std::min(layers.size(), layer.size() + 1));
+          std::array<char, std::size_t{2} * PATH_MAX> candidate{};
+          const int written = std::snprintf(candidate.data(), candidate.size(), "%.*s%.*s/%s",
+                                            static_cast<int>(layer.size()), layer.data(),
+                                            static_cast<int>(below.size()), below.data(), name);
+          unescape(candidate.data());
+          struct stat status {};
+          lower = lower || (written > 0 && static_cast<std::size_t>(written) < candidate.size() &&
+                            lstat(candidate.data(), &status) == 0 && S_ISDIR(status.st_mode));
+        }
+      }
+    }
+    return lower;
+  }
+  return false;
+}
+
+// What a run needs on one file system.
+struct Room {
+  dev_t device = 0;
+  const char* path = nullptr;  // a target on it, for the message
+  unsigned long long block = 1;
+  unsigned long long blocks = 0;
+  unsigned long long entries = 0;
+  unsigned long long free_blocks = 0;
+  unsigned long long free_entries = 0;  // or none counted, where no limit is told
+};
+
+// Adds the entries below the open directory top, and the blocks they take,
+// to *room; another file system below is not counted.
+bool count_tree(int top, Room* room) {
+  struct Counting {
+    Room* room;
+    dev_t device;
+  } counting{room, 0};
+  struct stat status {};
+  if (fstat(top, &status) != 0) return false;
+  counting.device = status.st_dev;
+  const WalkVisitor visitor{
+      [](void* context, int directory, const char* name, unsigned char) {
+        auto& count = *static_cast<Counting*>(context);
+        struct stat entry {};
+        if (fstatat(directory, name, &entry, AT_SYMLINK_NOFOLLOW) != 0) return WALK_STOP;
+        const auto size =
+            static_cast<unsigned long long>(S_ISREG(entry.st_mode) ? entry.st_size : 1);
+        count.room->blocks += (size + count.room->block - 1) / count.room->block;
+        ++count.room->entries;
+        return S_ISDIR(entry.st_mode) && entry.st_dev == count.device ? WALK_ENTER : WALK_NEXT;
+      },
+      nullptr, nullptr, &counting};
+  return walk_tree(top, visitor);
+}
+
+// Adds what the target takes on its file system, from source (a file or a
+// directory) to room: the package's part, and in place the copy of the
+// old contents.
+bool count_part(const char* path, bool directory, Room* room) {
+  Descriptor opened(open(path, (directory ? O_DIRECTORY : 0) | O_RDONLY | O_CLOEXEC));
+  struct stat status {};
+  if (!opened.is_open() || fstat(opened.get(), &status) != 0) return false;
+  ++room->entries;
+  room->blocks += (static_cast<unsigned long long>(status.st_size) + room->block - 1) / room->block;
+  return !directory || count_tree(opened.get(), room);
+}
+
+}  // namespace
+
+bool describe_run(const Target* targets, std::size_t count) {
+  std::array<Room, TARGETS_LIMIT> rooms{};
+  bool proceeds = true;
+  std::printf("\n");  // after the prompt, which input from a pipe ends with no line end
+  for (std::size_t i = 0; i < count; ++i) {
+    const Target& target = targets[i];
+    Path buffer;
+    const char* name = nullptr;
+    Descriptor parent(open_parent_directory(target.path, &buffer, &name));
+    const int mount = parent.is_open() && target.replaces ? mount_at(parent.get(), name) : 0;
+    const bool lower = parent.is_open() && target.replaces && target.is_directory && mount == 0 &&
+                       in_lower_layer(parent.get(), name);
+    // A mount point's contents are staged on its own file system.
+    Descriptor holder(mount == 1 && target.is_directory
+                          ? openat(parent.get(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC)
+                          : fcntl(parent.get(), F_DUPFD_CLOEXEC, 0));
+    struct stat status {};
+    struct statvfs space {};
+    if (!holder.is_open() || mount < 0 || fstat(holder.get(), &status) != 0 ||
+        fstatvfs(holder.get(), &space) != 0) {
+      report_copy_failure(target.source, target.path);
+      proceeds = false;
+      continue;
+    }
+    Room* room = &rooms[0];
+    while (room->path != nullptr && room->device != status.st_dev) ++room;
+    *room = Room{
+        status.st_dev, target.path,    space.f_frsize > 0 ? space.f_frsize : 1,    room->blocks,
+        room->entries, space.f_bavail, space.f_files == 0 ? ~0ULL : space.f_favail};
+    const bool counted =
+        count_part(target.source, target.is_directory, room) &&
+        (!(mount == 1 || lower) || count_part(target.path, target.is_directory, room));
+    if (!counted) {
+      report_copy_failure(target.source, target.path);
+      proceeds = false;
+    }
+    if (!target.replaces) {
+      std::printf("%s: made from %s; nothing stands there now.\n", target.path, target.source);
+    } else if (mount == 1 || lower) {
+      std::printf(
+          "%s: installed in place, since it is %s, which the kernel will not move; its contents "
+          "are "
+          "copied to %s.old, and then replaced by those of %s.\n",
+          target.path,
+          lower                 ? "a directory of an overlay's lower layer"
+          : target.is_directory ? "a mount point"
+                                : "a bind-mounted file",
+          target.path, target.source);
+    } else {
+      std::printf("%s: renamed to %s.old, and %s copied in its place.\n", target.path, target.path,
+                  target.source);
+    }
+  }
+  for (const Room& room : rooms) {
+    if (room.path == nullptr ||
+        (room.blocks <= room.free_blocks && room.entries <= room.free_entries)) {
+      continue;
+    }
+    std::printf(
+        "\nNot enough room for %s: a run needs about %llu KiB and %llu entries on its file system, "
+        "where %llu KiB are free.\n",
+        room.path, room.blocks * room.block / 1024, room.entries,
+        room.free_blocks * room.block / 1024);
+    proceeds = false;
+  }
+  std::printf(proceeds ? "\nA run would proceed.\n\n" : "\nA run would not proceed.\n\n");
+  return proceeds;
+}

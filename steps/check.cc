@@ -1,0 +1,215 @@
+// The check of what changed since the installation, as dpkg -V checks a
+// package: each tree the receipt names is digested as the undo digests it,
+// and each entry is compared with the list the installation left beside the
+// receipt. It changes nothing.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "steps/digest.h"
+#include "steps/log.h"
+#include "steps/run.h"
+
+namespace {
+
+std::array<Target, TARGETS_LIMIT> checked;
+char checked_paths[TARGETS_LIMIT][PATH_BUFFER_SIZE];
+
+Stream listing;
+
+// The entries of the tree being checked, as listed, by place; open
+// addressing. A tree of more entries than fit is compared as a whole only.
+struct Listed {
+  std::uint64_t place;
+  std::uint64_t hash;
+  off_t line;           // where its line begins in the list
+  unsigned generation;  // of the tree it was loaded for: another's is a free slot
+  bool seen;
+};
+constexpr std::size_t LISTED_SLOTS = std::size_t{1} << 19;
+constexpr std::size_t LISTED_LIMIT = LISTED_SLOTS / 4 * 3;
+std::array<Listed, LISTED_SLOTS> listed;
+unsigned generation = 0;  // each tree's table starts empty, untouched
+
+std::array<char, sizeof LogLine::text + 1> line;
+LogFields fields;
+ListedEntry entry;
+
+Listed* slot_of(std::uint64_t place) {
+  for (std::size_t i = place % LISTED_SLOTS;; i = (i + 1) % LISTED_SLOTS) {
+    if (listed[i].generation != generation || listed[i].place == place) return &listed[i];
+  }
+}
+
+// The next line of the list, at *at, into fields; sealed after *seal where
+// given.
+bool read_line(off_t* at, std::uint64_t* seal) {
+  *at = ftello(listing.get());
+  return std::fgets(line.data(), static_cast<int>(line.size()), listing.get()) != nullptr &&
+         parse_line(line.data(), std::strlen(line.data()), seal, &fields);
+}
+
+bool is_tree_line(std::string_view kind, std::size_t index, int which) {
+  return fields.word(0) == kind && fields.number(1) == static_cast<std::int64_t>(index) &&
+         fields.number(2) == which && fields.good;
+}
+
+// Loads the list of the tree which (0 NAME, 1 NAME.old) of the target
+// index, as it was when its digest was taken; false where there is no such
+// list, or one too long. *start receives where its entries begin.
+bool load_listed(std::size_t index, int which, std::uint64_t digest, off_t* start) {
+  if (!listing) return false;
+  std::rewind(listing.get());
+  off_t at = 0;
+  bool found = false;
+  while (!found && read_line(&at, nullptr)) {
+    std::uint64_t seal = LOG_SEAL_START;
+    if (!is_tree_line("tree", index, which) ||
+        !parse_line(line.data(), std::strlen(line.data()), &seal, &fields)) {
+      continue;
+    }
+    *start = ftello(listing.get());
+    ++generation;
+    std::size_t count = 0;
+    while (read_line(&at, &seal) && count < LISTED_LIMIT && read_listed_entry(&fields, &entry)) {
+      *slot_of(entry.place) = Listed{entry.place, entry.hash, at, generation, false};
+      ++count;
+    }
+    found = is_tree_line("end", index, which) && fields.hex(3) == digest && fields.good;
+  }
+  return found;
+}
+
+// What differs between the entry as listed and as it is now.
+void report_difference(const DigestedEntry& now, const Listed& then, const char* top) {
+  off_t at = 0;
+  ListedEntry& was = entry;
+  if (fseeko(listing.get(), then.line, SEEK_SET) != 0 || !read_line(&at, nullptr) ||
+      !read_listed_entry(&fields, &was)) {
+    std::printf("  changed  %s/%s\n", top, now.path);
+    return;
+  }
+  const struct stat& is = *now.status;
+  const struct stat& stood = was.status;
+  std::array<char, 64> what{};
+  std::size_t length = 0;
+  auto add = [&what, &length](bool differs, const char* word) {
+    if (!differs) return;
+    const int written =
+        std::snprintf(what.data() + length, what.size() - length, length == 0 ? "%s" : ",%s", word);
+    if (written > 0) length += static_cast<std::size_t>(written);
+  };
+  add((is.st_mode & S_IFMT) != (stood.st_mode & S_IFMT), "type");
+  add(!same_identity(*now.identity, was.identity), "replaced");
+  add(is.st_uid != stood.st_uid || is.st_gid != stood.st_gid, "owner");
+  add((is.st_mode & 07777) != (stood.st_mode & 07777), "mode");
+  add(is.st_size != stood.st_size || is.st_mtim.tv_sec != stood.st_mtim.tv_sec ||
+          is.st_mtim.tv_nsec != stood.st_mtim.tv_nsec,
+      "content");
+  add(length == 0, "changed");
+  std::printf("  %-8s %s/%s\n", what.data(), top, now.path);
+}
+
+struct Comparison {
+  const char* top;
+  bool listed;
+  long long reported;
+};
+
+void compare_entry(void* context, const DigestedEntry& entry) {
+  auto& comparison = *static_cast<Comparison*>(context);
+  if (!comparison.listed) return;
+  Listed* then = slot_of(entry.place);
+  if (then->generation != generation) {
+    std::printf("  added    %s/%s\n", comparison.top, entry.path);
+    ++comparison.reported;
+    return;
+  }
+  then->seen = true;
+  if (then->hash == entry.hash) return;
+  report_difference(entry, *then, comparison.top);
+  ++comparison.reported;
+}
+
+// The listed entries the walk did not see, in the list's order.
+void report_removed(off_t start, Comparison* comparison) {
+  off_t at = 0;
+  if (fseeko(listing.get(), start, SEEK_SET) != 0) return;
+  while (read_line(&at, nullptr) && read_listed_entry(&fields, &entry)) {
+    if (slot_of(entry.place)->seen) continue;
+    std::printf("  removed  %s/%s\n", comparison->top, entry.path);
+    ++comparison->reported;
+  }
+}
+
+// Checks the tree which of the target, as check_installation says.
+bool check_tree(const Target& target, std::size_t index, int which) {
+  const char* name = which == 0 ? target.name : target.backup;
+  const char* path = path_beside(target, name);
+  const Identity& identity = which == 0 ? target.installed_identity : target.kept_identity;
+  const std::uint64_t digest = which == 0 ? target.installed_digest : target.kept_digest;
+  Identity found;
+  if (!target.parent.is_open() || !examine(target.parent.get(), name, nullptr, &found)) {
+    std::printf("%s: %s.\n", path, errno == ENOENT ? "not there" : failure_reason(errno));
+    return false;
+  }
+  off_t start = 0;
+  Comparison comparison{path, load_listed(index, which, digest, &start), 0};
+  std::uint64_t now = 0;
+  const bool same = same_identity(found, identity);
+  std::printf("%s:\n", path);
+  // Its lines come as the walk finds them: no progress line between them.
+  if (!tree_digest(target.parent.get(), name, nullptr, which == 0, &now, nullptr, compare_entry,
+                   &comparison)) {
+    std::printf("  unable to read it. %s.\n", failure_reason(errno));
+    return false;
+  }
+  if (comparison.listed) report_removed(start, &comparison);
+  if (!same) {
+    std::printf("  another entry than the one the installation left\n");
+  } else if (now == digest) {
+    std::printf("  as the installation left it\n");
+  } else if (comparison.reported == 0) {
+    std::printf(comparison.listed
+                    ? "  changed since the installation\n"
+                    : "  changed since the installation; no list of its entries tells more\n");
+  }
+  return same && now == digest;
+}
+
+}  // namespace
+
+bool check_installation() {
+  if (record_exists()) {
+    std::printf(
+        "An interrupted run left %s: run langext-undo, or the installer, to finish it, then check "
+        "again.\n\n",
+        RECORD_PATH);
+    return false;
+  }
+  std::size_t count = 0;
+  if (read_receipt(checked.data(), checked_paths, &count) != RECEIPT_READ) return false;
+  listing = open_listing(false);
+  bool unchanged = true;
+  for (std::size_t i = 0; i < count; ++i) {
+    Target& target = checked[i];
+    if (!open_parent(&target)) {
+      std::printf("%s: %s.\n", target.path, failure_reason(errno));
+      unchanged = false;
+      continue;
+    }
+    unchanged = check_tree(target, i, 0) && unchanged;
+    unchanged = (!target.replaces || check_tree(target, i, 1)) && unchanged;
+  }
+  listing.reset();
+  std::printf(unchanged ? "\nAn undo would proceed.\n\n"
+                        : "\nAn undo would refuse: what the installation left was changed.\n\n");
+  return unchanged;
+}

@@ -1,0 +1,243 @@
+// The one digest of a tree, for the receipt, the undo's checks and the
+// check of what changed since the installation.
+#include "steps/digest.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "fs/fd.h"
+#include "fs/walk.h"
+#include "steps/run.h"
+
+namespace {
+
+// A directory deeper than this counts only as being there.
+constexpr std::size_t DIGEST_DEPTH_LIMIT = std::size_t{1} << 16;
+
+struct Digest {
+  std::uint64_t sum;
+  dev_t device;
+  uid_t user;
+  const char* left_out;
+  const char* shown;  // the path the watch is told of, or null
+  long long seen;
+  std::size_t depth;
+  std::uint64_t entering;
+  std::array<std::uint64_t, DIGEST_DEPTH_LIMIT> places;
+  DigestSeen seen_by;  // told of each entry, with its path, where set
+  void* context;
+  // The path of the directory being read, as far as it fits: each level's
+  // length, PATH_UNKNOWN below where it did not.
+  std::array<char, 4 * PATH_BUFFER_SIZE> path;
+  std::array<std::uint32_t, DIGEST_DEPTH_LIMIT> path_lengths;
+  std::uint32_t entering_length;
+};
+constexpr std::uint32_t PATH_UNKNOWN = UINT32_MAX;
+Digest digest;
+
+void mix(std::uint64_t* hash, std::int64_t value) {
+  for (int byte = 0; byte < 8; ++byte) {
+    *hash = (*hash ^ ((static_cast<std::uint64_t>(value) >> (8 * byte)) & 0xff)) * 1099511628211ULL;
+  }
+}
+
+void (*digest_watch)(const char* path, long long entries) = nullptr;
+
+// Writes name after the path of its directory, so that a list holds one
+// entry a line and a terminal shows no byte of a name as a control.
+void tell_seen(const char* name, std::uint64_t place, std::uint64_t hash, const struct stat& status,
+               const Identity& identity) {
+  std::uint32_t length = digest.path_lengths[digest.depth];
+  char* path = digest.path.data();
+  const std::uint32_t room = static_cast<std::uint32_t>(digest.path.size()) - 2;
+  if (length == PATH_UNKNOWN) length = static_cast<std::uint32_t>(std::snprintf(path, room, "..."));
+  for (const char* byte = name; *byte != '\0' && length != PATH_UNKNOWN; ++byte) {
+    const auto value = static_cast<unsigned char>(*byte);
+    const bool plain = value > ' ' && value < 0x7f && value != '\\';
+    const int written = plain ? std::snprintf(path + length, room - length, "%c", value)
+                              : std::snprintf(path + length, room - length, "\\%03o", value);
+    length = written > 0 && length + static_cast<std::uint32_t>(written) < room
+                 ? length + static_cast<std::uint32_t>(written)
+                 : PATH_UNKNOWN;
+  }
+  if (length == PATH_UNKNOWN) {
+    length = static_cast<std::uint32_t>(std::snprintf(path, room, ".../?"));
+    digest.entering_length = PATH_UNKNOWN;
+  } else {
+    path[length] = '/';
+    digest.entering_length = length + 1;
+  }
+  path[length] = '\0';
+  digest.seen_by(digest.context, DigestedEntry{place, hash, path, &status, &identity});
+  path[length] = '/';
+}
+
+int digest_entry(void*, int directory, const char* name, unsigned char) {
+  if (digest.depth == 0 && digest.left_out != nullptr && std::strcmp(name, digest.left_out) == 0) {
+    return WALK_NEXT;
+  }
+  if (digest.shown != nullptr) digest_watch(digest.shown, ++digest.seen);
+  // An entry's place in the tree, however deep: its directory's and its
+  // name; the entries are summed, so the order of a listing does not count.
+  std::uint64_t place = digest.places[digest.depth];
+  for (const char* byte = name; *byte != '\0'; ++byte) {
+    place = (place ^ static_cast<unsigned char>(*byte)) * 1099511628211ULL;
+  }
+  place = (place ^ '/') * 1099511628211ULL;
+  struct stat status {};
+  Identity identity;
+  bool mount = false;
+  if (!examine(directory, name, &status, &identity, &mount)) {
+    return errno == EACCES ? WALK_NEXT : WALK_STOP;  // a mount that lets no one look
+  }
+  std::uint64_t hash = place;
+  mix(&hash, status.st_mode);
+  const bool here = status.st_dev == digest.device && !mount;
+  if (here) {
+    for (std::int64_t value :
+         {static_cast<std::int64_t>(status.st_uid), static_cast<std::int64_t>(status.st_gid),
+          static_cast<std::int64_t>(status.st_size), static_cast<std::int64_t>(status.st_ino),
+          static_cast<std::int64_t>(identity.born), identity.seconds,
+          static_cast<std::int64_t>(identity.nanoseconds),
+          static_cast<std::int64_t>(status.st_mtim.tv_sec), status.st_mtim.tv_nsec,
+          static_cast<std::int64_t>(status.st_ctim.tv_sec), status.st_ctim.tv_nsec}) {
+      mix(&hash, value);
+    }
+  }
+  digest.sum += hash;
+  digest.entering = place;
+  if (digest.seen_by != nullptr) tell_seen(name, place, hash, status, identity);
+  return here && S_ISDIR(status.st_mode) && status.st_uid == digest.user &&
+                 digest.depth + 1 < DIGEST_DEPTH_LIMIT
+             ? WALK_ENTER
+             : WALK_NEXT;
+}
+
+int digest_entered(void*, int, int directory, const char*) {
+  if (directory < 0) return WALK_STOP;
+  digest.places[++digest.depth] = digest.entering;
+  digest.path_lengths[digest.depth] = digest.entering_length;
+  return WALK_ENTER;
+}
+
+bool digest_left(void*, int) {
+  if (digest.depth > 0) --digest.depth;
+  return true;
+}
+
+}  // namespace
+
+bool tree_digest(int directory, const char* name, const char* left_out, bool whole_top,
+                 std::uint64_t* digest_of, const char* shown, DigestSeen seen, void* context) {
+  struct stat status {};
+  Identity identity;
+  if (!examine(directory, name, &status, &identity)) return false;
+  digest.sum = 0;
+  digest.device = status.st_dev;
+  digest.user = geteuid();
+  digest.left_out = left_out;
+  digest.depth = 0;
+  digest.places[0] = 1469598103934665603ULL;
+  digest.seen_by = seen;
+  digest.context = context;
+  digest.path_lengths[0] = 0;
+  mix(&digest.sum, status.st_mode & S_IFMT);
+  mix(&digest.sum, static_cast<std::int64_t>(identity.inode));
+  mix(&digest.sum, identity.seconds);
+  mix(&digest.sum, identity.nanoseconds);
+  if (!S_ISDIR(status.st_mode)) {
+    // A file is its contents: their size and time count, and where the top
+    // is whole, the time of its last change.
+    for (std::int64_t value :
+         {static_cast<std::int64_t>(status.st_size),
+          static_cast<std::int64_t>(status.st_mtim.tv_sec), status.st_mtim.tv_nsec,
+          whole_top ? static_cast<std::int64_t>(status.st_ctim.tv_sec) : 0,
+          whole_top ? status.st_ctim.tv_nsec : 0}) {
+      mix(&digest.sum, value);
+    }
+  } else {
+    Descriptor top(openat(directory, name, DIRECTORY_FLAGS));
+    const WalkVisitor visitor{digest_entry, digest_entered, digest_left, nullptr};
+    digest.shown = digest_watch != nullptr ? shown : nullptr;
+    digest.seen = 0;
+    if (digest.shown != nullptr) digest_watch(digest.shown, 0);
+    const bool walked = top.is_open() && walk_tree(top.get(), visitor);
+    if (digest.shown != nullptr) digest_watch(nullptr, -1);
+    digest.shown = nullptr;
+    if (!walked) return false;
+  }
+  *digest_of = digest.sum;
+  return true;
+}
+
+void watch_digests(void (*watch)(const char* path, long long entries)) { digest_watch = watch; }
+
+namespace {
+
+void write_line(Listing* listing, LogLine* line) {
+  if (seal_line(line, &listing->seal)) std::fwrite(line->text, 1, line->length, listing->stream);
+}
+
+void list_entry(void* context, const DigestedEntry& entry) {
+  const struct stat& status = *entry.status;
+  LogLine line;
+  add_word(&line, "e");
+  add_hex(&line, entry.place);
+  add_hex(&line, entry.hash);
+  for (std::int64_t value :
+       {static_cast<std::int64_t>(status.st_mode), static_cast<std::int64_t>(status.st_uid),
+        static_cast<std::int64_t>(status.st_gid), static_cast<std::int64_t>(status.st_size)}) {
+    add_number(&line, value);
+  }
+  add_time(&line, status.st_mtim);
+  add_time(&line, status.st_ctim);
+  add_identity(&line, *entry.identity);
+  add_string(&line, entry.path);
+  write_line(static_cast<Listing*>(context), &line);
+}
+
+}  // namespace
+
+bool listed_digest(Listing* listing, int parent, const char* name, const char* left_out,
+                   std::size_t index, int which, std::uint64_t* digest) {
+  LogLine line;
+  add_word(&line, "tree");
+  add_number(&line, static_cast<std::int64_t>(index));
+  add_number(&line, which);
+  if (listing != nullptr) {
+    listing->seal = LOG_SEAL_START;
+    write_line(listing, &line);
+  }
+  if (!tree_digest(parent, name, left_out, which == 0, digest, nullptr,
+                   listing != nullptr ? list_entry : nullptr, listing)) {
+    return false;
+  }
+  line = LogLine{};
+  add_word(&line, "end");
+  add_number(&line, static_cast<std::int64_t>(index));
+  add_number(&line, which);
+  add_hex(&line, *digest);
+  if (listing != nullptr) write_line(listing, &line);
+  return true;
+}
+
+bool read_listed_entry(LogFields* fields, ListedEntry* entry) {
+  if (fields->word(0) != "e") return false;
+  entry->place = fields->hex(1);
+  entry->hash = fields->hex(2);
+  entry->status = {};
+  entry->status.st_mode = static_cast<mode_t>(fields->number(3));
+  entry->status.st_uid = static_cast<uid_t>(fields->number(4));
+  entry->status.st_gid = static_cast<gid_t>(fields->number(5));
+  entry->status.st_size = fields->number(6);
+  entry->status.st_mtim = fields->time(7);
+  entry->status.st_ctim = fields->time(8);
+  entry->identity = fields->identity(9);
+  return fields->string(10, entry->path, sizeof entry->path) && fields->good;
+}

@@ -1,0 +1,66 @@
+// The digest of a tree, which the installation leaves in its receipt and
+// the undo compares before it relies on anything; and, entry by entry, the
+// list beside the receipt that a check compares to say what changed.
+#ifndef LANGEXT_STEPS_DIGEST_H
+#define LANGEXT_STEPS_DIGEST_H
+
+#include <sys/stat.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "fs/entry.h"
+#include "steps/log.h"
+
+// An entry as the digest counts it.
+struct DigestedEntry {
+  std::uint64_t place;  // its path below the top, hashed
+  std::uint64_t hash;   // its place and all that counts of it
+  const char* path;     // below the top, each blank, control or "\" byte as \ooo
+  const struct stat* status;
+  const Identity* identity;
+};
+using DigestSeen = void (*)(void* context, const DigestedEntry& entry);
+
+// The digest of the entry name of directory and of everything below it but
+// left_out at its top: each entry's place, type, mode, owner, size, times
+// of modification and change, inode number and birth time; of the top, its
+// type and identity, and a file's size and time of modification (and of
+// change where whole_top), since an undo closes and opens it. No call can
+// set a change time, so an edit by anyone shows. Another file system, or a
+// directory that is not root's, is never entered: only that it is there,
+// as it is, counts. False, errno set, where the tree cannot be read.
+// Where a watch is set (watch_digests), a digest given a path to show tells
+// it how the walk goes; where seen is given, it is told of every entry.
+bool tree_digest(int directory, const char* name, const char* left_out, bool whole_top,
+                 std::uint64_t* digest_of, const char* shown = nullptr, DigestSeen seen = nullptr,
+                 void* context = nullptr);
+
+// The list of a tree's entries, in the log's form, each line sealed in a
+// chain that starts again at each tree: "tree T K", a line for each entry,
+// then "end T K DIGEST" once the last was written (K is 0 for NAME, 1 for
+// NAME.old). A list cut short, or of another digest, is no list.
+struct Listing {
+  std::FILE* stream;
+  std::uint64_t seal;
+};
+
+// The digest of the tree name of parent (NAME, which 0, or NAME.old, 1) of
+// the target index, as tree_digest takes it, its entries appended to the
+// list where it is open. Only a check reads the list: one that cannot be
+// written is left out.
+bool listed_digest(Listing* listing, int parent, const char* name, const char* left_out,
+                   std::size_t index, int which, std::uint64_t* digest);
+
+// An entry's line of the list, read back.
+struct ListedEntry {
+  std::uint64_t place = 0;
+  std::uint64_t hash = 0;
+  struct stat status {};
+  Identity identity;
+  char path[4 * PATH_BUFFER_SIZE] = {};
+};
+bool read_listed_entry(LogFields* fields, ListedEntry* entry);
+
+#endif
