@@ -10,7 +10,7 @@ if [ "${LANGEXT_SANDBOX:-}" != 1 ]; then
   source "$top/scripts/packages.sh"
   need_packages cmake g++ make util-linux findutils
   cmake -S "$top" -B "$top/build" -DLANGEXT_BENCH=ON >/dev/null
-  cmake --build "$top/build" --target langext-install make_package >/dev/null
+  cmake --build "$top/build" --target langext-install langext-undo make_package >/dev/null
   sandbox_enter "$0" "$@" || { echo "This system allows no private mount namespace." >&2; exit 1; }
 fi
 
@@ -44,11 +44,21 @@ run_installer() {
   fi
 }
 
+echo "== A dry run: what a run would do with each target; it changes nothing"
+echo "\$ printf '\\n' | ./langext-install --dry-run"
+printf '\n' | ./langext-install --dry-run ||
+  { echo "demo: the dry run says a run would not proceed (its message is above)" >&2; exit 1; }
+echo
 echo "== First run, Enter at the prompt for the default document root"
 run_installer 1
 echo
 echo "== Installed, and set aside as .old"
 show_state
+echo
+echo "== A template edited since: langext-undo --check lists it, and would refuse the undo"
+echo "<!-- local change -->" >> /var/lib/tarnwick/templates/index.htx
+echo "\$ langext-undo --check"
+"$top/build/langext-undo" --check && { echo "demo: the check missed the change" >&2; exit 1; }
 echo
 echo "== Second run: the backups of the first are there, so it refuses"
 run_installer 255
