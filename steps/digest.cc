@@ -8,6 +8,7 @@
 #include <array>
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -49,14 +50,9 @@ void mix(std::uint64_t* hash, std::int64_t value) {
 
 void (*digest_watch)(const char* path, long long entries) = nullptr;
 
-// Writes name after the path of its directory, so that a list holds one
-// entry a line and a terminal shows no byte of a name as a control.
-void tell_seen(const char* name, std::uint64_t place, std::uint64_t hash, const struct stat& status,
-               const Identity& identity) {
-  std::uint32_t length = digest.path_lengths[digest.depth];
-  char* path = digest.path.data();
-  const std::uint32_t room = static_cast<std::uint32_t>(digest.path.size()) - 2;
-  if (length == PATH_UNKNOWN) length = static_cast<std::uint32_t>(std::snprintf(path, room, "..."));
+// Appends name to path (of size room) at length, each blank, control or
+// "\" byte as \ooo; PATH_UNKNOWN where it does not fit.
+std::uint32_t append_shown(char* path, std::uint32_t room, std::uint32_t length, const char* name) {
   for (const char* byte = name; *byte != '\0' && length != PATH_UNKNOWN; ++byte) {
     const auto value = static_cast<unsigned char>(*byte);
     const bool plain = value > ' ' && value < 0x7f && value != '\\';
@@ -66,12 +62,25 @@ void tell_seen(const char* name, std::uint64_t place, std::uint64_t hash, const 
                  ? length + static_cast<std::uint32_t>(written)
                  : PATH_UNKNOWN;
   }
+  return length;
+}
+
+// Tells the watcher of the entry name with its path below the top, so that
+// a list holds one entry a line and a terminal shows no byte of a name as
+// a control. Below where the path no longer fits, it is shown as ".../NAME".
+void tell_seen(const char* name, std::uint64_t place, std::uint64_t hash, const struct stat& status,
+               const Identity& identity) {
+  const std::uint32_t prefix = digest.path_lengths[digest.depth];
+  char* path = digest.path.data();
+  const auto room = static_cast<std::uint32_t>(digest.path.size() - 1);
+  const std::uint32_t length =
+      prefix == PATH_UNKNOWN ? PATH_UNKNOWN : append_shown(path, room, prefix, name);
+  digest.entering_length = length == PATH_UNKNOWN ? PATH_UNKNOWN : length + 1;
   if (length == PATH_UNKNOWN) {
-    length = static_cast<std::uint32_t>(std::snprintf(path, room, ".../?"));
-    digest.entering_length = PATH_UNKNOWN;
-  } else {
-    path[length] = '/';
-    digest.entering_length = length + 1;
+    static std::array<char, 4 + 4 * NAME_MAX + 1> deep{'.', '.', '.', '/'};
+    deep[append_shown(deep.data(), deep.size(), 4, name)] = '\0';  // a name always fits
+    digest.seen_by(digest.context, DigestedEntry{place, hash, deep.data(), &status, &identity});
+    return;
   }
   path[length] = '\0';
   digest.seen_by(digest.context, DigestedEntry{place, hash, path, &status, &identity});

@@ -66,8 +66,25 @@ mode changed in NAME.old|chmod 0600 "$TEMPLATES.old/admin/users.htx"|255|  mode 
 a name with a tab and a newline, shown escaped|touch "$IMAGES/\$(printf 'a\tb\nc')"|255|  added    $IMAGES/a\011b\012c
 a target copied back from a backup|cp -a "$IMAGES" "$SANDBOX/copy" && rm -rf "$IMAGES" && mv "$SANDBOX/copy" "$IMAGES"|255|  another entry than the one the installation left
 a target gone|mv "$IMAGES" "$SANDBOX/gone"|255|$IMAGES: not there.
+the list beside the receipt damaged, a template edited|sed -i 's/^e /E /' "$RECORD_DIR/files" && echo more >> "$TEMPLATES/index.htx"|255|  changed since the installation; no list of its entries tells more
 EOT
 rm -rf "$SANDBOX/gone"
+
+# Neither a dry run nor a check repairs a killed run: each says it must be
+# finished first, and leaves its record as it is.
+begin "dry run and check: a killed run's record is left as it is"
+undo_beside
+run_interposed LANGEXT_RAISE_SIGNAL=9 LANGEXT_RAISE_CALL=renameat2 LANGEXT_RAISE_AFTER=1
+expect_status 137
+cp "$RECORD_DIR/record" "$SANDBOX/record-before"
+run_dry '\n'
+expect_output "${BANNER}An interrupted run left $RECORD_DIR/record: a run would first finish it, or put back what it changed. Run the installer to do that, then the dry run again.\n\n"
+expect_status 255
+run_with_arguments langext-undo --check
+expect_status 255
+grep -q "^An interrupted run left $RECORD_DIR/record: run langext-undo" "$SANDBOX/out" || fail "the check does not say a run must finish first: $(cat "$SANDBOX/out")"
+cmp -s "$RECORD_DIR/record" "$SANDBOX/record-before" || fail "the record was changed"
+end
 
 # An answer that cannot be written is not given as given.
 if [ -c /dev/full ]; then
