@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cinttypes>
@@ -53,14 +54,17 @@ void (*digest_watch)(const char* path, long long entries) = nullptr;
 // Appends name to path (of size room) at length, each blank, control or
 // "\" byte as \ooo; PATH_UNKNOWN where it does not fit.
 std::uint32_t append_shown(char* path, std::uint32_t room, std::uint32_t length, const char* name) {
-  for (const char* byte = name; *byte != '\0' && length != PATH_UNKNOWN; ++byte) {
+  for (const char* byte = name; *byte != '\0'; ++byte) {
     const auto value = static_cast<unsigned char>(*byte);
     const bool plain = value > ' ' && value < 0x7f && value != '\\';
-    const int written = plain ? std::snprintf(path + length, room - length, "%c", value)
-                              : std::snprintf(path + length, room - length, "\\%03o", value);
-    length = written > 0 && length + static_cast<std::uint32_t>(written) < room
-                 ? length + static_cast<std::uint32_t>(written)
-                 : PATH_UNKNOWN;
+    if (length + (plain ? 1 : 4) >= room) return PATH_UNKNOWN;
+    if (plain) {
+      path[length++] = *byte;
+      continue;
+    }
+    for (int digit : {-1, value >> 6, (value >> 3) & 7, value & 7}) {
+      path[length++] = digit < 0 ? '\\' : static_cast<char>('0' + digit);
+    }
   }
   return length;
 }
@@ -196,16 +200,15 @@ void write_line(Listing* listing, LogLine* line) {
 void list_entry(void* context, const DigestedEntry& entry) {
   const struct stat& status = *entry.status;
   LogLine line;
-  add_word(&line, "e");
-  add_hex(&line, entry.place);
-  add_hex(&line, entry.hash);
-  for (std::int64_t value :
-       {static_cast<std::int64_t>(status.st_mode), static_cast<std::int64_t>(status.st_uid),
-        static_cast<std::int64_t>(status.st_gid), static_cast<std::int64_t>(status.st_size)}) {
-    add_number(&line, value);
-  }
-  add_time(&line, status.st_mtim);
-  add_time(&line, status.st_ctim);
+  // The log's form, its numbers in one formatting call: one line an entry.
+  const int written =
+      std::snprintf(line.text, sizeof line.text,
+                    "e %016" PRIx64 " %016" PRIx64 " %u %u %u %lld %lld.%09ld %lld.%09ld",
+                    entry.place, entry.hash, status.st_mode, status.st_uid, status.st_gid,
+                    static_cast<long long>(status.st_size),
+                    static_cast<long long>(status.st_mtim.tv_sec), status.st_mtim.tv_nsec,
+                    static_cast<long long>(status.st_ctim.tv_sec), status.st_ctim.tv_nsec);
+  line.length = static_cast<std::size_t>(std::max(written, 0));
   add_identity(&line, *entry.identity);
   add_string(&line, entry.path);
   write_line(static_cast<Listing*>(context), &line);

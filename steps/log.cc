@@ -215,14 +215,27 @@ void add_number(LogLine* line, std::int64_t number) { add(line, " %" PRId64, num
 
 void add_string(LogLine* line, const char* value) {
   add(line, "%s", " =");
-  for (const char* byte = value; *byte != '\0'; ++byte) {
+  // A byte at a time, and a plan logs a name for each entry: by hand, not
+  // by a formatting call for each byte.
+  constexpr std::string_view DIGITS = "0123456789abcdef";
+  const std::size_t limit = sizeof line->text - SEAL_LENGTH - 1;  // as add leaves it
+  std::size_t length = line->length;
+  for (const char* byte = value; line->fits && *byte != '\0'; ++byte) {
     const auto code = static_cast<unsigned char>(*byte);
-    if (code > ' ' && code < 0x7f && code != '\\') {
-      add(line, "%c", *byte);
-    } else {
-      add(line, "\\x%02x", code);
+    const bool plain = code > ' ' && code < 0x7f && code != '\\';
+    line->fits = length + (plain ? 1 : 4) <= limit;
+    if (!line->fits) break;
+    if (plain) {
+      line->text[length++] = *byte;
+      continue;
+    }
+    for (char written : {'\\', 'x', DIGITS[code >> 4], DIGITS[code & 15]}) {
+      line->text[length++] = written;
     }
   }
+  if (!line->fits) return;
+  line->length = length;
+  line->text[length] = '\0';
 }
 
 void add_identity(LogLine* line, const Identity& identity) {
