@@ -39,7 +39,7 @@ for killed in installation undo; do
   else
     run_undo LANGEXT_RAISE_CALL=any LANGEXT_CALL_COUNT_FILE="$SANDBOX/calls"
   fi
-  goals=''
+  goals='' turn=0
   for after in $(kill_points 1 "$(cat "$SANDBOX/calls")"); do
     judge_reset || { fail "cannot lay out the product"; break; }
     if [ "$killed" = installation ]; then
@@ -48,8 +48,10 @@ for killed in installation undo; do
       run_undo LANGEXT_RAISE_SIGNAL=9 LANGEXT_RAISE_CALL=any LANGEXT_RAISE_AFTER="$after"
     fi
     last=$STATUS
-    # Either program may come next: the installer after every other kill.
-    if [ $((after % 2)) = 0 ]; then run_interposed LANGEXT_NO_EXCHANGE=EXDEV; else run_undo; fi
+    # Either program may come next: the installer after every other kill
+    # (by turn, not by call: a sampled sweep's calls may all be odd).
+    turn=$((turn + 1))
+    if [ $((turn % 2)) = 0 ]; then run_interposed LANGEXT_NO_EXCHANGE=EXDEV; else run_undo; fi
     # An undo with nothing to undo, or an installation whose backups are
     # there, refuses; nothing else may.
     [ "$STATUS" = 1 ] || [ "$STATUS" = 0 ] ||
