@@ -38,6 +38,15 @@ void unescape(char* text) {
   *to = '\0';
 }
 
+// The part of *rest before the first separator, which *rest then moves
+// past. (No substr: its bounds check would need the C++ runtime library.)
+std::string_view take_field(std::string_view* rest, char separator) {
+  const std::size_t end = std::min(rest->find(separator), rest->size());
+  const std::string_view field(rest->data(), end);
+  rest->remove_prefix(std::min(rest->size(), end + 1));
+  return field;
+}
+
 // Whether the directory name of parent is on an overlay and lies in one of
 // its lower layers, which the overlay will not rename (unless it was
 // mounted with redirect_dir=on): a run then installs it in place.
@@ -61,15 +70,12 @@ bool in_lower_layer(int parent, const char* name) {
     // Each line: ID PARENT MAJOR:MINOR ROOT POINT OPTIONS ... - TYPE SOURCE SUPER.
     std::string_view fields(line.data());
     std::array<std::string_view, 5> field{};
-    for (std::string_view& next : field) {
-      next = fields.substr(0, fields.find(' '));
-      fields.remove_prefix(std::min(fields.size(), next.size() + 1));
-    }
+    for (std::string_view& next : field) next = take_field(&fields, ' ');
     if (field[0] != id.data()) continue;
     const std::size_t type = fields.find(" - overlay ");
     if (type == std::string_view::npos) return false;
     fields.remove_prefix(type + 11);
-    fields.remove_prefix(std::min(fields.size(), fields.find(' ') + 1));  // the source
+    take_field(&fields, ' ');  // the source
     std::array<char, PATH_MAX> point{};
     std::snprintf(point.data(), point.size(), "%.*s", static_cast<int>(field[4].size()),
                   field[4].data());
@@ -77,18 +83,18 @@ bool in_lower_layer(int parent, const char* name) {
     std::string_view below(where.data());
     if (!below.starts_with(point.data())) return false;
     below.remove_prefix(std::string_view(point.data()) == "/" ? 0 : std::strlen(point.data()));
-    std::string_view all = fields.substr(0, fields.find_first_of(" \n"));
+    std::string_view all = take_field(&fields, ' ');
+    if (!all.empty() && all.back() == '\n') all.remove_suffix(1);
     bool lower = false;
     while (!all.empty()) {
-      const std::string_view option = all.substr(0, all.find(','));
-      all.remove_prefix(std::min(all.size(), option.size() + 1));
+      const std::string_view option = take_field(&all, ',');
       if (option == "redirect_dir=on") return false;
       for (std::string_view key : {"lowerdir=", "lowerdir+="}) {
         if (!option.starts_with(key)) continue;
-        std::string_view layers = option.substr(key.size());
+        std::string_view layers = option;
+        layers.remove_prefix(key.size());
         while (!layers.empty()) {
-          const std::string_view layer = layers.substr(0, layers.find(':'));
-          layers.remove_prefix(std::min(layers.size(), layer.size() + 1));
+          const std::string_view layer = take_field(&layers, ':');
           std::array<char, std::size_t{2} * PATH_MAX> candidate{};
           const int written = std::snprintf(candidate.data(), candidate.size(), "%.*s%.*s/%s",
                                             static_cast<int>(layer.size()), layer.data(),
