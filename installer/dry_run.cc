@@ -95,14 +95,22 @@ bool in_lower_layer(int parent, const char* name) {
         layers.remove_prefix(key.size());
         while (!layers.empty()) {
           const std::string_view layer = take_field(&layers, ':');
+          // The layer as the mount table escapes it; the path below as it is.
           std::array<char, std::size_t{2} * PATH_MAX> candidate{};
-          const int written = std::snprintf(candidate.data(), candidate.size(), "%.*s%.*s/%s",
-                                            static_cast<int>(layer.size()), layer.data(),
-                                            static_cast<int>(below.size()), below.data(), name);
+          if (layer.size() >= candidate.size()) continue;
+          std::snprintf(candidate.data(), candidate.size(), "%.*s", static_cast<int>(layer.size()),
+                        layer.data());
           unescape(candidate.data());
+          const std::size_t base = std::strlen(candidate.data());
+          const int written =
+              base + below.size() + 1 < candidate.size()
+                  ? std::snprintf(candidate.data() + base, candidate.size() - base, "%.*s/%s",
+                                  static_cast<int>(below.size()), below.data(), name)
+                  : -1;
           struct stat status {};
-          lower = lower || (written > 0 && static_cast<std::size_t>(written) < candidate.size() &&
-                            lstat(candidate.data(), &status) == 0 && S_ISDIR(status.st_mode));
+          lower = lower ||
+                  (written > 0 && base + static_cast<std::size_t>(written) < candidate.size() &&
+                   lstat(candidate.data(), &status) == 0 && S_ISDIR(status.st_mode));
         }
       }
     }
@@ -147,11 +155,12 @@ bool count_tree(int top, Room* room) {
   return walk_tree(top, visitor);
 }
 
-// Adds what the target takes on its file system, from source (a file or a
-// directory) to room: the package's part, and in place the copy of the
-// old contents.
-bool count_part(const char* path, bool directory, Room* room) {
-  Descriptor opened(open(path, (directory ? O_DIRECTORY : 0) | O_RDONLY | O_CLOEXEC));
+// Adds what the target takes on its file system, from the entry name of
+// directory (a file or a directory) to room: the package's part, and in
+// place the copy of the old contents, which is never reached through a link.
+bool count_part(int directory_fd, const char* name, bool directory, Room* room) {
+  const int flags = directory_fd == AT_FDCWD ? O_RDONLY | O_NONBLOCK | O_CLOEXEC : READ_FLAGS;
+  Descriptor opened(openat(directory_fd, name, (directory ? O_DIRECTORY : 0) | flags));
   struct stat status {};
   if (!opened.is_open() || fstat(opened.get(), &status) != 0) return false;
   ++room->entries;
@@ -170,9 +179,14 @@ bool describe_run(const Target* targets, std::size_t count) {
     Path buffer;
     const char* name = nullptr;
     Descriptor parent(open_parent_directory(target.path, &buffer, &name));
-    const int mount = parent.is_open() && target.replaces ? mount_at(parent.get(), name) : 0;
-    const bool lower = parent.is_open() && target.replaces && target.is_directory && mount == 0 &&
-                       in_lower_layer(parent.get(), name);
+    if (!parent.is_open()) {
+      report_copy_failure(target.source, target.path);  // as a run reports it
+      proceeds = false;
+      continue;
+    }
+    const int mount = target.replaces ? mount_at(parent.get(), name) : 0;
+    const bool lower =
+        target.replaces && target.is_directory && mount == 0 && in_lower_layer(parent.get(), name);
     // A mount point's contents are staged on its own file system.
     Descriptor holder(mount == 1 && target.is_directory
                           ? openat(parent.get(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC)
@@ -191,8 +205,8 @@ bool describe_run(const Target* targets, std::size_t count) {
         status.st_dev, target.path,    space.f_frsize > 0 ? space.f_frsize : 1,    room->blocks,
         room->entries, space.f_bavail, space.f_files == 0 ? ~0ULL : space.f_favail};
     const bool counted =
-        count_part(target.source, target.is_directory, room) &&
-        (!(mount == 1 || lower) || count_part(target.path, target.is_directory, room));
+        count_part(AT_FDCWD, target.source, target.is_directory, room) &&
+        (!(mount == 1 || lower) || count_part(parent.get(), name, target.is_directory, room));
     if (!counted) {
       report_copy_failure(target.source, target.path);
       proceeds = false;

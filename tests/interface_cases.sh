@@ -44,6 +44,16 @@ expect_status 255
 expect_product_untouched
 end
 
+# Where a target's directory is not there, a dry run names it as a run does.
+begin "dry run: a document root that is not there is named as a run names it"
+missing="Unable to copy packages/images to $SANDBOX/no-root/images. No such file or directory."
+run_dry '%s\n' "$SANDBOX/no-root"
+expect_status 255
+grep -qF "$missing" "$SANDBOX/out" || fail "the dry run does not say \"$missing\": $(cat "$SANDBOX/out")"
+run_input '%s\n' "$SANDBOX/no-root"
+grep -qF "$missing" "$SANDBOX/out" || fail "the run says otherwise: $(cat "$SANDBOX/out")"
+end
+
 # The check lists each kind of change since the installation, file by file,
 # and whether an undo would proceed (the undo's refusals point to it).
 while IFS='|' read -r kind change status listed; do
