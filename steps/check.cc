@@ -69,10 +69,13 @@ bool load_listed(std::size_t index, int which, std::uint64_t digest, off_t* star
   std::rewind(listing.get());
   off_t at = 0;
   bool found = false;
-  while (!found && read_line(&at, nullptr)) {
+  // A line that does not read (one a kill cut short) is passed over: a
+  // whole tree may follow it.
+  while (!found &&
+         std::fgets(line.data(), static_cast<int>(line.size()), listing.get()) != nullptr) {
     std::uint64_t seal = LOG_SEAL_START;
-    if (!is_tree_line("tree", index, which) ||
-        !parse_line(line.data(), std::strlen(line.data()), &seal, &fields)) {
+    if (!parse_line(line.data(), std::strlen(line.data()), &seal, &fields) ||
+        !is_tree_line("tree", index, which)) {
       continue;
     }
     *start = ftello(listing.get());

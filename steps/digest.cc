@@ -193,8 +193,15 @@ void watch_digests(void (*watch)(const char* path, long long entries)) { digest_
 
 namespace {
 
+// A line that does not fit is left out, and the chain is broken with it:
+// no line after it reads, so the tree has no list, rather than a list that
+// lacks an entry.
 void write_line(Listing* listing, LogLine* line) {
-  if (seal_line(line, &listing->seal)) std::fwrite(line->text, 1, line->length, listing->stream);
+  if (seal_line(line, &listing->seal)) {
+    std::fwrite(line->text, 1, line->length, listing->stream);
+  } else {
+    listing->seal = ~listing->seal;
+  }
 }
 
 void list_entry(void* context, const DigestedEntry& entry) {

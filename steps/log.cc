@@ -345,6 +345,16 @@ Stream open_listing(bool write, bool anew) {
       openat(directory.get(), LISTING_NAME,
              (write ? O_WRONLY | O_CREAT | O_APPEND : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!file.is_open() || (anew && ftruncate(file.get(), 0) != 0)) return nullptr;
+  // What a killed run appended may end amid a line: the next begins a line
+  // of its own.
+  char last = '\n';
+  struct stat status {};
+  if (write && !anew &&
+      (fstat(file.get(), &status) != 0 ||
+       (status.st_size > 0 && pread(file.get(), &last, 1, status.st_size - 1) != 1) ||
+       (last != '\n' && ::write(file.get(), "\n", 1) != 1))) {
+    return nullptr;
+  }
   Stream stream(fdopen(file.get(), write ? "a" : "r"));
   if (stream) static_cast<void>(file.release());
   return stream;
@@ -367,7 +377,6 @@ int log_open(bool from_receipt, const char** kind) {
   const ssize_t got = pread(file.get(), start.data(), start.size(), 0);
   if (got == 0 && !from_receipt) {
     // Killed before its first line: nothing had been done.
-    forget_read();
     file.reset();
     return unlinkat(directory.get(), RECORD_NAME, 0) == 0 ? LOG_NONE : LOG_UNREADABLE;
   }

@@ -80,6 +80,7 @@ mode changed in NAME.old|chmod 0600 "$TEMPLATES.old/admin/users.htx"|255|  mode 
 a name with a tab and a newline, shown escaped|touch "$IMAGES/\$(printf 'a\tb\nc')"|255|  added    $IMAGES/a\011b\012c
 a target copied back from a backup|cp -a "$IMAGES" "$SANDBOX/copy" && rm -rf "$IMAGES" && mv "$SANDBOX/copy" "$IMAGES"|255|  another entry than the one the installation left
 a target gone|mv "$IMAGES" "$SANDBOX/gone"|255|$IMAGES: not there.
+a line the list cannot read before its trees|sed -i '1i damaged' "$RECORD_DIR/files" && echo more >> "$TEMPLATES/index.htx"|255|  content  $TEMPLATES/index.htx
 the list beside the receipt damaged, a template edited|sed -i 's/^e /E /' "$RECORD_DIR/files" && echo more >> "$TEMPLATES/index.htx"|255|  changed since the installation; no list of its entries tells more
 EOT
 rm -rf "$SANDBOX/gone"
