@@ -458,17 +458,19 @@ int set_aside(const char* target, bool directory, char* backup) {
   return SET_ASIDE_REFUSED;
 }
 
-int run_installation() {
-  if (access(PRODUCT_CONFIGURATION, F_OK) == 0) return run_locked_by(run_locked);
+namespace {
+
+int run_where_installed(int (*run)(), bool make) {
+  if (access(PRODUCT_CONFIGURATION, F_OK) == 0) return run_locked_by(run, make);
   std::printf("Tarnwick 3.0 is not installed on this system.\n\n");
   return EXIT_REFUSED;
 }
 
-int run_dry() {
-  if (access(PRODUCT_CONFIGURATION, F_OK) == 0) return run_locked_by(run_dry_locked, false);
-  std::printf("Tarnwick 3.0 is not installed on this system.\n\n");
-  return EXIT_REFUSED;
-}
+}  // namespace
+
+int run_installation() { return run_where_installed(run_locked, true); }
+
+int run_dry() { return run_where_installed(run_dry_locked, false); }
 
 int run_locked_by(int (*run)(), bool make) {
   const int lock = lock_record_directory(make);

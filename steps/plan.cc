@@ -16,7 +16,6 @@
 #include "fs/fd.h"
 #include "fs/walk.h"
 #include "steps/log.h"
-#include "steps/run.h"
 
 namespace {
 
