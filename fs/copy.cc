@@ -24,20 +24,36 @@ constexpr std::size_t COPY_DEPTH_LIMIT = TREE_PATH_LIMIT / 2;
 // opened itself: without the checks fdopen makes of one it does not know.
 // Large buffers keep the system calls per file few. No copy is re-entered,
 // so one pair serves every copy of the run.
-std::array<int, 2> stream_descriptors;
+struct StreamEnd {
+  int fd = -1;
+  off_t size = 0;  // the source's, when opened
+  off_t read = 0;  // so far
+  bool ended = false;
+};
+std::array<StreamEnd, 2> stream_ends;
 std::array<std::array<char, STREAM_BUFFER_SIZE>, 2> stream_buffers;
 
+// A read that fell short of the buffer and brought the source to the size
+// it was opened with is its end: the read that would say so is spared. A
+// source that grew meanwhile has more than that, and is read to its end.
 ssize_t read_descriptor(void* cookie, char* buffer, std::size_t size) {
+  auto& source = *static_cast<StreamEnd*>(cookie);
+  if (source.ended) return 0;
   for (;;) {
-    const ssize_t got = read(*static_cast<int*>(cookie), buffer, size);
-    if (got >= 0 || errno != EINTR) return got;
+    const ssize_t got = read(source.fd, buffer, size);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return got;
+    source.read += got;
+    source.ended = static_cast<std::size_t>(got) < size && source.read == source.size;
+    return got;
   }
 }
 
 ssize_t write_descriptor(void* cookie, const char* buffer, std::size_t size) {
   std::size_t written = 0;
   while (written < size) {
-    const ssize_t put = write(*static_cast<int*>(cookie), buffer + written, size - written);
+    const ssize_t put =
+        write(static_cast<StreamEnd*>(cookie)->fd, buffer + written, size - written);
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0) return written > 0 ? static_cast<ssize_t>(written) : -1;
     written += static_cast<std::size_t>(put);
@@ -45,24 +61,25 @@ ssize_t write_descriptor(void* cookie, const char* buffer, std::size_t size) {
   return static_cast<ssize_t>(written);
 }
 
-int close_descriptor(void* cookie) { return close(*static_cast<int*>(cookie)); }
+int close_descriptor(void* cookie) { return close(static_cast<StreamEnd*>(cookie)->fd); }
 
-// A stream that closes fd; fd is closed where none can be made.
-FILE* open_stream(int fd, bool writing) {
+// A stream that closes fd (a source of size bytes when opened); fd is closed
+// where none can be made.
+FILE* open_stream(int fd, bool writing, off_t size = 0) {
   const cookie_io_functions_t functions{writing ? nullptr : read_descriptor,
                                         writing ? write_descriptor : nullptr, nullptr,
                                         close_descriptor};
-  int& cookie = stream_descriptors[writing ? 1 : 0];
-  cookie = fd;
+  StreamEnd& cookie = stream_ends[writing ? 1 : 0];
+  cookie = StreamEnd{fd, size, 0, false};
   FILE* stream = fopencookie(&cookie, writing ? "w" : "r", functions);
   if (stream == nullptr) close(fd);
   return stream;
 }
 
-// Copies source to destination byte by byte, sets destination's mode where
-// set_mode, and closes both; true when complete.
-bool copy_contents(int source_fd, int destination_fd, mode_t mode, bool set_mode) {
-  FILE* source = open_stream(source_fd, false);
+// Copies source (size bytes when opened) to destination byte by byte, sets
+// destination's mode where set_mode, and closes both; true when complete.
+bool copy_contents(int source_fd, off_t size, int destination_fd, mode_t mode, bool set_mode) {
+  FILE* source = open_stream(source_fd, false, size);
   FILE* destination = open_stream(destination_fd, true);
   if (source == nullptr || destination == nullptr) {
     if (source != nullptr) std::fclose(source);
@@ -121,7 +138,7 @@ bool copy_file_at(int from, int to, const char* name, long long* bytes) {
   // in a container that drops it) clears the set-user-ID and set-group-ID
   // bits the file was made with: those are set again once it is written.
   const bool set_mode = !made || (mode & (S_ISUID | S_ISGID)) != 0;
-  if (copy_contents(source.release(), destination, mode, set_mode)) {
+  if (copy_contents(source.release(), status.st_size, destination, mode, set_mode)) {
     *bytes = status.st_size;
     return true;
   }
@@ -226,7 +243,10 @@ int copy_file_to(const char* source, int destination, long long* bytes) {
     return 0;
   }
   *bytes = status.st_size;
-  return copy_contents(from.release(), destination, status.st_mode & MODE_BITS, true) ? 1 : 0;
+  return copy_contents(from.release(), status.st_size, destination, status.st_mode & MODE_BITS,
+                       true)
+             ? 1
+             : 0;
 }
 
 // NOLINTNEXTLINE(readability-non-const-parameter): the walk counts into it

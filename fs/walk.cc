@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 
@@ -16,25 +17,31 @@ namespace {
 // run out first.
 std::array<int, std::size_t{1} << 20> levels;
 
-// One buffer serves every level: the next read starts at the descriptor's
-// own position, so a walk may go down into an entry and come back to read on.
+// Each level near the top keeps its own buffer, so that coming back up
+// costs no read; deeper levels share the last, and a level coming back to it
+// reads on from the descriptor's own position, set past the entry gone into.
 struct Reader {
   std::size_t filled = 0;
   std::size_t next = 0;
   alignas(dirent64) std::array<char, 32768> buffer;
 };
-Reader reader;
+constexpr std::size_t KEPT_LEVELS = 32;
+std::array<Reader, KEPT_LEVELS> readers;
 
-void forget() { reader.filled = reader.next = 0; }
+Reader& reader_at(std::size_t depth) { return readers[std::min(depth, KEPT_LEVELS - 1)]; }
 
-bool start_reading(int directory) {
-  forget();
+bool shares_reader(std::size_t depth) { return depth + 1 >= KEPT_LEVELS; }
+
+void forget(std::size_t depth) { reader_at(depth).filled = reader_at(depth).next = 0; }
+
+bool start_reading(int directory, std::size_t depth) {
+  forget(depth);
   return lseek(directory, 0, SEEK_SET) == 0;
 }
 
 // The next entry but "." and ".."; null at the end (errno 0) or where the
 // directory cannot be read.
-const dirent64* read_entry(int directory) {
+const dirent64* read_entry(int directory, Reader& reader) {
   for (;;) {
     if (reader.next >= reader.filled) {
       const ssize_t got = getdents64(directory, reader.buffer.data(), reader.buffer.size());
@@ -54,7 +61,6 @@ const dirent64* read_entry(int directory) {
 bool stop(std::size_t depth) {
   const int error = errno;
   while (depth > 0) close(levels[depth--]);
-  forget();
   errno = error;
   return false;
 }
@@ -74,17 +80,17 @@ int remove_entry(void*, int directory, const char* name, unsigned char type) {
 bool walk_tree(int top, const WalkVisitor& visitor) {
   std::size_t depth = 0;
   levels[0] = top;
-  if (!start_reading(top)) return false;
+  if (!start_reading(top, 0)) return false;
   for (;;) {
     const int directory = levels[depth];
-    const dirent64* entry = read_entry(directory);
+    const dirent64* entry = read_entry(directory, reader_at(depth));
     if (entry == nullptr) {
       if (errno != 0 || (visitor.left != nullptr && !visitor.left(visitor.context, directory))) {
         return stop(depth);
       }
       if (depth == 0) return true;
       close(levels[depth--]);
-      if (visitor.read_again_above && !start_reading(levels[depth])) return stop(depth);
+      if (visitor.read_again_above && !start_reading(levels[depth], depth)) return stop(depth);
       continue;
     }
     const int answer = visitor.entry(visitor.context, directory, entry->d_name, entry->d_type);
@@ -93,10 +99,12 @@ bool walk_tree(int top, const WalkVisitor& visitor) {
     Descriptor below(depth + 1 < levels.size() ? openat(directory, entry->d_name, DIRECTORY_FLAGS)
                                                : (errno = EMFILE, -1));
     const int error = errno;
-    // Back in this level, the walk reads on past the entry, whose name stays
-    // in the buffer until the next read.
-    if (lseek(directory, entry->d_off, SEEK_SET) < 0) return stop(depth);
-    forget();
+    // Where the level below shares this buffer, this level reads on from past
+    // the entry once back, whose name stays in the buffer until the next read.
+    if (shares_reader(depth)) {
+      if (lseek(directory, entry->d_off, SEEK_SET) < 0) return stop(depth);
+      forget(depth);
+    }
     errno = error;
     const int go = visitor.entered != nullptr
                        ? visitor.entered(visitor.context, directory, below.get(), entry->d_name)
@@ -104,7 +112,7 @@ bool walk_tree(int top, const WalkVisitor& visitor) {
     if (go == WALK_STOP) return stop(depth);
     if (go != WALK_ENTER || !below.is_open()) continue;
     levels[++depth] = below.release();
-    forget();  // opened just now, at its start
+    forget(depth);  // opened just now, at its start
   }
 }
 

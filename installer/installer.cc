@@ -68,32 +68,6 @@ bool same_entry(const struct stat& first, const struct stat& second) {
   return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
-// Whether the entry path is the entry directory, or lies anywhere below it
-// so that renaming directory would carry it along.
-bool lies_within(const char* path, const char* directory) {
-  struct stat outer {};
-  struct stat inner {};
-  if (lstat(directory, &outer) != 0) return false;
-  if (lstat(path, &inner) == 0 && same_entry(inner, outer)) return true;
-  if (!S_ISDIR(outer.st_mode)) return false;
-  Path buffer;
-  const char* name = nullptr;
-  Descriptor current(open_parent_directory(path, &buffer, &name));
-  // Every level of a path takes at least two bytes.
-  for (std::size_t level = 0; current.is_open() && level < TREE_PATH_LIMIT; ++level) {
-    struct stat status {};
-    struct stat up_status {};
-    if (fstat(current.get(), &status) != 0) return false;
-    if (same_entry(status, outer)) return true;
-    Descriptor up(openat(current.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!up.is_open() || fstat(up.get(), &up_status) != 0 || same_entry(up_status, status)) {
-      return false;
-    }
-    current.reset(up.release());
-  }
-  return false;
-}
-
 // The language file is a file: a directory at its name (one that holds the
 // other targets, say), a device, a FIFO or a socket is none, and would be
 // set aside and replaced by one.
@@ -104,12 +78,42 @@ bool language_file_is_a_file() {
   return false;
 }
 
-// A target inside another would be carried off by the other's swap.
+// A target inside another, or the other itself, would be carried off by
+// the other's swap: the target and each directory above it, up to the root,
+// are compared with the others.
 bool targets_apart() {
-  for (const Target& inner : targets) {
-    for (std::size_t outer = 1; outer < TARGET_COUNT; ++outer) {
-      if (&inner == &targets[outer] || !lies_within(inner.path, targets[outer].path)) continue;
-      std::printf("Unable to install: %s lies inside %s.\n\n", inner.path, targets[outer].path);
+  std::array<struct stat, TARGET_COUNT> others{};
+  std::array<bool, TARGET_COUNT> there{};
+  for (std::size_t outer = 1; outer < TARGET_COUNT; ++outer) {
+    there[outer] = lstat(targets[outer].path, &others[outer]) == 0;
+  }
+  for (std::size_t inner = 0; inner < TARGET_COUNT; ++inner) {
+    const auto around = [&](const struct stat& status) -> const Target* {
+      for (std::size_t outer = 1; outer < TARGET_COUNT; ++outer) {
+        if (outer != inner && there[outer] && same_entry(status, others[outer])) {
+          return &targets[outer];
+        }
+      }
+      return nullptr;
+    };
+    struct stat status {};
+    const Target* outer = lstat(targets[inner].path, &status) == 0 ? around(status) : nullptr;
+    Path buffer;
+    const char* name = nullptr;
+    Descriptor current(open_parent_directory(targets[inner].path, &buffer, &name));
+    bool up = current.is_open() && fstat(current.get(), &status) == 0;
+    // Every level of a path takes at least two bytes.
+    for (std::size_t level = 0; outer == nullptr && up && level < TREE_PATH_LIMIT; ++level) {
+      outer = around(status);
+      Descriptor above(openat(current.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      struct stat above_status {};
+      up = above.is_open() && fstat(above.get(), &above_status) == 0 &&
+           !same_entry(above_status, status);
+      current.reset(above.release());
+      status = above_status;
+    }
+    if (outer != nullptr) {
+      std::printf("Unable to install: %s lies inside %s.\n\n", targets[inner].path, outer->path);
       return false;
     }
   }
@@ -177,8 +181,8 @@ bool interrupted() {
 }
 
 // Looking for pending signals costs a system call, the clock none: they are
-// looked for at the end of each directory and otherwise every 10 ms.
-constexpr long long SIGNAL_CHECK_NANOSECONDS = 10'000'000;
+// looked for at the end of each directory and otherwise every 100 ms.
+constexpr long long SIGNAL_CHECK_NANOSECONDS = 100'000'000;
 
 bool entry_done(int files, long long bytes) {
   static long long last_check = 0;

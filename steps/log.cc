@@ -356,7 +356,13 @@ Stream open_listing(bool write, bool anew) {
     return nullptr;
   }
   Stream stream(fdopen(file.get(), write ? "a" : "r"));
-  if (stream) static_cast<void>(file.release());
+  if (!stream) return nullptr;
+  static_cast<void>(file.release());
+  if (write) {
+    // A list holds a line for every entry: few and large writes.
+    static std::array<char, std::size_t{64} * 1024> buffer;
+    static_cast<void>(setvbuf(stream.get(), buffer.data(), _IOFBF, buffer.size()));
+  }
   return stream;
 }
 

@@ -57,11 +57,14 @@ inline mode_t mode_of(const std::string& path) {
 
 // Makes a chain of depth directories named d below top, their modes 0755
 // and 0750 in turn, with a file "bottom" (0640) in the last; through
-// descriptors, however deep. False where it cannot.
-inline bool make_chain(const std::string& top, int depth) {
+// descriptors, however deep. Where beside, each is beside an empty
+// directory "e": whichever of the two is listed first, a walk that comes
+// back from it has the other still to read. False where it cannot.
+inline bool make_chain(const std::string& top, int depth, bool beside = false) {
   mkdir(top.c_str(), 0755);
   Descriptor level(open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   for (int i = 0; i < depth && level.is_open(); ++i) {
+    if (beside) mkdirat(level.get(), "e", 0700);
     mkdirat(level.get(), "d", 0700);
     fchmodat(level.get(), "d", i % 2 == 0 ? 0755 : 0750, 0);
     level.reset(openat(level.get(), "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
