@@ -181,7 +181,8 @@ bool interrupted() {
 }
 
 // Looking for pending signals costs a system call, the clock none: they are
-// looked for at the end of each directory and otherwise every 100 ms.
+// looked for after a directory that could not be made, and otherwise at
+// most every 100 ms, as files are copied.
 constexpr long long SIGNAL_CHECK_NANOSECONDS = 100'000'000;
 
 bool entry_done(int files, long long bytes) {
