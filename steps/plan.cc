@@ -133,7 +133,7 @@ bool known_directory(const char* name, const Identity& identity) {
   return false;
 }
 
-int plan_entry(void*, int directory, const char* name, unsigned char) {
+int plan_entry(void*, int directory, const char* name, unsigned char type) {
   Level& level = planning.levels[planning.depth];
   if (planning.depth == 0 &&
       ((planning.left_out != nullptr && std::strcmp(name, planning.left_out) == 0) ||
@@ -149,6 +149,14 @@ int plan_entry(void*, int directory, const char* name, unsigned char) {
   Identity now_identity;
   Identity fresh_identity;
   bool in_mount = false;
+  const bool in_package = examine(staged, name, &fresh, &fresh_identity);
+  // The first plan passes by an old file the package holds as a file too
+  // (the second swaps it): the type its directory lists says so without a
+  // look, but on an overlay, where each old file is settled first.
+  if (!planning.swaps && !planning.overlay && in_package && !S_ISDIR(fresh.st_mode) &&
+      type != DT_DIR && type != DT_UNKNOWN) {
+    return WALK_NEXT;
+  }
   bool in_live = examine(live, name, &now, &now_identity, &in_mount);
   // A mount that lets no one else look, root included: a user's FUSE mount.
   if (!in_live && errno == EACCES) in_live = in_mount = true;
@@ -159,7 +167,6 @@ int plan_entry(void*, int directory, const char* name, unsigned char) {
   if (in_live && planning.overlay && !S_ISDIR(now.st_mode) && !settle(live, name, &now_identity)) {
     return plan_failed(name) ? WALK_NEXT : WALK_STOP;
   }
-  const bool in_package = examine(staged, name, &fresh, &fresh_identity);
   const int mount = in_live && in_mount ? 1 : 0;
   const bool both_directories =
       in_live && in_package && S_ISDIR(now.st_mode) && S_ISDIR(fresh.st_mode);
