@@ -156,7 +156,10 @@ bool copy_old(Target* target, std::size_t index, int live, int staged) {
     if (!copied && (!kept.is_open() || !old.is_open())) report_in_place(*target);
   }
   if (!copied) return false;
-  if (syncfs(target->parent.get()) != 0 || syncfs(live) != 0) {
+  // One file system is written to stable storage once.
+  if (syncfs(target->parent.get()) != 0 ||
+      (live != target->parent.get() &&
+       target->old_identity.device != target->parent_identity.device && syncfs(live) != 0)) {
     report_in_place(*target);
     return false;
   }
