@@ -282,6 +282,42 @@ TEST_F(CopyTest, SpecialEntriesAreMadeAgain) {
   EXPECT_EQ(kept.st_rdev, makedev(1, 3));
 }
 
+// Each file keeps its owner and group, whatever those a directory of the
+// copy hands new files: the copy's own (its group set by a set-group-ID
+// top, as a product directory may be) are passed over only where they are
+// the file's already.
+TEST_F(CopyTest, OwnersAreKeptWhateverTheCopyHandsNewFiles) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root may give files away";
+  for (const gid_t handed : {getegid(), gid_t{7}}) {
+    const std::string source = dir_ / ("src" + std::to_string(handed));
+    const std::string target = dir_ / ("dst" + std::to_string(handed));
+    mkdir(source.c_str(), 0755);
+    mkdir((source + "/sub").c_str(), 0755);
+    mkdir(target.c_str(), 0700);
+    ASSERT_EQ(chown(target.c_str(), 0, handed), 0);
+    ASSERT_EQ(chmod(target.c_str(), handed == getegid() ? 0700 : 02700), 0);
+    const std::array<std::pair<uid_t, gid_t>, 3> owners{{{0, getegid()}, {0, 7}, {1, 1}}};
+    for (std::size_t i = 0; i < owners.size(); ++i) {
+      for (const std::string& in : {source, source + "/sub"}) {
+        const std::string file = in + "/f" + std::to_string(i);
+        close(open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        ASSERT_EQ(chown(file.c_str(), owners[i].first, owners[i].second), 0);
+      }
+    }
+    const Descriptor from(open(source.c_str(), O_RDONLY | O_DIRECTORY));
+    const Descriptor to(open(target.c_str(), O_RDONLY | O_DIRECTORY));
+    EXPECT_EQ(keep_tree(from.get(), source.c_str(), to.get(), target.c_str(), -1, nullptr), 0);
+    for (std::size_t i = 0; i < owners.size(); ++i) {
+      for (const char* in : {"/", "/sub/"}) {
+        struct stat kept {};
+        ASSERT_EQ(lstat((target + in + "f" + std::to_string(i)).c_str(), &kept), 0);
+        EXPECT_EQ(kept.st_uid, owners[i].first) << in << i << " handed group " << handed;
+        EXPECT_EQ(kept.st_gid, owners[i].second) << in << i << " handed group " << handed;
+      }
+    }
+  }
+}
+
 // Makes a chain of depth directories "d" below top, a file at its bottom.
 // The depth of the chain below top, and the mode of its bottom file.
 std::pair<int, mode_t> chain_depth(const std::string& top) {

@@ -85,6 +85,8 @@ struct Keep {
   ShownPath destination{};
   Path where{};  // the level below the top, "a/b/", as far as it fits
   std::size_t where_hidden = 0;
+  bool made_with_known = false;  // the level's directory as it was made, once looked at
+  struct stat made_with {};
 };
 Keep keep;
 
@@ -159,13 +161,13 @@ bool keep_attribute_list(const Holder& source, const Holder& destination, Extras
 // setting the group bits its own way; then the mode, which agrees with that
 // ACL; the times last, since every change before touched them.
 bool keep_inode(const Holder& source, const Holder& destination, const struct stat& status,
-                Extras extras) {
+                Extras extras, bool owned = false) {
   const timespec times[2] = {status.st_atim, status.st_mtim};
   const bool by_name = destination.link != nullptr;
   const int at = destination.fd;
   const char* name = destination.name;
-  if ((by_name ? fchownat(at, name, status.st_uid, status.st_gid, AT_SYMLINK_NOFOLLOW)
-               : fchown(at, status.st_uid, status.st_gid)) != 0) {
+  if (!owned && (by_name ? fchownat(at, name, status.st_uid, status.st_gid, AT_SYMLINK_NOFOLLOW)
+                         : fchown(at, status.st_uid, status.st_gid)) != 0) {
     return report_error();
   }
   if (!keep_attribute_list(source, destination, extras, S_ISDIR(status.st_mode))) return false;
@@ -216,11 +218,12 @@ bool copy_data(int source, int destination, const struct stat& status) {
   return ftruncate(destination, status.st_size) == 0;
 }
 
-// Fills made (closed here) from the regular file source.
-bool fill_file(int source, int made, const struct stat& status, Extras extras) {
+// Fills made (closed here) from the regular file source; owned where it
+// has source's owner and group already.
+bool fill_file(int source, int made, const struct stat& status, Extras extras, bool owned = false) {
   Descriptor to(made);
   if (!copy_data(source, made, status)) return report_error();
-  return keep_inode(Holder{source}, Holder{made}, status, extras) &&
+  return keep_inode(Holder{source}, Holder{made}, status, extras, owned) &&
          (close(to.release()) == 0 || report_error());
 }
 
@@ -309,8 +312,16 @@ bool keep_other(int from, const char* name, const struct stat& status) {
     if (opened.st_ino != status.st_ino || opened.st_dev != status.st_dev) {
       return report(failure_reason(NOT_THE_ENTRY));
     }
+    // A file made in a directory of the copy takes the owner and group that
+    // directory was made with (its own come last): where those are the old
+    // file's, it is not given them again.
+    if (!keep.made_with_known) {
+      keep.made_with_known = fstat(keep.to, &keep.made_with) == 0;
+    }
+    const bool owned = keep.made_with_known && keep.made_with.st_uid == opened.st_uid &&
+                       keep.made_with.st_gid == opened.st_gid;
     const int made = openat(keep.to, name, NEW_FILE_FLAGS, FILLING_MODE);
-    kept = made >= 0 ? fill_file(source.get(), made, opened, keep.extras) : report_error();
+    kept = made >= 0 ? fill_file(source.get(), made, opened, keep.extras, owned) : report_error();
   } else {
     bool made;
     if (S_ISLNK(status.st_mode)) {
@@ -379,6 +390,7 @@ int keep_entered(void*, int, int directory, const char* name) {
   // No one else may enter the copy: ".." leads back up, one descriptor a level.
   if (keep.to != keep.top) close(keep.to);
   keep.to = below.release();
+  keep.made_with_known = false;
   ++keep.depth;
   shown_enter(&keep.source, name);
   shown_enter(&keep.destination, name);
@@ -407,6 +419,7 @@ bool keep_left(void*, int directory) {
   if (keep.depth == 0) return true;
   const int above = openat(keep.to, "..", DIRECTORY_FLAGS);
   close(keep.to);
+  keep.made_with_known = false;
   keep.to = --keep.depth == 0 ? keep.top : above;
   if (keep.depth == 0 && above >= 0) close(above);
   if (keep.to < 0) return false;

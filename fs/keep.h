@@ -15,7 +15,8 @@ struct KeepWatch {
 };
 
 // Copies all in the open directory source but left_out (null: none) into
-// the open, empty directory destination; source's own attributes go to
+// the open directory destination, empty and as it was made (a file made in
+// it takes its owner and group); source's own attributes go to
 // holder where it is not -1. Another file system mounted below is left,
 // named; each entry that fails is reported and passed by. Returns how many.
 int keep_tree(int source, const char* source_path, int destination, const char* destination_path,
