@@ -115,6 +115,14 @@ bool same_identity(const Identity& now, const Identity& known) {
   return !known.born && !now.born && now.device == known.device;
 }
 
+bool holds_entry(int directory, const char* name, const Identity& identity) {
+  Identity found;
+  if (directory < 0 || name == nullptr || !examine(directory, name, nullptr, &found)) return false;
+  if (same_identity(found, identity)) return true;
+  errno = NOT_THE_ENTRY;
+  return false;
+}
+
 bool settle(int directory, const char* name, Identity* identity) {
   struct statfs file_system {};
   struct stat status {};

@@ -36,6 +36,10 @@ bool examine(int directory, const char* name, struct stat* status, Identity* ide
 
 bool same_identity(const Identity& now, const Identity& known);
 
+// Whether the entry name of directory is the entry of identity; where not,
+// errno says why (NOT_THE_ENTRY: another stands there).
+bool holds_entry(int directory, const char* name, const Identity& identity);
+
 // The identity of an entry the run must know again; on an overlay, copied up.
 bool settle(int directory, const char* name, Identity* identity);
 

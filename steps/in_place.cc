@@ -21,11 +21,7 @@
 
 namespace {
 
-void report_in_place(const Target& target) {
-  std::printf(
-      target.undoing ? "Unable to put back %s. %s.\n\n" : "Unable to install %s in place. %s.\n\n",
-      target.path, failure_reason(errno));
-}
+void report_in_place(const Target& target) { report_unable(target.path, target.undoing); }
 
 // The target itself, which must be what the log knows stands there.
 int open_live(const Target& target) {
@@ -43,19 +39,11 @@ bool keep_copy(Target* target, bool forward) {
   const Slot backup{target->parent.get(), target->backup, path_beside(*target, target->backup)};
   const Slot& from = forward ? named : backup;
   const Slot& to = forward ? backup : named;
-  Identity found;
-  if (!copy.made ||
-      (examine(to.directory, to.name, nullptr, &found) && same_identity(found, copy.identity))) {
-    return true;
-  }
+  if (!copy.made || holds_entry(to.directory, to.name, copy.identity)) return true;
   // Put back, a copy no longer at NAME.old went back, or with what was made.
-  if (!forward && !(examine(from.directory, from.name, nullptr, &found) &&
-                    same_identity(found, copy.identity))) {
-    return true;
-  }
+  if (!forward && !holds_entry(from.directory, from.name, copy.identity)) return true;
   if (move_entry(from.directory, from.name, to.directory, to.name) &&
-      examine(to.directory, to.name, nullptr, &found) && same_identity(found, copy.identity) &&
-      fsync(target->parent.get()) == 0) {
+      holds_entry(to.directory, to.name, copy.identity) && fsync(target->parent.get()) == 0) {
     return true;
   }
   if (errno == 0) errno = NOT_THE_ENTRY;
@@ -186,7 +174,7 @@ bool run_plans(Target* target, int live, int staged, int copy, bool forward) {
   std::array<char, 32> out_name{};
   make_work_name(out_name.data(), out_name.size(), target->made[STAGED].name, 'o');
   if (mkdirat(staged, out_name.data(), 0700) != 0 && errno != EEXIST) {
-    std::printf("Unable to install %s in place. %s.\n\n", target->path, std::strerror(errno));
+    report_unable(target->path, false);
     return false;
   }
   Descriptor out(openat(staged, out_name.data(), DIRECTORY_FLAGS));
@@ -221,7 +209,7 @@ bool stage_undo_in_place(Target* target, std::size_t index, const Target& receip
                                    target->is_directory)
                       : -1);
   if (!copy.is_open()) {
-    std::printf("Unable to put back %s. %s.\n\n", backup_path, failure_reason(errno));
+    report_unable(backup_path, true);
     return false;
   }
   if (!target->is_directory) {
@@ -242,7 +230,7 @@ bool stage_undo_in_place(Target* target, std::size_t index, const Target& receip
   LogFields first;
   off_t at = receipt.plans[1][0];
   if (!live.is_open() || !log_next(true, &at, &first) || first.count < 4) {
-    std::printf("Unable to put back %s. %s.\n\n", target->path, failure_reason(errno));
+    report_unable(target->path, true);
     return false;
   }
   target->inside_times = first.attributes(3);
@@ -268,14 +256,14 @@ bool put_back_in_place(Target* target) {
     whole = live.is_open() && run_plans(target, live.get(), staged.get(), -1, false) &&
             syncfs(live.get()) == 0;
     if (!live.is_open()) {
-      std::printf("Unable to put back %s. %s.\n\n", target->path, failure_reason(errno));
+      report_unable(target->path, true);
     }
   } else if (!target->is_directory && (undoing || target->copied)) {
     Descriptor kept(open_made(target, KEPT, READ_FLAGS));
     if (!kept.is_open() && errno == ENOENT && !undoing) return keep_copy(target, false);
     whole = kept.is_open() &&
             rewrite(*target, kept.get(), path_beside(*target, target->made[KEPT].name));
-    if (!whole) std::printf("Unable to put back %s. %s.\n\n", target->path, failure_reason(errno));
+    if (!whole) report_unable(target->path, true);
   }
   if (whole) return undoing || keep_copy(target, false);
   if (!undoing) {
@@ -346,6 +334,6 @@ bool give_held(Target* target, const char* name) {
       fsync(entry.get()) == 0) {
     return true;
   }
-  std::printf("Unable to put back %s. %s.\n\n", path, failure_reason(errno));
+  report_unable(path, true);
   return false;
 }

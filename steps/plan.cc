@@ -16,6 +16,7 @@
 #include "fs/fd.h"
 #include "fs/walk.h"
 #include "steps/log.h"
+#include "steps/step.h"
 
 namespace {
 
@@ -113,7 +114,7 @@ void record_step(const char* kind, const char* name, const Identity& in, const I
 bool plan_failed(const char* name) {
   Path path;
   join_path(&path, planning.shown.text.data(), name);
-  std::printf("Unable to install %s in place. %s.\n\n", path.data(), failure_reason(errno));
+  report_unable(path.data(), false);
   planning.failed = true;
   return false;
 }
@@ -394,8 +395,7 @@ bool undo_records(int target, off_t begin, off_t end, char which, const char* pa
     } else if (kind == "swap") {
       record_step("out", name.data(), identity, nullptr, nullptr);
     } else if (kind == "out" &&
-               examine(undoing.lives[undoing.depth].get(), name.data(), nullptr, &copied) &&
-               same_identity(copied, identity)) {
+               holds_entry(undoing.lives[undoing.depth].get(), name.data(), identity)) {
       // Written in since the copy began, it stayed, and stays.
     } else if (kind == "out") {
       if (!copied_identity(name.data(), &copied)) {
@@ -408,7 +408,7 @@ bool undo_records(int target, off_t begin, off_t end, char which, const char* pa
     planned = fields.good && !planning.failed;
   }
   if (planned && offset >= end && mark(target, "planned", which, &range[1])) return true;
-  std::printf("Unable to put back %s. %s.\n\n", path, failure_reason(errno));
+  report_unable(path, true);
   return false;
 }
 

@@ -95,10 +95,8 @@ bool abandon(Target* targets, std::size_t count) {
   bool removed = true;
   for (std::size_t i = count; i-- > 0;) {
     Target& target = targets[i];
-    Identity found;
     if (target.undoing && target.replaces &&
-        examine(target.parent.get(), target.backup, nullptr, &found) &&
-        same_identity(found, target.kept_identity)) {
+        holds_entry(target.parent.get(), target.backup, target.kept_identity)) {
       removed = give_held(&target, target.backup) && removed;
     }
     for (int role : {KEPT, COPY, STAGED}) removed = remove_made(&target, role) && removed;
@@ -153,7 +151,7 @@ bool finish_installation(Target* targets, std::size_t count) {
     if (!copy.is_open() ||
         !keep_attributes(holder.get(), copy.get(), path_beside(target, target.backup)) ||
         fsync(copy.get()) != 0) {
-      std::printf("Unable to install %s in place. %s.\n\n", target.path, failure_reason(errno));
+      report_unable(target.path, false);
       finished = false;
     }
   }
@@ -174,10 +172,8 @@ bool finish_undo(Target* targets, std::size_t count) {
   bool finished = true;
   for (std::size_t i = 0; i < count; ++i) {
     Target& target = targets[i];
-    Identity found;
     if (target.in_place && target.replaces &&
-        examine(target.parent.get(), target.backup, nullptr, &found) &&
-        same_identity(found, target.kept_identity) &&
+        holds_entry(target.parent.get(), target.backup, target.kept_identity) &&
         !remove_tree(target.parent.get(), target.backup)) {
       report_failure("Unable to remove %s. %s.\n\n", path_beside(target, target.backup));
       finished = false;
@@ -214,10 +210,8 @@ bool reopen(Target* targets, std::size_t count) {
     // A target installed in place is the volume, or the mounted file,
     // itself: where another entry stands at its name now (it is not
     // mounted), nothing may be done until it is back.
-    Identity found;
     if (target.in_place && target.replaces &&
-        (!examine(target.parent.get(), target.name, nullptr, &found) ||
-         !same_identity(found, target.old_identity))) {
+        !holds_entry(target.parent.get(), target.name, target.old_identity)) {
       std::printf(
           "Unable to repair the interrupted installation: %s is not mounted as it was. Mount it "
           "and run the installer again.\n\n",
@@ -232,19 +226,14 @@ bool reopen(Target* targets, std::size_t count) {
   return present;
 }
 
-bool exists_as(int directory, const char* name, const Identity& identity) {
-  Identity found;
-  return directory >= 0 && identity.inode != 0 && examine(directory, name, nullptr, &found) &&
-         same_identity(found, identity);
-}
-
 // Whether any entry that the record names by its identity is still there.
 bool anything_recorded_exists(std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     Target& target = recorded[i];
     const int parent = target.parent.get();
     const auto beside = [&](const Identity& identity) {
-      return exists_as(parent, target.name, identity) || exists_as(parent, target.backup, identity);
+      return holds_entry(parent, target.name, identity) ||
+             holds_entry(parent, target.backup, identity);
     };
     if (beside(target.old_identity) || beside(target.kept_identity)) return true;
     for (const Made& made : target.made) {
@@ -255,7 +244,8 @@ bool anything_recorded_exists(std::size_t count) {
       }
       const std::array<const char*, 3> names{made.name, target.name, target.backup};
       if (std::any_of(names.begin(), names.end(), [&](const char* name) {
-            return exists_as(where, name, made.identity) || exists_as(parent, name, made.identity);
+            return holds_entry(where, name, made.identity) ||
+                   holds_entry(parent, name, made.identity);
           })) {
         return true;
       }
@@ -323,7 +313,7 @@ bool close_backup(Target* target, std::size_t index) {
   closed = closed && fchown(backup.get(), geteuid(), getegid()) == 0 &&
            fchmod(backup.get(), target->is_directory ? 0700 : 0600) == 0 &&
            fsync(backup.get()) == 0;
-  if (!closed) std::printf("Unable to put back %s. %s.\n\n", path, failure_reason(errno));
+  if (!closed) report_unable(path, true);
   return closed;
 }
 
@@ -357,7 +347,8 @@ int repair() {
     // the installed target where nothing of it has moved yet.
     for (std::size_t i = 0; undoing && i < count; ++i) {
       Target& target = recorded[i];
-      if (target.replaces && exists_as(target.parent.get(), target.backup, target.kept_identity)) {
+      if (target.replaces &&
+          holds_entry(target.parent.get(), target.backup, target.kept_identity)) {
         repaired = unchanged(target, target.in_place) && repaired;
       }
     }
@@ -445,11 +436,8 @@ int stage_commit(Target* targets, std::size_t count) {
   // Another user may have put something else at a staging name.
   for (std::size_t i = 0; i < count; ++i) {
     const Made& staged = targets[i].made[STAGED];
-    Identity found;
-    const bool there = examine(staged.inside ? targets[i].inside.get() : targets[i].parent.get(),
-                               staged.name, nullptr, &found);
-    if (!there || !same_identity(found, staged.identity)) {
-      if (there) errno = NOT_THE_ENTRY;
+    if (!holds_entry(staged.inside ? targets[i].inside.get() : targets[i].parent.get(), staged.name,
+                     staged.identity)) {
       report_target(targets[i]);
       stage_abandon(targets, count);
       return COMMIT_FAILED;
@@ -537,7 +525,7 @@ int undo_installation() {
     Descriptor work(staged ? make_entry(&target, i, COPY, false, true) : -1);
     staged = work.is_open() && (!target.replaces || close_backup(&target, i));
     if (!work.is_open() && staged) {
-      std::printf("Unable to put back %s. %s.\n\n", target.path, failure_reason(errno));
+      report_unable(target.path, true);
     }
   }
   // Closed, NAME.old is checked again: what another user changed there

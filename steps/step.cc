@@ -22,9 +22,7 @@ constexpr int AT_AT = 2;
 constexpr int AT_TO = 3;
 
 bool holds(const Slot& slot, const Identity& identity) {
-  Identity found;
-  return slot.name != nullptr && examine(slot.directory, slot.name, nullptr, &found) &&
-         same_identity(found, identity);
+  return holds_entry(slot.directory, slot.name, identity);
 }
 
 int locate(const Step& step, Seen* seen, const Identity& identity) {
@@ -43,16 +41,13 @@ int locate(const Step& step, Seen* seen, const Identity& identity) {
 }
 
 void report(const Step& step, const Slot& from, const Slot& to, bool forward) {
-  // One level down, an entry where the step's must go is another's.
-  const char* reason =
-      failure_reason(step.told == TOLD_IN_PLACE && errno == EEXIST ? NOT_THE_ENTRY : errno);
   if (step.told != TOLD_IN_PLACE) {
-    std::printf("Unable to rename %s to %s. %s.\n\n", from.path, to.path, reason);
-  } else {
-    std::printf(
-        forward ? "Unable to install %s in place. %s.\n\n" : "Unable to put back %s. %s.\n\n",
-        step.at.path, reason);
+    std::printf("Unable to rename %s to %s. %s.\n\n", from.path, to.path, failure_reason(errno));
+    return;
   }
+  // One level down, an entry where the step's must go is another's.
+  if (errno == EEXIST) errno = NOT_THE_ENTRY;
+  report_unable(step.at.path, !forward);
 }
 
 // The entry coming in, or the one going out, is not where the log left it.
@@ -163,16 +158,14 @@ int take_step(const Step& step, bool forward, const Seen* seen_before) {
 }
 
 bool find_entry(int directory, const char* preferred, const Identity& identity, char* name) {
-  Identity found;
-  if (examine(directory, preferred, nullptr, &found) && same_identity(found, identity)) {
+  if (holds_entry(directory, preferred, identity)) {
     std::snprintf(name, NAME_BUFFER_SIZE, "%s", preferred);
     return true;
   }
   bool moved = false;
   if (!for_each_entry(directory,
                       [&](const char* entry, unsigned char) {
-                        moved = examine(directory, entry, nullptr, &found) &&
-                                same_identity(found, identity);
+                        moved = holds_entry(directory, entry, identity);
                         if (moved) std::snprintf(name, NAME_BUFFER_SIZE, "%s", entry);
                         return !moved;
                       }) &&
@@ -185,11 +178,13 @@ bool find_entry(int directory, const char* preferred, const Identity& identity, 
 
 int open_as(int directory, const char* name, int flags, const Identity& identity) {
   Descriptor entry(openat(directory, name, flags));
-  Identity found;
-  if (!entry.is_open() || !examine(entry.get(), "", nullptr, &found)) return -1;
-  if (same_identity(found, identity)) return entry.release();
-  errno = NOT_THE_ENTRY;
-  return -1;
+  return entry.is_open() && holds_entry(entry.get(), "", identity) ? entry.release() : -1;
+}
+
+void report_unable(const char* path, bool putting_back) {
+  std::printf(
+      putting_back ? "Unable to put back %s. %s.\n\n" : "Unable to install %s in place. %s.\n\n",
+      path, failure_reason(errno));
 }
 
 void report_left_alone(const char* path) {
@@ -229,11 +224,7 @@ bool apply(int directory, const Attributes& attributes, bool times) {
          fchmod(directory, attributes.mode) == 0 && (!times || futimens(directory, both) == 0);
 }
 
-void report_entry(const char* path) {
-  std::printf(
-      running.forward ? "Unable to install %s in place. %s.\n\n" : "Unable to put back %s. %s.\n\n",
-      path, failure_reason(errno));
-}
+void report_entry(const char* path) { report_unable(path, !running.forward); }
 
 // Goes into the directory name of the frame, which must be the one the
 // plan names.
@@ -510,11 +501,12 @@ bool run_record(LogFields& fields) {
     // fails. The step locates it from this same look.
     if (running.forward && running.plan->check_untouched && step.out.inode != 0) {
       seen.looked[0] = examine(step.at.directory, name.data(), &now, &seen.found[0]) ? 1 : -1;
-      if (seen.looked[0] == 1 && same_identity(seen.found[0], step.out) &&
-          !untouched_file(now, name.data())) {
-        errno = NOT_THE_ENTRY;
-        report_entry(path.data());
-        return false;
+      if (seen.looked[0] == 1 && same_identity(seen.found[0], step.out)) {
+        if (!untouched_file(now, name.data())) {
+          errno = NOT_THE_ENTRY;
+          report_entry(path.data());
+          return false;
+        }
       }
     }
     const int taken = take_step(step, running.forward, &seen);

@@ -64,6 +64,10 @@ int open_as(int directory, const char* name, int flags, const Identity& identity
 
 void report_left_alone(const char* path);
 
+// "Unable to install PATH in place." or, putting back, "Unable to put back
+// PATH.", with errno's reason.
+void report_unable(const char* path, bool putting_back);
+
 // A plan: the steps one level down of a target installed in place, between
 // two offsets of the log, read forwards or backwards. Each directory the
 // plan goes into is named ("enter") and left ("leave"); within it each
