@@ -507,6 +507,10 @@ bool run_record(LogFields& fields) {
           report_entry(path.data());
           return false;
         }
+        // Not taken yet, so the entry coming in is where the log left it:
+        // in the staged tree, which no one else may enter.
+        seen.looked[1] = 1;
+        seen.found[1] = step.in;
       }
     }
     const int taken = take_step(step, running.forward, &seen);
