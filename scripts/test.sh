@@ -15,8 +15,6 @@ need_packages "${TEST_PACKAGES[@]}" || exit 1
 jobs=$(nproc)
 logs=$top/build-logs
 rm -rf "$logs" && mkdir -p "$logs" || exit 1
-summary=()
-failures=0
 started=$SECONDS
 
 # What a stage's log says failed: the ctest cases, the end-to-end and
@@ -29,7 +27,9 @@ failing_cases() {
 }
 
 # Runs one stage, its output into its log; the lines that show how it goes
-# reach the terminal. $1 names the stage, the rest is the command.
+# reach the terminal. $1 names the stage, the rest is the command. Its line
+# of the summary goes to build-logs/STAGE.summary, since some stages run
+# beside others.
 stage() {
   local name=$1 log=$logs/$1.log began=$SECONDS status
   shift
@@ -40,16 +40,17 @@ stage() {
   local seconds=$((SECONDS - began)) cases
   cases=$(failing_cases "$log")
   if [ "$status" = 0 ] && [ -z "$cases" ]; then
-    summary+=("$(printf '%-28s passed (%ss)' "$name" "$seconds")")
+    printf '%-28s passed (%ss)\n' "$name" "$seconds" > "$logs/$name.summary"
   else
-    failures=$((failures + 1))
-    summary+=("$(printf '%-28s FAILED (%ss; exit status %s; see %s)' "$name" "$seconds" "$status" "${log#"$top"/}")")
-    [ -n "$cases" ] && while IFS= read -r line; do summary+=("    $line"); done <<< "$cases"
+    {
+      printf '%-28s FAILED (%ss; exit status %s; see %s)\n' "$name" "$seconds" "$status" "${log#"$top"/}"
+      [ -n "$cases" ] && sed 's/^/    /' <<< "$cases"
+    } > "$logs/$name.summary"
   fi
   return "$status"
 }
 
-skipped_stage() { summary+=("$(printf '%-28s skipped: %s' "$1" "$2")"); }
+skipped_stage() { printf '%-28s skipped: %s\n' "$1" "$2" > "$logs/$1.summary"; }
 
 build() {
   local dir=$1
@@ -60,22 +61,38 @@ build() {
 # The tests in verbose form, so that the log holds every case's lines.
 run_ctest() { ctest --test-dir "$1" -V -j "$jobs"; }
 
+# The sanitizers' build and the static analysis run beside the normal
+# tests, at the lowest priority, so that they take only the processor time
+# those leave (a core is idle once the suite under valgrind runs alone).
+# Neither runs the program, so no test's timing depends on them.
+beside_tests() {
+  renice -n 19 -p "$BASHPID" > /dev/null
+  stage build-sanitizers build "$top/build-sanitize" -DLANGEXT_SANITIZE=ON
+  stage lint bash "$top/scripts/lint.sh"
+}
+
 if stage build build "$top/build" -DLANGEXT_SANITIZE=OFF; then
+  beside_tests &
   stage tests run_ctest "$top/build"
+  wait $!
 else
   skipped_stage tests "the build failed"
+  beside_tests
 fi
-if stage build-sanitizers build "$top/build-sanitize" -DLANGEXT_SANITIZE=ON; then
+if grep -q '^build-sanitizers  *passed' "$logs/build-sanitizers.summary"; then
   stage tests-sanitizers run_ctest "$top/build-sanitize"
 else
   skipped_stage tests-sanitizers "the build failed"
 fi
 stage fuzzing bash "$top/scripts/fuzz.sh" "${LANGEXT_FUZZ_SECONDS:-20}"
-stage lint bash "$top/scripts/lint.sh"
 
 echo
 echo "== Summary ($(((SECONDS - started) / 60)) min $(((SECONDS - started) % 60)) s; logs in build-logs/)"
-printf '%s\n' "${summary[@]}"
+failures=0
+for name in build tests build-sanitizers tests-sanitizers fuzzing lint; do
+  cat "$logs/$name.summary"
+  grep -q '^[^ ]*  *FAILED' "$logs/$name.summary" && failures=$((failures + 1))
+done
 skips=$(grep -hoE '^[0-9]+: skip .*' "$logs"/tests*.log 2>/dev/null | sed -E 's/^[0-9]+: skip //' | LC_ALL=C sort -u)
 [ -n "$skips" ] && printf 'cases skipped, with their reasons:\n%s\n' "$(sed 's/^/    /' <<< "$skips")"
 if [ "$failures" != 0 ]; then
