@@ -9,6 +9,8 @@
 # Figures are printed, never asserted: shared machines are noisy.
 #   scripts/bench.sh            (LANGEXT_BENCH_ROUNDS=7 by default;
 #                                LANGEXT_BENCH_PARTS=in-place: that table alone;
+#                                LANGEXT_BENCH_IN_PLACE_SHAPES="tiny:20000":
+#                                its shapes, "tiny:20000 web:5000" by default;
 #                                LANGEXT_BENCH_BEFORE=PROGRAM: an earlier build
 #                                of the installer timed in place beside it)
 set -euo pipefail
@@ -255,7 +257,7 @@ journaled=$bench/ext4-work
 mkdir -p "$journaled"
 rm -f "$bench/ext4.img" && truncate -s 6G "$bench/ext4.img" && mkfs.ext4 -q -F "$bench/ext4.img" &&
   mount -o loop "$bench/ext4.img" "$journaled" || journaled=
-for shape_files in tiny:20000 web:5000; do
+for shape_files in ${LANGEXT_BENCH_IN_PLACE_SHAPES:-tiny:20000 web:5000}; do
   run_in_place disk "$disk" "${shape_files%%:*}" "${shape_files##*:}"
   [ -z "$journaled" ] || run_in_place ext4j "$journaled" "${shape_files%%:*}" "${shape_files##*:}"
   run_in_place tmpfs "$memory" "${shape_files%%:*}" "${shape_files##*:}"
