@@ -2,6 +2,7 @@
 # Builds the fuzz targets with clang, libFuzzer, ASan and UBSan, and runs
 # each for the given number of seconds (default 20), starting from the
 # committed seed corpora. New inputs found go to build-fuzz/corpus/.
+# With --build-only, builds them and runs nothing.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-20}
@@ -13,6 +14,7 @@ CXX=clang++ cmake -S "$top" -B "$dir" -DLANGEXT_FUZZ=ON -DLANGEXT_SANITIZE=ON \
   -DLANGEXT_TESTS=OFF -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link >/dev/null
 cmake --build "$dir" -j "$(nproc)" --target document_root_fuzzer configuration_fuzzer text_fuzzer \
   log_fuzzer
+[ "$seconds" = --build-only ] && exit 0
 # One target per core at a time, each for the given time.
 run_target() {
   local target=$1 status=0

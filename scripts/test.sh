@@ -61,13 +61,16 @@ build() {
 # The tests in verbose form, so that the log holds every case's lines.
 run_ctest() { ctest --test-dir "$1" -V -j "$jobs"; }
 
-# The sanitizers' build and the static analysis run beside the normal
-# tests, at the lowest priority, so that they take only the processor time
-# those leave (a core is idle once the suite under valgrind runs alone).
-# Neither runs the program, so no test's timing depends on them.
+# The sanitizers' build, the fuzz targets' and the static analysis run
+# beside the normal tests, at the lowest priority, so that they take only
+# the processor time those leave (a core is idle once the suite under
+# valgrind runs alone). None runs the program, so no test's timing depends
+# on them. The fuzzing stage builds its targets again (nothing to do once
+# built), and a failure to build them is its own.
 beside_tests() {
   renice -n 19 -p "$BASHPID" > /dev/null
   stage build-sanitizers build "$top/build-sanitize" -DLANGEXT_SANITIZE=ON
+  bash "$top/scripts/fuzz.sh" --build-only > "$logs/fuzz-build.log" 2>&1
   stage lint bash "$top/scripts/lint.sh"
 }
 
