@@ -168,38 +168,27 @@ int plan_entry(void*, int directory, const char* name, unsigned char type) {
   if (in_live && planning.overlay && !S_ISDIR(now.st_mode) && !settle(live, name, &now_identity)) {
     return plan_failed(name) ? WALK_NEXT : WALK_STOP;
   }
-  const int mount = in_live && in_mount ? 1 : 0;
+  const bool mount = in_live && in_mount;
   const bool both_directories =
       in_live && in_package && S_ISDIR(now.st_mode) && S_ISDIR(fresh.st_mode);
-  if (!planning.swaps) {
-    // Another mount is left as it is (the copy named it); what the package
-    // swaps, or goes into, is the second plan's.
-    if (mount != 0 ||
-        (in_package && S_ISDIR(now.st_mode) == S_ISDIR(fresh.st_mode) && !both_directories)) {
-      return WALK_NEXT;
-    }
-    const Attributes attributes = attributes_of(now);
-    if (both_directories && !known_directory(name, now_identity)) {
-      return plan_failed(name) ? WALK_NEXT : WALK_STOP;
-    }
-    if (both_directories) {
-      record("enter", name, now_identity, &attributes, nullptr);
-      return WALK_ENTER;
-    }
-    record_step("out", name, now_identity, nullptr, S_ISDIR(now.st_mode) ? &attributes : nullptr);
+  // Another mount is left as it is by the first plan (the copy named it);
+  // what the package swaps, or goes into, is the second plan's.
+  if (!planning.swaps && (mount || (in_package && S_ISDIR(now.st_mode) == S_ISDIR(fresh.st_mode) &&
+                                    !both_directories))) {
     return WALK_NEXT;
   }
-  if (mount != 0) {
-    errno = EBUSY;
+  if (mount) errno = EBUSY;
+  if (mount || (both_directories && !known_directory(name, now_identity))) {
     return plan_failed(name) ? WALK_NEXT : WALK_STOP;
   }
-  if (both_directories && !known_directory(name, now_identity)) {
-    return plan_failed(name) ? WALK_NEXT : WALK_STOP;
-  }
+  const Attributes old = attributes_of(now);
   if (both_directories) {
-    const Attributes old = attributes_of(now);
     record("enter", name, now_identity, &old, nullptr);
     return WALK_ENTER;
+  }
+  if (!planning.swaps) {
+    record_step("out", name, now_identity, nullptr, S_ISDIR(now.st_mode) ? &old : nullptr);
+    return WALK_NEXT;
   }
   const bool swapped = in_live && !S_ISDIR(now.st_mode) && !S_ISDIR(fresh.st_mode);
   record_step("swap", name, fresh_identity, swapped ? &now_identity : nullptr, nullptr);
