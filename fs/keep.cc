@@ -325,8 +325,17 @@ bool keep_other(int from, const char* name, const struct stat& status) {
   } else {
     bool made;
     if (S_ISLNK(status.st_mode)) {
+      // Read through the very link examined: another user who may write
+      // beside it could have put theirs there, and root's copy would lead
+      // where they chose.
       std::array<char, TREE_PATH_LIMIT * 4> target{};
-      const ssize_t length = readlinkat(from, name, target.data(), target.size() - 1);
+      Descriptor link(openat(from, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+      struct stat opened {};
+      const bool same = link.is_open() && fstat(link.get(), &opened) == 0 &&
+                        opened.st_ino == status.st_ino && opened.st_dev == status.st_dev;
+      if (link.is_open() && !same) errno = NOT_THE_ENTRY;
+      const ssize_t length =
+          same ? readlinkat(link.get(), "", target.data(), target.size() - 1) : -1;
       made = length >= 0 && symlinkat(target.data(), keep.to, name) == 0;
     } else if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode) || S_ISCHR(status.st_mode) ||
                S_ISBLK(status.st_mode)) {

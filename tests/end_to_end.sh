@@ -773,6 +773,22 @@ entries of NAME.old swapped, and a directory at a new file's name|cd $IMAGES.old
 an upload at a new file's name|printf upload > $IMAGES/language-banner.png|[ "\$(cat $IMAGES/language-banner.png)" = upload ]
 EOT
 
+# As the copy of the old contents reaches a link of root's, the other user
+# puts theirs, leading elsewhere, at its name: root's copy never leads
+# where they chose.
+if [ -n "$other_user_refused" ]; then
+  skip "another user in a volume replaces a link of root's as it is copied" "$other_user_refused"
+else
+  begin "another user in a volume replaces a link of root's as it is copied"
+  writable_volume "$IMAGES"
+  ln -s logo.gif "$IMAGES/link" || fail "cannot lay out the volume"
+  run_with_other_user fstatat link "cd $IMAGES && rm link && ln -s /etc/shadow link" LANGEXT_PLANT_IN="$IMAGES"
+  [ -z "$(find "$IMAGES" "$IMAGES.old" -lname /etc/shadow -user 0 2> /dev/null)" ] ||
+    fail "root's copy leads where they chose: $(ls -la "$IMAGES.old")"
+  umount "$IMAGES"
+  end
+fi
+
 # After a kill amid the replacement, NAME.old is still root's alone: the
 # other user can change nothing in it at leisure, and the next run finishes
 # with it as the copy was made, then opens it as the old directory was.
