@@ -116,10 +116,13 @@ bool walk_tree(int top, const WalkVisitor& visitor) {
   }
 }
 
-bool remove_tree(int parent, const char* name) {
+bool remove_tree(int parent, const char* name, const Identity* identity) {
   const int answer = remove_entry(nullptr, parent, name, DT_UNKNOWN);
   if (answer != WALK_ENTER) return answer == WALK_NEXT;
   Descriptor directory(openat(parent, name, DIRECTORY_FLAGS));
+  if (directory.is_open() && identity != nullptr && !holds_entry(directory.get(), "", *identity)) {
+    return false;
+  }
   // Each directory emptied goes once the walk is back in its parent.
   const WalkVisitor visitor{remove_entry, nullptr, nullptr, nullptr, true};
   return directory.is_open() && walk_tree(directory.get(), visitor) &&

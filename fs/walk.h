@@ -39,7 +39,10 @@ bool for_each_entry(int directory, Visit visit) {
 }
 
 // Removes the entry name of parent and all below it, never following a link.
-// False, errno set, where anything stays.
-bool remove_tree(int parent, const char* name);
+// A directory is emptied only where it is the entry of identity, when one
+// is given: another user who may write in parent could have put another's
+// there. False, errno set, where anything stays.
+struct Identity;
+bool remove_tree(int parent, const char* name, const Identity* identity = nullptr);
 
 #endif

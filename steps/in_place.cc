@@ -242,30 +242,31 @@ bool stage_undo_in_place(Target* target, std::size_t index, const Target& receip
          make_durable();
 }
 
-bool put_back_in_place(Target* target) {
+bool put_back_in_place(Target* target, std::size_t index) {
   const bool undoing = target->undoing;
   bool whole = true;
+  // The staged tree, which holds what went out, or the second copy of a
+  // file, goes only once the log says all is back. Not found before, it
+  // was not put back: another user who may write beside it can hide it
+  // from a look by renaming it in turn.
+  if (target->put_back) return true;
   if (target->is_directory && (undoing || (target->planned[0] && target->planned[1]))) {
-    // The staged tree, which holds what went out, goes only once all is
-    // back: where it is gone, a killed run had put everything back. (No one
-    // else can move it out of its directory: it is root's, and not theirs
-    // to write.)
     Descriptor staged(open_made(target, STAGED, DIRECTORY_FLAGS));
-    if (!staged.is_open() && errno == ENOENT && !undoing) return keep_copy(target, false);
     Descriptor live(staged.is_open() ? open_live(*target) : -1);
     whole = live.is_open() && run_plans(target, live.get(), staged.get(), -1, false) &&
             syncfs(live.get()) == 0;
-    if (!live.is_open()) {
-      report_unable(target->path, true);
-    }
+    if (!live.is_open()) report_unable(target->path, true);
   } else if (!target->is_directory && (undoing || target->copied)) {
     Descriptor kept(open_made(target, KEPT, READ_FLAGS));
-    if (!kept.is_open() && errno == ENOENT && !undoing) return keep_copy(target, false);
     whole = kept.is_open() &&
             rewrite(*target, kept.get(), path_beside(*target, target->made[KEPT].name));
     if (!whole) report_unable(target->path, true);
   }
-  if (whole) return undoing || keep_copy(target, false);
+  if (whole && (undoing || keep_copy(target, false))) {
+    target->put_back = true;
+    return append_record(target_line("back", index)) && make_durable();
+  }
+  if (whole) return false;
   if (!undoing) {
     std::printf("%s.old holds the complete old contents of %s.\n\n", target->path, target->path);
   }
@@ -324,11 +325,11 @@ int open_holder(Target* target, bool make) {
                 0600);
 }
 
-bool give_held(Target* target, const char* name) {
+bool give_held(Target* target, const char* name, const Identity& identity) {
   if (!target->closed) return true;
   Descriptor holder(open_holder(target, false));
-  Descriptor entry(
-      openat(target->parent.get(), name, target->is_directory ? DIRECTORY_FLAGS : READ_FLAGS));
+  Descriptor entry(open_as(target->parent.get(), name,
+                           target->is_directory ? DIRECTORY_FLAGS : READ_FLAGS, identity));
   const char* path = path_beside(*target, name);
   if (holder.is_open() && entry.is_open() && keep_attributes(holder.get(), entry.get(), path) &&
       fsync(entry.get()) == 0) {

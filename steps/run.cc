@@ -97,7 +97,7 @@ bool abandon(Target* targets, std::size_t count) {
     Target& target = targets[i];
     if (target.undoing && target.replaces &&
         holds_entry(target.parent.get(), target.backup, target.kept_identity)) {
-      removed = give_held(&target, target.backup) && removed;
+      removed = give_held(&target, target.backup, target.kept_identity) && removed;
     }
     for (int role : {KEPT, COPY, STAGED}) removed = remove_made(&target, role) && removed;
   }
@@ -174,7 +174,7 @@ bool finish_undo(Target* targets, std::size_t count) {
     Target& target = targets[i];
     if (target.in_place && target.replaces &&
         holds_entry(target.parent.get(), target.backup, target.kept_identity) &&
-        !remove_tree(target.parent.get(), target.backup)) {
+        !remove_tree(target.parent.get(), target.backup, &target.kept_identity)) {
       report_failure("Unable to remove %s. %s.\n\n", path_beside(target, target.backup));
       finished = false;
     }

@@ -391,7 +391,7 @@ bool take_out(const char* name, const Identity& identity, const char* slot, cons
       return true;
     }
     if (errno == EXDEV && S_ISDIR(status.st_mode)) {
-      Descriptor from(openat(live.directory, name, DIRECTORY_FLAGS));
+      Descriptor from(open_as(live.directory, name, DIRECTORY_FLAGS, identity));
       if ((mkdirat(out.directory, slot, 0700) == 0 || errno == EEXIST) && from.is_open()) {
         Descriptor holder(openat(out.directory, slot, DIRECTORY_FLAGS));
         if (holder.is_open() && keep_attributes(from.get(), holder.get(), path) &&
@@ -410,7 +410,7 @@ bool take_out(const char* name, const Identity& identity, const char* slot, cons
   if (there) {
     // What stood in for a directory that could not move goes back into it.
     Descriptor holder(openat(out.directory, slot, DIRECTORY_FLAGS));
-    Descriptor into(openat(live.directory, name, DIRECTORY_FLAGS));
+    Descriptor into(open_as(live.directory, name, DIRECTORY_FLAGS, identity));
     back = holder.is_open() && into.is_open() && move_contents(holder.get(), into.get()) &&
            unlinkat(out.directory, slot, AT_REMOVEDIR) == 0;
   } else {

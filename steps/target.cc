@@ -231,7 +231,7 @@ bool remove_made(Target* target, int role) {
     if (!ours) report_left_alone(path);
     std::snprintf(name.data(), name.size(), "%s", made.name);
   }
-  if (ours && !remove_tree(where, name.data())) {
+  if (ours && !remove_tree(where, name.data(), made.made ? &made.identity : &found)) {
     std::printf("Unable to remove %s. %s.\n\n", path, failure_reason(errno));
     return false;
   }
@@ -339,6 +339,8 @@ bool read_targets(bool receipt, Target* targets, char (*paths)[PATH_BUFFER_SIZE]
       target.inside_times = fields.attributes(2);
     } else if (kind == "copied") {
       target.copied = true;
+    } else if (kind == "back") {
+      target.put_back = true;
     } else if (kind == "closed") {
       target.closed = true;
     } else if (kind == "plan" || kind == "planned") {
@@ -383,14 +385,15 @@ bool drive(Target* target, std::size_t index, bool forward, bool repairing) {
     if (!forward && !target->undoing && !staged.made) return true;
     const int taken = take_step(step, forward);
     if (taken != STEP_UNMOVABLE || !forward || target->undoing) {
-      return taken == STEP_DONE &&
-             (!forward || !target->replaces || !target->undoing || give_held(target, target->name));
+      return taken == STEP_DONE && (!forward || !target->replaces || !target->undoing ||
+                                    give_held(target, target->name, target->kept_identity));
     }
     target->in_place = true;
     if (!append_record(target_line("inplace", index)) || !make_durable()) return false;
   }
-  if (!forward) return put_back_in_place(target);
-  return install_in_place(target, index) && (!target->undoing || give_held(target, target->name));
+  if (!forward) return put_back_in_place(target, index);
+  return install_in_place(target, index) &&
+         (!target->undoing || give_held(target, target->name, target->old_identity));
 }
 
 int read_receipt(Target* targets, char (*paths)[PATH_BUFFER_SIZE], std::size_t* count) {

@@ -64,6 +64,7 @@ struct Target {
   bool copied = false;
   bool closed = false;  // an undo closed NAME.old to others
   bool planned[2] = {};
+  bool put_back = false;   // in place, wholly: what the run made may go
   off_t plans[2][2] = {};  // where each plan's steps begin and end in the log
   long slot = 0;
   bool digested = false;  // what the installation left at NAME and at NAME.old
@@ -135,7 +136,7 @@ bool drive(Target* target, std::size_t index, bool forward, bool repairing);
 
 // The drive of a target the kernel will not move, one level down.
 bool install_in_place(Target* target, std::size_t index);
-bool put_back_in_place(Target* target);
+bool put_back_in_place(Target* target, std::size_t index);
 
 // NAME.old, which must be what the installation left there; -1, errno set,
 // where it is not.
@@ -148,8 +149,9 @@ bool stage_undo_in_place(Target* target, std::size_t index, const Target& receip
 
 // The undo's holder of NAME.old's own attributes, in its work directory,
 // made when asked; what it holds given to the entry name beside the
-// target, once NAME.old was closed to others.
+// target, which must be the one of identity, once NAME.old was closed to
+// others.
 int open_holder(Target* target, bool make);
-bool give_held(Target* target, const char* name);
+bool give_held(Target* target, const char* name, const Identity& identity);
 
 #endif

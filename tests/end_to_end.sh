@@ -739,6 +739,8 @@ done <<EOT
 victim/ of another user swapped in for mine/|renameat2|images.old|cd $IMAGES && mv mine mine2 && mv victim mine|victim
 victim/ of another user swapped in for flags/, a directory of the package|renameat2|images.old|cd $IMAGES && mv flags flags2 && mv victim flags|victim
 flags/ of root's swapped in for the link put back at language-banner.png|renameat2|language-banner.png|cd $IMAGES && if [ -e counted ]; then rm language-banner.png && mv flags language-banner.png; else touch counted; fi|flags|LANGEXT_PLANT_IN=$IMAGES LANGEXT_PLANT_EVERY=1
+root's staged tree renamed as the put-back looks for it|fstatat|.images.langext-*|cd $IMAGES && if [ -e ../images.old ] && [ ! -e moved ]; then mv .images.langext-* moved; fi|victim|LANGEXT_PLANT_IN=$IMAGES LANGEXT_PLANT_EVERY=1
+victim/ of another user swapped in for root's staged tree as it is removed|fstatat|.images.langext-*|cd $IMAGES && if [ -e ../images.old ]; then touch seen; elif [ -e seen ] && [ ! -e moved ]; then s=\$(ls -d .images.langext-*) && mv "\$s" moved && mv victim "\$s"; fi|victim|LANGEXT_PLANT_IN=$IMAGES LANGEXT_PLANT_EVERY=1
 EOT
 
 # Once the copy of the old contents is complete and named NAME.old, the

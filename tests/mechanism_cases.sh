@@ -139,6 +139,26 @@ else
   end
 fi
 
+# The same user, whose the old images directory was, swaps a directory of
+# root's in for images right after the undo brought the old one back: the
+# old directory's owner and mode go to the very directory that came back,
+# never to root's.
+if [ -n "$other_user_refused" ]; then
+  skip "undo: root's directory swapped in for images as it gets its owner back" "$other_user_refused"
+else
+  begin "undo: root's directory swapped in for images as it gets its owner back"
+  undo_beside
+  chmod 0777 /var/lib/httpd/htdocs && chown "$other_user" "$IMAGES" && mkdir -m 0755 /var/lib/httpd/htdocs/cgi ||
+    fail "cannot lay out the document root"
+  run_input '\n'
+  run_program=./langext-undo run_with_other_user renameat2 images \
+    "cd /var/lib/httpd/htdocs && mv images x && mv cgi images" LANGEXT_PLANT_IN=/var/lib/httpd/htdocs
+  [ "$(find /var/lib/httpd/htdocs -maxdepth 1 -name images -printf '%U %m')" = "0 755" ] ||
+    fail "root's directory is handed over: $(ls -la /var/lib/httpd/htdocs)"
+  chmod 0755 /var/lib/httpd/htdocs
+  end
+fi
+
 # The web application, running as root, writes uploads into the images
 # volume while the installation runs (closed to others, born after what the
 # run staged): no log names them, so neither the put-back of a failure nor
