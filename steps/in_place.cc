@@ -248,16 +248,20 @@ bool put_back_in_place(Target* target, std::size_t index) {
   // The staged tree, which holds what went out, or the second copy of a
   // file, goes only once the log says all is back. Not found before, it
   // was not put back: another user who may write beside it can hide it
-  // from a look by renaming it in turn.
+  // from a look by renaming it in turn. (A log of the release before
+  // this one does not say: there, gone means put back.)
   if (target->put_back) return true;
+  const bool gone_is_back = !undoing && !log_marks_whole();
   if (target->is_directory && (undoing || (target->planned[0] && target->planned[1]))) {
     Descriptor staged(open_made(target, STAGED, DIRECTORY_FLAGS));
+    if (!staged.is_open() && errno == ENOENT && gone_is_back) return keep_copy(target, false);
     Descriptor live(staged.is_open() ? open_live(*target) : -1);
     whole = live.is_open() && run_plans(target, live.get(), staged.get(), -1, false) &&
             syncfs(live.get()) == 0;
     if (!live.is_open()) report_unable(target->path, true);
   } else if (!target->is_directory && (undoing || target->copied)) {
     Descriptor kept(open_made(target, KEPT, READ_FLAGS));
+    if (!kept.is_open() && errno == ENOENT && gone_is_back) return keep_copy(target, false);
     whole = kept.is_open() &&
             rewrite(*target, kept.get(), path_beside(*target, target->made[KEPT].name));
     if (!whole) report_unable(target->path, true);

@@ -21,7 +21,7 @@ constexpr const char* DIRECTORY_NAME = "langext-install";
 constexpr const char* RECORD_NAME = "record";
 constexpr const char* RECEIPT_NAME = "receipt";
 constexpr const char* LISTING_NAME = "files";
-constexpr std::string_view HEADER = "langext-install log 3 ";
+constexpr std::string_view HEADER = "langext-install log 4 ";
 // What the release before this one wrote: a record rewritten whole.
 constexpr std::string_view EARLIER_HEADER = "langext-install record 2\n";
 constexpr std::size_t SEAL_LENGTH = 19;  // " #" and sixteen hexadecimal digits, then "\n"
@@ -37,6 +37,7 @@ std::array<char, 65536> pending;
 std::size_t pending_length = 0;
 off_t record_end = 0;  // past the last whole line
 off_t receipt_end = 0;
+bool marks_whole = true;  // log 4 on: a whole put-back, attributes given
 
 }  // namespace
 
@@ -266,6 +267,7 @@ bool log_start(const char* kind) {
                       O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!record.is_open()) return false;
   chain = LOG_SEAL_START;
+  marks_whole = true;
   record_named = false;
   pending_length = 0;
   record_end = 0;
@@ -395,10 +397,11 @@ int log_open(bool from_receipt, const char** kind) {
   LogFields fields;
   off_t end = 0;
   if (!read_line(file.get(), 0, &hash, &fields) || fields.word(0) != "langext-install" ||
-      fields.word(1) != "log" || fields.word(2) != "3") {
+      fields.word(1) != "log" || (fields.word(2) != "3" && fields.word(2) != "4")) {
     errno = EBADMSG;
     return LOG_UNREADABLE;
   }
+  marks_whole = fields.word(2) != "3";
   static std::array<char, 16> kind_name;
   std::snprintf(kind_name.data(), kind_name.size(), "%.*s", static_cast<int>(fields.word(3).size()),
                 fields.word(3).data());
@@ -443,6 +446,8 @@ bool log_previous(bool from_receipt, off_t* offset, LogFields* fields) {
   *offset = fields->start;
   return true;
 }
+
+bool log_marks_whole() { return marks_whole; }
 
 off_t log_end(bool from_receipt) { return (from_receipt ? receipt_end : record_end); }
 

@@ -118,6 +118,10 @@ int log_open(bool receipt, const char** kind);
 bool log_next(bool receipt, off_t* offset, LogFields* fields);
 bool log_previous(bool receipt, off_t* offset, LogFields* fields);
 off_t log_end(bool receipt);
+// Whether the log says when a put-back in place is whole, and when a
+// directory's own attributes were given to NAME.old: the release before
+// this one did not, and what a run of it had made and was gone was done.
+bool log_marks_whole();
 
 void report_unusable(const char* path, const char* what);
 

@@ -139,22 +139,29 @@ bool finish_installation(Target* targets, std::size_t count) {
   if (!finished || !make_durable()) return false;
   for (std::size_t i = 0; i < count; ++i) {
     Target& target = targets[i];
-    if (!target.in_place || !target.is_directory) continue;
+    if (!target.in_place || !target.is_directory || target.given) continue;
     std::array<char, 32> holder_name{};
     make_work_name(holder_name.data(), holder_name.size(), target.made[STAGED].name, 'h');
     Descriptor staged(open_made(&target, STAGED, DIRECTORY_FLAGS));
     Descriptor holder(staged.is_open() ? openat(staged.get(), holder_name.data(), DIRECTORY_FLAGS)
                                        : -1);
-    if (!holder.is_open()) continue;  // given already by a killed run
-    Descriptor copy(
-        open_as(target.parent.get(), target.backup, DIRECTORY_FLAGS, target.made[COPY].identity));
+    // Not found before the log says it was given, it was hidden (another
+    // user may rename the staged tree in turn); a killed run of the
+    // release before this one gave it, and said nothing.
+    if (!holder.is_open() && errno == ENOENT && !log_marks_whole()) continue;
+    Descriptor copy(holder.is_open() ? open_as(target.parent.get(), target.backup, DIRECTORY_FLAGS,
+                                               target.made[COPY].identity)
+                                     : -1);
     if (!copy.is_open() ||
         !keep_attributes(holder.get(), copy.get(), path_beside(target, target.backup)) ||
         fsync(copy.get()) != 0) {
       report_unable(target.path, false);
       finished = false;
+      continue;
     }
+    finished = append_record(target_line("given", i)) && finished;
   }
+  finished = finished && make_durable();
   for (std::size_t i = count; finished && i-- > 0;) {
     for (int role : {KEPT, COPY, STAGED}) removed = remove_made(&targets[i], role) && removed;
   }

@@ -341,6 +341,8 @@ bool read_targets(bool receipt, Target* targets, char (*paths)[PATH_BUFFER_SIZE]
       target.copied = true;
     } else if (kind == "back") {
       target.put_back = true;
+    } else if (kind == "given") {
+      target.given = true;
     } else if (kind == "closed") {
       target.closed = true;
     } else if (kind == "plan" || kind == "planned") {

@@ -65,6 +65,7 @@ struct Target {
   bool closed = false;  // an undo closed NAME.old to others
   bool planned[2] = {};
   bool put_back = false;   // in place, wholly: what the run made may go
+  bool given = false;      // NAME.old has the old directory's own attributes
   off_t plans[2][2] = {};  // where each plan's steps begin and end in the log
   long slot = 0;
   bool digested = false;  // what the installation left at NAME and at NAME.old

@@ -791,6 +791,25 @@ else
   end
 fi
 
+# Once all is installed in place, NAME.old gets the old directory's own
+# owner and mode, which wait in root's staged tree beside it; in a document
+# root the other user may write, they rename that tree as the run looks for
+# it. Nothing is taken as given that was not: the record stays, and the
+# next run gives them.
+if [ -n "$other_user_refused" ]; then
+  skip "another user hides the staged tree as NAME.old gets its mode" "$other_user_refused"
+else
+  begin "another user hides the staged tree as NAME.old gets its mode"
+  chmod 0777 /var/lib/httpd/htdocs && chmod 0751 "$IMAGES" || fail "cannot lay out the document root"
+  run_with_other_user fstatat '.images.langext-*' \
+    "cd /var/lib/httpd/htdocs && if [ -e images.old ] && [ ! -e moved ]; then mv .images.langext-* moved; fi" \
+    LANGEXT_PLANT_IN=/var/lib/httpd/htdocs LANGEXT_PLANT_EVERY=1 LANGEXT_NO_EXCHANGE=EXDEV
+  run_input '\n'
+  [ "$(stat -c %a "$IMAGES.old")" = 751 ] || fail "$IMAGES.old is $(stat -c %a "$IMAGES.old"): $(cat "$SANDBOX/out")"
+  chmod 0755 /var/lib/httpd/htdocs
+  end
+fi
+
 # After a kill amid the replacement, NAME.old is still root's alone: the
 # other user can change nothing in it at leisure, and the next run finishes
 # with it as the copy was made, then opens it as the old directory was.
