@@ -133,7 +133,7 @@ bool copy_old(Target* target, std::size_t index, int live, int staged) {
         watching.logged;
   } else {
     Descriptor kept(make_entry(target, index, KEPT, false, false));
-    Descriptor old(openat(target->parent.get(), target->name, READ_FLAGS));
+    Descriptor old(open_as(target->parent.get(), target->name, READ_FLAGS, target->old_identity));
     const int second = old.is_open() ? dup(old.get()) : -1;
     copied = kept.is_open() && old.is_open() &&
              keep_file(old.get(), target->path, copy.release(), backup_path.data()) &&
@@ -214,7 +214,7 @@ bool stage_undo_in_place(Target* target, std::size_t index, const Target& receip
   }
   if (!target->is_directory) {
     Descriptor kept(make_entry(target, index, KEPT, false, false));
-    Descriptor live(openat(target->parent.get(), target->name, READ_FLAGS));
+    Descriptor live(open_as(target->parent.get(), target->name, READ_FLAGS, target->old_identity));
     return kept.is_open() && live.is_open() &&
            keep_file(backup.get(), backup_path, copy.release(),
                      path_beside(*target, target->made[STAGED].name)) &&

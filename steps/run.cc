@@ -544,22 +544,15 @@ int undo_installation() {
     }
   }
   staged = staged && sync_targets(undone.data(), count, true) && record_phase(PHASE_SWAP);
-  if (!staged) {
-    abandon(undone.data(), count);
+  const bool driven = staged && drive_all(undone.data(), count, true, false);
+  // Where a step failed, what was done is put back, and what was made goes.
+  if (!driven &&
+      (!staged || (record_phase(PHASE_BACK) && drive_all(undone.data(), count, false, false))) &&
+      (abandon(undone.data(), count) || !staged)) {
     std::printf("Undo failed.\n\n");
     return UNDO_REFUSED;
   }
-  if (!drive_all(undone.data(), count, true, false)) {
-    if (record_phase(PHASE_BACK) && drive_all(undone.data(), count, false, false) &&
-        abandon(undone.data(), count)) {
-      std::printf("Undo failed.\n\n");
-      return UNDO_REFUSED;
-    }
-    std::printf("Unable to undo everything: run langext-undo again to finish that.\n\n");
-    history("undo unfinished; the next run of either program finishes it");
-    return UNDO_UNFINISHED;
-  }
-  if (!record_phase(PHASE_DONE) || !finish_undo(undone.data(), count)) {
+  if (!driven || !record_phase(PHASE_DONE) || !finish_undo(undone.data(), count)) {
     std::printf("Unable to undo everything: run langext-undo again to finish that.\n\n");
     history("undo unfinished; the next run of either program finishes it");
     return UNDO_UNFINISHED;
