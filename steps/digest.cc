@@ -106,8 +106,10 @@ int digest_entry(void*, int directory, const char* name, unsigned char) {
   struct stat status {};
   Identity identity;
   bool mount = false;
+  // Gone since it was listed (an upload removed), it is not in the tree;
+  // a mount that lets no one look is left out.
   if (!examine(directory, name, &status, &identity, &mount)) {
-    return errno == EACCES ? WALK_NEXT : WALK_STOP;  // a mount that lets no one look
+    return errno == ENOENT || errno == EACCES ? WALK_NEXT : WALK_STOP;
   }
   std::uint64_t hash = place;
   mix(&hash, status.st_mode);
@@ -133,7 +135,7 @@ int digest_entry(void*, int directory, const char* name, unsigned char) {
 }
 
 int digest_entered(void*, int, int directory, const char*) {
-  if (directory < 0) return WALK_STOP;
+  if (directory < 0) return errno == ENOENT ? WALK_NEXT : WALK_STOP;
   digest.places[++digest.depth] = digest.entering;
   digest.path_lengths[digest.depth] = digest.entering_length;
   return WALK_ENTER;

@@ -185,6 +185,19 @@ expect_output "$UNDONE_ALL"
 umount "$IMAGES"
 end
 
+# The web application, running as root, removes an upload as the
+# installation digests what it left: the entry is gone, not a failure, and
+# the receipt is written.
+begin "an upload of root's removed as the installation takes its digest"
+printf one > "$IMAGES/one.bin" && printf two > "$IMAGES/two.bin" || fail "cannot lay out the images"
+run_interposed LANGEXT_PLANT_USER=0:0 LANGEXT_PLANT_KIND=command LANGEXT_PLANT_CALL=fstatat \
+  LANGEXT_PLANT_NAME='one.bin,two.bin' LANGEXT_PLANT_IN="$IMAGES.old" LANGEXT_PLANT_EVERY=1 \
+  LANGEXT_PLANT_LOG="$SANDBOX/plant.log" LANGEXT_PLANT_COMMAND="grep -q '^phase done' $RECORD_DIR/record &&
+    cd $IMAGES.old && for f in one.bin two.bin; do [ \$f = \$PLANT_NAME ] || rm -f \$f; done"
+expect_status 1
+[ -f "$RECORD_DIR/receipt" ] && [ ! -e "$RECORD_DIR/record" ] || fail "no receipt: $(cat "$SANDBOX/out")"
+end
+
 # A FUSE file system another user mounted inside the volume lets no one
 # else look at it, root included: it is left as it is and named, and never
 # a reason for the run, or its put-back, to stop.
