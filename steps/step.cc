@@ -383,10 +383,13 @@ bool take_out(const char* name, const Identity& identity, const char* slot, cons
     if (!there || holds(out, identity)) return true;
     if (running.plan->check_untouched && !untouched(live.directory, name, status)) return true;
     if (move_checked(live, out, identity)) {
-      // Written in meanwhile, it goes back, and stays.
+      // Written in meanwhile, it goes back, and stays; where its name was
+      // taken meanwhile, the run fails, and it waits with what went out.
       if (running.plan->check_untouched && S_ISDIR(status.st_mode) &&
-          !untouched_below(out.directory, slot)) {
-        move_checked(out, live, identity);
+          !untouched_below(out.directory, slot) && !move_checked(out, live, identity)) {
+        if (errno == EEXIST) errno = NOT_THE_ENTRY;
+        report_entry(path);
+        return false;
       }
       return true;
     }

@@ -775,6 +775,26 @@ entries of NAME.old swapped, and a directory at a new file's name|cd $IMAGES.old
 an upload at a new file's name|printf upload > $IMAGES/language-banner.png|[ "\$(cat $IMAGES/language-banner.png)" = upload ]
 EOT
 
+# The other user writes into a directory of theirs as it goes out, and then
+# takes its name: it cannot go back, and it is not removed with what went
+# out; the run fails and keeps it.
+if [ -n "$other_user_refused" ]; then
+  skip "another user in a volume writes into their directory as it goes out, and takes its name" "$other_user_refused"
+else
+  begin "another user in a volume writes into their directory as it goes out, and takes its name"
+  writable_volume "$IMAGES"
+  mkdir -m 0755 "$IMAGES/mine" && printf 'notes' > "$IMAGES/mine/notes.txt" && chown -R "$other_user" "$IMAGES/mine" ||
+    fail "cannot lay out the volume"
+  mine_inode=$(stat -c %i "$IMAGES/mine")
+  run_with_other_user fstatat,renameat2 'notes.txt,[0-9]*' "cd $IMAGES && if [ -e ../images.old ]; then
+    case \$PLANT_NAME in notes.txt) touch mine/new ;; *) mkdir mine ;; esac; fi" \
+    LANGEXT_PLANT_IN="$IMAGES*" LANGEXT_PLANT_EVERY=1
+  [ -n "$(find "$IMAGES" -xdev -inum "$mine_inode" -exec test -e {}/new \; -print)" ] ||
+    fail "their directory is gone: $(cat "$SANDBOX/out")"
+  umount "$IMAGES"
+  end
+fi
+
 # As the copy of the old contents reaches a link of root's, the other user
 # puts theirs, leading elsewhere, at its name: root's copy never leads
 # where they chose.
