@@ -137,6 +137,7 @@ bool finish_installation(Target* targets, std::size_t count) {
   }
   stream.reset();
   if (!finished || !make_durable()) return false;
+  bool gave = false;
   for (std::size_t i = 0; i < count; ++i) {
     Target& target = targets[i];
     if (!target.in_place || !target.is_directory || target.given) continue;
@@ -160,8 +161,9 @@ bool finish_installation(Target* targets, std::size_t count) {
       continue;
     }
     finished = append_record(target_line("given", i)) && finished;
+    gave = true;
   }
-  finished = finished && make_durable();
+  finished = finished && (!gave || make_durable());
   for (std::size_t i = count; finished && i-- > 0;) {
     for (int role : {KEPT, COPY, STAGED}) removed = remove_made(&targets[i], role) && removed;
   }
