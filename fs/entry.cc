@@ -13,6 +13,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "fs/fd.h"
+
 namespace {
 
 constexpr std::string_view NAME_LETTERS =
@@ -138,6 +140,61 @@ bool settle(int directory, const char* name, Identity* identity) {
     return false;
   }
   return examine(directory, name, nullptr, identity);
+}
+
+void unescape_mount_text(char* text) {
+  char* to = text;
+  for (const char* from = text; *from != '\0'; ++to) {
+    if (from[0] == '\\' && from[1] >= '0' && from[1] <= '3' && from[2] >= '0' && from[2] <= '7' &&
+        from[3] >= '0' && from[3] <= '7') {
+      *to = static_cast<char>((from[1] - '0') * 64 + (from[2] - '0') * 8 + (from[3] - '0'));
+      from += 4;
+    } else {
+      *to = *from++;
+    }
+  }
+  *to = '\0';
+}
+
+bool find_mount(int directory, const char* name, MountLine* found) {
+  int id = 0;
+  struct statx mount {};
+  if (!mount_id_at(directory, name, &id)) {
+    if (statx(directory, name, at_flags(name), STATX_MNT_ID, &mount) != 0 ||
+        (mount.stx_mask & STATX_MNT_ID) == 0) {
+      return false;
+    }
+    id = static_cast<int>(mount.stx_mnt_id);
+  }
+  std::array<char, 32> wanted{};
+  std::snprintf(wanted.data(), wanted.size(), "%d ", id);
+  const Stream table(std::fopen("/proc/self/mountinfo", "re"));
+  static std::array<char, 65536> line;
+  // A line too long for the buffer is none: its rest must not pass for one.
+  for (bool whole = true; table && std::fgets(line.data(), static_cast<int>(line.size()), table.get()) != nullptr;) {
+    const bool at_start = whole;
+    whole = std::strchr(line.data(), '\n') != nullptr;
+    // ID PARENT MAJOR:MINOR ROOT POINT OPTIONS [TAGS] - TYPE SOURCE SUPER,
+    // every space inside a field escaped.
+    char* tail = std::strstr(line.data(), " - ");
+    if (!at_start || !whole || tail == nullptr ||
+        !std::string_view(line.data()).starts_with(wanted.data())) {
+      continue;
+    }
+    *tail = '\0';
+    tail += 3;
+    char* head = line.data();
+    for (int skipped = 0; skipped < 4; ++skipped) strsep(&head, " ");
+    char* point = strsep(&head, " ");
+    found->type = strsep(&tail, " ");
+    strsep(&tail, " ");  // the source
+    found->options = strsep(&tail, " \n");
+    if (point == nullptr || found->options == nullptr) return false;
+    unescape_mount_text(point);
+    found->point = point;
+    return true;
+  }
+  return false;
 }
 
 int mount_at(int directory, const char* name) {

@@ -47,6 +47,18 @@ bool settle(int directory, const char* name, Identity* identity);
 // at: a user's FUSE mount), 0 where not, -1 (errno set) where unknown.
 int mount_at(int directory, const char* name);
 
+// The mount table's line for the mount that holds name in directory ("" for
+// the directory itself), in a buffer the next call reuses: where it is
+// mounted, its type and its file system's options. False where not found.
+struct MountLine {
+  const char* point;
+  const char* type;
+  const char* options;
+};
+bool find_mount(int directory, const char* name, MountLine* found);
+// Undoes the octal escapes of the mount table, in place.
+void unescape_mount_text(char* text);
+
 // Moves an entry, never replacing what stands at to_name.
 bool move_entry(int from, const char* from_name, int to, const char* to_name);
 

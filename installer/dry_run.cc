@@ -23,21 +23,6 @@
 
 namespace {
 
-// Undoes the octal escapes of /proc/self/mountinfo in place.
-void unescape(char* text) {
-  char* to = text;
-  for (const char* from = text; *from != '\0'; ++to) {
-    if (from[0] == '\\' && from[1] >= '0' && from[1] <= '3' && from[2] >= '0' && from[2] <= '7' &&
-        from[3] >= '0' && from[3] <= '7') {
-      *to = static_cast<char>((from[1] - '0') * 64 + (from[2] - '0') * 8 + (from[3] - '0'));
-      from += 4;
-    } else {
-      *to = *from++;
-    }
-  }
-  *to = '\0';
-}
-
 // The part of *rest before the first separator, which *rest then moves
 // past. (No substr: its bounds check would need the C++ runtime library.)
 std::string_view take_field(std::string_view* rest, char separator) {
@@ -52,71 +37,49 @@ std::string_view take_field(std::string_view* rest, char separator) {
 // mounted with redirect_dir=on): a run then installs it in place.
 bool in_lower_layer(int parent, const char* name) {
   struct statfs file_system {};
-  struct statx mount {};
-  if (fstatfs(parent, &file_system) != 0 || file_system.f_type != OVERLAYFS_SUPER_MAGIC ||
-      statx(parent, "", AT_EMPTY_PATH, STATX_MNT_ID, &mount) != 0) {
-    return false;
-  }
+  MountLine mount{};
   std::array<char, 64> link{};
-  std::array<char, 32> id{};
   std::array<char, PATH_MAX> where{};
   std::snprintf(link.data(), link.size(), "/proc/self/fd/%d", parent);
-  std::snprintf(id.data(), id.size(), "%llu", static_cast<unsigned long long>(mount.stx_mnt_id));
   const ssize_t length = readlink(link.data(), where.data(), where.size() - 1);
-  Stream mounts(std::fopen("/proc/self/mountinfo", "re"));
-  if (length <= 0 || !mounts) return false;
-  static std::array<char, 65536> line;
-  while (std::fgets(line.data(), static_cast<int>(line.size()), mounts.get()) != nullptr) {
-    // Each line: ID PARENT MAJOR:MINOR ROOT POINT OPTIONS ... - TYPE SOURCE SUPER.
-    std::string_view fields(line.data());
-    std::array<std::string_view, 5> field{};
-    for (std::string_view& next : field) next = take_field(&fields, ' ');
-    if (field[0] != id.data()) continue;
-    const std::size_t type = fields.find(" - overlay ");
-    if (type == std::string_view::npos) return false;
-    fields.remove_prefix(type + 11);
-    take_field(&fields, ' ');  // the source
-    std::array<char, PATH_MAX> point{};
-    std::snprintf(point.data(), point.size(), "%.*s", static_cast<int>(field[4].size()),
-                  field[4].data());
-    unescape(point.data());
-    std::string_view below(where.data());
-    if (!below.starts_with(point.data())) return false;
-    below.remove_prefix(std::string_view(point.data()) == "/" ? 0 : std::strlen(point.data()));
-    std::string_view all = take_field(&fields, ' ');
-    if (!all.empty() && all.back() == '\n') all.remove_suffix(1);
-    bool lower = false;
-    while (!all.empty()) {
-      const std::string_view option = take_field(&all, ',');
-      if (option == "redirect_dir=on") return false;
-      for (std::string_view key : {"lowerdir=", "lowerdir+="}) {
-        if (!option.starts_with(key)) continue;
-        std::string_view layers = option;
-        layers.remove_prefix(key.size());
-        while (!layers.empty()) {
-          const std::string_view layer = take_field(&layers, ':');
-          // The layer as the mount table escapes it; the path below as it is.
-          std::array<char, std::size_t{2} * PATH_MAX> candidate{};
-          if (layer.size() >= candidate.size()) continue;
-          std::snprintf(candidate.data(), candidate.size(), "%.*s", static_cast<int>(layer.size()),
-                        layer.data());
-          unescape(candidate.data());
-          const std::size_t base = std::strlen(candidate.data());
-          const int written =
-              base + below.size() + 1 < candidate.size()
-                  ? std::snprintf(candidate.data() + base, candidate.size() - base, "%.*s/%s",
-                                  static_cast<int>(below.size()), below.data(), name)
-                  : -1;
-          struct stat status {};
-          lower = lower ||
-                  (written > 0 && base + static_cast<std::size_t>(written) < candidate.size() &&
-                   lstat(candidate.data(), &status) == 0 && S_ISDIR(status.st_mode));
-        }
+  if (fstatfs(parent, &file_system) != 0 || file_system.f_type != OVERLAYFS_SUPER_MAGIC ||
+      length <= 0 || !find_mount(parent, "", &mount) || std::strcmp(mount.type, "overlay") != 0) {
+    return false;
+  }
+  std::string_view below(where.data());
+  if (!below.starts_with(mount.point)) return false;
+  below.remove_prefix(std::strcmp(mount.point, "/") == 0 ? 0 : std::strlen(mount.point));
+  std::string_view all(mount.options);
+  bool lower = false;
+  while (!all.empty()) {
+    const std::string_view option = take_field(&all, ',');
+    if (option == "redirect_dir=on") return false;
+    for (std::string_view key : {"lowerdir=", "lowerdir+="}) {
+      if (!option.starts_with(key)) continue;
+      std::string_view layers = option;
+      layers.remove_prefix(key.size());
+      while (!layers.empty()) {
+        const std::string_view layer = take_field(&layers, ':');
+        // The layer as the mount table escapes it; the path below as it is.
+        std::array<char, std::size_t{2} * PATH_MAX> candidate{};
+        if (layer.size() >= candidate.size()) continue;
+        std::snprintf(candidate.data(), candidate.size(), "%.*s", static_cast<int>(layer.size()),
+                      layer.data());
+        unescape_mount_text(candidate.data());
+        const std::size_t base = std::strlen(candidate.data());
+        const int written =
+            base + below.size() + 1 < candidate.size()
+                ? std::snprintf(candidate.data() + base, candidate.size() - base, "%.*s/%s",
+                                static_cast<int>(below.size()), below.data(), name)
+                : -1;
+        struct stat status {};
+        lower = lower ||
+                (written > 0 && base + static_cast<std::size_t>(written) < candidate.size() &&
+                 lstat(candidate.data(), &status) == 0 && S_ISDIR(status.st_mode));
       }
     }
-    return lower;
   }
-  return false;
+  return lower;
 }
 
 // What a run needs on one file system.

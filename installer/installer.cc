@@ -78,6 +78,24 @@ bool language_file_is_a_file() {
   return false;
 }
 
+// A file system another user mounted (FUSE) shows whatever its daemon
+// says: files of root's, set-user-ID, that the copy of the old contents
+// would make so on this host's own disk. Its promises are no one's to keep.
+bool targets_on_hosts_file_systems() {
+  for (const Target& target : targets) {
+    MountLine mount{};
+    if (!find_mount(AT_FDCWD, target.path, &mount) || std::strncmp(mount.type, "fuse", 4) != 0) {
+      continue;
+    }
+    const char* user = std::strstr(mount.options, ",user_id=");
+    if (user == nullptr || (user[9] == '0' && (user[10] == ',' || user[10] == '\0'))) continue;
+    std::printf("Unable to install: %s is on a file system that another user mounted.\n\n",
+                target.path);
+    return false;
+  }
+  return true;
+}
+
 // A target inside another, or the other itself, would be carried off by
 // the other's swap: the target and each directory above it, up to the root,
 // are compared with the others.
@@ -333,7 +351,8 @@ bool take_input() {
     targets[i].source = PACKAGE_PARTS[i];
     targets[i].is_directory = i != 0;
   }
-  return language_file_is_a_file() && targets_apart() && decide_set_asides();
+  return language_file_is_a_file() && targets_on_hosts_file_systems() && targets_apart() &&
+         decide_set_asides();
 }
 
 int run_locked() {

@@ -213,21 +213,26 @@ fuse_refusal() {
     mount --bind "$SANDBOX/fuse-device" /dev/fuse || echo "/dev/fuse cannot be opened to other users here"
 }
 fuse_refused=$(fuse_refusal)
+# The other user mounts their daemon's file system at $1, with the mount
+# options $2 besides its own.
+mount_fuse_as_other_user() {
+  # The daemon runs from where the other user can reach it: the build
+  # folder may lie in a home that only its owner enters.
+  rm -rf "$OTHER_USER_FILES/fuse" && mkdir -p "$1" "$OTHER_USER_FILES/fuse" &&
+    install -m 0755 "$write_log_fs" "$OTHER_USER_FILES/write_log_fs" &&
+    chown "$other_user" "$1" "$OTHER_USER_FILES/fuse" &&
+    setpriv --reuid="${other_user%:*}" --regid="${other_user#*:}" --clear-groups \
+      sh -c "truncate -s 1M $OTHER_USER_FILES/fuse/disk && WRITE_LOG_FS_OPTIONS=$2 exec $OTHER_USER_FILES/write_log_fs serve $OTHER_USER_FILES/fuse/disk $OTHER_USER_FILES/fuse/log $1 0" \
+      > /dev/null 2>&1 &
+  for _ in $(seq 50); do findmnt -n --mountpoint "$1" > /dev/null && break; sleep 0.1; done
+  findmnt -n --mountpoint "$1" > /dev/null || fail "the other user's FUSE mount is not there"
+}
 for failure in '' placing; do
   title="a FUSE mount of another user's inside the volume is left as it is${failure:+, through a put-back}"
   if [ -n "$fuse_refused" ]; then skip "in place: $title" "$fuse_refused"; continue; fi
   begin "in place: $title"
   writable_volume "$IMAGES"
-  # The daemon runs from where the other user can reach it: the build
-  # folder may lie in a home that only its owner enters.
-  rm -rf "$OTHER_USER_FILES/fuse" && mkdir "$IMAGES/fuse" "$OTHER_USER_FILES/fuse" &&
-    install -m 0755 "$write_log_fs" "$OTHER_USER_FILES/write_log_fs" &&
-    chown "$other_user" "$IMAGES/fuse" "$OTHER_USER_FILES/fuse" &&
-    setpriv --reuid="${other_user%:*}" --regid="${other_user#*:}" --clear-groups \
-      sh -c "truncate -s 1M $OTHER_USER_FILES/fuse/disk && exec $OTHER_USER_FILES/write_log_fs serve $OTHER_USER_FILES/fuse/disk $OTHER_USER_FILES/fuse/log $IMAGES/fuse 0" \
-      > /dev/null 2>&1 &
-  for _ in $(seq 50); do [ -e "$IMAGES/fuse/disk" ] 2>/dev/null || stat "$IMAGES/fuse" 2>&1 | grep -q denied && break; sleep 0.1; done
-  findmnt -n --mountpoint "$IMAGES/fuse" > /dev/null || fail "the other user's FUSE mount is not there"
+  mount_fuse_as_other_user "$IMAGES/fuse" ''
   run_interposed ${failure:+LANGEXT_FAIL_CALL=placing LANGEXT_FAIL_AFTER=2 LANGEXT_FAIL_ERRNO=28}
   grep -qxF "${PROMPT}Left $IMAGES/fuse as it is: another file system is mounted there. $IMAGES.old/fuse holds no copy of it." \
     "$SANDBOX/out" || fail "the mount is not named: $(cat "$SANDBOX/out")"
@@ -238,6 +243,24 @@ for failure in '' placing; do
   findmnt -n --mountpoint "$IMAGES/fuse" > /dev/null || fail "the FUSE mount is gone"
   umount -l "$IMAGES/fuse"
   umount "$IMAGES"
+  end
+done
+
+# A target on a file system another user mounted is refused before anything
+# changes: its daemon says whose its files are, root's and set-user-ID if it
+# likes, and the copy of the old contents would make them so on this disk.
+for options in allow_other ''; do
+  title="refused: images on a FUSE file system another user mounted${options:+ with $options}"
+  if [ -n "$fuse_refused" ]; then skip "$title" "$fuse_refused"; continue; fi
+  begin "$title"
+  [ -z "$options" ] || { rm -f /etc/fuse.conf && echo user_allow_other > /etc/fuse.conf; }
+  mount_fuse_as_other_user "$IMAGES" "$options"
+  run_input '\n'
+  expect_output "${BANNER}${PROMPT}Unable to install: $IMAGES is on a file system that another user mounted.\n\n"
+  expect_status 255
+  [ -e "$IMAGES.old" ] || [ -e "$RECORD_DIR/record" ] && fail "the run changed something"
+  umount -l "$IMAGES"
+  rm -f /etc/fuse.conf && ln -s "$SANDBOX/host/etc/fuse.conf" /etc/fuse.conf
   end
 done
 

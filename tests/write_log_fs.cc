@@ -174,8 +174,13 @@ int serve(const char* image_path, const char* log_path, char* mount_point, char*
   char foreground[] = "-f";
   char one_thread[] = "-s";
   char option[] = "-o";
-  char name[] = "fsname=write_log_fs";
-  std::array<char*, 6> arguments{program, foreground, one_thread, option, name, mount_point};
+  // WRITE_LOG_FS_OPTIONS: more mount options, allow_other say.
+  std::array<char, 256> name{};
+  const char* more = std::getenv("WRITE_LOG_FS_OPTIONS");
+  if (more != nullptr && *more == '\0') more = nullptr;
+  std::snprintf(name.data(), name.size(), "fsname=write_log_fs%s%s", more != nullptr ? "," : "",
+                more != nullptr ? more : "");
+  std::array<char*, 6> arguments{program, foreground, one_thread, option, name.data(), mount_point};
   return fuse_main(static_cast<int>(arguments.size()), arguments.data(), &operations, nullptr);
 }
 
