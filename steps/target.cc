@@ -20,6 +20,10 @@ bool repairing = false;
 
 namespace {
 
+// A mode but for the set-group-ID bit, which a directory takes from its
+// parent.
+constexpr mode_t PERMISSIONS = 07777 & ~S_ISGID;
+
 constexpr std::array<const char*, ROLES> ROLE_NAMES{"staged", "copy", "kept"};
 constexpr std::array<const char*, 4> PHASE_NAMES{"stage", "swap", "back", "done"};
 
@@ -37,12 +41,13 @@ int where_made(const Target& target, const Made& made) {
 // such, and no call can set a birth time.
 bool made_when_named(int directory, const char* name, const struct stat& status,
                      const Identity& identity, const Made& made) {
-  const mode_t mode = made.directory ? 0700 : 0600;
+  // A directory killed before it got its mode has none.
+  const mode_t mode = made.directory ? ((status.st_mode & PERMISSIONS) == 0 ? 0 : 0700) : 0600;
   Descriptor opened(
       made.directory && S_ISDIR(status.st_mode) ? openat(directory, name, DIRECTORY_FLAGS) : -1);
   const bool empty = opened.is_open() &&
                      for_each_entry(opened.get(), [](const char*, unsigned char) { return false; });
-  return status.st_uid == geteuid() && (status.st_mode & 07777) == mode &&
+  return status.st_uid == geteuid() && (status.st_mode & PERMISSIONS) == mode &&
          (made.directory
               ? empty
               : S_ISREG(status.st_mode) && status.st_size == 0 && status.st_nlink == 1) &&
@@ -153,19 +158,22 @@ int make_entry(Target* target, std::size_t index, int role, bool inside, bool di
       if (!append_record(kept)) return -1;
     }
     if (!make_durable()) return -1;
-    Descriptor entry(directory ? (mkdirat(where, made.name, 0700) == 0
+    // A directory is made with no permissions at all, which no directory
+    // of root's has, and given its own once opened: between the two calls
+    // another user may have put one of theirs at the name, or one of root's
+    // they may move (lost+found, in a volume's root).
+    Descriptor entry(directory ? (mkdirat(where, made.name, 0) == 0
                                       ? openat(where, made.name, DIRECTORY_FLAGS)
                                       : -1)
                                : openat(where, made.name, NEW_FILE_FLAGS, 0600));
     if (!entry.is_open() && errno == EEXIST) continue;
     struct stat status {};
     if (!entry.is_open() || !examine(entry.get(), "", &status, &made.identity)) return -1;
-    // Between the two calls another user may have put a directory of
-    // theirs at the name.
-    if (status.st_uid != geteuid() || (status.st_mode & 077) != 0) {
+    if (status.st_uid != geteuid() || (status.st_mode & (directory ? PERMISSIONS : 077)) != 0) {
       errno = NOT_THE_ENTRY;
       return -1;
     }
+    if (directory && fchmod(entry.get(), 0700 | (status.st_mode & S_ISGID)) != 0) return -1;
     // An entry made inside the target changes its times, which its copy at
     // NAME.old must keep.
     const timespec kept[2] = {times.st_atim, times.st_mtim};

@@ -720,7 +720,7 @@ while IFS='|' read -r title call name command guarded where; do
   if [ -n "$other_user_refused" ]; then skip "another user in a volume, then a failure: $title" "$other_user_refused"; continue; fi
   begin "another user in a volume, then a failure: $title"
   writable_volume "$IMAGES"
-  mkdir -m 0755 "$IMAGES/mine" "$IMAGES/flags" && mkdir -m 0700 "$IMAGES/victim" &&
+  mkdir -m 0755 "$IMAGES/mine" "$IMAGES/flags" && mkdir -m 0700 "$IMAGES/victim" "$IMAGES/lost+found" &&
     printf 'notes' > "$IMAGES/mine/notes.txt" && printf 'secret' > "$IMAGES/victim/secret" &&
     printf 'GIF89a-old-de' > "$IMAGES/flags/de.gif" && ln -s logo.gif "$IMAGES/language-banner.png" &&
     chown -R "$other_user" "$IMAGES/mine" && chown -h "$other_user" "$IMAGES/language-banner.png" &&
@@ -740,6 +740,7 @@ victim/ of another user swapped in for mine/|renameat2|images.old|cd $IMAGES && 
 victim/ of another user swapped in for flags/, a directory of the package|renameat2|images.old|cd $IMAGES && mv flags flags2 && mv victim flags|victim
 flags/ of root's swapped in for the link put back at language-banner.png|renameat2|language-banner.png|cd $IMAGES && if [ -e counted ]; then rm language-banner.png && mv flags language-banner.png; else touch counted; fi|flags|LANGEXT_PLANT_IN=$IMAGES LANGEXT_PLANT_EVERY=1
 root's staged tree renamed as the put-back looks for it|fstatat|.images.langext-*|cd $IMAGES && if [ -e ../images.old ] && [ ! -e moved ]; then mv .images.langext-* moved; fi|victim|LANGEXT_PLANT_IN=$IMAGES LANGEXT_PLANT_EVERY=1
+root's lost+found swapped in for the staged tree as it is made|mkdirat|.images.langext-*|cd $IMAGES && mv "\$PLANT_NAME" made && mv lost+found "\$PLANT_NAME"|lost+found|LANGEXT_PLANT_IN=$IMAGES
 victim/ of another user swapped in for root's staged tree as it is removed|fstatat|.images.langext-*|cd $IMAGES && if [ -e ../images.old ]; then touch seen; elif [ -e seen ] && [ ! -e moved ]; then s=\$(ls -d .images.langext-*) && mv "\$s" moved && mv victim "\$s"; fi|victim|LANGEXT_PLANT_IN=$IMAGES LANGEXT_PLANT_EVERY=1
 EOT
 
