@@ -171,7 +171,8 @@ bool find_mount(int directory, const char* name, MountLine* found) {
   const Stream table(std::fopen("/proc/self/mountinfo", "re"));
   static std::array<char, 65536> line;
   // A line too long for the buffer is none: its rest must not pass for one.
-  for (bool whole = true; table && std::fgets(line.data(), static_cast<int>(line.size()), table.get()) != nullptr;) {
+  for (bool whole = true;
+       table && std::fgets(line.data(), static_cast<int>(line.size()), table.get()) != nullptr;) {
     const bool at_start = whole;
     whole = std::strchr(line.data(), '\n') != nullptr;
     // ID PARENT MAJOR:MINOR ROOT POINT OPTIONS [TAGS] - TYPE SOURCE SUPER,

@@ -73,9 +73,9 @@ bool in_lower_layer(int parent, const char* name) {
                                 static_cast<int>(below.size()), below.data(), name)
                 : -1;
         struct stat status {};
-        lower = lower ||
-                (written > 0 && base + static_cast<std::size_t>(written) < candidate.size() &&
-                 lstat(candidate.data(), &status) == 0 && S_ISDIR(status.st_mode));
+        lower =
+            lower || (written > 0 && base + static_cast<std::size_t>(written) < candidate.size() &&
+                      lstat(candidate.data(), &status) == 0 && S_ISDIR(status.st_mode));
       }
     }
   }

@@ -162,10 +162,10 @@ int make_entry(Target* target, std::size_t index, int role, bool inside, bool di
     // of root's has, and given its own once opened: between the two calls
     // another user may have put one of theirs at the name, or one of root's
     // they may move (lost+found, in a volume's root).
-    Descriptor entry(directory ? (mkdirat(where, made.name, 0) == 0
-                                      ? openat(where, made.name, DIRECTORY_FLAGS)
-                                      : -1)
-                               : openat(where, made.name, NEW_FILE_FLAGS, 0600));
+    Descriptor entry(
+        directory
+            ? (mkdirat(where, made.name, 0) == 0 ? openat(where, made.name, DIRECTORY_FLAGS) : -1)
+            : openat(where, made.name, NEW_FILE_FLAGS, 0600));
     if (!entry.is_open() && errno == EEXIST) continue;
     struct stat status {};
     if (!entry.is_open() || !examine(entry.get(), "", &status, &made.identity)) return -1;
