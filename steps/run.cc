@@ -477,7 +477,9 @@ int stage_commit(Target* targets, std::size_t count) {
   }
   // The record stays, for the next run to finish, while anything made
   // stays.
-  if (record_phase(PHASE_DONE)) finish_installation(targets, count);
+  if (!record_phase(PHASE_DONE) || !finish_installation(targets, count)) {
+    std::printf("Unable to finish the installation: run the installer again to finish that.\n\n");
+  }
   return COMMITTED;
 }
 

@@ -825,6 +825,8 @@ else
   run_with_other_user fstatat '.images.langext-*' \
     "cd /var/lib/httpd/htdocs && if [ -e images.old ] && [ ! -e moved ]; then mv .images.langext-* moved; fi" \
     LANGEXT_PLANT_IN=/var/lib/httpd/htdocs LANGEXT_PLANT_EVERY=1 LANGEXT_NO_EXCHANGE=EXDEV
+  grep -qxF "Unable to finish the installation: run the installer again to finish that." "$SANDBOX/out" ||
+    fail "the run does not say it is unfinished: $(cat "$SANDBOX/out")"
   run_input '\n'
   [ "$(stat -c %a "$IMAGES.old")" = 751 ] || fail "$IMAGES.old is $(stat -c %a "$IMAGES.old"): $(cat "$SANDBOX/out")"
   chmod 0755 /var/lib/httpd/htdocs
