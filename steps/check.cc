@@ -169,8 +169,8 @@ bool check_tree(const Target& target, std::size_t index, int which) {
   const bool same = same_identity(found, identity);
   std::printf("%s:\n", path);
   // Its lines come as the walk finds them: no progress line between them.
-  if (!tree_digest(target.parent.get(), name, nullptr, which == 0, &now, nullptr, compare_entry,
-                   &comparison)) {
+  if (!tree_digest(target.parent.get(), name, nullptr, which == 0, target.digest_key, &now, nullptr,
+                   compare_entry, &comparison)) {
     std::printf("  unable to read it. %s.\n", failure_reason(errno));
     return false;
   }

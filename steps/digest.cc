@@ -3,6 +3,7 @@
 #include "steps/digest.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +24,7 @@ namespace {
 constexpr std::size_t DIGEST_DEPTH_LIMIT = std::size_t{1} << 16;
 
 struct Digest {
+  DigestKey key;
   std::uint64_t sum;
   dev_t device;
   uid_t user;
@@ -43,10 +45,45 @@ struct Digest {
 constexpr std::uint32_t PATH_UNKNOWN = UINT32_MAX;
 Digest digest;
 
-void mix(std::uint64_t* hash, std::int64_t value) {
-  for (int byte = 0; byte < 8; ++byte) {
-    *hash = (*hash ^ ((static_cast<std::uint64_t>(value) >> (8 * byte)) & 0xff)) * 1099511628211ULL;
+// What one hash takes: the hash it goes on from, then bytes.
+struct Hashed {
+  std::array<unsigned char, 8 + NAME_MAX + 1> bytes;
+  std::size_t length = 0;
+  explicit Hashed(std::uint64_t start) { add(static_cast<std::int64_t>(start)); }
+  void add(std::int64_t value) {
+    for (int byte = 0; byte < 8; ++byte) {
+      bytes[length++] = static_cast<unsigned char>(static_cast<std::uint64_t>(value) >> (8 * byte));
+    }
   }
+};
+
+// Under a key, the keyed hash of all it took; unkeyed, as earlier releases
+// took it, FNV-1a of its bytes from the hash it goes on from.
+std::uint64_t hash_of(const Hashed& hashed) {
+  const DigestKey& key = digest.key;
+  if (key.half[0] != 0 || key.half[1] != 0) {
+    return keyed_hash(key, hashed.bytes.data(), hashed.length);
+  }
+  std::uint64_t hash = 0;
+  for (int byte = 8; byte-- > 0;) hash = hash << 8 | hashed.bytes[static_cast<std::size_t>(byte)];
+  for (std::size_t i = 8; i < hashed.length; ++i)
+    hash = (hash ^ hashed.bytes[i]) * 1099511628211ULL;
+  return hash;
+}
+
+std::uint64_t rotate(std::uint64_t value, int bits) { return value << bits | value >> (64 - bits); }
+
+void sip_round(std::array<std::uint64_t, 4>& v) {
+  v[0] += v[1];
+  v[1] = rotate(v[1], 13) ^ v[0];
+  v[0] = rotate(v[0], 32);
+  v[2] += v[3];
+  v[3] = rotate(v[3], 16) ^ v[2];
+  v[0] += v[3];
+  v[3] = rotate(v[3], 21) ^ v[0];
+  v[2] += v[1];
+  v[1] = rotate(v[1], 17) ^ v[2];
+  v[2] = rotate(v[2], 32);
 }
 
 void (*digest_watch)(const char* path, long long entries) = nullptr;
@@ -98,11 +135,12 @@ int digest_entry(void*, int directory, const char* name, unsigned char) {
   if (digest.shown != nullptr) digest_watch(digest.shown, ++digest.seen);
   // An entry's place in the tree, however deep: its directory's and its
   // name; the entries are summed, so the order of a listing does not count.
-  std::uint64_t place = digest.places[digest.depth];
+  Hashed at(digest.places[digest.depth]);
   for (const char* byte = name; *byte != '\0'; ++byte) {
-    place = (place ^ static_cast<unsigned char>(*byte)) * 1099511628211ULL;
+    at.bytes[at.length++] = static_cast<unsigned char>(*byte);
   }
-  place = (place ^ '/') * 1099511628211ULL;
+  at.bytes[at.length++] = '/';
+  const std::uint64_t place = hash_of(at);
   struct stat status {};
   Identity identity;
   bool mount = false;
@@ -111,8 +149,8 @@ int digest_entry(void*, int directory, const char* name, unsigned char) {
   if (!examine(directory, name, &status, &identity, &mount)) {
     return errno == ENOENT || errno == EACCES ? WALK_NEXT : WALK_STOP;
   }
-  std::uint64_t hash = place;
-  mix(&hash, status.st_mode);
+  Hashed counted(place);
+  counted.add(status.st_mode);
   const bool here = status.st_dev == digest.device && !mount;
   if (here) {
     for (std::int64_t value :
@@ -122,9 +160,10 @@ int digest_entry(void*, int directory, const char* name, unsigned char) {
           static_cast<std::int64_t>(identity.nanoseconds),
           static_cast<std::int64_t>(status.st_mtim.tv_sec), status.st_mtim.tv_nsec,
           static_cast<std::int64_t>(status.st_ctim.tv_sec), status.st_ctim.tv_nsec}) {
-      mix(&hash, value);
+      counted.add(value);
     }
   }
+  const std::uint64_t hash = hash_of(counted);
   digest.sum += hash;
   digest.entering = place;
   if (digest.seen_by != nullptr) tell_seen(name, place, hash, status, identity);
@@ -149,11 +188,12 @@ bool digest_left(void*, int) {
 }  // namespace
 
 bool tree_digest(int directory, const char* name, const char* left_out, bool whole_top,
-                 std::uint64_t* digest_of, const char* shown, DigestSeen seen, void* context) {
+                 const DigestKey& key, std::uint64_t* digest_of, const char* shown, DigestSeen seen,
+                 void* context) {
   struct stat status {};
   Identity identity;
   if (!examine(directory, name, &status, &identity)) return false;
-  digest.sum = 0;
+  digest.key = key;
   digest.device = status.st_dev;
   digest.user = geteuid();
   digest.left_out = left_out;
@@ -162,10 +202,12 @@ bool tree_digest(int directory, const char* name, const char* left_out, bool who
   digest.seen_by = seen;
   digest.context = context;
   digest.path_lengths[0] = 0;
-  mix(&digest.sum, status.st_mode & S_IFMT);
-  mix(&digest.sum, static_cast<std::int64_t>(identity.inode));
-  mix(&digest.sum, identity.seconds);
-  mix(&digest.sum, identity.nanoseconds);
+  Hashed top(0);
+  for (std::int64_t value : {static_cast<std::int64_t>(status.st_mode & S_IFMT),
+                             static_cast<std::int64_t>(identity.inode), identity.seconds,
+                             static_cast<std::int64_t>(identity.nanoseconds)}) {
+    top.add(value);
+  }
   if (!S_ISDIR(status.st_mode)) {
     // A file is its contents: their size and time count, and where the top
     // is whole, the time of its last change.
@@ -174,9 +216,11 @@ bool tree_digest(int directory, const char* name, const char* left_out, bool who
           static_cast<std::int64_t>(status.st_mtim.tv_sec), status.st_mtim.tv_nsec,
           whole_top ? static_cast<std::int64_t>(status.st_ctim.tv_sec) : 0,
           whole_top ? status.st_ctim.tv_nsec : 0}) {
-      mix(&digest.sum, value);
+      top.add(value);
     }
-  } else {
+  }
+  digest.sum = hash_of(top);
+  if (S_ISDIR(status.st_mode)) {
     Descriptor top(openat(directory, name, DIRECTORY_FLAGS));
     const WalkVisitor visitor{digest_entry, digest_entered, digest_left, nullptr};
     digest.shown = digest_watch != nullptr ? shown : nullptr;
@@ -192,6 +236,39 @@ bool tree_digest(int directory, const char* name, const char* left_out, bool who
 }
 
 void watch_digests(void (*watch)(const char* path, long long entries)) { digest_watch = watch; }
+
+bool draw_digest_key(DigestKey* key) {
+  do {
+    if (getrandom(key->half, sizeof key->half, 0) != static_cast<ssize_t>(sizeof key->half)) {
+      return false;
+    }
+  } while (key->half[0] == 0 && key->half[1] == 0);
+  return true;
+}
+
+std::uint64_t keyed_hash(const DigestKey& key, const unsigned char* bytes, std::size_t length) {
+  std::array<std::uint64_t, 4> v{
+      key.half[0] ^ 0x736f6d6570736575ULL, key.half[1] ^ 0x646f72616e646f6dULL,
+      key.half[0] ^ 0x6c7967656e657261ULL, key.half[1] ^ 0x7465646279746573ULL};
+  std::uint64_t word = 0;
+  auto take = [&v](std::uint64_t taken) {
+    v[3] ^= taken;
+    sip_round(v);
+    sip_round(v);
+    v[0] ^= taken;
+  };
+  for (std::size_t i = 0; i < length; ++i) {
+    word |= static_cast<std::uint64_t>(bytes[i]) << (8 * (i % 8));
+    if (i % 8 == 7) {
+      take(word);
+      word = 0;
+    }
+  }
+  take(word | static_cast<std::uint64_t>(length) << 56);
+  v[2] ^= 0xff;
+  for (int round = 0; round < 4; ++round) sip_round(v);
+  return v[0] ^ v[1] ^ v[2] ^ v[3];
+}
 
 namespace {
 
@@ -226,7 +303,7 @@ void list_entry(void* context, const DigestedEntry& entry) {
 }  // namespace
 
 bool listed_digest(Listing* listing, int parent, const char* name, const char* left_out,
-                   std::size_t index, int which, std::uint64_t* digest) {
+                   std::size_t index, int which, const DigestKey& key, std::uint64_t* digest) {
   LogLine line;
   add_word(&line, "tree");
   add_number(&line, static_cast<std::int64_t>(index));
@@ -235,7 +312,7 @@ bool listed_digest(Listing* listing, int parent, const char* name, const char* l
     listing->seal = LOG_SEAL_START;
     write_line(listing, &line);
   }
-  if (!tree_digest(parent, name, left_out, which == 0, digest, nullptr,
+  if (!tree_digest(parent, name, left_out, which == 0, key, digest, nullptr,
                    listing != nullptr ? list_entry : nullptr, listing)) {
     return false;
   }

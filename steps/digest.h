@@ -13,6 +13,18 @@
 #include "fs/entry.h"
 #include "steps/log.h"
 
+// The key of an installation's digests, drawn at random as they are taken
+// and kept in its receipt, which only root may read: without it no one can
+// tell which change of a tree would leave its digest as it was. A receipt
+// of an earlier release holds none (zero): its digests are unkeyed.
+struct DigestKey {
+  std::uint64_t half[2] = {};
+};
+bool draw_digest_key(DigestKey* key);
+
+// SipHash-2-4 of the bytes under the key.
+std::uint64_t keyed_hash(const DigestKey& key, const unsigned char* bytes, std::size_t length);
+
 // An entry as the digest counts it.
 struct DigestedEntry {
   std::uint64_t place;  // its path below the top, hashed
@@ -30,12 +42,12 @@ using DigestSeen = void (*)(void* context, const DigestedEntry& entry);
 // change where whole_top), since an undo closes and opens it. No call can
 // set a change time, so an edit by anyone shows. Another file system, or a
 // directory that is not root's, is never entered: only that it is there,
-// as it is, counts. False, errno set, where the tree cannot be read.
-// Where a watch is set (watch_digests), a digest given a path to show tells
+// as it is, counts. Each is hashed under key. False, errno set, where the
+// tree cannot be read. Where a watch is set (watch_digests), a digest given a path to show tells
 // it how the walk goes; where seen is given, it is told of every entry.
 bool tree_digest(int directory, const char* name, const char* left_out, bool whole_top,
-                 std::uint64_t* digest_of, const char* shown = nullptr, DigestSeen seen = nullptr,
-                 void* context = nullptr);
+                 const DigestKey& key, std::uint64_t* digest_of, const char* shown = nullptr,
+                 DigestSeen seen = nullptr, void* context = nullptr);
 
 // The list of a tree's entries, in the log's form, each line sealed in a
 // chain that starts again at each tree: "tree T K", a line for each entry,
@@ -51,7 +63,7 @@ struct Listing {
 // list where it is open. Only a check reads the list: one that cannot be
 // written is left out.
 bool listed_digest(Listing* listing, int parent, const char* name, const char* left_out,
-                   std::size_t index, int which, std::uint64_t* digest);
+                   std::size_t index, int which, const DigestKey& key, std::uint64_t* digest);
 
 // An entry's line of the list, read back.
 struct ListedEntry {

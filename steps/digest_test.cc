@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -22,7 +23,7 @@ std::string listed_path(const ScratchDir& dir, const std::string& name) {
   Stream stream(std::tmpfile());
   Listing listing{stream.get(), 0};
   std::uint64_t digest = 0;
-  EXPECT_TRUE(listed_digest(&listing, top.get(), "tree", nullptr, 2, 1, &digest));
+  EXPECT_TRUE(listed_digest(&listing, top.get(), "tree", nullptr, 2, 1, DigestKey{}, &digest));
   std::rewind(stream.get());
   std::array<char, sizeof LogLine::text + 1> line{};
   std::uint64_t seal = LOG_SEAL_START;
@@ -81,9 +82,72 @@ TEST(ListedPaths, TooDeepToShowGiveTheirNameBelowDots) {
     *static_cast<std::string*>(context) += std::string(entry.path) + "\n";
   };
   std::uint64_t digest = 0;
-  ASSERT_TRUE(tree_digest(top.get(), "tree", nullptr, true, &digest, nullptr, seen, &shown));
+  ASSERT_TRUE(
+      tree_digest(top.get(), "tree", nullptr, true, DigestKey{}, &digest, nullptr, seen, &shown));
   EXPECT_NE(("\n" + shown).find("\n.../last\n"), std::string::npos) << shown;
   EXPECT_NE(shown.find("beside\n"), std::string::npos) << shown;
+}
+
+std::uint64_t digest_under(const DigestKey& key, const ScratchDir& dir) {
+  const Descriptor top(open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
+  std::uint64_t digest = 0;
+  EXPECT_TRUE(tree_digest(top.get(), "tree", nullptr, true, key, &digest));
+  return digest;
+}
+
+// A receipt an earlier release wrote holds unkeyed digests: FNV-1a of the
+// top, plus that of each entry from its place.
+TEST(Digests, WithoutAKeyAreThoseEarlierReleasesTook) {
+  ScratchDir dir;
+  ASSERT_EQ(mkdir((dir / "tree").c_str(), 0755), 0);
+  write_file(dir / "tree/a.gif", "x");
+  auto fnv = [](std::uint64_t hash, std::initializer_list<std::int64_t> values) {
+    for (std::int64_t value : values) {
+      for (int byte = 0; byte < 8; ++byte) {
+        hash =
+            (hash ^ ((static_cast<std::uint64_t>(value) >> (8 * byte)) & 0xff)) * 1099511628211ULL;
+      }
+    }
+    return hash;
+  };
+  const Descriptor top(open(dir.path().c_str(), O_RDONLY | O_DIRECTORY));
+  const Descriptor tree(open((dir / "tree").c_str(), O_RDONLY | O_DIRECTORY));
+  struct stat t {
+  }, f{};
+  Identity ti, fi;
+  ASSERT_TRUE(examine(top.get(), "tree", &t, &ti) && examine(tree.get(), "a.gif", &f, &fi));
+  std::uint64_t place = 1469598103934665603ULL;
+  for (char byte : std::string("a.gif/"))
+    place = (place ^ static_cast<unsigned char>(byte)) * 1099511628211ULL;
+  const std::uint64_t expected =
+      fnv(0,
+          {t.st_mode & S_IFMT, static_cast<std::int64_t>(ti.inode), ti.seconds, ti.nanoseconds}) +
+      fnv(place, {f.st_mode, f.st_uid, f.st_gid, f.st_size, static_cast<std::int64_t>(f.st_ino),
+                  fi.born, fi.seconds, fi.nanoseconds, f.st_mtim.tv_sec, f.st_mtim.tv_nsec,
+                  f.st_ctim.tv_sec, f.st_ctim.tv_nsec});
+  EXPECT_EQ(digest_under(DigestKey{}, dir), expected);
+}
+
+TEST(Digests, UnderAKeyAreThatKeysAlone) {
+  ScratchDir dir;
+  ASSERT_EQ(mkdir((dir / "tree").c_str(), 0755), 0);
+  write_file(dir / "tree/a.gif", "x");
+  const std::uint64_t first = digest_under(DigestKey{{1, 2}}, dir);
+  EXPECT_EQ(digest_under(DigestKey{{1, 2}}, dir), first);
+  EXPECT_NE(digest_under(DigestKey{{1, 3}}, dir), first);
+  EXPECT_NE(digest_under(DigestKey{}, dir), first);
+}
+
+// SipHash-2-4's own vectors: key 00..0f, messages 00, 01, ... of each length.
+TEST(Digests, KeyedHashIsSipHash) {
+  const DigestKey key{{0x0706050403020100ULL, 0x0f0e0d0c0b0a0908ULL}};
+  std::array<unsigned char, 15> message{};
+  for (std::size_t i = 0; i < message.size(); ++i) message[i] = static_cast<unsigned char>(i);
+  for (auto [length, expected] : {std::pair<std::size_t, std::uint64_t>{0, 0x726fdb47dd0e0e31ULL},
+                                  {8, 0x93f5f5799a932462ULL},
+                                  {15, 0xa129ca6149be45e5ULL}}) {
+    EXPECT_EQ(keyed_hash(key, message.data(), length), expected) << length << " bytes";
+  }
 }
 
 }  // namespace

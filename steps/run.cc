@@ -57,6 +57,8 @@ bool log_digest(const Target& target, std::size_t index) {
   add_hex(&line, target.installed_digest);
   add_identity(&line, target.kept_identity);
   add_hex(&line, target.kept_digest);
+  add_hex(&line, target.digest_key.half[0]);
+  add_hex(&line, target.digest_key.half[1]);
   return append_record(line);
 }
 
@@ -126,12 +128,14 @@ bool finish_installation(Target* targets, std::size_t count) {
     const int parent = target.parent.get();
     const char* left_out = target.made[STAGED].inside ? target.made[STAGED].name : nullptr;
     if (target.digested) continue;
+    const DigestKey& key = target.digest_key;
     const bool digested =
+        draw_digest_key(&target.digest_key) &&
         examine(parent, target.name, nullptr, &target.installed_identity) &&
-        listed_digest(listed, parent, target.name, left_out, i, 0, &target.installed_digest) &&
+        listed_digest(listed, parent, target.name, left_out, i, 0, key, &target.installed_digest) &&
         (!target.replaces ||
          (examine(parent, target.backup, nullptr, &target.kept_identity) &&
-          listed_digest(listed, parent, target.backup, nullptr, i, 1, &target.kept_digest)));
+          listed_digest(listed, parent, target.backup, nullptr, i, 1, key, &target.kept_digest)));
     if (!digested) report_failure("Unable to write %s. %s.\n\n", RECEIPT_PATH);
     finished = digested && log_digest(target, i) && finished;
   }
@@ -281,7 +285,7 @@ int as_left(const Target& target, const char* name, const Identity& identity,
     return -1;
   }
   if (!same_identity(found, identity)) return 0;
-  if (tree_digest(target.parent.get(), name, nullptr, name == target.name, &now,
+  if (tree_digest(target.parent.get(), name, nullptr, name == target.name, target.digest_key, &now,
                   path_beside(target, name))) {
     return now == digest ? 1 : 0;
   }
@@ -511,6 +515,7 @@ int undo_installation() {
     target.kept_identity = receipt.kept_identity;
     target.installed_digest = receipt.installed_digest;
     target.kept_digest = receipt.kept_digest;
+    target.digest_key = receipt.digest_key;
     if (!open_parent(&target)) {
       report_changed(target, false);
       as_installed = false;

@@ -363,6 +363,10 @@ bool read_targets(bool receipt, Target* targets, char (*paths)[PATH_BUFFER_SIZE]
       target.installed_digest = fields.hex(3);
       target.kept_identity = fields.identity(4);
       target.kept_digest = fields.hex(5);
+      if (fields.count > 6) {
+        target.digest_key.half[0] = fields.hex(6);
+        target.digest_key.half[1] = fields.hex(7);
+      }
     } else {
       fields.good = false;
     }

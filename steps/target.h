@@ -15,6 +15,7 @@
 
 #include "fs/entry.h"
 #include "fs/fd.h"
+#include "steps/digest.h"
 #include "steps/log.h"
 
 constexpr std::size_t TARGETS_LIMIT = 3;
@@ -72,6 +73,7 @@ struct Target {
   Identity installed_identity;
   std::uint64_t installed_digest = 0;
   std::uint64_t kept_digest = 0;
+  DigestKey digest_key;  // none where an earlier release took the digests
 };
 
 // How far a run got, as its log says.

@@ -73,6 +73,8 @@ while IFS='|' read -r title layout output; do
   [ -f "$RECORD_DIR/receipt" ] || fail "no receipt after a completed installation"
   [ "$(stat -c '%a %U' "$RECORD_DIR/receipt" "$RECORD_DIR")" = "$(printf '600 root\n700 root')" ] ||
     fail "the receipt is open to others: $(stat -c '%n %a %U' "$RECORD_DIR/receipt" "$RECORD_DIR")"
+  awk '$1 == "digest" { n++; key = $(NF-2) $(NF-1); if (length(key) == 32 && key !~ /[^0-9a-f]/ && key ~ /[^0]/) keyed++ }
+    END { exit !(n > 0 && keyed == n) }' "$RECORD_DIR/receipt" || fail "a digest of the receipt has no key"
   run_undo
   expect_output "$UNDO_BANNER$(eval "$output")$UNDONE"
   expect_status 0
