@@ -317,12 +317,22 @@ struct MoveContents {
   int to;
   int top;
   std::size_t depth;
+  const timespec* since;  // taking out: when the copy began
+  bool touched;
 };
 MoveContents moving;
 
 int move_one(void*, int directory, const char* name, unsigned char) {
-  if (move_entry(directory, name, moving.to, name)) return WALK_NEXT;
+  // Taken out, an entry goes only untouched since the copy began: what
+  // another user wrote meanwhile stays, and the directory with it. One met
+  // again, emptied, was looked at when first met.
   struct stat status {};
+  if (moving.since != nullptr && fstatat(moving.to, name, &status, AT_SYMLINK_NOFOLLOW) != 0 &&
+      (!examine(directory, name, &status, nullptr) || !earlier(status.st_ctim, *moving.since))) {
+    moving.touched = true;
+    return WALK_STOP;
+  }
+  if (move_entry(directory, name, moving.to, name)) return WALK_NEXT;
   if ((errno != EXDEV && errno != EEXIST) ||
       fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(status.st_mode)) {
     return WALK_STOP;
@@ -360,8 +370,8 @@ bool move_left(void*, int) {
   return above >= 0;
 }
 
-bool move_contents(int from, int to) {
-  moving = MoveContents{to, to, 0};
+bool move_contents(int from, int to, const timespec* since = nullptr) {
+  moving = MoveContents{to, to, 0, since, false};
   const WalkVisitor visitor{move_one, move_entered, move_left, nullptr, true};
   const bool moved = walk_tree(from, visitor);
   if (moving.to != moving.top && moving.to >= 0) close(moving.to);
@@ -397,10 +407,18 @@ bool take_out(const char* name, const Identity& identity, const char* slot, cons
       Descriptor from(open_as(live.directory, name, DIRECTORY_FLAGS, identity));
       if ((mkdirat(out.directory, slot, 0700) == 0 || errno == EEXIST) && from.is_open()) {
         Descriptor holder(openat(out.directory, slot, DIRECTORY_FLAGS));
-        if (holder.is_open() && keep_attributes(from.get(), holder.get(), path) &&
-            move_contents(from.get(), holder.get()) &&
-            unlinkat(live.directory, name, AT_REMOVEDIR) == 0) {
-          return true;
+        const timespec* since = running.plan->check_untouched ? &running.plan->mark : nullptr;
+        if (holder.is_open() && keep_attributes(from.get(), holder.get(), path)) {
+          if (move_contents(from.get(), holder.get(), since) &&
+              unlinkat(live.directory, name, AT_REMOVEDIR) == 0) {
+            return true;
+          }
+          // Written in meanwhile, what went out goes back, and it stays.
+          if ((moving.touched || (since != nullptr && errno == ENOTEMPTY)) &&
+              move_contents(holder.get(), from.get()) &&
+              unlinkat(out.directory, slot, AT_REMOVEDIR) == 0) {
+            return true;
+          }
         }
       }
     }

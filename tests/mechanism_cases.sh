@@ -185,6 +185,26 @@ expect_output "$UNDONE_ALL"
 umount "$IMAGES"
 end
 
+# In an overlay's lower layer an old directory the package lacks cannot
+# move, so what it holds goes out entry by entry: an upload the web
+# application, running as root, writes into it meanwhile stays, and the
+# directory with it.
+if [ -n "$overlay_refused" ]; then
+  skip "an upload of root's into an old directory of an overlay's lower layer as it goes out" "$overlay_refused"
+else
+  begin "an upload of root's into an old directory of an overlay's lower layer as it goes out"
+  mkdir "$IMAGES/gallery" && printf old > "$IMAGES/gallery/old.jpg" || fail "cannot lay out the images"
+  lay_out overlay
+  run_interposed LANGEXT_PLANT_USER=0:0 LANGEXT_PLANT_KIND=command LANGEXT_PLANT_CALL=mkdirat \
+    LANGEXT_PLANT_NAME='[0-9]*' LANGEXT_PLANT_IN='*/.images.langext-*.o' LANGEXT_PLANT_LOG="$SANDBOX/plant.log" \
+    LANGEXT_PLANT_COMMAND="printf new > $IMAGES/gallery/new.jpg"
+  expect_status 1
+  [ "$(cat "$IMAGES/gallery/old.jpg" "$IMAGES/gallery/new.jpg" 2>&1)" = oldnew ] ||
+    fail "the upload is gone: $(cat "$SANDBOX/out" "$SANDBOX/plant.log")"
+  umount /var/lib/tarnwick /var/lib/httpd/htdocs
+  end
+fi
+
 # The web application, running as root, removes an upload as the
 # installation digests what it left: the entry is gone, not a failure, and
 # the receipt is written.
