@@ -68,14 +68,30 @@ bool same_entry(const struct stat& first, const struct stat& second) {
   return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
-// The language file is a file: a directory at its name (one that holds the
-// other targets, say), a device, a FIFO or a socket is none, and would be
-// set aside and replaced by one.
-bool language_file_is_a_file() {
+// Whether any entry stands at path, never through a link: a link to nowhere
+// takes a name as any entry does.
+bool taken(const char* path) {
   struct stat status {};
-  if (stat(destinations.language_file, &status) != 0 || S_ISREG(status.st_mode)) return true;
-  std::printf("Unable to install: %s is not a regular file.\n\n", destinations.language_file);
-  return false;
+  return lstat(path, &status) == 0;
+}
+
+// Each target there is of its kind, itself or through a link: a directory
+// at the language file's name (one that holds the other targets, say), a
+// device, a FIFO or a socket is no file, and would be set aside and
+// replaced by one; a file is no directory; a link to nowhere is neither.
+bool targets_of_their_kind() {
+  for (const Target& target : targets) {
+    struct stat status {};
+    if (!taken(target.path) || (stat(target.path, &status) == 0 &&
+                                (target.is_directory ? S_ISDIR(status.st_mode)
+                                                     : S_ISREG(status.st_mode)))) {
+      continue;
+    }
+    std::printf("Unable to install: %s is not a %s.\n\n", target.path,
+                target.is_directory ? "directory" : "regular file");
+    return false;
+  }
+  return true;
 }
 
 // A file system another user mounted (FUSE) shows whatever its daemon
@@ -351,7 +367,7 @@ bool take_input() {
     targets[i].source = PACKAGE_PARTS[i];
     targets[i].is_directory = i != 0;
   }
-  return language_file_is_a_file() && targets_on_hosts_file_systems() && targets_apart() &&
+  return targets_of_their_kind() && targets_on_hosts_file_systems() && targets_apart() &&
          decide_set_asides();
 }
 
@@ -476,7 +492,9 @@ int take_document_root(char* entry, long received) {
 int set_aside(const char* target, bool directory, char* backup) {
   if (!exists(target, directory)) return SET_ASIDE_NOTHING;
   std::snprintf(backup, LINE_BUFFER_SIZE, "%s.old", target);
-  if (!exists(backup, directory)) return SET_ASIDE_RENAME;
+  // Any entry at the backup name takes it: the set-aside could not rename
+  // over it.
+  if (!taken(backup)) return SET_ASIDE_RENAME;
   std::printf("Unable to rename %s to %s. %s already exists.\n\n", target, backup,
               directory ? "Directory" : "File");
   return SET_ASIDE_REFUSED;

@@ -119,10 +119,8 @@ TEST(SetAside, DecidesWithoutRenaming) {
 
   EXPECT_EQ(set_aside(lang.c_str(), true, backup.data()), SET_ASIDE_NOTHING);
   mkdir(templates.c_str(), 0755);
-  write_file(templates + ".old", "a file is no directory backup");
   EXPECT_EQ(set_aside(templates.c_str(), true, backup.data()), SET_ASIDE_RENAME);
-  remove((templates + ".old").c_str());
-  mkdir((templates + ".old").c_str(), 0755);
+  ASSERT_EQ(symlink("nowhere", (templates + ".old").c_str()), 0);  // takes the name too
   testing::internal::CaptureStdout();
   EXPECT_EQ(set_aside(templates.c_str(), true, backup.data()), SET_ASIDE_REFUSED);
   EXPECT_EQ(
