@@ -311,10 +311,11 @@ int install_package() {
 
 // Ended at the prompt by a signal, the run leaves nothing behind: the
 // record's directory it made to hold its lock goes (when empty: a record or
-// a receipt keeps it), and the signal then ends the process as it would
-// have. A signal ignored from the start stays ignored.
+// a receipt keeps it; a dry run's is another run's, or none), and the
+// signal then ends the process as it would have. A signal ignored from
+// the start stays ignored.
 void end_at_prompt(int signal) {
-  unlinkat(AT_FDCWD, RECORD_DIRECTORY, AT_REMOVEDIR);
+  drop_record_directory();
   raise(signal);  // the handler was reset as it was called
 }
 

@@ -208,6 +208,10 @@ void unlock_record_directory() {
   lock_holder.reset();
 }
 
+void drop_record_directory() {
+  if (lock_holder.is_open() && !keep_directory) unlinkat(AT_FDCWD, RECORD_DIRECTORY, AT_REMOVEDIR);
+}
+
 void add_word(LogLine* line, const char* word) {
   add(line, line->length == 0 ? "%s" : " %s", word);
 }

@@ -31,6 +31,9 @@ constexpr int LOCK_ABSENT = 2;  // there is none, and none was to be made
 constexpr int LOCK_FAILED = -1;
 int lock_record_directory(bool make = true);
 void unlock_record_directory();
+// The same removal at a signal, which a run that only looks, or holds no
+// lock, never makes: safe to call from a signal handler.
+void drop_record_directory();
 
 // Whether a record is there: a run was killed, or is under way.
 bool record_exists();

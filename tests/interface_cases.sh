@@ -146,6 +146,31 @@ expect_output "$BANNER$PROMPT"
 expect_product_untouched
 end
 
+# A dry run, which only looks, removes nothing when a signal ends it at
+# its prompt: not the directory of the lock that a run started after it
+# took and holds at its own prompt.
+begin "a dry run ended at its prompt leaves the lock of a run waiting at its own"
+rm -f "$SANDBOX/dry-in" "$SANDBOX/run-in" && mkfifo "$SANDBOX/dry-in" "$SANDBOX/run-in" || fail "cannot make a FIFO"
+(cd "$ADDON" && exec ./langext-install --dry-run < "$SANDBOX/dry-in" > "$SANDBOX/dry" 2>&1) &
+dry=$!
+exec 8> "$SANDBOX/dry-in"
+for wait in $(seq 100); do grep -qF "${PROMPT%% *}" "$SANDBOX/dry" && break; sleep 0.1; done
+(cd "$ADDON" && exec ./langext-install < "$SANDBOX/run-in" > "$SANDBOX/first" 2>&1) &
+first=$!
+exec 9> "$SANDBOX/run-in"
+for wait in $(seq 100); do grep -qF "${PROMPT%% *}" "$SANDBOX/first" && break; sleep 0.1; done
+kill -s TERM "$dry"
+wait "$dry" 2> /dev/null
+exec 8>&-
+[ -d "$RECORD_DIR" ] || fail "the dry run removed the lock's directory"
+run_input '\n'
+expect_output "${BANNER}Another installation is in progress.\n\n"
+printf '\n' >&9
+exec 9>&-
+wait "$first" || [ $? = 1 ] || fail "the first run did not complete: $(cat "$SANDBOX/first")"
+rm -f "$SANDBOX/dry-in" "$SANDBOX/run-in" "$SANDBOX/dry" "$SANDBOX/first"
+end
+
 # Each run that changes anything appends dated lines to the history, as
 # dpkg does; a refusal, which changes nothing, adds none.
 begin "history: an installation, a refusal, an undo, a failure put back"
