@@ -190,8 +190,11 @@ bool copy_range(int source, int destination, off_t offset, off_t length) {
         (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
       copied = pread(source, copy_buffer.data(),
                      std::min(copy_buffer.size(), static_cast<std::size_t>(length)), in);
-      if (copied > 0 && pwrite(destination, copy_buffer.data(), static_cast<std::size_t>(copied),
-                               out) != copied) {
+      const ssize_t written = copied > 0 ? pwrite(destination, copy_buffer.data(),
+                                                  static_cast<std::size_t>(copied), out)
+                                         : copied;
+      if (written != copied) {
+        if (written >= 0) errno = ENOSPC;  // a write cut short says why no more
         return false;
       }
       in += copied;

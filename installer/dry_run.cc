@@ -107,7 +107,11 @@ bool count_tree(int top, Room* room) {
       [](void* context, int directory, const char* name, unsigned char) {
         auto& count = *static_cast<Counting*>(context);
         struct stat entry {};
-        if (fstatat(directory, name, &entry, AT_SYMLINK_NOFOLLOW) != 0) return WALK_STOP;
+        // Gone since it was listed, or a mount that lets no one look, as
+        // the run passes it by.
+        if (fstatat(directory, name, &entry, AT_SYMLINK_NOFOLLOW) != 0) {
+          return errno == ENOENT || errno == EACCES ? WALK_NEXT : WALK_STOP;
+        }
         const auto size =
             static_cast<unsigned long long>(S_ISREG(entry.st_mode) ? entry.st_size : 1);
         count.room->blocks += (size + count.room->block - 1) / count.room->block;
@@ -131,10 +135,30 @@ bool count_part(int directory_fd, const char* name, bool directory, Room* room) 
   return !directory || count_tree(opened.get(), room);
 }
 
+// The room of the file system that holds the open fd, among rooms, where
+// the first not yet used is added for it; null where it cannot be told.
+Room* room_of(Room* rooms, int fd, const char* path) {
+  struct stat status {};
+  struct statvfs space {};
+  if (fstat(fd, &status) != 0 || fstatvfs(fd, &space) != 0) return nullptr;
+  Room* room = rooms;
+  while (room->path != nullptr && room->device != status.st_dev) ++room;
+  if (room->path == nullptr) {
+    *room = Room{status.st_dev,
+                 path,
+                 space.f_frsize > 0 ? space.f_frsize : 1,
+                 0,
+                 0,
+                 space.f_bavail,
+                 space.f_files == 0 ? ~0ULL : space.f_favail};
+  }
+  return room;
+}
+
 }  // namespace
 
 bool describe_run(const Target* targets, std::size_t count) {
-  std::array<Room, TARGETS_LIMIT> rooms{};
+  std::array<Room, 2 * TARGETS_LIMIT> rooms{};  // a target's, and the one beside it
   bool proceeds = true;
   std::printf("\n");  // after the prompt, which input from a pipe ends with no line end
   for (std::size_t i = 0; i < count; ++i) {
@@ -154,22 +178,20 @@ bool describe_run(const Target* targets, std::size_t count) {
     Descriptor holder(mount == 1 && target.is_directory
                           ? openat(parent.get(), name, O_PATH | O_NOFOLLOW | O_CLOEXEC)
                           : fcntl(parent.get(), F_DUPFD_CLOEXEC, 0));
-    struct stat status {};
-    struct statvfs space {};
-    if (!holder.is_open() || mount < 0 || fstat(holder.get(), &status) != 0 ||
-        fstatvfs(holder.get(), &space) != 0) {
+    Room* room = holder.is_open() ? room_of(rooms.data(), holder.get(), target.path) : nullptr;
+    Room* beside = room_of(rooms.data(), parent.get(), target.path);
+    if (room == nullptr || beside == nullptr || mount < 0) {
       report_copy_failure(target.source, target.path);
       proceeds = false;
       continue;
     }
-    Room* room = &rooms[0];
-    while (room->path != nullptr && room->device != status.st_dev) ++room;
-    *room = Room{
-        status.st_dev, target.path,    space.f_frsize > 0 ? space.f_frsize : 1,    room->blocks,
-        room->entries, space.f_bavail, space.f_files == 0 ? ~0ULL : space.f_favail};
-    const bool counted =
-        count_part(AT_FDCWD, target.source, target.is_directory, room) &&
-        (!(mount == 1 || lower) || count_part(parent.get(), name, target.is_directory, room));
+    // In place, the copy of the old contents is made beside the target, and
+    // a file rewritten in place is kept a second time there, for its
+    // put-back.
+    const bool counted = count_part(AT_FDCWD, target.source, target.is_directory, room) &&
+                         (!(mount == 1 || lower) ||
+                          (count_part(parent.get(), name, target.is_directory, beside) &&
+                           (target.is_directory || count_part(parent.get(), name, false, beside))));
     if (!counted) {
       report_copy_failure(target.source, target.path);
       proceeds = false;

@@ -1201,6 +1201,22 @@ umount "$WWW"
 rm -rf "$SANDBOX/www-before"
 end
 
+# In place, the copy of the old contents is made beside the mount point, on
+# the file system that holds it: a dry run counts it there, and a write
+# there cut short says why.
+begin "full disk beside a mounted images directory"
+mount -t tmpfs -o size=100k langext-full "$WWW" && mkdir "$WWW/images" &&
+  mount -t tmpfs -o size=4m langext-volume "$WWW/images" &&
+  head -c 200000 /dev/urandom > "$WWW/images/old.bin" || fail "cannot lay out the volume"
+run_dry '%s\n' "$WWW"
+expect_status 255
+grep -q "^Not enough room for $WWW/images: a run needs about" "$SANDBOX/out" || fail "the dry run does not say there is no room: $(cat "$SANDBOX/out")"
+run_input '%s\n' "$WWW"
+expect_status 255
+grep -q "No space left on device\.$" "$SANDBOX/out" || fail "the run does not say why it failed: $(cat "$SANDBOX/out")"
+umount "$WWW/images" "$WWW"
+end
+
 # Entries of the package that are not regular files: none blocks the run,
 # one run reports every one of them, and the product stays as it was.
 begin "odd package entries are reported and do not block"

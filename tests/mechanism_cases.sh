@@ -253,6 +253,10 @@ for failure in '' placing; do
   begin "in place: $title"
   writable_volume "$IMAGES"
   mount_fuse_as_other_user "$IMAGES/fuse" ''
+  if [ -z "$failure" ]; then
+    run_dry '\n'
+    expect_status 0
+  fi
   run_interposed ${failure:+LANGEXT_FAIL_CALL=placing LANGEXT_FAIL_AFTER=2 LANGEXT_FAIL_ERRNO=28}
   grep -qxF "${PROMPT}Left $IMAGES/fuse as it is: another file system is mounted there. $IMAGES.old/fuse holds no copy of it." \
     "$SANDBOX/out" || fail "the mount is not named: $(cat "$SANDBOX/out")"
