@@ -46,10 +46,22 @@ void history(const char* event, const char* path) {
       std::strftime(stamp.data(), stamp.size(), "%Y-%m-%d %H:%M:%S", &local) == 0) {
     stamp[0] = '\0';
   }
-  std::array<char, PATH_BUFFER_SIZE + 128> line{};
+  // A control byte or "\\" of the path as \ooo: a line end in a document
+  // root's name makes no line of its own.
+  std::array<char, 4 * PATH_BUFFER_SIZE> shown{};
+  std::size_t at = 0;
+  for (const char* byte = path; *byte != '\0' && at + 4 < shown.size(); ++byte) {
+    const auto value = static_cast<unsigned char>(*byte);
+    if (value >= ' ' && value != 0x7f && value != '\\') {
+      shown[at++] = *byte;
+      continue;
+    }
+    at += static_cast<std::size_t>(std::snprintf(shown.data() + at, 5, "\\%03o", value));
+  }
+  std::array<char, 4 * PATH_BUFFER_SIZE + 128> line{};
   const int length =
       std::snprintf(line.data(), line.size(), "%s %s[%d]: %s%s%s\n", stamp.data(), program_name,
-                    static_cast<int>(getpid()), event, path[0] == '\0' ? "" : " ", path);
+                    static_cast<int>(getpid()), event, path[0] == '\0' ? "" : " ", shown.data());
   if (length <= 0) return;
   // One write, so that the lines of two runs never mix. The history tells
   // what happened; it never decides it: a line that cannot be written is

@@ -173,7 +173,7 @@ end
 
 # Each run that changes anything appends dated lines to the history, as
 # dpkg does; a refusal, which changes nothing, adds none.
-begin "history: an installation, a refusal, an undo, a failure put back"
+begin "history: an installation, a refusal, an undo, a failure put back, a line end in a name"
 undo_beside
 rm -f /var/log/langext-install.log
 run_input '\n'
@@ -184,6 +184,10 @@ run_undo
 expect_status 0
 run_interposed LANGEXT_NO_EXCHANGE=EXDEV LANGEXT_FAIL_CALL=placing LANGEXT_FAIL_AFTER=4 LANGEXT_FAIL_ERRNO=28
 expect_status 255
+# Two lines in one read keep the first line end in the document root.
+mkdir -p "$WWW/a
+b" && run_input '%s\nb\n' "$WWW/a"
+expect_status 1
 sed -E 's/^[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} ([a-z-]+)\[[0-9]+\]: /\1: /' \
   /var/log/langext-install.log > "$SANDBOX/history" 2> /dev/null
 cat > "$SANDBOX/expected" <<LINES
@@ -196,6 +200,10 @@ langext-undo: put back from its .old: $TEMPLATES
 langext-undo: put back from its .old: $IMAGES
 langext-undo: undo completed
 langext-install: installation failed; everything was put back
+langext-install: installed whole, the old renamed to its .old: $LANG_FILE
+langext-install: installed whole, the old renamed to its .old: $TEMPLATES
+langext-install: installed, where nothing stood before: $WWW/a\\012b/images
+langext-install: installation completed
 LINES
 diff "$SANDBOX/expected" "$SANDBOX/history" > "$SANDBOX/diff" ||
   { fail "the history differs"; sed 's/^/    /' "$SANDBOX/diff"; }
