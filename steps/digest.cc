@@ -66,8 +66,9 @@ std::uint64_t hash_of(const Hashed& hashed) {
   }
   std::uint64_t hash = 0;
   for (int byte = 8; byte-- > 0;) hash = hash << 8 | hashed.bytes[static_cast<std::size_t>(byte)];
-  for (std::size_t i = 8; i < hashed.length; ++i)
+  for (std::size_t i = 8; i < hashed.length; ++i) {
     hash = (hash ^ hashed.bytes[i]) * 1099511628211ULL;
+  }
   return hash;
 }
 
