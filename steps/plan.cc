@@ -20,10 +20,6 @@
 
 namespace {
 
-// A package is at most TREE_PATH_LIMIT bytes deep, two a level at least:
-// the plans go into the package's directories alone.
-constexpr std::size_t PLAN_DEPTH_LIMIT = TREE_PATH_LIMIT / 2 + 1;
-
 Attributes attributes_of(const struct stat& status) {
   return Attributes{status.st_uid, status.st_gid, status.st_mode & 07777, status.st_atim,
                     status.st_mtim};

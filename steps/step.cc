@@ -3,16 +3,19 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "fs/fd.h"
 #include "fs/keep.h"
 #include "fs/walk.h"
+#include "steps/holder.h"
 
 namespace {
 
@@ -193,8 +196,6 @@ void report_left_alone(const char* path) {
 
 namespace {
 
-// A package is at most TREE_PATH_LIMIT bytes deep, two a level at least.
-constexpr std::size_t PLAN_DEPTH_LIMIT = TREE_PATH_LIMIT / 2 + 1;
 
 struct Frame {
   Descriptor live;
@@ -255,30 +256,10 @@ void leave() {
 
 bool untouched_file(const struct stat& now, const char* name);
 
-// Whether every entry below an old directory is as the copy of the old
-// contents took it: each changed before the copy began, which no call can
-// fake (a write, a rename, a new link each set the change time to now),
-// and none another mount.
-int untouched_entry(void*, int directory, const char* name, unsigned char) {
-  struct stat status {};
-  bool mount = false;
-  if (!examine(directory, name, &status, nullptr, &mount) ||
-      !earlier(status.st_ctim, running.plan->mark) || mount) {
-    return WALK_STOP;
-  }
-  return S_ISDIR(status.st_mode) ? WALK_ENTER : WALK_NEXT;
-}
-
-bool untouched_below(int directory, const char* name) {
-  Descriptor tree(openat(directory, name, DIRECTORY_FLAGS));
-  const WalkVisitor visitor{untouched_entry, nullptr, nullptr, nullptr};
-  return tree.is_open() && walk_tree(tree.get(), visitor);
-}
-
 bool untouched(int directory, const char* name, const struct stat& status) {
   if (!S_ISDIR(status.st_mode)) return untouched_file(status, name);
   return earlier(status.st_ctim, running.plan->mark) && mount_at(directory, name) == 0 &&
-         untouched_below(directory, name);
+         untouched_below(directory, name, running.plan->mark);
 }
 
 // A file changed since the copy began only as the run moved another of its
@@ -309,75 +290,6 @@ bool untouched_file(const struct stat& now, const char* name) {
   return false;
 }
 
-// An overlay lets a directory of its lower layer go nowhere: what it holds
-// moves instead, into a directory made with its attributes, and it goes
-// once empty. Put back, the entries move back into it, or that directory
-// comes in its place. Where an entry cannot move, the walk stops.
-struct MoveContents {
-  int to;
-  int top;
-  std::size_t depth;
-  const timespec* since;  // taking out: when the copy began
-  bool touched;
-};
-MoveContents moving;
-
-int move_one(void*, int directory, const char* name, unsigned char) {
-  // Taken out, an entry goes only untouched since the copy began: what
-  // another user wrote meanwhile stays, and the directory with it. One met
-  // again, emptied, was looked at when first met.
-  struct stat status {};
-  if (moving.since != nullptr && fstatat(moving.to, name, &status, AT_SYMLINK_NOFOLLOW) != 0 &&
-      (!examine(directory, name, &status, nullptr) || !earlier(status.st_ctim, *moving.since))) {
-    moving.touched = true;
-    return WALK_STOP;
-  }
-  if (move_entry(directory, name, moving.to, name)) return WALK_NEXT;
-  if ((errno != EXDEV && errno != EEXIST) ||
-      fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(status.st_mode)) {
-    return WALK_STOP;
-  }
-  if (mkdirat(moving.to, name, 0700) == 0) {
-    Descriptor source(openat(directory, name, DIRECTORY_FLAGS));
-    Descriptor made(openat(moving.to, name, DIRECTORY_FLAGS));
-    if (!source.is_open() || !made.is_open() || !keep_attributes(source.get(), made.get(), name)) {
-      return WALK_STOP;
-    }
-  } else if (errno != EEXIST) {
-    return WALK_STOP;
-  }
-  // Emptied (the walk comes back to read its parent again), it goes.
-  if (unlinkat(directory, name, AT_REMOVEDIR) == 0) return WALK_NEXT;
-  return errno == ENOTEMPTY || errno == EEXIST ? WALK_ENTER : WALK_STOP;
-}
-
-int move_entered(void*, int, int directory, const char* name) {
-  const int below = directory >= 0 ? openat(moving.to, name, DIRECTORY_FLAGS) : -1;
-  if (below < 0) return WALK_STOP;
-  if (moving.to != moving.top) close(moving.to);
-  moving.to = below;
-  ++moving.depth;
-  return WALK_ENTER;
-}
-
-// The directories moved into are the run's own, where no one else may
-// enter: the one above is reached again through "..".
-bool move_left(void*, int) {
-  if (moving.depth == 0) return true;
-  const int above = --moving.depth == 0 ? moving.top : openat(moving.to, "..", DIRECTORY_FLAGS);
-  close(moving.to);
-  moving.to = above;
-  return above >= 0;
-}
-
-bool move_contents(int from, int to, const timespec* since = nullptr) {
-  moving = MoveContents{to, to, 0, since, false};
-  const WalkVisitor visitor{move_one, move_entered, move_left, nullptr, true};
-  const bool moved = walk_tree(from, visitor);
-  if (moving.to != moving.top && moving.to >= 0) close(moving.to);
-  return moved;
-}
-
 // Takes the old entry name out of the frame's directory, into the out
 // directory under slot: only where it is the entry the plan names and,
 // installing, untouched since the copy; anything else stays.
@@ -391,12 +303,21 @@ bool take_out(const char* name, const Identity& identity, const char* slot, cons
       examine(live.directory, name, &status, &found) && same_identity(found, identity);
   if (running.forward) {
     if (!there || holds(out, identity)) return true;
+    // A killed run began to empty it into its holder: what went out goes
+    // back, and it stays, changed as it is by that run's own moves.
+    struct stat begun {};
+    if (fstatat(out.directory, slot, &begun, AT_SYMLINK_NOFOLLOW) == 0) {
+      if (refill(out, live, identity)) return true;
+      report_entry(path);
+      return false;
+    }
     if (running.plan->check_untouched && !untouched(live.directory, name, status)) return true;
     if (move_checked(live, out, identity)) {
       // Written in meanwhile, it goes back, and stays; where its name was
       // taken meanwhile, the run fails, and it waits with what went out.
       if (running.plan->check_untouched && S_ISDIR(status.st_mode) &&
-          !untouched_below(out.directory, slot) && !move_checked(out, live, identity)) {
+          !untouched_below(out.directory, slot, running.plan->mark) &&
+          !move_checked(out, live, identity)) {
         if (errno == EEXIST) errno = NOT_THE_ENTRY;
         report_entry(path);
         return false;
@@ -409,14 +330,13 @@ bool take_out(const char* name, const Identity& identity, const char* slot, cons
         Descriptor holder(openat(out.directory, slot, DIRECTORY_FLAGS));
         const timespec* since = running.plan->check_untouched ? &running.plan->mark : nullptr;
         if (holder.is_open() && keep_attributes(from.get(), holder.get(), path)) {
-          if (move_contents(from.get(), holder.get(), since) &&
+          if (move_contents(from.get(), holder.get(), false, since) &&
               unlinkat(live.directory, name, AT_REMOVEDIR) == 0) {
             return true;
           }
           // Written in meanwhile, what went out goes back, and it stays.
-          if ((moving.touched || (since != nullptr && errno == ENOTEMPTY)) &&
-              move_contents(holder.get(), from.get()) &&
-              unlinkat(out.directory, slot, AT_REMOVEDIR) == 0) {
+          if ((touched_since_then() || (since != nullptr && errno == ENOTEMPTY)) &&
+              refill(out, live, identity)) {
             return true;
           }
         }
@@ -429,11 +349,7 @@ bool take_out(const char* name, const Identity& identity, const char* slot, cons
   if (fstatat(out.directory, slot, &held, AT_SYMLINK_NOFOLLOW) != 0) return true;
   bool back;
   if (there) {
-    // What stood in for a directory that could not move goes back into it.
-    Descriptor holder(openat(out.directory, slot, DIRECTORY_FLAGS));
-    Descriptor into(open_as(live.directory, name, DIRECTORY_FLAGS, identity));
-    back = holder.is_open() && into.is_open() && move_contents(holder.get(), into.get()) &&
-           unlinkat(out.directory, slot, AT_REMOVEDIR) == 0;
+    back = refill(out, live, identity);  // it stood in for a directory that could not move
   } else {
     back = move_entry(out.directory, slot, live.directory, name);
     if (!back && errno == EEXIST) errno = NOT_THE_ENTRY;  // another entry took its name

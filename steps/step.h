@@ -79,6 +79,10 @@ void report_unable(const char* path, bool putting_back);
 //   out =NAME IDENTITY SLOT
 // "." names the target itself. What goes out waits in the out directory
 // until the run is done, under its slot number.
+// A package is at most TREE_PATH_LIMIT bytes deep, two a level at least:
+// the plans go into the package's directories alone.
+constexpr std::size_t PLAN_DEPTH_LIMIT = TREE_PATH_LIMIT / 2 + 1;
+
 struct Plan {
   off_t begin;
   off_t end;

@@ -186,24 +186,33 @@ umount "$IMAGES"
 end
 
 # In an overlay's lower layer an old directory the package lacks cannot
-# move, so what it holds goes out entry by entry: an upload the web
-# application, running as root, writes into it meanwhile stays, and the
-# directory with it.
-if [ -n "$overlay_refused" ]; then
-  skip "an upload of root's into an old directory of an overlay's lower layer as it goes out" "$overlay_refused"
-else
-  begin "an upload of root's into an old directory of an overlay's lower layer as it goes out"
-  mkdir "$IMAGES/gallery" && printf old > "$IMAGES/gallery/old.jpg" || fail "cannot lay out the images"
+# move, so what it holds goes out entry by entry into a holder of root's.
+# What the web application (root) writes there meanwhile stays, and the
+# directory with it, however deep; what goes back goes only into the very
+# directory it came from, never one another user made at its name; a run
+# killed amid it is finished with nothing lost.
+while IFS='|' read -r title settings check; do
+  if [ -n "$overlay_refused" ]; then skip "in an overlay's lower layer: $title" "$overlay_refused"; continue; fi
+  if [[ $settings == *other_user* ]] && [ -n "$other_user_refused" ]; then
+    skip "in an overlay's lower layer: $title" "$other_user_refused"
+    continue
+  fi
+  begin "in an overlay's lower layer: $title"
+  mkdir -m 0777 "$IMAGES/gallery" && mkdir "$IMAGES/gallery/them" && for f in a b c d; do printf $f > "$IMAGES/gallery/$f.jpg"; done &&
+    printf secret > "$IMAGES/gallery/them/secret" && chmod 0600 "$IMAGES/gallery/them/secret" &&
+    { [ -n "$other_user_refused" ] || chown -R "$victim_user" "$IMAGES/gallery/them"; } || fail "cannot lay out the images"
   lay_out overlay
-  run_interposed LANGEXT_PLANT_USER=0:0 LANGEXT_PLANT_KIND=command LANGEXT_PLANT_CALL=mkdirat \
-    LANGEXT_PLANT_NAME='[0-9]*' LANGEXT_PLANT_IN='*/.images.langext-*.o' LANGEXT_PLANT_LOG="$SANDBOX/plant.log" \
-    LANGEXT_PLANT_COMMAND="printf new > $IMAGES/gallery/new.jpg"
-  expect_status 1
-  [ "$(cat "$IMAGES/gallery/old.jpg" "$IMAGES/gallery/new.jpg" 2>&1)" = oldnew ] ||
-    fail "the upload is gone: $(cat "$SANDBOX/out" "$SANDBOX/plant.log")"
+  mkdir -p "$IMAGES/gallery/2023/04" && printf old > "$IMAGES/gallery/2023/04/old.png" || fail "cannot lay out the upper layer"
+  eval "run_interposed $settings"
+  eval "$check" || fail "$(cat "$SANDBOX/out")"
   umount /var/lib/tarnwick /var/lib/httpd/htdocs
   end
-fi
+done <<EOT
+an upload of root's as it goes out|LANGEXT_PLANT_USER=0:0 LANGEXT_PLANT_KIND=command LANGEXT_PLANT_CALL=mkdirat LANGEXT_PLANT_NAME='[0-9]*' LANGEXT_PLANT_IN='*/.images.langext-*.o' LANGEXT_PLANT_COMMAND='printf new > $IMAGES/gallery/new.jpg'|[ "\$(cat $IMAGES/gallery/a.jpg $IMAGES/gallery/new.jpg)" = anew ]
+an upload of root's deep in a directory that moves whole|LANGEXT_PLANT_USER=0:0 LANGEXT_PLANT_KIND=command LANGEXT_PLANT_CALL=mkdirat LANGEXT_PLANT_NAME='[0-9]*' LANGEXT_PLANT_IN='*/.images.langext-*.o' LANGEXT_PLANT_COMMAND='printf new > $IMAGES/gallery/2023/04/new.png'|[ "\$(cat $IMAGES/gallery/2023/04/old.png $IMAGES/gallery/2023/04/new.png)" = oldnew ]
+another user's directory made at a name whose directory went out|LANGEXT_PLANT_USER=$other_user LANGEXT_PLANT_KIND=command LANGEXT_PLANT_CALL=unlinkat LANGEXT_PLANT_NAME=them LANGEXT_PLANT_COMMAND='mkdir $IMAGES/gallery/them && touch $IMAGES/gallery/them/x'|[ ! -e $IMAGES/gallery/them/secret ] && [ -n "\$(find /var/lib/httpd/htdocs -xdev -name secret -user ${victim_user%:*})" ]
+killed amid it, then run again|LANGEXT_RAISE_SIGNAL=KILL LANGEXT_RAISE_CALL=placing LANGEXT_RAISE_AFTER=2; run_input '\\n'|[ "\$(cat $IMAGES/gallery/[a-d].jpg)" = abcd ]
+EOT
 
 # The web application, running as root, removes an upload as the
 # installation digests what it left: the entry is gone, not a failure, and

@@ -1,0 +1,169 @@
+#include "steps/holder.h"
+
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+
+#include "fs/fd.h"
+#include "fs/keep.h"
+#include "fs/walk.h"
+#include "steps/step.h"
+
+namespace {
+
+// Whether every entry below an old directory is as the copy of the old
+// contents took it: each changed before the copy began, which no call can
+// fake (a write, a rename, a new link each set the change time to now),
+// and none another mount.
+int untouched_entry(void* since, int directory, const char* name, unsigned char) {
+  struct stat status {};
+  bool mount = false;
+  if (!examine(directory, name, &status, nullptr, &mount) ||
+      !earlier(status.st_ctim, *static_cast<const timespec*>(since)) || mount) {
+    return WALK_STOP;
+  }
+  return S_ISDIR(status.st_mode) ? WALK_ENTER : WALK_NEXT;
+}
+
+constexpr const char* ORIGIN = "user.langext.origin";
+
+bool set_origin(int directory, const Identity& identity) {
+  std::array<char, 96> text{};
+  const int length = std::snprintf(
+      text.data(), text.size(), "%ju:%ju:%d:%lld.%u", static_cast<std::uintmax_t>(identity.device),
+      static_cast<std::uintmax_t>(identity.inode), identity.born ? 1 : 0,
+      static_cast<long long>(identity.seconds), identity.nanoseconds);
+  return length > 0 &&
+         fsetxattr(directory, ORIGIN, text.data(), static_cast<std::size_t>(length), 0) == 0;
+}
+
+bool get_origin(int directory, Identity* identity) {
+  std::array<char, 96> text{};
+  std::uintmax_t device = 0;
+  std::uintmax_t inode = 0;
+  int born = 0;
+  long long seconds = 0;
+  unsigned nanoseconds = 0;
+  if (fgetxattr(directory, ORIGIN, text.data(), text.size() - 1) <= 0 ||
+      std::sscanf(text.data(), "%ju:%ju:%d:%lld.%u", &device, &inode, &born, &seconds,
+                  &nanoseconds) != 5) {
+    errno = NOT_THE_ENTRY;
+    return false;
+  }
+  *identity = Identity{static_cast<dev_t>(device), static_cast<ino_t>(inode), born != 0, seconds,
+                       nanoseconds};
+  return true;
+}
+
+struct MoveContents {
+  bool back;              // into the live tree
+  const timespec* since;  // taking out: when the copy began
+  bool touched;
+  std::size_t depth;
+  std::array<int, PLAN_DEPTH_LIMIT> to;  // a descriptor a level, the top the caller's
+};
+MoveContents moving;
+
+// Whether the directory name of the holder stands in for the entry of
+// identity.
+bool stands_in_for(int holder, const char* name, const Identity& identity) {
+  const Descriptor made(openat(holder, name, DIRECTORY_FLAGS));
+  Identity origin;
+  return made.is_open() && get_origin(made.get(), &origin) && same_identity(identity, origin);
+}
+
+int move_one(void*, int directory, const char* name, unsigned char) {
+  const int to = moving.to[moving.depth];
+  struct stat status {};
+  Identity identity;
+  if (!examine(directory, name, &status, &identity)) return WALK_STOP;
+  // A directory met again, emptied, has one standing in for it already.
+  // Taken out, anything else goes only untouched since the copy began: what
+  // another user wrote meanwhile stays, and the directory with it.
+  const bool met = !moving.back && S_ISDIR(status.st_mode) && stands_in_for(to, name, identity);
+  if (moving.since != nullptr && !met && !earlier(status.st_ctim, *moving.since)) {
+    moving.touched = true;
+    return WALK_STOP;
+  }
+  if (!met && move_entry(directory, name, to, name)) {
+    if (!S_ISDIR(status.st_mode)) return WALK_NEXT;
+    if (moving.back) {  // whole, it stands in for nothing now
+      const Descriptor moved(open_as(to, name, DIRECTORY_FLAGS, identity));
+      if (moved.is_open()) fremovexattr(moved.get(), ORIGIN);
+      return WALK_NEXT;
+    }
+    if (moving.since == nullptr || untouched_below(to, name, *moving.since)) return WALK_NEXT;
+    moving.touched = true;
+    return WALK_STOP;
+  }
+  if (!met && ((errno != EXDEV && errno != EEXIST) || !S_ISDIR(status.st_mode))) return WALK_STOP;
+  if (!moving.back && !met) {
+    if (mkdirat(to, name, 0700) != 0) return WALK_STOP;
+    const Descriptor source(open_as(directory, name, DIRECTORY_FLAGS, identity));
+    const Descriptor made(openat(to, name, DIRECTORY_FLAGS));
+    if (!source.is_open() || !made.is_open() || !keep_attributes(source.get(), made.get(), name) ||
+        !set_origin(made.get(), identity)) {
+      return WALK_STOP;
+    }
+  }
+  // Emptied (the walk comes back to read its parent again), it goes.
+  if (unlinkat(directory, name, AT_REMOVEDIR) == 0) return WALK_NEXT;
+  return errno == ENOTEMPTY || errno == EEXIST ? WALK_ENTER : WALK_STOP;
+}
+
+int move_entered(void*, int, int directory, const char* name) {
+  Identity origin;
+  const int above = moving.to[moving.depth];
+  const int below = directory < 0                    ? -1
+                    : !moving.back                   ? openat(above, name, DIRECTORY_FLAGS)
+                    : get_origin(directory, &origin) ? open_as(above, name, DIRECTORY_FLAGS, origin)
+                                                     : -1;
+  if (below < 0) return WALK_STOP;
+  if (moving.depth + 1 >= moving.to.size()) {
+    close(below);
+    errno = ELOOP;
+    return WALK_STOP;
+  }
+  moving.to[++moving.depth] = below;
+  return WALK_ENTER;
+}
+
+bool move_left(void*, int) {
+  if (moving.depth > 0) close(moving.to[moving.depth--]);
+  return true;
+}
+
+}  // namespace
+
+bool untouched_below(int directory, const char* name, const timespec& since) {
+  Descriptor tree(openat(directory, name, DIRECTORY_FLAGS));
+  timespec mark = since;
+  const WalkVisitor visitor{untouched_entry, nullptr, nullptr, &mark};
+  return tree.is_open() && walk_tree(tree.get(), visitor);
+}
+
+bool move_contents(int from, int to, bool back, const timespec* since) {
+  moving.back = back;
+  moving.since = since;
+  moving.touched = false;
+  moving.depth = 0;
+  moving.to[0] = to;
+  const WalkVisitor visitor{move_one, move_entered, move_left, nullptr, true};
+  const bool moved = walk_tree(from, visitor);
+  while (moving.depth > 0) close(moving.to[moving.depth--]);
+  return moved;
+}
+
+bool touched_since_then() { return moving.touched; }
+
+bool refill(const Slot& out, const Slot& live, const Identity& identity) {
+  const Descriptor holder(openat(out.directory, out.name, DIRECTORY_FLAGS));
+  const Descriptor into(open_as(live.directory, live.name, DIRECTORY_FLAGS, identity));
+  return holder.is_open() && into.is_open() && move_contents(holder.get(), into.get(), true) &&
+         unlinkat(out.directory, out.name, AT_REMOVEDIR) == 0;
+}

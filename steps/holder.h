@@ -1,0 +1,32 @@
+// A directory an overlay's lower layer will not let go: what it holds
+// moves instead, into a holder made with its attributes, and it goes once
+// empty. Put back, the entries move back into it, or the holder comes in
+// its place. A directory below that would not move either is emptied into
+// one made in the holder, which names it by identity in an attribute of its
+// own: what goes back goes only into that very directory, never into one
+// another user made at its name. And whether what is below a directory is
+// untouched since a moment, by the change times no call can set.
+#ifndef LANGEXT_STEPS_HOLDER_H
+#define LANGEXT_STEPS_HOLDER_H
+
+#include <ctime>
+
+#include "fs/entry.h"
+#include "steps/step.h"
+
+// Whether every entry below the directory name of directory changed before
+// since, and none is another mount.
+bool untouched_below(int directory, const char* name, const timespec& since);
+
+// Moves everything in the open directory from into the open directory to:
+// out of the live tree into a holder, or back into it. Taking out (since
+// set), an entry changed since then stops the walk, and touched_since_then
+// says so. False, errno set, where anything could not move.
+bool move_contents(int from, int to, bool back, const timespec* since = nullptr);
+bool touched_since_then();
+
+// Moves what the holder at out holds back into the live directory, the
+// entry of identity, and removes the holder.
+bool refill(const Slot& out, const Slot& live, const Identity& identity);
+
+#endif
