@@ -74,7 +74,7 @@ struct Keep {
   int top = -1;  // the destination's top, from which a link's first copy is reached
   int to = -1;   // the destination directory of the level being read
   Extras extras = Extras::KEPT;
-  const char* left_out = nullptr;
+  const Identity* left_out = nullptr;
   int holder = -1;
   const KeepWatch* watch = nullptr;
   std::size_t depth = 0;
@@ -370,7 +370,9 @@ int fail() {
 }
 
 int keep_entry(void*, int from, const char* name, unsigned char) {
-  if (keep.depth == 0 && keep.left_out != nullptr && std::strcmp(name, keep.left_out) == 0) {
+  Identity identity;
+  if (keep.depth == 0 && keep.left_out != nullptr && examine(from, name, nullptr, &identity) &&
+      same_identity(identity, *keep.left_out)) {
     return WALK_NEXT;
   }
   name_entry(name);
@@ -450,7 +452,7 @@ bool keep_left(void*, int directory) {
 }  // namespace
 
 int keep_tree(int source, const char* source_path, int destination, const char* destination_path,
-              int holder, const char* left_out, const KeepWatch* watch) {
+              int holder, const Identity* left_out, const KeepWatch* watch) {
   keep = Keep{destination, destination, extras_in(destination), left_out, holder, watch};
   shown_start(&keep.source, source_path);
   shown_start(&keep.destination, destination_path);

@@ -4,6 +4,8 @@
 #ifndef LANGEXT_FS_KEEP_H
 #define LANGEXT_FS_KEEP_H
 
+#include "fs/entry.h"
+
 // Files with links still to meet one copy tracks; past that, a file is kept
 // as a file of its own, and named.
 constexpr int KEPT_LINKS_LIMIT = 512;
@@ -14,13 +16,14 @@ struct KeepWatch {
   void* context;
 };
 
-// Copies all in the open directory source but left_out (null: none) into
-// the open directory destination, empty and as it was made (a file made in
+// Copies all in the open directory source but the entry of identity
+// left_out at its top (null: none), whatever its name, into the open
+// directory destination, empty and as it was made (a file made in
 // it takes its owner and group); source's own attributes go to
 // holder where it is not -1. Another file system mounted below is left,
 // named; each entry that fails is reported and passed by. Returns how many.
 int keep_tree(int source, const char* source_path, int destination, const char* destination_path,
-              int holder, const char* left_out, const KeepWatch* watch = nullptr);
+              int holder, const Identity* left_out, const KeepWatch* watch = nullptr);
 
 // Copies the open regular file source into the open, empty file destination,
 // which it closes. False, reported, where it cannot.

@@ -28,7 +28,7 @@ struct Digest {
   std::uint64_t sum;
   dev_t device;
   uid_t user;
-  const char* left_out;
+  const Identity* left_out;
   const char* shown;  // the path the watch is told of, or null
   long long seen;
   std::size_t depth;
@@ -130,9 +130,6 @@ void tell_seen(const char* name, std::uint64_t place, std::uint64_t hash, const 
 }
 
 int digest_entry(void*, int directory, const char* name, unsigned char) {
-  if (digest.depth == 0 && digest.left_out != nullptr && std::strcmp(name, digest.left_out) == 0) {
-    return WALK_NEXT;
-  }
   if (digest.shown != nullptr) digest_watch(digest.shown, ++digest.seen);
   // An entry's place in the tree, however deep: its directory's and its
   // name; the entries are summed, so the order of a listing does not count.
@@ -149,6 +146,10 @@ int digest_entry(void*, int directory, const char* name, unsigned char) {
   // a mount that lets no one look is left out.
   if (!examine(directory, name, &status, &identity, &mount)) {
     return errno == ENOENT || errno == EACCES ? WALK_NEXT : WALK_STOP;
+  }
+  if (digest.depth == 0 && digest.left_out != nullptr &&
+      same_identity(identity, *digest.left_out)) {
+    return WALK_NEXT;
   }
   Hashed counted(place);
   counted.add(status.st_mode);
@@ -188,7 +189,7 @@ bool digest_left(void*, int) {
 
 }  // namespace
 
-bool tree_digest(int directory, const char* name, const char* left_out, bool whole_top,
+bool tree_digest(int directory, const char* name, const Identity* left_out, bool whole_top,
                  const DigestKey& key, std::uint64_t* digest_of, const char* shown, DigestSeen seen,
                  void* context) {
   struct stat status {};
@@ -303,7 +304,7 @@ void list_entry(void* context, const DigestedEntry& entry) {
 
 }  // namespace
 
-bool listed_digest(Listing* listing, int parent, const char* name, const char* left_out,
+bool listed_digest(Listing* listing, int parent, const char* name, const Identity* left_out,
                    std::size_t index, int which, const DigestKey& key, std::uint64_t* digest) {
   LogLine line;
   add_word(&line, "tree");

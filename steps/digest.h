@@ -36,16 +36,15 @@ struct DigestedEntry {
 using DigestSeen = void (*)(void* context, const DigestedEntry& entry);
 
 // The digest of the entry name of directory and of everything below it but
-// left_out at its top: each entry's place, type, mode, owner, size, times
-// of modification and change, inode number and birth time; of the top, its
-// type and identity, and a file's size and time of modification (and of
-// change where whole_top), since an undo closes and opens it. No call can
-// set a change time, so an edit by anyone shows. Another file system, or a
-// directory that is not root's, is never entered: only that it is there,
-// as it is, counts. Each is hashed under key. False, errno set, where the
-// tree cannot be read. Where a watch is set (watch_digests), a digest given a path to show tells
-// it how the walk goes; where seen is given, it is told of every entry.
-bool tree_digest(int directory, const char* name, const char* left_out, bool whole_top,
+// the entry of identity left_out at its top, whatever its name: each entry's place, type, mode,
+// owner, size, times of modification and change, inode number and birth time; of the top, its type
+// and identity, and a file's size and time of modification (and of change where whole_top), since
+// an undo closes and opens it. No call can set a change time, so an edit by anyone shows. Another
+// file system, or a directory that is not root's, is never entered: only that it is there, as it
+// is, counts. Each is hashed under key. False, errno set, where the tree cannot be read. Where a
+// watch is set (watch_digests), a digest given a path to show tells it how the walk goes; where
+// seen is given, it is told of every entry.
+bool tree_digest(int directory, const char* name, const Identity* left_out, bool whole_top,
                  const DigestKey& key, std::uint64_t* digest_of, const char* shown = nullptr,
                  DigestSeen seen = nullptr, void* context = nullptr);
 
@@ -62,7 +61,7 @@ struct Listing {
 // the target index, as tree_digest takes it, its entries appended to the
 // list where it is open. Only a check reads the list: one that cannot be
 // written is left out.
-bool listed_digest(Listing* listing, int parent, const char* name, const char* left_out,
+bool listed_digest(Listing* listing, int parent, const char* name, const Identity* left_out,
                    std::size_t index, int which, const DigestKey& key, std::uint64_t* digest);
 
 // An entry's line of the list, read back.

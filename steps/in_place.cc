@@ -126,11 +126,11 @@ bool copy_old(Target* target, std::size_t index, int live, int staged) {
     add_time(&line, target->mark);
     Watching watching{index, staged, true};
     const KeepWatch watch{watch_directory, &watching};
-    copied =
-        append_record(line) &&
-        keep_tree(live, target->path, copy.get(), backup_path.data(), holder.get(),
-                  target->made[STAGED].inside ? target->made[STAGED].name : nullptr, &watch) == 0 &&
-        watching.logged;
+    copied = append_record(line) &&
+             keep_tree(live, target->path, copy.get(), backup_path.data(), holder.get(),
+                       target->made[STAGED].inside ? &target->made[STAGED].identity : nullptr,
+                       &watch) == 0 &&
+             watching.logged;
   } else {
     Descriptor kept(make_entry(target, index, KEPT, false, false));
     Descriptor old(open_as(target->parent.get(), target->name, READ_FLAGS, target->old_identity));
@@ -302,7 +302,7 @@ bool install_in_place(Target* target, std::size_t index) {
   }
   if (!undoing && (!target->planned[0] || !target->planned[1])) {
     if (!plan_install(static_cast<int>(index), live.get(), staged.get(),
-                      target->made[STAGED].inside ? target->made[STAGED].name : nullptr,
+                      target->made[STAGED].inside ? &target->made[STAGED].identity : nullptr,
                       target->made[STAGED].name, target->path, &target->slot, target->plans) ||
         !make_durable()) {
       return false;

@@ -63,7 +63,7 @@ struct Planning {
   bool swaps;    // the second plan: down the staged tree; else down the live one
   bool overlay;  // the live tree is an overlay's
   long* slot;
-  const char* left_out;
+  const Identity* left_out;
   std::array<std::array<char, 32>, 3> work_names;
   std::size_t depth;
   bool failed;
@@ -132,8 +132,10 @@ bool known_directory(const char* name, const Identity& identity) {
 
 int plan_entry(void*, int directory, const char* name, unsigned char type) {
   Level& level = planning.levels[planning.depth];
+  Identity top;
   if (planning.depth == 0 &&
-      ((planning.left_out != nullptr && std::strcmp(name, planning.left_out) == 0) ||
+      ((planning.left_out != nullptr && examine(directory, name, nullptr, &top) &&
+        same_identity(top, *planning.left_out)) ||
        (planning.swaps && (std::strcmp(name, planning.work_names[0].data()) == 0 ||
                            std::strcmp(name, planning.work_names[1].data()) == 0 ||
                            std::strcmp(name, planning.work_names[2].data()) == 0)))) {
@@ -268,7 +270,7 @@ void note_old_directory(int target, const char* place, const Identity& identity)
   old_directories[slot] = OldDirectory{key, identity};
 }
 
-bool plan_install(int target, int live, int staged, const char* left_out, const char* staging,
+bool plan_install(int target, int live, int staged, const Identity* left_out, const char* staging,
                   const char* path, long* slot, off_t (*ranges)[2]) {
   for (const bool swaps : {false, true}) {
     planning.target = target;

@@ -21,12 +21,12 @@ void note_old_directory(int target, const char* place, const Identity& identity)
 // (or holds as another type), the second swaps each package file with its
 // old namesake, moves in what is new, and gives each old directory the
 // package keeps the owner and mode of one the installation makes.
-// left_out is the staged tree's own name inside the target (or null), and
+// left_out is the staged tree's identity inside the target (or null), and
 // the work entries in the staged tree are named from staging. *slot counts
 // the names of what goes out. Each plan is "plan T K" ... "planned T K";
 // ranges receives where each one's steps begin and end in the log.
 // False, reported under path, where the trees cannot be read.
-bool plan_install(int target, int live, int staged, const char* left_out, const char* staging,
+bool plan_install(int target, int live, int staged, const Identity* left_out, const char* staging,
                   const char* path, long* slot, off_t (*ranges)[2]);
 
 // Appends the two plans of an undo, read from the installation's (in the

@@ -126,7 +126,7 @@ bool finish_installation(Target* targets, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     Target& target = targets[i];
     const int parent = target.parent.get();
-    const char* left_out = target.made[STAGED].inside ? target.made[STAGED].name : nullptr;
+    const Identity* left_out = target.made[STAGED].inside ? &target.made[STAGED].identity : nullptr;
     if (target.digested) continue;
     const DigestKey& key = target.digest_key;
     const bool digested =

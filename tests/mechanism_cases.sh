@@ -159,6 +159,25 @@ else
   end
 fi
 
+# Another user who may write in the volume's root renames root's staged
+# tree there as the copy of the old contents begins: it is known by its
+# identity, whatever its name, so neither NAME.old nor the receipt's
+# digest takes it for an old entry, and the undo finds all as it was left.
+if [ -n "$other_user_refused" ]; then
+  skip "in place: root's staged tree renamed in the volume, then the undo" "$other_user_refused"
+else
+  begin "in place: root's staged tree renamed in the volume, then the undo"
+  undo_beside
+  writable_volume "$IMAGES"
+  run_with_other_user mkdirat '.langext-*.h' "cd $IMAGES && mv .images.langext-* renamed" LANGEXT_PLANT_IN="$IMAGES/*"
+  expect_status 1
+  [ -e "$IMAGES.old/renamed" ] && fail "NAME.old holds a copy of the staged tree"
+  run_undo
+  expect_output "$UNDONE_ALL"
+  umount "$IMAGES"
+  end
+fi
+
 # The web application, running as root, writes uploads into the images
 # volume while the installation runs (closed to others, born after what the
 # run staged): no log names them, so neither the put-back of a failure nor
