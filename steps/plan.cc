@@ -42,8 +42,10 @@ std::uint64_t place_key(int target, const char* place) {
 
 const Identity* old_directory(int target, const char* place) {
   const std::uint64_t key = place_key(target, place);
-  for (std::size_t slot = key % old_directories.size(); old_directories[slot].key != 0;
-       slot = (slot + 1) % old_directories.size()) {
+  std::size_t slot = key % old_directories.size();
+  // A full table holds no free slot to end the search: it ends where it began.
+  for (std::size_t tries = 0; tries < old_directories.size() && old_directories[slot].key != 0;
+       ++tries, slot = (slot + 1) % old_directories.size()) {
     if (old_directories[slot].key == key) return &old_directories[slot].identity;
   }
   return nullptr;
