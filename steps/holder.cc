@@ -7,7 +7,6 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 
 #include "fs/fd.h"
 #include "fs/keep.h"
@@ -32,31 +31,23 @@ int untouched_entry(void* since, int directory, const char* name, unsigned char)
 
 constexpr const char* ORIGIN = "user.langext.origin";
 
+// The identity as an attribute's value: five numbers of eight bytes.
+using OriginValue = std::array<std::uint64_t, 5>;
+
 bool set_origin(int directory, const Identity& identity) {
-  std::array<char, 96> text{};
-  const int length = std::snprintf(
-      text.data(), text.size(), "%ju:%ju:%d:%lld.%u", static_cast<std::uintmax_t>(identity.device),
-      static_cast<std::uintmax_t>(identity.inode), identity.born ? 1 : 0,
-      static_cast<long long>(identity.seconds), identity.nanoseconds);
-  return length > 0 &&
-         fsetxattr(directory, ORIGIN, text.data(), static_cast<std::size_t>(length), 0) == 0;
+  const OriginValue value{identity.device, identity.inode, identity.born ? 1U : 0U,
+                          static_cast<std::uint64_t>(identity.seconds), identity.nanoseconds};
+  return fsetxattr(directory, ORIGIN, value.data(), sizeof value, 0) == 0;
 }
 
 bool get_origin(int directory, Identity* identity) {
-  std::array<char, 96> text{};
-  std::uintmax_t device = 0;
-  std::uintmax_t inode = 0;
-  int born = 0;
-  long long seconds = 0;
-  unsigned nanoseconds = 0;
-  if (fgetxattr(directory, ORIGIN, text.data(), text.size() - 1) <= 0 ||
-      std::sscanf(text.data(), "%ju:%ju:%d:%lld.%u", &device, &inode, &born, &seconds,
-                  &nanoseconds) != 5) {
+  OriginValue value{};
+  if (fgetxattr(directory, ORIGIN, value.data(), sizeof value) != sizeof value) {
     errno = NOT_THE_ENTRY;
     return false;
   }
-  *identity = Identity{static_cast<dev_t>(device), static_cast<ino_t>(inode), born != 0, seconds,
-                       nanoseconds};
+  *identity = Identity{static_cast<dev_t>(value[0]), static_cast<ino_t>(value[1]), value[2] != 0,
+                       static_cast<std::int64_t>(value[3]), static_cast<std::uint32_t>(value[4])};
   return true;
 }
 
@@ -82,33 +73,43 @@ int move_one(void*, int directory, const char* name, unsigned char) {
   struct stat status {};
   Identity identity;
   if (!examine(directory, name, &status, &identity)) return WALK_STOP;
-  // A directory met again, emptied, has one standing in for it already.
-  // Taken out, anything else goes only untouched since the copy began: what
-  // another user wrote meanwhile stays, and the directory with it.
-  const bool met = !moving.back && S_ISDIR(status.st_mode) && stands_in_for(to, name, identity);
-  if (moving.since != nullptr && !met && !earlier(status.st_ctim, *moving.since)) {
-    moving.touched = true;
-    return WALK_STOP;
-  }
-  if (!met && move_entry(directory, name, to, name)) {
-    if (!S_ISDIR(status.st_mode)) return WALK_NEXT;
-    if (moving.back) {  // whole, it stands in for nothing now
-      const Descriptor moved(open_as(to, name, DIRECTORY_FLAGS, identity));
-      if (moved.is_open()) fremovexattr(moved.get(), ORIGIN);
+  const bool is_directory = S_ISDIR(status.st_mode);
+  if (moving.back) {
+    if (move_entry(directory, name, to, name)) {
+      if (is_directory) {  // whole, it stands in for nothing now
+        const Descriptor moved(open_as(to, name, DIRECTORY_FLAGS, identity));
+        if (moved.is_open()) fremovexattr(moved.get(), ORIGIN);
+      }
       return WALK_NEXT;
     }
-    if (moving.since == nullptr || untouched_below(to, name, *moving.since)) return WALK_NEXT;
-    moving.touched = true;
-    return WALK_STOP;
-  }
-  if (!met && ((errno != EXDEV && errno != EEXIST) || !S_ISDIR(status.st_mode))) return WALK_STOP;
-  if (!moving.back && !met) {
-    if (mkdirat(to, name, 0700) != 0) return WALK_STOP;
-    const Descriptor source(open_as(directory, name, DIRECTORY_FLAGS, identity));
-    const Descriptor made(openat(to, name, DIRECTORY_FLAGS));
-    if (!source.is_open() || !made.is_open() || !keep_attributes(source.get(), made.get(), name) ||
-        !set_origin(made.get(), identity)) {
+    // Where its name is taken, a directory goes on only into the very one
+    // it stands in for.
+    Identity there;
+    if (errno != EEXIST || !is_directory || !examine(to, name, nullptr, &there) ||
+        !stands_in_for(directory, name, there)) {
+      errno = NOT_THE_ENTRY;
       return WALK_STOP;
+    }
+  } else {
+    // Out of the live tree a directory is emptied, whether or not it could
+    // move whole, so that each entry below it is looked at as it goes; one
+    // met again, emptied, has one standing in for it already. Taken out,
+    // anything else goes only untouched since the copy began: what another
+    // user wrote meanwhile stays, and the directory with it.
+    const bool met = is_directory && stands_in_for(to, name, identity);
+    if (moving.since != nullptr && !met && !earlier(status.st_ctim, *moving.since)) {
+      moving.touched = true;
+      return WALK_STOP;
+    }
+    if (!is_directory) return move_entry(directory, name, to, name) ? WALK_NEXT : WALK_STOP;
+    if (!met) {
+      if (mkdirat(to, name, 0700) != 0) return WALK_STOP;
+      const Descriptor source(open_as(directory, name, DIRECTORY_FLAGS, identity));
+      const Descriptor made(openat(to, name, DIRECTORY_FLAGS));
+      if (!source.is_open() || !made.is_open() ||
+          !keep_attributes(source.get(), made.get(), name) || !set_origin(made.get(), identity)) {
+        return WALK_STOP;
+      }
     }
   }
   // Emptied (the walk comes back to read its parent again), it goes.

@@ -220,17 +220,18 @@ while IFS='|' read -r title settings check; do
   mkdir -m 0777 "$IMAGES/gallery" && mkdir "$IMAGES/gallery/them" && for f in a b c d; do printf $f > "$IMAGES/gallery/$f.jpg"; done &&
     printf secret > "$IMAGES/gallery/them/secret" && chmod 0600 "$IMAGES/gallery/them/secret" &&
     { [ -n "$other_user_refused" ] || chown -R "$victim_user" "$IMAGES/gallery/them"; } || fail "cannot lay out the images"
-  lay_out overlay
+  # The document root alone: the templates' steps would come first.
+  mount_overlay /var/lib/httpd/htdocs "$SANDBOX/ovl/var/lib/httpd/htdocs" || fail "cannot lay an overlay over the document root"
   mkdir -p "$IMAGES/gallery/2023/04" && printf old > "$IMAGES/gallery/2023/04/old.png" || fail "cannot lay out the upper layer"
   eval "run_interposed $settings"
   eval "$check" || fail "$(cat "$SANDBOX/out")"
-  umount /var/lib/tarnwick /var/lib/httpd/htdocs
+  umount /var/lib/httpd/htdocs
   end
 done <<EOT
 an upload of root's as it goes out|LANGEXT_PLANT_USER=0:0 LANGEXT_PLANT_KIND=command LANGEXT_PLANT_CALL=mkdirat LANGEXT_PLANT_NAME='[0-9]*' LANGEXT_PLANT_IN='*/.images.langext-*.o' LANGEXT_PLANT_COMMAND='printf new > $IMAGES/gallery/new.jpg'|[ "\$(cat $IMAGES/gallery/a.jpg $IMAGES/gallery/new.jpg)" = anew ]
 an upload of root's deep in a directory that moves whole|LANGEXT_PLANT_USER=0:0 LANGEXT_PLANT_KIND=command LANGEXT_PLANT_CALL=mkdirat LANGEXT_PLANT_NAME='[0-9]*' LANGEXT_PLANT_IN='*/.images.langext-*.o' LANGEXT_PLANT_COMMAND='printf new > $IMAGES/gallery/2023/04/new.png'|[ "\$(cat $IMAGES/gallery/2023/04/old.png $IMAGES/gallery/2023/04/new.png)" = oldnew ]
 another user's directory made at a name whose directory went out|LANGEXT_PLANT_USER=$other_user LANGEXT_PLANT_KIND=command LANGEXT_PLANT_CALL=unlinkat LANGEXT_PLANT_NAME=them LANGEXT_PLANT_COMMAND='mkdir $IMAGES/gallery/them && touch $IMAGES/gallery/them/x'|[ ! -e $IMAGES/gallery/them/secret ] && [ -n "\$(find /var/lib/httpd/htdocs -xdev -name secret -user ${victim_user%:*})" ]
-killed amid it, then run again|LANGEXT_RAISE_SIGNAL=KILL LANGEXT_RAISE_CALL=placing LANGEXT_RAISE_AFTER=2; run_input '\\n'|[ "\$(cat $IMAGES/gallery/[a-d].jpg)" = abcd ]
+killed amid it, then run again|LANGEXT_RAISE_SIGNAL=9 LANGEXT_RAISE_CALL=placing LANGEXT_RAISE_AFTER=2; killed=\$STATUS; run_input '\\n'|[ "\$killed" = 137 ] && [ "\$(cat $IMAGES/gallery/[a-d].jpg $IMAGES/gallery/them/secret $IMAGES/gallery/2023/04/old.png)" = abcdsecretold ]
 EOT
 
 # The web application, running as root, removes an upload as the
