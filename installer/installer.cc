@@ -82,9 +82,9 @@ bool taken(const char* path) {
 bool targets_of_their_kind() {
   for (const Target& target : targets) {
     struct stat status {};
-    if (!taken(target.path) || (stat(target.path, &status) == 0 &&
-                                (target.is_directory ? S_ISDIR(status.st_mode)
-                                                     : S_ISREG(status.st_mode)))) {
+    if (!taken(target.path) ||
+        (stat(target.path, &status) == 0 &&
+         (target.is_directory ? S_ISDIR(status.st_mode) : S_ISREG(status.st_mode)))) {
       continue;
     }
     std::printf("Unable to install: %s is not a %s.\n\n", target.path,

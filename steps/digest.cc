@@ -204,11 +204,11 @@ bool tree_digest(int directory, const char* name, const Identity* left_out, bool
   digest.seen_by = seen;
   digest.context = context;
   digest.path_lengths[0] = 0;
-  Hashed top(0);
+  Hashed of_top(0);
   for (std::int64_t value : {static_cast<std::int64_t>(status.st_mode & S_IFMT),
                              static_cast<std::int64_t>(identity.inode), identity.seconds,
                              static_cast<std::int64_t>(identity.nanoseconds)}) {
-    top.add(value);
+    of_top.add(value);
   }
   if (!S_ISDIR(status.st_mode)) {
     // A file is its contents: their size and time count, and where the top
@@ -218,10 +218,10 @@ bool tree_digest(int directory, const char* name, const Identity* left_out, bool
           static_cast<std::int64_t>(status.st_mtim.tv_sec), status.st_mtim.tv_nsec,
           whole_top ? static_cast<std::int64_t>(status.st_ctim.tv_sec) : 0,
           whole_top ? status.st_ctim.tv_nsec : 0}) {
-      top.add(value);
+      of_top.add(value);
     }
   }
-  digest.sum = hash_of(top);
+  digest.sum = hash_of(of_top);
   if (S_ISDIR(status.st_mode)) {
     Descriptor top(openat(directory, name, DIRECTORY_FLAGS));
     const WalkVisitor visitor{digest_entry, digest_entered, digest_left, nullptr};

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "fs/fd.h"
@@ -47,16 +48,19 @@ void history(const char* event, const char* path) {
     stamp[0] = '\0';
   }
   // A control byte or "\\" of the path as \ooo: a line end in a document
-  // root's name makes no line of its own.
+  // root's name makes no line of its own. A path holds fewer than
+  // PATH_BUFFER_SIZE bytes, each shown in four at most.
   std::array<char, 4 * PATH_BUFFER_SIZE> shown{};
+  const std::size_t path_length = strnlen(path, PATH_BUFFER_SIZE - 1);
   std::size_t at = 0;
-  for (const char* byte = path; *byte != '\0' && at + 4 < shown.size(); ++byte) {
-    const auto value = static_cast<unsigned char>(*byte);
+  for (std::size_t i = 0; i < path_length; ++i) {
+    const auto value = static_cast<unsigned char>(path[i]);
     if (value >= ' ' && value != 0x7f && value != '\\') {
-      shown[at++] = *byte;
-      continue;
+      shown[at++] = path[i];
+    } else {
+      std::snprintf(shown.data() + at, 5, "\\%03o", value);
+      at += 4;
     }
-    at += static_cast<std::size_t>(std::snprintf(shown.data() + at, 5, "\\%03o", value));
   }
   std::array<char, 4 * PATH_BUFFER_SIZE + 128> line{};
   const int length =

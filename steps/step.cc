@@ -196,7 +196,6 @@ void report_left_alone(const char* path) {
 
 namespace {
 
-
 struct Frame {
   Descriptor live;
   Descriptor staged;

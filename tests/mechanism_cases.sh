@@ -229,7 +229,7 @@ while IFS='|' read -r title settings check; do
   end
 done <<EOT
 an upload of root's as it goes out|LANGEXT_PLANT_USER=0:0 LANGEXT_PLANT_KIND=command LANGEXT_PLANT_CALL=mkdirat LANGEXT_PLANT_NAME='[0-9]*' LANGEXT_PLANT_IN='*/.images.langext-*.o' LANGEXT_PLANT_COMMAND='printf new > $IMAGES/gallery/new.jpg'|[ "\$(cat $IMAGES/gallery/a.jpg $IMAGES/gallery/new.jpg)" = anew ]
-an upload of root's deep in a directory that moves whole|LANGEXT_PLANT_USER=0:0 LANGEXT_PLANT_KIND=command LANGEXT_PLANT_CALL=mkdirat LANGEXT_PLANT_NAME='[0-9]*' LANGEXT_PLANT_IN='*/.images.langext-*.o' LANGEXT_PLANT_COMMAND='printf new > $IMAGES/gallery/2023/04/new.png'|[ "\$(cat $IMAGES/gallery/2023/04/old.png $IMAGES/gallery/2023/04/new.png)" = oldnew ]
+an upload of root's deep in a directory of the upper layer|LANGEXT_PLANT_USER=0:0 LANGEXT_PLANT_KIND=command LANGEXT_PLANT_CALL=mkdirat LANGEXT_PLANT_NAME='[0-9]*' LANGEXT_PLANT_IN='*/.images.langext-*.o' LANGEXT_PLANT_COMMAND='printf new > $IMAGES/gallery/2023/04/new.png'|[ "\$(cat $IMAGES/gallery/2023/04/old.png $IMAGES/gallery/2023/04/new.png)" = oldnew ]
 another user's directory made at a name whose directory went out|LANGEXT_PLANT_USER=$other_user LANGEXT_PLANT_KIND=command LANGEXT_PLANT_CALL=unlinkat LANGEXT_PLANT_NAME=them LANGEXT_PLANT_COMMAND='mkdir $IMAGES/gallery/them && touch $IMAGES/gallery/them/x'|[ ! -e $IMAGES/gallery/them/secret ] && [ -n "\$(find /var/lib/httpd/htdocs -xdev -name secret -user ${victim_user%:*})" ]
 killed amid it, then run again|LANGEXT_RAISE_SIGNAL=9 LANGEXT_RAISE_CALL=placing LANGEXT_RAISE_AFTER=2; killed=\$STATUS; run_input '\\n'|[ "\$killed" = 137 ] && [ "\$(cat $IMAGES/gallery/[a-d].jpg $IMAGES/gallery/them/secret $IMAGES/gallery/2023/04/old.png)" = abcdsecretold ]
 EOT
