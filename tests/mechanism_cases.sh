@@ -212,7 +212,7 @@ end
 # killed amid it is finished with nothing lost.
 while IFS='|' read -r title settings check; do
   if [ -n "$overlay_refused" ]; then skip "in an overlay's lower layer: $title" "$overlay_refused"; continue; fi
-  if [[ $settings == *other_user* ]] && [ -n "$other_user_refused" ]; then
+  if [[ $settings == *"LANGEXT_PLANT_USER=$other_user "* ]] && [ -n "$other_user_refused" ]; then
     skip "in an overlay's lower layer: $title" "$other_user_refused"
     continue
   fi
