@@ -12,7 +12,6 @@
 #include <cinttypes>
 #include <climits>
 #include <cstdio>
-#include <cstring>
 
 #include "fs/fd.h"
 #include "fs/walk.h"

@@ -195,21 +195,20 @@ int lock_record_directory(bool make) {
   return LOCK_FAILED;
 }
 
+void drop_record_directory() {
+  if (lock_holder.is_open() && !keep_directory) unlinkat(AT_FDCWD, RECORD_DIRECTORY, AT_REMOVEDIR);
+}
+
 void unlock_record_directory() {
   if (!lock_holder.is_open()) return;
   // Empty, it is removed while still locked; holding a log, it stays. Its
   // removal need not be durable, nor even succeed.
-  Descriptor parent(keep_directory ? -1 : open(RECORD_PARENT, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (parent.is_open()) unlinkat(parent.get(), DIRECTORY_NAME, AT_REMOVEDIR);
+  drop_record_directory();
   forget_read();
   record.reset();
   receipt.reset();
   directory.reset();
   lock_holder.reset();
-}
-
-void drop_record_directory() {
-  if (lock_holder.is_open() && !keep_directory) unlinkat(AT_FDCWD, RECORD_DIRECTORY, AT_REMOVEDIR);
 }
 
 void add_word(LogLine* line, const char* word) {

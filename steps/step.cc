@@ -3,12 +3,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
