@@ -40,10 +40,12 @@ bool set_origin(int directory, const Identity& identity) {
   return fsetxattr(directory, ORIGIN, value.data(), sizeof value, 0) == 0;
 }
 
+// False, errno set (ENODATA: it names none), where it names no entry.
 bool get_origin(int directory, Identity* identity) {
   OriginValue value{};
-  if (fgetxattr(directory, ORIGIN, value.data(), sizeof value) != sizeof value) {
-    errno = NOT_THE_ENTRY;
+  const ssize_t length = fgetxattr(directory, ORIGIN, value.data(), sizeof value);
+  if (length != sizeof value) {
+    if (length >= 0) errno = ENODATA;
     return false;
   }
   *identity = Identity{static_cast<dev_t>(value[0]), static_cast<ino_t>(value[1]), value[2] != 0,
@@ -68,11 +70,21 @@ bool stands_in_for(int holder, const char* name, const Identity& identity) {
   return made.is_open() && get_origin(made.get(), &origin) && same_identity(identity, origin);
 }
 
+// Taking out, an entry another changed, removed or swapped for another
+// meanwhile stops the walk: what went out goes back, and the directory
+// stays.
+int touched() {
+  moving.touched = true;
+  return WALK_STOP;
+}
+
 int move_one(void*, int directory, const char* name, unsigned char) {
   const int to = moving.to[moving.depth];
   struct stat status {};
   Identity identity;
-  if (!examine(directory, name, &status, &identity)) return WALK_STOP;
+  if (!examine(directory, name, &status, &identity)) {
+    return !moving.back && errno == ENOENT ? touched() : WALK_STOP;
+  }
   const bool is_directory = S_ISDIR(status.st_mode);
   if (moving.back) {
     if (move_entry(directory, name, to, name)) {
@@ -82,11 +94,14 @@ int move_one(void*, int directory, const char* name, unsigned char) {
       }
       return WALK_NEXT;
     }
-    // Where its name is taken, a directory goes on only into the very one
-    // it stands in for.
+    if (errno != EEXIST) return WALK_STOP;
+    // Where its name is taken, a stand-in goes on only into the very
+    // directory it stands in for; one that holds nothing (made, and not yet
+    // named, when a run was killed) gives nothing back, and goes.
     Identity there;
-    if (errno != EEXIST || !is_directory || !examine(to, name, nullptr, &there) ||
-        !stands_in_for(directory, name, there)) {
+    if (!is_directory ||
+        (!(examine(to, name, nullptr, &there) && stands_in_for(directory, name, there)) &&
+         unlinkat(directory, name, AT_REMOVEDIR) != 0)) {
       errno = NOT_THE_ENTRY;
       return WALK_STOP;
     }
@@ -98,16 +113,27 @@ int move_one(void*, int directory, const char* name, unsigned char) {
     // user wrote meanwhile stays, and the directory with it.
     const bool met = is_directory && stands_in_for(to, name, identity);
     if (moving.since != nullptr && !met && !earlier(status.st_ctim, *moving.since)) {
-      moving.touched = true;
-      return WALK_STOP;
+      return touched();
     }
-    if (!is_directory) return move_entry(directory, name, to, name) ? WALK_NEXT : WALK_STOP;
+    if (!is_directory) {
+      if (!move_entry(directory, name, to, name)) return errno == ENOENT ? touched() : WALK_STOP;
+      // What moved must be what was looked at. An overlay copies a file of
+      // its lower layer up as it moves, with a birth time of its own, but
+      // keeps its number; a directory swapped in for it goes back.
+      struct stat moved {};
+      if (examine(to, name, &moved, nullptr) && moved.st_ino == status.st_ino &&
+          moved.st_dev == status.st_dev && (moved.st_mode & S_IFMT) == (status.st_mode & S_IFMT)) {
+        return WALK_NEXT;
+      }
+      return move_entry(to, name, directory, name) ? touched() : WALK_STOP;
+    }
     if (!met) {
       if (mkdirat(to, name, 0700) != 0) return WALK_STOP;
       const Descriptor source(open_as(directory, name, DIRECTORY_FLAGS, identity));
+      if (!source.is_open()) return errno == NOT_THE_ENTRY || errno == ENOENT ? touched() : WALK_STOP;
       const Descriptor made(openat(to, name, DIRECTORY_FLAGS));
-      if (!source.is_open() || !made.is_open() ||
-          !keep_attributes(source.get(), made.get(), name) || !set_origin(made.get(), identity)) {
+      if (!made.is_open() || !keep_attributes(source.get(), made.get(), name) ||
+          !set_origin(made.get(), identity)) {
         return WALK_STOP;
       }
     }
@@ -117,13 +143,22 @@ int move_one(void*, int directory, const char* name, unsigned char) {
   return errno == ENOTEMPTY || errno == EEXIST ? WALK_ENTER : WALK_STOP;
 }
 
+// Going down, the level opened by name must be the directory the stand-in
+// names: its owner may have swapped another in since it was looked at.
 int move_entered(void*, int, int directory, const char* name) {
   Identity origin;
   const int above = moving.to[moving.depth];
-  const int below = directory < 0                    ? -1
-                    : !moving.back                   ? openat(above, name, DIRECTORY_FLAGS)
-                    : get_origin(directory, &origin) ? open_as(above, name, DIRECTORY_FLAGS, origin)
-                                                     : -1;
+  int below = -1;
+  if (directory < 0) return WALK_STOP;
+  if (moving.back) {
+    below = get_origin(directory, &origin) ? open_as(above, name, DIRECTORY_FLAGS, origin) : -1;
+  } else {
+    below = openat(above, name, DIRECTORY_FLAGS);
+    if (below >= 0 && !(get_origin(below, &origin) && holds_entry(directory, "", origin))) {
+      close(below);
+      return touched();
+    }
+  }
   if (below < 0) return WALK_STOP;
   if (moving.depth + 1 >= moving.to.size()) {
     close(below);

@@ -5,7 +5,7 @@
 // after the installer's call named in LANGEXT_PLANT_CALL (a list, split by
 // commas, of: openat that creates, mkdirat, symlinkat, unlinkat,
 // renameat2/renameat by their new name, linkat by the name linked from,
-// fstatat (or statx), or syncfs or flock by the empty name) succeeds on a name that matches one
+// fstatat (or statx), or syncfs, flock or fsetxattr by the empty name) succeeds on a name that matches one
 // of the patterns LANGEXT_PLANT_NAME, split by commas (in a directory whose
 // path matches the pattern LANGEXT_PLANT_IN, when set), once (or each time,
 // where LANGEXT_PLANT_EVERY is set):
@@ -285,6 +285,13 @@ extern "C" int flock(int fd, int operation) {
   static auto call = real<int (*)(int, int)>("flock");
   int result = call(fd, operation);
   if (result == 0) plant("flock", fd, "");
+  return result;
+}
+
+extern "C" int fsetxattr(int fd, const char* name, const void* value, size_t size, int flags) {
+  static auto call = real<int (*)(int, const char*, const void*, size_t, int)>("fsetxattr");
+  const int result = call(fd, name, value, size, flags);
+  if (result == 0) plant("fsetxattr", fd, "");
   return result;
 }
 
