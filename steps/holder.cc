@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 
 #include "fs/fd.h"
@@ -31,23 +32,28 @@ int untouched_entry(void* since, int directory, const char* name, unsigned char)
 
 constexpr const char* ORIGIN = "user.langext.origin";
 
-// The identity as an attribute's value: five numbers of eight bytes.
-using OriginValue = std::array<std::uint64_t, 5>;
+// The identity as an attribute's value, and the mode the stand-in holds
+// back: six numbers of eight bytes (the release before this one wrote the
+// first five alone).
+using OriginValue = std::array<std::uint64_t, 6>;
+constexpr std::size_t EARLIER_ORIGIN_SIZE = 5 * sizeof(std::uint64_t);
 
-bool set_origin(int directory, const Identity& identity) {
-  const OriginValue value{identity.device, identity.inode, identity.born ? 1U : 0U,
-                          static_cast<std::uint64_t>(identity.seconds), identity.nanoseconds};
+bool set_origin(int directory, const Identity& identity, mode_t mode) {
+  const OriginValue value{identity.device,         identity.inode,
+                          identity.born ? 1U : 0U, static_cast<std::uint64_t>(identity.seconds),
+                          identity.nanoseconds,    mode};
   return fsetxattr(directory, ORIGIN, value.data(), sizeof value, 0) == 0;
 }
 
 // False, errno set (ENODATA: it names none), where it names no entry.
-bool get_origin(int directory, Identity* identity) {
+bool get_origin(int directory, Identity* identity, mode_t* mode = nullptr) {
   OriginValue value{};
   const ssize_t length = fgetxattr(directory, ORIGIN, value.data(), sizeof value);
-  if (length != sizeof value) {
+  if (length != sizeof value && length != EARLIER_ORIGIN_SIZE) {
     if (length >= 0) errno = ENODATA;
     return false;
   }
+  if (mode != nullptr) *mode = static_cast<mode_t>(value[5]);
   *identity = Identity{static_cast<dev_t>(value[0]), static_cast<ino_t>(value[1]), value[2] != 0,
                        static_cast<std::int64_t>(value[3]), static_cast<std::uint32_t>(value[4])};
   return true;
@@ -88,9 +94,14 @@ int move_one(void*, int directory, const char* name, unsigned char) {
   const bool is_directory = S_ISDIR(status.st_mode);
   if (moving.back) {
     if (move_entry(directory, name, to, name)) {
-      if (is_directory) {  // whole, it stands in for nothing now
-        const Descriptor moved(open_as(to, name, DIRECTORY_FLAGS, identity));
-        if (moved.is_open()) fremovexattr(moved.get(), ORIGIN);
+      // Whole, it stands in for nothing now, and opens to others as its
+      // directory did.
+      const Descriptor moved(is_directory ? open_as(to, name, DIRECTORY_FLAGS, identity) : -1);
+      Identity origin;
+      mode_t mode = 0;
+      if (moved.is_open() && get_origin(moved.get(), &origin, &mode) &&
+          (mode == 0 || fchmod(moved.get(), mode & 07777) == 0)) {
+        fremovexattr(moved.get(), ORIGIN);
       }
       return WALK_NEXT;
     }
@@ -99,9 +110,9 @@ int move_one(void*, int directory, const char* name, unsigned char) {
     // directory it stands in for; one that holds nothing (made, and not yet
     // named, when a run was killed) gives nothing back, and goes.
     Identity there;
-    if (!is_directory ||
-        (!(examine(to, name, nullptr, &there) && stands_in_for(directory, name, there)) &&
-         unlinkat(directory, name, AT_REMOVEDIR) != 0)) {
+    if (!is_directory || !examine(to, name, nullptr, &there) ||
+        !stands_in_for(directory, name, there)) {
+      if (is_directory && unlinkat(directory, name, AT_REMOVEDIR) == 0) return WALK_NEXT;
       errno = NOT_THE_ENTRY;
       return WALK_STOP;
     }
@@ -117,30 +128,42 @@ int move_one(void*, int directory, const char* name, unsigned char) {
     }
     if (!is_directory) {
       if (!move_entry(directory, name, to, name)) return errno == ENOENT ? touched() : WALK_STOP;
-      // What moved must be what was looked at. An overlay copies a file of
-      // its lower layer up as it moves, with a birth time of its own, but
-      // keeps its number; a directory swapped in for it goes back.
+      // What moved must be what was looked at, as it was. An overlay copies
+      // a file of its lower layer up as it moves, with a birth time of its
+      // own, but keeps its number, size and times. Another entry swapped in
+      // for it goes back; its name taken again meanwhile, beside it under a
+      // name of its own: nothing of another's stays among what went out.
       struct stat moved {};
       if (examine(to, name, &moved, nullptr) && moved.st_ino == status.st_ino &&
-          moved.st_dev == status.st_dev && (moved.st_mode & S_IFMT) == (status.st_mode & S_IFMT)) {
+          moved.st_dev == status.st_dev && moved.st_mode == status.st_mode &&
+          moved.st_size == status.st_size && !earlier(moved.st_mtim, status.st_mtim) &&
+          !earlier(status.st_mtim, moved.st_mtim)) {
         return WALK_NEXT;
       }
-      return move_entry(to, name, directory, name) ? touched() : WALK_STOP;
+      if (move_entry(to, name, directory, name)) return touched();
+      std::array<char, NAME_BUFFER_SIZE> aside{};
+      make_staging_name(aside.data(), name, NAME_MAX);
+      return move_entry(to, name, directory, aside.data()) ? touched() : WALK_STOP;
     }
     if (!met) {
       if (mkdirat(to, name, 0700) != 0) return WALK_STOP;
       const Descriptor source(open_as(directory, name, DIRECTORY_FLAGS, identity));
-      if (!source.is_open()) return errno == NOT_THE_ENTRY || errno == ENOENT ? touched() : WALK_STOP;
+      if (!source.is_open()) {
+        return errno == NOT_THE_ENTRY || errno == ENOENT ? touched() : WALK_STOP;
+      }
       const Descriptor made(openat(to, name, DIRECTORY_FLAGS));
+      // Closed to others while it holds what went out: whoever reaches it
+      // by ".." from a directory passing through could write there.
       if (!made.is_open() || !keep_attributes(source.get(), made.get(), name) ||
-          !set_origin(made.get(), identity)) {
+          !set_origin(made.get(), identity, status.st_mode) || fchmod(made.get(), 0700) != 0) {
         return WALK_STOP;
       }
     }
   }
   // Emptied (the walk comes back to read its parent again), it goes.
   if (unlinkat(directory, name, AT_REMOVEDIR) == 0) return WALK_NEXT;
-  return errno == ENOTEMPTY || errno == EEXIST ? WALK_ENTER : WALK_STOP;
+  if (errno == ENOTEMPTY || errno == EEXIST) return WALK_ENTER;
+  return !moving.back && errno == ENOENT ? touched() : WALK_STOP;
 }
 
 // Going down, the level opened by name must be the directory the stand-in
@@ -149,7 +172,7 @@ int move_entered(void*, int, int directory, const char* name) {
   Identity origin;
   const int above = moving.to[moving.depth];
   int below = -1;
-  if (directory < 0) return WALK_STOP;
+  if (directory < 0) return !moving.back && errno == ENOENT ? touched() : WALK_STOP;
   if (moving.back) {
     below = get_origin(directory, &origin) ? open_as(above, name, DIRECTORY_FLAGS, origin) : -1;
   } else {

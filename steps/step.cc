@@ -326,7 +326,10 @@ bool take_out(const char* name, const Identity& identity, const char* slot, cons
       if ((mkdirat(out.directory, slot, 0700) == 0 || errno == EEXIST) && from.is_open()) {
         Descriptor holder(openat(out.directory, slot, DIRECTORY_FLAGS));
         const timespec* since = running.plan->check_untouched ? &running.plan->mark : nullptr;
-        if (holder.is_open() && keep_attributes(from.get(), holder.get(), path)) {
+        // Closed to others while it holds what went out; its mode comes
+        // back from the log if it goes back whole.
+        if (holder.is_open() && keep_attributes(from.get(), holder.get(), path) &&
+            fchmod(holder.get(), 0700) == 0) {
           if (move_contents(from.get(), holder.get(), false, since) &&
               unlinkat(live.directory, name, AT_REMOVEDIR) == 0) {
             return true;
@@ -348,7 +351,9 @@ bool take_out(const char* name, const Identity& identity, const char* slot, cons
   if (there) {
     back = refill(out, live, identity);  // it stood in for a directory that could not move
   } else {
-    back = move_entry(out.directory, slot, live.directory, name);
+    back = (attributes == nullptr || !S_ISDIR(held.st_mode) ||
+            fchmodat(out.directory, slot, attributes->mode & 07777, 0) == 0) &&
+           move_entry(out.directory, slot, live.directory, name);
     if (!back && errno == EEXIST) errno = NOT_THE_ENTRY;  // another entry took its name
   }
   if (back && attributes != nullptr) {

@@ -5,10 +5,11 @@
 // after the installer's call named in LANGEXT_PLANT_CALL (a list, split by
 // commas, of: openat that creates, mkdirat, symlinkat, unlinkat,
 // renameat2/renameat by their new name, linkat by the name linked from,
-// fstatat (or statx), or syncfs, flock or fsetxattr by the empty name) succeeds on a name that matches one
-// of the patterns LANGEXT_PLANT_NAME, split by commas (in a directory whose
-// path matches the pattern LANGEXT_PLANT_IN, when set), once (or each time,
-// where LANGEXT_PLANT_EVERY is set):
+// fstatat (or statx), or syncfs, flock or fsetxattr by the empty name)
+// succeeds on a name that matches one of the patterns LANGEXT_PLANT_NAME,
+// split by commas (in a directory whose path matches the pattern
+// LANGEXT_PLANT_IN, when set), once (or each time, where
+// LANGEXT_PLANT_EVERY is set):
 //   link       the entry is moved aside and a link to _TARGET takes its name
 //   directory  the entry is moved aside and a new directory takes its name
 //   backup       an empty directory appears at _TARGET

@@ -209,8 +209,18 @@ end
 # What the web application (root) writes there meanwhile stays, and the
 # directory with it, however deep; what goes back goes only into the very
 # directory it came from, never one another user made at its name; a run
-# killed amid it is finished with nothing lost.
+# killed amid it is finished with nothing lost. The other user may forge
+# the attribute by which a stand-in names its directory on a directory of
+# their own (here as an earlier release wrote it, without the mode).
+install -d -o "${other_user%:*}" "$OTHER_USER_FILES/state" && cat > "$OTHER_USER_FILES/forge_origin" <<'EOS' &&
+#!/bin/sh
+le() { v=$1 k=0; while [ $k -lt 8 ]; do printf %02x $((v & 255)); v=$((v >> 8)) k=$((k + 1)); done; }
+n=$(stat -c %w "$2" | sed 's/.*\.0*\([0-9]*\) .*/\1/')
+setfattr -n user.langext.origin -v 0x$(le $(stat -c %d "$2"))$(le $(stat -c %i "$2"))$(le 1)$(le $(stat -c %W "$2"))$(le ${n:-0}) "$1"
+EOS
+  chmod 0755 "$OTHER_USER_FILES/forge_origin" || fail "cannot give the other user their forgery"
 while IFS='|' read -r title settings check; do
+  rm -f "$OTHER_USER_FILES/state/"*
   if [ -n "$overlay_refused" ]; then skip "in an overlay's lower layer: $title" "$overlay_refused"; continue; fi
   if [[ $settings == *"LANGEXT_PLANT_USER=$other_user "* ]] && [ -n "$other_user_refused" ]; then
     skip "in an overlay's lower layer: $title" "$other_user_refused"
@@ -232,9 +242,13 @@ an upload of root's as it goes out|LANGEXT_PLANT_USER=0:0 LANGEXT_PLANT_KIND=com
 an upload of root's deep in a directory of the upper layer|LANGEXT_PLANT_USER=0:0 LANGEXT_PLANT_KIND=command LANGEXT_PLANT_CALL=mkdirat LANGEXT_PLANT_NAME='[0-9]*' LANGEXT_PLANT_IN='*/.images.langext-*.o' LANGEXT_PLANT_COMMAND='printf new > $IMAGES/gallery/2023/04/new.png'|[ "\$(cat $IMAGES/gallery/2023/04/old.png $IMAGES/gallery/2023/04/new.png)" = oldnew ]
 another user's directory made at a name whose directory went out|LANGEXT_PLANT_USER=$other_user LANGEXT_PLANT_KIND=command LANGEXT_PLANT_CALL=unlinkat LANGEXT_PLANT_NAME=them LANGEXT_PLANT_COMMAND='mkdir $IMAGES/gallery/them && touch $IMAGES/gallery/them/x'|[ ! -e $IMAGES/gallery/them/secret ] && [ -n "\$(find /var/lib/httpd/htdocs -xdev -name secret -user ${victim_user%:*})" ]
 a directory of another user's swapped in for a file as it goes out|LANGEXT_PLANT_USER=$other_user LANGEXT_PLANT_KIND=command LANGEXT_PLANT_CALL=fstatat LANGEXT_PLANT_NAME='?.jpg' LANGEXT_PLANT_IN=$IMAGES/gallery LANGEXT_PLANT_EVERY=1 LANGEXT_PLANT_COMMAND='set -- \$PLANT_DIR/*; if [ -f \$PLANT_DIR/\$PLANT_NAME ] && [ \$# -lt 6 ]; then rm \$PLANT_DIR/\$PLANT_NAME && mkdir \$PLANT_DIR/\$PLANT_NAME && printf mine > \$PLANT_DIR/\$PLANT_NAME/x; fi'|[ -n "\$(find $IMAGES/gallery -path '*.jpg/x')" ]
-another user's directory swapped in as its stand-in is made|LANGEXT_PLANT_USER=$other_user LANGEXT_PLANT_KIND=command LANGEXT_PLANT_CALL=mkdirat LANGEXT_PLANT_NAME=2023 LANGEXT_PLANT_IN='*.o/*' LANGEXT_PLANT_COMMAND='cd $IMAGES/gallery && mv 2023 2023.aside && mkdir 2023 && printf mine > 2023/x'|[ "\$(cat $IMAGES/gallery/a.jpg $IMAGES/gallery/2023/x $IMAGES/gallery/2023.aside/04/old.png)" = amineold ]
-a directory of the web application's swapped in as it is entered|LANGEXT_PLANT_USER=0:0 LANGEXT_PLANT_KIND=command LANGEXT_PLANT_CALL=fsetxattr LANGEXT_PLANT_NAME='*' LANGEXT_PLANT_IN='*.o/*/2023' LANGEXT_PLANT_COMMAND='cd $IMAGES/gallery && mv 2023 2023.aside && mv 2023.aside/04 2023'|[ "\$(cat $IMAGES/gallery/a.jpg $IMAGES/gallery/2023/old.png)" = aold ]
+another user's directory swapped in as its stand-in is made|LANGEXT_PLANT_USER=$other_user LANGEXT_PLANT_KIND=command LANGEXT_PLANT_CALL=mkdirat LANGEXT_PLANT_NAME=2023 LANGEXT_PLANT_IN='*.o/*' LANGEXT_PLANT_COMMAND='cd $IMAGES/gallery && mv 2023 2023.aside && mkdir 2023 && printf mine > 2023/x'|grep -qx 'Installation completed!' \$SANDBOX/out && [ "\$(cat $IMAGES/gallery/a.jpg $IMAGES/gallery/2023/x $IMAGES/gallery/2023.aside/04/old.png)" = amineold ]
+a directory of the web application's swapped in as it is entered|LANGEXT_PLANT_USER=0:0 LANGEXT_PLANT_KIND=command LANGEXT_PLANT_CALL=fsetxattr LANGEXT_PLANT_NAME='*' LANGEXT_PLANT_IN='*.o/*/2023' LANGEXT_PLANT_COMMAND='cd $IMAGES/gallery && mv 2023 2023.aside && mv 2023.aside/04 2023'|grep -qx 'Installation completed!' \$SANDBOX/out && [ "\$(cat $IMAGES/gallery/a.jpg $IMAGES/gallery/2023/old.png)" = aold ]
 an upload of root's removed as the rest goes out|LANGEXT_PLANT_USER=0:0 LANGEXT_PLANT_KIND=command LANGEXT_PLANT_CALL=renameat2 LANGEXT_PLANT_NAME='?.jpg' LANGEXT_PLANT_IN='*.o/*' LANGEXT_PLANT_COMMAND='cd $IMAGES/gallery && rm -rf ?.jpg 2023'|grep -qx 'Installation completed!' \$SANDBOX/out && [ -f $IMAGES/gallery/them/secret ]
+root's file rewritten right after its look|LANGEXT_PLANT_USER=0:0 LANGEXT_PLANT_KIND=command LANGEXT_PLANT_CALL=fstatat LANGEXT_PLANT_NAME='?.jpg' LANGEXT_PLANT_IN=$IMAGES/gallery LANGEXT_PLANT_EVERY=1 LANGEXT_PLANT_COMMAND='set -- \$PLANT_DIR/*; if [ \$# -lt 6 ] && [ ! -e $OTHER_USER_FILES/state/written ]; then touch $OTHER_USER_FILES/state/written; printf NEW > \$PLANT_DIR/\$PLANT_NAME; fi'|[ -e $OTHER_USER_FILES/state/written ] && grep -rqs NEW $IMAGES/gallery
+another user's directory, its origin forged, swapped in for a file and its name then taken|LANGEXT_PLANT_USER=$other_user LANGEXT_PLANT_KIND=command LANGEXT_PLANT_CALL=fstatat,renameat2 LANGEXT_PLANT_NAME='?.jpg' LANGEXT_PLANT_EVERY=1 LANGEXT_PLANT_COMMAND='S=$OTHER_USER_FILES/state/swapped; case \$PLANT_DIR in */gallery) set -- \$PLANT_DIR/*; if [ ! -e \$S ] && [ \$# -lt 6 ] && [ -f \$PLANT_DIR/\$PLANT_NAME ]; then echo \$PLANT_NAME > \$S; rm \$PLANT_DIR/\$PLANT_NAME && mkdir \$PLANT_DIR/\$PLANT_NAME && printf evil > \$PLANT_DIR/\$PLANT_NAME/shell.php && $OTHER_USER_FILES/forge_origin \$PLANT_DIR/\$PLANT_NAME \$PLANT_DIR/2023; fi;; *.o/*) if [ "\$(cat \$S)" = \$PLANT_NAME ]; then mv $IMAGES/gallery/2023 $IMAGES/gallery/\$PLANT_NAME; echo moved >> \$S; fi;; esac'|grep -qx moved $OTHER_USER_FILES/state/swapped && [ -n "\$(find $IMAGES/gallery -path '*/.*langext-*/shell.php')" ]
+a directory of the web application's removed as its stand-in is named|LANGEXT_PLANT_USER=0:0 LANGEXT_PLANT_KIND=command LANGEXT_PLANT_CALL=fsetxattr LANGEXT_PLANT_NAME='*' LANGEXT_PLANT_IN='*.o/*/2023' LANGEXT_PLANT_COMMAND='rm -rf $IMAGES/gallery/2023'|grep -qx 'Installation completed!' \$SANDBOX/out && [ "\$(stat -c %a $IMAGES/gallery/2023)" = 755 ]
+every holder closed to others while it holds what went out|LANGEXT_PLANT_USER=0:0 LANGEXT_PLANT_KIND=command LANGEXT_PLANT_CALL=renameat2 LANGEXT_PLANT_NAME='*' LANGEXT_PLANT_IN='*.o/*' LANGEXT_PLANT_EVERY=1 LANGEXT_PLANT_COMMAND='stat -c %a \$PLANT_DIR >> $OTHER_USER_FILES/state/modes'|[ -s $OTHER_USER_FILES/state/modes ] && [ "\$(sort -u $OTHER_USER_FILES/state/modes)" = 700 ]
 killed amid it, then run again|LANGEXT_RAISE_SIGNAL=9 LANGEXT_RAISE_CALL=placing LANGEXT_RAISE_AFTER=2; killed=\$STATUS; run_input '\\n'|[ "\$killed" = 137 ] && [ "\$(cat $IMAGES/gallery/[a-d].jpg $IMAGES/gallery/them/secret $IMAGES/gallery/2023/04/old.png)" = abcdsecretold ]
 EOT
 
