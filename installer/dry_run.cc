@@ -13,7 +13,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string_view>
 
 #include "fs/copy.h"
@@ -54,29 +53,25 @@ bool in_lower_layer(int parent, const char* name) {
   while (!all.empty()) {
     const std::string_view option = take_field(&all, ',');
     if (option == "redirect_dir=on") return false;
-    for (std::string_view key : {"lowerdir=", "lowerdir+="}) {
-      if (!option.starts_with(key)) continue;
-      std::string_view layers = option;
-      layers.remove_prefix(key.size());
-      while (!layers.empty()) {
-        const std::string_view layer = take_field(&layers, ':');
-        // The layer as the mount table escapes it; the path below as it is.
-        std::array<char, std::size_t{2} * PATH_MAX> candidate{};
-        if (layer.size() >= candidate.size()) continue;
-        std::snprintf(candidate.data(), candidate.size(), "%.*s", static_cast<int>(layer.size()),
-                      layer.data());
-        unescape_mount_text(candidate.data());
-        const std::size_t base = std::strlen(candidate.data());
-        const int written =
-            base + below.size() + 1 < candidate.size()
-                ? std::snprintf(candidate.data() + base, candidate.size() - base, "%.*s/%s",
-                                static_cast<int>(below.size()), below.data(), name)
-                : -1;
-        struct stat status {};
-        lower =
-            lower || (written > 0 && base + static_cast<std::size_t>(written) < candidate.size() &&
-                      lstat(candidate.data(), &status) == 0 && S_ISDIR(status.st_mode));
-      }
+    std::string_view layers = option;
+    const std::string_view key = layers.starts_with("lowerdir=") ? "lowerdir=" : "lowerdir+=";
+    if (!layers.starts_with(key)) continue;
+    layers.remove_prefix(key.size());
+    while (!layers.empty()) {
+      const std::string_view layer = take_field(&layers, ':');
+      // The layer as the mount table escapes it; the path below as it is.
+      std::array<char, std::size_t{2} * PATH_MAX> candidate{};
+      if (layer.size() >= candidate.size()) continue;
+      std::snprintf(candidate.data(), candidate.size(), "%.*s", static_cast<int>(layer.size()),
+                    layer.data());
+      unescape_mount_text(candidate.data());
+      const std::size_t base = std::strlen(candidate.data());
+      const int written = std::snprintf(candidate.data() + base, candidate.size() - base, "%.*s/%s",
+                                        static_cast<int>(below.size()), below.data(), name);
+      struct stat status {};
+      lower =
+          lower || (written > 0 && base + static_cast<std::size_t>(written) < candidate.size() &&
+                    lstat(candidate.data(), &status) == 0 && S_ISDIR(status.st_mode));
     }
   }
   return lower;
@@ -93,16 +88,21 @@ struct Room {
   unsigned long long free_entries = 0;  // or none counted, where no limit is told
 };
 
+// One more entry of size bytes, in whole blocks.
+void add_entry(Room* room, unsigned long long size) {
+  ++room->entries;
+  room->blocks += (size + room->block - 1) / room->block;
+}
+
 // Adds the entries below the open directory top, and the blocks they take,
 // to *room; another file system below is not counted.
 bool count_tree(int top, Room* room) {
+  struct stat status {};
+  if (fstat(top, &status) != 0) return false;
   struct Counting {
     Room* room;
     dev_t device;
-  } counting{room, 0};
-  struct stat status {};
-  if (fstat(top, &status) != 0) return false;
-  counting.device = status.st_dev;
+  } counting{room, status.st_dev};
   const WalkVisitor visitor{
       [](void* context, int directory, const char* name, unsigned char) {
         auto& count = *static_cast<Counting*>(context);
@@ -112,10 +112,7 @@ bool count_tree(int top, Room* room) {
         if (fstatat(directory, name, &entry, AT_SYMLINK_NOFOLLOW) != 0) {
           return errno == ENOENT || errno == EACCES ? WALK_NEXT : WALK_STOP;
         }
-        const auto size =
-            static_cast<unsigned long long>(S_ISREG(entry.st_mode) ? entry.st_size : 1);
-        count.room->blocks += (size + count.room->block - 1) / count.room->block;
-        ++count.room->entries;
+        add_entry(count.room, S_ISREG(entry.st_mode) ? entry.st_size : 1);
         return S_ISDIR(entry.st_mode) && entry.st_dev == count.device ? WALK_ENTER : WALK_NEXT;
       },
       nullptr, nullptr, &counting};
@@ -130,8 +127,7 @@ bool count_part(int directory_fd, const char* name, bool directory, Room* room) 
   Descriptor opened(openat(directory_fd, name, (directory ? O_DIRECTORY : 0) | flags));
   struct stat status {};
   if (!opened.is_open() || fstat(opened.get(), &status) != 0) return false;
-  ++room->entries;
-  room->blocks += (static_cast<unsigned long long>(status.st_size) + room->block - 1) / room->block;
+  add_entry(room, status.st_size);
   return !directory || count_tree(opened.get(), room);
 }
 
@@ -180,29 +176,24 @@ bool describe_run(const Target* targets, std::size_t count) {
                           : fcntl(parent.get(), F_DUPFD_CLOEXEC, 0));
     Room* room = holder.is_open() ? room_of(rooms.data(), holder.get(), target.path) : nullptr;
     Room* beside = room_of(rooms.data(), parent.get(), target.path);
-    if (room == nullptr || beside == nullptr || mount < 0) {
-      report_copy_failure(target.source, target.path);
-      proceeds = false;
-      continue;
-    }
+    const bool rooms_known = room != nullptr && beside != nullptr && mount >= 0;
+    const bool in_place = mount == 1 || lower;
     // In place, the copy of the old contents is made beside the target, and
     // a file rewritten in place is kept a second time there, for its
     // put-back.
-    const bool counted = count_part(AT_FDCWD, target.source, target.is_directory, room) &&
-                         (!(mount == 1 || lower) ||
-                          (count_part(parent.get(), name, target.is_directory, beside) &&
-                           (target.is_directory || count_part(parent.get(), name, false, beside))));
-    if (!counted) {
+    if (!rooms_known || !count_part(AT_FDCWD, target.source, target.is_directory, room) ||
+        (in_place && (!count_part(parent.get(), name, target.is_directory, beside) ||
+                      (!target.is_directory && !count_part(parent.get(), name, false, beside))))) {
       report_copy_failure(target.source, target.path);
       proceeds = false;
     }
+    if (!rooms_known) continue;
     if (!target.replaces) {
       std::printf("%s: made from %s; nothing stands there now.\n", target.path, target.source);
-    } else if (mount == 1 || lower) {
+    } else if (in_place) {
       std::printf(
           "%s: installed in place, since it is %s, which the kernel will not move; its contents "
-          "are "
-          "copied to %s.old, and then replaced by those of %s.\n",
+          "are copied to %s.old, and then replaced by those of %s.\n",
           target.path,
           lower                 ? "a directory of an overlay's lower layer"
           : target.is_directory ? "a mount point"

@@ -46,12 +46,6 @@ std::array<Target, TARGET_COUNT> targets;
 // always fits the backup buffer.
 static_assert(LINE_BUFFER_SIZE >= PATH_BUFFER_SIZE + 4);
 
-bool exists(const char* path, bool directory) {
-  if (!directory) return access(path, F_OK) == 0;
-  const Descriptor opened(open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return opened.is_open();
-}
-
 // Every decision comes before anything is staged, so that a refusal
 // changes nothing.
 bool decide_set_asides() {
@@ -75,18 +69,20 @@ bool taken(const char* path) {
   return lstat(path, &status) == 0;
 }
 
+// Whether path is, itself or through a link, a directory or a regular file.
+bool of_kind(const char* path, bool directory) {
+  struct stat status {};
+  return stat(path, &status) == 0 &&
+         (directory ? S_ISDIR(status.st_mode) : S_ISREG(status.st_mode));
+}
+
 // Each target there is of its kind, itself or through a link: a directory
 // at the language file's name (one that holds the other targets, say), a
 // device, a FIFO or a socket is no file, and would be set aside and
 // replaced by one; a file is no directory; a link to nowhere is neither.
 bool targets_of_their_kind() {
   for (const Target& target : targets) {
-    struct stat status {};
-    if (!taken(target.path) ||
-        (stat(target.path, &status) == 0 &&
-         (target.is_directory ? S_ISDIR(status.st_mode) : S_ISREG(status.st_mode)))) {
-      continue;
-    }
+    if (!taken(target.path) || of_kind(target.path, target.is_directory)) continue;
     std::printf("Unable to install: %s is not a %s.\n\n", target.path,
                 target.is_directory ? "directory" : "regular file");
     return false;
@@ -154,42 +150,29 @@ bool targets_apart() {
   return true;
 }
 
-// The first part of the package that is not there as a file (the language
-// file) or a directory (the trees), or null.
-const char* find_missing_package_part() {
-  for (const char* part : PACKAGE_PARTS) {
-    struct stat status {};
-    const bool directory = part != PACKAGE_PARTS[0];
-    if (stat(part, &status) != 0 ||
-        (directory ? !S_ISDIR(status.st_mode) : !S_ISREG(status.st_mode))) {
-      return part;
-    }
-  }
-  return nullptr;
-}
-
-// The first thing wrong with the two configuration values, or null; error
-// is the reason the configuration could not be read.
-const char* check_configuration_values(int scan, int error) {
+// Reads the two destinations from the product's configuration; false, with
+// the first thing wrong with them printed, where a run cannot use them.
+bool read_configuration() {
+  char* templates = destinations.template_directory;
+  const int scan =
+      scan_product_configuration(PRODUCT_CONFIGURATION, templates, destinations.language_file);
   if ((scan & CONFIGURATION_UNREADABLE) != 0) {
-    static std::array<char, 128> unreadable;
-    std::snprintf(unreadable.data(), unreadable.size(), "Unable to read %s. %s.\n\n",
-                  PRODUCT_CONFIGURATION, failure_reason(error));
-    return unreadable.data();
+    std::printf("Unable to read %s. %s.\n\n", PRODUCT_CONFIGURATION, failure_reason(errno));
+    return false;
   }
-  if ((scan & LANGUAGE_FILE_TOO_LONG) != 0) {
-    return "The language file name in /etc/tarnwick.conf is too long.\n\n";
-  }
-  if (destinations.language_file[0] == '\0') {
-    return "The language file is not set in /etc/tarnwick.conf.\n\n";
-  }
-  if ((scan & TEMPLATE_DIRECTORY_TOO_LONG) != 0) {
-    return "The template directory name in /etc/tarnwick.conf is too long.\n\n";
-  }
-  if (destinations.template_directory[0] == '\0') {
-    return "The template directory is not set in /etc/tarnwick.conf.\n\n";
-  }
-  return nullptr;
+  std::size_t length = std::strlen(templates);
+  while (length > 0 && templates[length - 1] == '/') templates[--length] = '\0';
+  const char* problem = (scan & LANGUAGE_FILE_TOO_LONG) != 0
+                            ? "The language file name in /etc/tarnwick.conf is too long.\n\n"
+                        : destinations.language_file[0] == '\0'
+                            ? "The language file is not set in /etc/tarnwick.conf.\n\n"
+                        : (scan & TEMPLATE_DIRECTORY_TOO_LONG) != 0
+                            ? "The template directory name in /etc/tarnwick.conf is too long.\n\n"
+                        : destinations.template_directory[0] == '\0'
+                            ? "The template directory is not set in /etc/tarnwick.conf.\n\n"
+                            : nullptr;
+  if (problem != nullptr) std::printf("%s", problem);
+  return problem == nullptr;
 }
 
 // From the first staging entry to the exit these wait, blocked, until the
@@ -335,8 +318,9 @@ void answer_prompt_signals(bool waiting) {
 // The prompt, the configuration and every check a run makes before it
 // stages anything; false, reported, where a run refuses.
 bool take_input() {
-  if (const char* missing = find_missing_package_part()) {
-    std::printf("Unable to find %s in the current directory.\n\n", missing);
+  for (const char* part : PACKAGE_PARTS) {
+    if (of_kind(part, part != PACKAGE_PARTS[0])) continue;
+    std::printf("Unable to find %s in the current directory.\n\n", part);
     return false;
   }
   std::printf("Web server document root directory [%s]: ", DEFAULT_DOCUMENT_ROOT);
@@ -349,20 +333,12 @@ bool take_input() {
     std::printf("The document root directory name is too long.\n\n");
     return false;
   }
-  char* templates = destinations.template_directory;
-  const int scan =
-      scan_product_configuration(PRODUCT_CONFIGURATION, templates, destinations.language_file);
-  const int scan_error = errno;
-  std::size_t length = std::strlen(templates);
-  while (length > 0 && templates[length - 1] == '/') templates[--length] = '\0';
-  if (const char* problem = check_configuration_values(scan, scan_error)) {
-    std::printf("%s", problem);
-    return false;
-  }
-  length = std::strlen(root);
+  if (!read_configuration()) return false;
+  const std::size_t length = std::strlen(root);
   std::snprintf(root + length, PATH_BUFFER_SIZE - length, "%s",
                 IMAGES_SUFFIX);  // take_document_root left room for it
-  const std::array<char*, TARGET_COUNT> paths{destinations.language_file, templates, root};
+  const std::array<char*, TARGET_COUNT> paths{destinations.language_file,
+                                              destinations.template_directory, root};
   for (std::size_t i = 0; i < TARGET_COUNT; ++i) {
     targets[i].path = paths[i];
     targets[i].source = PACKAGE_PARTS[i];
@@ -373,16 +349,12 @@ bool take_input() {
 }
 
 int run_locked() {
-  switch (repair_interrupted_run()) {
-    case REPAIR_REFUSED:
-      return EXIT_REFUSED;
-    case REPAIR_COMPLETED:
-      std::printf("\nInstallation completed!\n\n");
-      return EXIT_COMPLETED;
-    default:
-      break;
+  const int repair = repair_interrupted_run();
+  if (repair == REPAIR_COMPLETED) {
+    std::printf("\nInstallation completed!\n\n");
+    return EXIT_COMPLETED;
   }
-  return take_input() ? install_package() : EXIT_REFUSED;
+  return repair != REPAIR_REFUSED && take_input() ? install_package() : EXIT_REFUSED;
 }
 
 int run_dry_locked() {
@@ -398,15 +370,27 @@ int run_dry_locked() {
   return EXIT_REFUSED;
 }
 
+int run_where_installed(int (*run)(), bool make) {
+  if (access(PRODUCT_CONFIGURATION, F_OK) == 0) return run_locked_by(run, make);
+  std::printf("Tarnwick 3.0 is not installed on this system.\n\n");
+  return EXIT_REFUSED;
+}
+
 }  // namespace
 
-namespace {
-
-// Readies the process for a run of either program (every one of the
-// standard descriptors that is closed gets /dev/null, the soft limit on
-// open files is raised to the hard one), prints the banner and refuses
-// any user but root. False when the run cannot go on.
-bool start_program(const char* banner) {
+int run_program(int argc, char** argv, const ProgramText& text, const char* banner, int (*run)()) {
+  const std::string_view given = argc == 2 ? argv[1] : "";
+  if (given == "--help" || given == "--version") {
+    if (given == "--help") std::fputs(text.help, stdout);
+    std::printf("%s %s, for Tarnwick 3.0\n", text.name, PROGRAM_VERSION);
+    // An answer that could not be written is no answer.
+    return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? 0 : EXIT_REFUSED;
+  }
+  if (argc > 1 && given != text.option) {
+    std::fprintf(stderr, "Usage: %s [--help | --version | %s]\n", text.name, text.option);
+    return EXIT_REFUSED;
+  }
+  if (argc <= 1) history_start(text.name);
   // The copy of an old tree holds a descriptor for each level it goes down,
   // and a tree in a volume that others may write in can be as deep as they
   // make it: it may use every descriptor the system lets it have, not the
@@ -422,34 +406,13 @@ bool start_program(const char* banner) {
   // standard output would then land inside an installed file.
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) == -1 && (errno != EBADF || open("/dev/null", O_RDWR) != fd)) {
-      return false;
+      return EXIT_REFUSED;
     }
   }
   std::printf("%s", banner);
-  if (getuid() == 0) return true;
+  if (getuid() == 0) return argc > 1 ? text.look() : run();
   std::printf("This program must be run as root.\n\n");
-  return false;
-}
-
-}  // namespace
-
-int run_program(int argc, char** argv, const ProgramText& text, const char* banner, int (*run)()) {
-  if (argc > 1) {
-    const std::string_view given = argv[1];
-    if (argc == 2 && (given == "--help" || given == "--version")) {
-      if (given == "--help") std::fputs(text.help, stdout);
-      std::printf("%s %s, for Tarnwick 3.0\n", text.name, PROGRAM_VERSION);
-      // An answer that could not be written is no answer.
-      return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? 0 : EXIT_REFUSED;
-    }
-    if (argc == 2 && given == text.option) {
-      return start_program(banner) ? text.look() : EXIT_REFUSED;
-    }
-    std::fprintf(stderr, "Usage: %s [--help | --version | %s]\n", text.name, text.option);
-    return EXIT_REFUSED;
-  }
-  history_start(text.name);
-  return start_program(banner) ? run() : EXIT_REFUSED;
+  return EXIT_REFUSED;
 }
 
 int scan_product_configuration(const char* file_name, char* template_directory,
@@ -467,14 +430,11 @@ int scan_product_configuration(const char* file_name, char* template_directory,
     const std::size_t length = std::strcspn(value, "\n");
     char* destination = templates ? template_directory : language_file;
     const int too_long = templates ? TEMPLATE_DIRECTORY_TOO_LONG : LANGUAGE_FILE_TOO_LONG;
-    if (length >= PATH_BUFFER_SIZE) {
-      destination[0] = '\0';
-      found |= too_long;
-    } else {
-      std::memcpy(destination, value, length);
-      destination[length] = '\0';
-      found &= ~too_long;
-    }
+    // A value that does not fit is left empty, not cut.
+    const std::size_t kept = length < PATH_BUFFER_SIZE ? length : 0;
+    std::memcpy(destination, value, kept);
+    destination[kept] = '\0';
+    found = kept == length ? found & ~too_long : found | too_long;
   }
   if (std::ferror(file.get()) != 0) found |= CONFIGURATION_UNREADABLE;
   return found;
@@ -491,7 +451,10 @@ int take_document_root(char* entry, long received) {
 }
 
 int set_aside(const char* target, bool directory, char* backup) {
-  if (!exists(target, directory)) return SET_ASIDE_NOTHING;
+  if (directory ? !Descriptor(open(target, O_RDONLY | O_DIRECTORY | O_CLOEXEC)).is_open()
+                : access(target, F_OK) != 0) {
+    return SET_ASIDE_NOTHING;
+  }
   std::snprintf(backup, LINE_BUFFER_SIZE, "%s.old", target);
   // Any entry at the backup name takes it: the set-aside could not rename
   // over it.
@@ -501,34 +464,21 @@ int set_aside(const char* target, bool directory, char* backup) {
   return SET_ASIDE_REFUSED;
 }
 
-namespace {
-
-int run_where_installed(int (*run)(), bool make) {
-  if (access(PRODUCT_CONFIGURATION, F_OK) == 0) return run_locked_by(run, make);
-  std::printf("Tarnwick 3.0 is not installed on this system.\n\n");
-  return EXIT_REFUSED;
-}
-
-}  // namespace
-
 int run_installation() { return run_where_installed(run_locked, true); }
 
 int run_dry() { return run_where_installed(run_dry_locked, false); }
 
 int run_locked_by(int (*run)(), bool make) {
   const int lock = lock_record_directory(make);
-  switch (lock) {
-    case LOCK_TAKEN:
-    case LOCK_ABSENT:
-      break;
-    case LOCK_BUSY:
-      std::printf("Another installation is in progress.\n\n");
-      return EXIT_REFUSED;
-    default:
-      report_unusable(RECORD_PATH, "record");
-      return EXIT_REFUSED;
+  if (lock == LOCK_TAKEN || lock == LOCK_ABSENT) {
+    const int status = run();
+    unlock_record_directory();
+    return status;
   }
-  const int status = run();
-  unlock_record_directory();
-  return status;
+  if (lock == LOCK_BUSY) {
+    std::printf("Another installation is in progress.\n\n");
+  } else {
+    report_unusable(RECORD_PATH, "record");
+  }
+  return EXIT_REFUSED;
 }
