@@ -79,27 +79,25 @@ FILE* open_stream(int fd, bool writing, off_t size = 0) {
 // Copies source (size bytes when opened) to destination byte by byte, sets
 // destination's mode where set_mode, and closes both; true when complete.
 bool copy_contents(int source_fd, off_t size, int destination_fd, mode_t mode, bool set_mode) {
-  FILE* source = open_stream(source_fd, false, size);
+  const Stream source(open_stream(source_fd, false, size));  // read-only: unchecked close
   FILE* destination = open_stream(destination_fd, true);
-  if (source == nullptr || destination == nullptr) {
-    if (source != nullptr) std::fclose(source);
+  if (!source || destination == nullptr) {
     if (destination != nullptr) std::fclose(destination);
     return false;
   }
-  bool complete = setvbuf(source, stream_buffers[0].data(), _IOFBF, STREAM_BUFFER_SIZE) == 0 &&
-                  setvbuf(destination, stream_buffers[1].data(), _IOFBF, STREAM_BUFFER_SIZE) == 0;
+  bool complete =
+      setvbuf(source.get(), stream_buffers[0].data(), _IOFBF, STREAM_BUFFER_SIZE) == 0 &&
+      setvbuf(destination, stream_buffers[1].data(), _IOFBF, STREAM_BUFFER_SIZE) == 0;
   if (complete) {
     int byte;
-    while ((byte = getc_unlocked(source)) != EOF) {
+    while ((byte = getc_unlocked(source.get())) != EOF) {
       if (putc_unlocked(byte, destination) == EOF) break;
     }
-    complete = std::ferror(source) == 0 && std::ferror(destination) == 0;
+    complete = std::ferror(source.get()) == 0 && std::ferror(destination) == 0;
   }
   complete = std::fflush(destination) == 0 && complete;
   complete = complete && (!set_mode || fchmod(destination_fd, mode) == 0);
-  complete = std::fclose(destination) == 0 && complete;
-  std::fclose(source);  // read-only: its close loses nothing
-  return complete;
+  return std::fclose(destination) == 0 && complete;
 }
 
 // Opens a package file, following a link, non-blocking so that a FIFO
@@ -192,14 +190,11 @@ int copy_entry(void* context, int directory, const char* name, unsigned char typ
   }
   const int destination = copy->destinations[copy->depth];
   long long bytes = 0;
-  if (type == DT_DIR) {
-    if (mkdirat(destination, name, CREATED_DIRECTORY_MODE) == 0 || errno == EEXIST) {
-      return WALK_ENTER;
-    }
-    fail(copy, name);
-  } else if (!copy_file_at(directory, destination, name, &bytes)) {
-    fail(copy, name);
+  if (type == DT_DIR &&
+      (mkdirat(destination, name, CREATED_DIRECTORY_MODE) == 0 || errno == EEXIST)) {
+    return WALK_ENTER;
   }
+  if (type == DT_DIR || !copy_file_at(directory, destination, name, &bytes)) fail(copy, name);
   if (copy->hooks.entry_done != nullptr && !copy->hooks.entry_done(type == DT_DIR ? 0 : 1, bytes)) {
     copy->stopped = true;
     return WALK_STOP;

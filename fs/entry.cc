@@ -321,13 +321,8 @@ int open_parent_directory(const char* path, Path* buffer, const char** name) {
   std::memcpy(buffer->data(), path, length + 1);
   while (length > 1 && (*buffer)[length - 1] == '/') (*buffer)[--length] = '\0';
   char* slash = std::strrchr(buffer->data(), '/');
-  constexpr int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;  // the path's links are the admin's
-  if (slash == nullptr) {
-    *name = buffer->data();
-    return open(".", flags);
-  }
-  *name = slash[1] == '\0' ? "." : slash + 1;
-  if (slash == buffer->data()) return open("/", flags);
-  *slash = '\0';
-  return open(buffer->data(), flags);
+  *name = slash == nullptr ? buffer->data() : slash[1] == '\0' ? "." : slash + 1;
+  const char* parent = slash == nullptr ? "." : slash == buffer->data() ? "/" : buffer->data();
+  if (slash != nullptr && slash != buffer->data()) *slash = '\0';
+  return open(parent, O_RDONLY | O_DIRECTORY | O_CLOEXEC);  // the path's links are the admin's
 }

@@ -133,14 +133,12 @@ bool keep_attribute_list(const Holder& source, const Holder& destination, Extras
       return report_attribute(name);
     }
   }
-  if (extras == Extras::KEPT) return true;
-  const char* present = INHERITED;
+  const char* present = extras == Extras::ALL ? destination_names.data() : INHERITED;
   std::size_t present_length = is_directory ? sizeof INHERITED : INHERITED_BY_FILES;
-  if (extras == Extras::ALL) {
-    present = destination_names.data();
-    if (!list_attributes(destination, destination_names.data(), &present_length)) {
-      return report_error();
-    }
+  if (extras == Extras::KEPT) return true;
+  if (extras == Extras::ALL &&
+      !list_attributes(destination, destination_names.data(), &present_length)) {
+    return report_error();
   }
   for (const char* name = present; name < present + present_length; name += std::strlen(name) + 1) {
     // A label the system gives every new entry is the system's to keep.
@@ -304,23 +302,29 @@ int link_if_met(const struct stat& status, const char* name) {
   return 1;
 }
 
+// The entry at name, opened, where it is still the one examined: another user
+// who may write beside it could have put theirs at its name since.
+int open_examined(int from, const char* name, int flags, const struct stat& status,
+                  struct stat* opened) {
+  Descriptor entry(openat(from, name, flags));
+  if (!entry.is_open() || fstat(entry.get(), opened) != 0) return -1;
+  if (opened->st_ino == status.st_ino && opened->st_dev == status.st_dev) return entry.release();
+  errno = NOT_THE_ENTRY;
+  return -1;
+}
+
 bool keep_other(int from, const char* name, const struct stat& status) {
   const int linked = link_if_met(status, name);
   if (linked != 0) return linked > 0 || report_error();
   bool kept = false;
+  struct stat opened {};
   if (S_ISREG(status.st_mode)) {
-    Descriptor source(openat(from, name, READ_FLAGS));
-    struct stat opened {};
-    if (!source.is_open() || fstat(source.get(), &opened) != 0) return report_error();
-    if (opened.st_ino != status.st_ino || opened.st_dev != status.st_dev) {
-      return report(failure_reason(NOT_THE_ENTRY));
-    }
+    Descriptor source(open_examined(from, name, READ_FLAGS, status, &opened));
+    if (!source.is_open()) return report_error();
     // A file made in a directory of the copy takes the owner and group that
     // directory was made with (its own come last): where those are the old
     // file's, it is not given them again.
-    if (!keep.made_with_known) {
-      keep.made_with_known = fstat(keep.to, &keep.made_with) == 0;
-    }
+    if (!keep.made_with_known) keep.made_with_known = fstat(keep.to, &keep.made_with) == 0;
     const bool owned = keep.made_with_known && keep.made_with.st_uid == opened.st_uid &&
                        keep.made_with.st_gid == opened.st_gid;
     const int made = openat(keep.to, name, NEW_FILE_FLAGS, FILLING_MODE);
@@ -328,18 +332,12 @@ bool keep_other(int from, const char* name, const struct stat& status) {
   } else {
     bool made;
     if (S_ISLNK(status.st_mode)) {
-      // Read through the very link examined: another user who may write
-      // beside it could have put theirs there, and root's copy would lead
-      // where they chose.
+      // Read through the very link examined, or root's copy would lead where
+      // the other user chose.
       std::array<char, TREE_PATH_LIMIT * 4> target{};
-      Descriptor link(openat(from, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
-      struct stat opened {};
-      const bool same = link.is_open() && fstat(link.get(), &opened) == 0 &&
-                        opened.st_ino == status.st_ino && opened.st_dev == status.st_dev;
-      if (link.is_open() && !same) errno = NOT_THE_ENTRY;
-      const ssize_t length =
-          same ? readlinkat(link.get(), "", target.data(), target.size() - 1) : -1;
-      made = length >= 0 && symlinkat(target.data(), keep.to, name) == 0;
+      Descriptor link(open_examined(from, name, O_PATH | O_NOFOLLOW | O_CLOEXEC, status, &opened));
+      made = link.is_open() && readlinkat(link.get(), "", target.data(), target.size() - 1) >= 0 &&
+             symlinkat(target.data(), keep.to, name) == 0;
     } else if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode) || S_ISCHR(status.st_mode) ||
                S_ISBLK(status.st_mode)) {
       made = mknodat(keep.to, name, (status.st_mode & S_IFMT) | FILLING_MODE, status.st_rdev) == 0;
@@ -431,11 +429,10 @@ bool keep_left(void*, int directory) {
     ++keep.failures;
   }
   if (keep.depth == 0) return true;
-  const int above = openat(keep.to, "..", DIRECTORY_FLAGS);
+  const int above = --keep.depth == 0 ? keep.top : openat(keep.to, "..", DIRECTORY_FLAGS);
   close(keep.to);
+  keep.to = above;
   keep.made_with_known = false;
-  keep.to = --keep.depth == 0 ? keep.top : above;
-  if (keep.depth == 0 && above >= 0) close(above);
   if (keep.to < 0) return false;
   shown_leave(&keep.source);
   shown_leave(&keep.destination);
@@ -476,9 +473,9 @@ bool keep_file(int source, const char* source_path, int destination, const char*
   Descriptor to(destination);
   struct stat status {};
   named = {source_path, destination_path};
-  if (fstat(source, &status) == 0 && !S_ISREG(status.st_mode)) return report(NOT_KEPT);
-  if (!S_ISREG(status.st_mode)) return report_error();
-  return fill_file(source, to.release(), status, Extras::ALL);
+  if (fstat(source, &status) != 0) return report_error();
+  return S_ISREG(status.st_mode) ? fill_file(source, to.release(), status, Extras::ALL)
+                                 : report(NOT_KEPT);
 }
 
 bool keep_attributes(int source, int destination, const char* path) {

@@ -30,8 +30,6 @@ std::array<Reader, KEPT_LEVELS> readers;
 
 Reader& reader_at(std::size_t depth) { return readers[std::min(depth, KEPT_LEVELS - 1)]; }
 
-bool shares_reader(std::size_t depth) { return depth + 1 >= KEPT_LEVELS; }
-
 void forget(std::size_t depth) { reader_at(depth).filled = reader_at(depth).next = 0; }
 
 bool start_reading(int directory, std::size_t depth) {
@@ -101,7 +99,7 @@ bool walk_tree(int top, const WalkVisitor& visitor) {
     const int error = errno;
     // Where the level below shares this buffer, this level reads on from past
     // the entry once back, whose name stays in the buffer until the next read.
-    if (shares_reader(depth)) {
+    if (depth + 1 >= KEPT_LEVELS) {
       if (lseek(directory, entry->d_off, SEEK_SET) < 0) return stop(depth);
       forget(depth);
     }
