@@ -1,5 +1,7 @@
 #include "steps/holder.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -32,37 +34,54 @@ int untouched_entry(void* since, int directory, const char* name, unsigned char)
 
 constexpr const char* ORIGIN = "user.langext.origin";
 
-// The identity as an attribute's value, and the mode the stand-in holds
-// back: six numbers of eight bytes (the release before this one wrote the
-// first five alone).
-using OriginValue = std::array<std::uint64_t, 6>;
+// The identity as an attribute's value, then the owner, group and mode
+// the stand-in holds back: eight numbers of eight bytes (the release before
+// this one wrote the first five alone, and held nothing back).
+using OriginValue = std::array<std::uint64_t, 8>;
 constexpr std::size_t EARLIER_ORIGIN_SIZE = 5 * sizeof(std::uint64_t);
 
-bool set_origin(int directory, const Identity& identity, mode_t mode) {
-  const OriginValue value{identity.device,         identity.inode,
-                          identity.born ? 1U : 0U, static_cast<std::uint64_t>(identity.seconds),
-                          identity.nanoseconds,    mode};
-  return fsetxattr(directory, ORIGIN, value.data(), sizeof value, 0) == 0;
-}
-
-// False, errno set (ENODATA: it names none), where it names no entry.
-bool get_origin(int directory, Identity* identity, mode_t* mode = nullptr) {
-  OriginValue value{};
+// False, errno set (ENODATA: it names none), where it names no entry;
+// *held null where it holds nothing back.
+bool get_origin(int directory, Identity* identity, const OriginValue** held = nullptr) {
+  static OriginValue value;
+  value = {};
   const ssize_t length = fgetxattr(directory, ORIGIN, value.data(), sizeof value);
   if (length != sizeof value && length != EARLIER_ORIGIN_SIZE) {
     if (length >= 0) errno = ENODATA;
     return false;
   }
-  if (mode != nullptr) *mode = static_cast<mode_t>(value[5]);
+  if (held != nullptr) *held = length == sizeof value ? &value : nullptr;
   *identity = Identity{static_cast<dev_t>(value[0]), static_cast<ino_t>(value[1]), value[2] != 0,
                        static_cast<std::int64_t>(value[3]), static_cast<std::uint32_t>(value[4])};
   return true;
+}
+
+// Gives the directory the owner, group and mode its origin holds back, and
+// forgets the origin: it stands in for nothing now.
+bool give_back_held(void*, int directory) {
+  Identity identity;
+  const OriginValue* held = nullptr;
+  if (!get_origin(directory, &identity, &held)) return errno == ENODATA;
+  return (held == nullptr ||
+          (fchown(directory, static_cast<uid_t>((*held)[5]), static_cast<gid_t>((*held)[6])) == 0 &&
+           fchmod(directory, static_cast<mode_t>((*held)[7]) & 07777) == 0)) &&
+         fremovexattr(directory, ORIGIN) == 0;
+}
+
+int enter_directories(void*, int directory, const char* name, unsigned char type) {
+  struct stat status {};
+  if (type == DT_UNKNOWN && fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISDIR(status.st_mode)) {
+    type = DT_DIR;
+  }
+  return type == DT_DIR ? WALK_ENTER : WALK_NEXT;
 }
 
 struct MoveContents {
   bool back;              // into the live tree
   const timespec* since;  // taking out: when the copy began
   bool touched;
+  int whole;  // putting back: a stand-in just moved back whole
   std::size_t depth;
   std::array<int, PLAN_DEPTH_LIMIT> to;  // a descriptor a level, the top the caller's
 };
@@ -93,17 +112,14 @@ int move_one(void*, int directory, const char* name, unsigned char) {
   }
   const bool is_directory = S_ISDIR(status.st_mode);
   if (moving.back) {
+    Descriptor stand_in(is_directory ? openat(directory, name, DIRECTORY_FLAGS) : -1);
+    if (is_directory && !stand_in.is_open()) return WALK_STOP;
     if (move_entry(directory, name, to, name)) {
-      // Whole, it stands in for nothing now, and opens to others as its
-      // directory did.
-      const Descriptor moved(is_directory ? open_as(to, name, DIRECTORY_FLAGS, identity) : -1);
-      Identity origin;
-      mode_t mode = 0;
-      if (moved.is_open() && get_origin(moved.get(), &origin, &mode) &&
-          (mode == 0 || fchmod(moved.get(), mode & 07777) == 0)) {
-        fremovexattr(moved.get(), ORIGIN);
-      }
-      return WALK_NEXT;
+      if (!is_directory) return WALK_NEXT;
+      // It opens up once this walk stops, and the walk then goes on afresh:
+      // a walk holds no other inside it.
+      moving.whole = stand_in.release();
+      return WALK_STOP;
     }
     if (errno != EEXIST) return WALK_STOP;
     // Where its name is taken, a stand-in goes on only into the very
@@ -146,18 +162,12 @@ int move_one(void*, int directory, const char* name, unsigned char) {
       return move_entry(to, name, directory, aside.data()) ? touched() : WALK_STOP;
     }
     if (!met) {
-      if (mkdirat(to, name, 0700) != 0) return WALK_STOP;
       const Descriptor source(open_as(directory, name, DIRECTORY_FLAGS, identity));
       if (!source.is_open()) {
         return errno == NOT_THE_ENTRY || errno == ENOENT ? touched() : WALK_STOP;
       }
-      const Descriptor made(openat(to, name, DIRECTORY_FLAGS));
-      // Closed to others while it holds what went out: whoever reaches it
-      // by ".." from a directory passing through could write there.
-      if (!made.is_open() || !keep_attributes(source.get(), made.get(), name) ||
-          !set_origin(made.get(), identity, status.st_mode) || fchmod(made.get(), 0700) != 0) {
-        return WALK_STOP;
-      }
+      const Descriptor made(make_stand_in(to, name, source.get(), identity, name));
+      if (!made.is_open()) return WALK_STOP;
     }
   }
   // Emptied (the walk comes back to read its parent again), it goes.
@@ -199,6 +209,34 @@ bool move_left(void*, int) {
 
 }  // namespace
 
+int make_stand_in(int directory, const char* name, int source, const Identity& identity,
+                  const char* path) {
+  struct stat status {};
+  if ((mkdirat(directory, name, 0700) != 0 && errno != EEXIST) || fstat(source, &status) != 0) {
+    return -1;
+  }
+  Descriptor made(openat(directory, name, DIRECTORY_FLAGS));
+  const OriginValue value{identity.device,         identity.inode,
+                          identity.born ? 1U : 0U, static_cast<std::uint64_t>(identity.seconds),
+                          identity.nanoseconds,    status.st_uid,
+                          status.st_gid,           status.st_mode};
+  // Root's and closed to others while it holds what went out: whoever
+  // reached it by ".." from a directory passing through could write there.
+  if (!made.is_open() || !keep_attributes(source, made.get(), path) ||
+      fsetxattr(made.get(), ORIGIN, value.data(), sizeof value, 0) != 0 ||
+      fchown(made.get(), geteuid(), getegid()) != 0 || fchmod(made.get(), 0700) != 0) {
+    return -1;
+  }
+  return made.release();
+}
+
+bool open_up(int directory) {
+  Identity identity;
+  if (!get_origin(directory, &identity)) return errno == ENODATA;
+  const WalkVisitor visitor{enter_directories, nullptr, give_back_held, nullptr};
+  return walk_tree(directory, visitor);
+}
+
 bool untouched_below(int directory, const char* name, const timespec& since) {
   Descriptor tree(openat(directory, name, DIRECTORY_FLAGS));
   timespec mark = since;
@@ -210,12 +248,17 @@ bool move_contents(int from, int to, bool back, const timespec* since) {
   moving.back = back;
   moving.since = since;
   moving.touched = false;
-  moving.depth = 0;
-  moving.to[0] = to;
   const WalkVisitor visitor{move_one, move_entered, move_left, nullptr, true};
-  const bool moved = walk_tree(from, visitor);
-  while (moving.depth > 0) close(moving.to[moving.depth--]);
-  return moved;
+  for (;;) {
+    moving.whole = -1;
+    moving.depth = 0;
+    moving.to[0] = to;
+    const bool moved = walk_tree(from, visitor);
+    while (moving.depth > 0) close(moving.to[moving.depth--]);
+    if (moving.whole < 0) return moved;
+    const Descriptor whole(moving.whole);
+    if (!open_up(whole.get())) return false;
+  }
 }
 
 bool touched_since_then() { return moving.touched; }

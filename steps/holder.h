@@ -25,6 +25,19 @@ bool untouched_below(int directory, const char* name, const timespec& since);
 bool move_contents(int from, int to, bool back, const timespec* since = nullptr);
 bool touched_since_then();
 
+// Makes the directory name of directory (or takes the one there) to stand
+// in for the open directory source, the entry of identity, with its
+// attributes, and naming both in an attribute of its own. It holds back
+// the source's owner, group and mode: until it goes back whole, it is
+// root's and closed to others. Its descriptor, or -1 (errno set).
+int make_stand_in(int directory, const char* name, int source, const Identity& identity,
+                  const char* path);
+
+// Gives a directory moved back whole, where it stood in for one, and every
+// stand-in below it the owner, group and mode each holds back, the
+// deepest first: each stays closed until all below it is done.
+bool open_up(int directory);
+
 // Moves what the holder at out holds back into the live directory, the
 // entry of identity, and removes the holder.
 bool refill(const Slot& out, const Slot& live, const Identity& identity);

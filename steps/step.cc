@@ -323,13 +323,10 @@ bool take_out(const char* name, const Identity& identity, const char* slot, cons
     }
     if (errno == EXDEV && S_ISDIR(status.st_mode)) {
       Descriptor from(open_as(live.directory, name, DIRECTORY_FLAGS, identity));
-      if ((mkdirat(out.directory, slot, 0700) == 0 || errno == EEXIST) && from.is_open()) {
-        Descriptor holder(openat(out.directory, slot, DIRECTORY_FLAGS));
+      if (from.is_open()) {
+        Descriptor holder(make_stand_in(out.directory, slot, from.get(), identity, path));
         const timespec* since = running.plan->check_untouched ? &running.plan->mark : nullptr;
-        // Closed to others while it holds what went out; its mode comes
-        // back from the log if it goes back whole.
-        if (holder.is_open() && keep_attributes(from.get(), holder.get(), path) &&
-            fchmod(holder.get(), 0700) == 0) {
+        if (holder.is_open()) {
           if (move_contents(from.get(), holder.get(), false, since) &&
               unlinkat(live.directory, name, AT_REMOVEDIR) == 0) {
             return true;
@@ -351,9 +348,13 @@ bool take_out(const char* name, const Identity& identity, const char* slot, cons
   if (there) {
     back = refill(out, live, identity);  // it stood in for a directory that could not move
   } else {
-    back = (attributes == nullptr || !S_ISDIR(held.st_mode) ||
-            fchmodat(out.directory, slot, attributes->mode & 07777, 0) == 0) &&
-           move_entry(out.directory, slot, live.directory, name);
+    // A holder, or a directory that went whole, keeps its own attributes
+    // until it is back, where it opens up.
+    const Descriptor whole(S_ISDIR(held.st_mode) ? openat(out.directory, slot, DIRECTORY_FLAGS)
+                                                 : -1);
+    back = (whole.is_open() || !S_ISDIR(held.st_mode)) &&
+           move_entry(out.directory, slot, live.directory, name) &&
+           (!whole.is_open() || open_up(whole.get()));
     if (!back && errno == EEXIST) errno = NOT_THE_ENTRY;  // another entry took its name
   }
   if (back && attributes != nullptr) {

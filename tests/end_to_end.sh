@@ -133,17 +133,21 @@ run_dry() {
 # Runs the command line on a tmux terminal, in the add-on's folder, until
 # it ends; what it wrote is left in $SANDBOX/pane, the last screen, with
 # "status=N" under it, in $SANDBOX/screen.
+# Each run has a server of its own: one a run before ended may still be
+# going away on the same socket ("server exited unexpectedly").
+terminal_runs=0
 run_on_terminal() {
-  local socket=$SANDBOX/tmux.socket
+  local socket=$SANDBOX/tmux.$((++terminal_runs)).socket
   tmux -S "$socket" new-session -d -x 120 -y 40 "bash --norc --noprofile +o history" &&
     tmux -S "$socket" pipe-pane -o "cat > '$SANDBOX/pane'" &&
     tmux -S "$socket" send-keys "cd '$ADDON' && $1; echo status=\$?" Enter
-  for _ in $(seq 100); do
+  for _ in $(seq 300); do
     tmux -S "$socket" capture-pane -p > "$SANDBOX/screen"
     grep -q '^status=' "$SANDBOX/screen" && break
     sleep 0.1
   done
   tmux -S "$socket" kill-server
+  rm -f "$socket"
 }
 
 expect_output() {
