@@ -222,7 +222,8 @@ EOS
 while IFS='|' read -r title settings check; do
   rm -f "$OTHER_USER_FILES/state/"*
   if [ -n "$overlay_refused" ]; then skip "in an overlay's lower layer: $title" "$overlay_refused"; continue; fi
-  if [[ $settings == *"LANGEXT_PLANT_USER=$other_user "* ]] && [ -n "$other_user_refused" ]; then
+  if [[ $settings == *"LANGEXT_PLANT_USER=$other_user "* || $settings == *"LANGEXT_PLANT_USER=$victim_user "* ]] &&
+    [ -n "$other_user_refused" ]; then
     skip "in an overlay's lower layer: $title" "$other_user_refused"
     continue
   fi
