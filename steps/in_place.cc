@@ -21,13 +21,20 @@
 
 namespace {
 
-void report_in_place(const Target& target) { report_unable(target.path, target.undoing); }
+bool unable(const char* path, bool putting_back) {
+  report_unable(path, putting_back);
+  return false;
+}
+
+bool failed_in_place(const Target& target) { return unable(target.path, target.undoing); }
+
+int entry_flags(const Target& target) { return target.is_directory ? DIRECTORY_FLAGS : READ_FLAGS; }
 
 // The target itself, which must be what the log knows stands there.
-int open_live(const Target& target) {
+int open_live(const Target& target, int flags) {
   return target.inside.is_open()
-             ? open_as(target.inside.get(), ".", DIRECTORY_FLAGS, target.old_identity)
-             : open_as(target.parent.get(), target.name, DIRECTORY_FLAGS, target.old_identity);
+             ? open_as(target.inside.get(), ".", flags, target.old_identity)
+             : open_as(target.parent.get(), target.name, flags, target.old_identity);
 }
 
 // The copy of the old contents, at NAME.old, moves there once it is whole
@@ -78,11 +85,9 @@ void watch_directory(void* context, const char* place, int directory) {
 // until it is renamed to NAME.old nothing in the target changes. A copy a
 // killed run was making may be incomplete, and goes.
 bool copy_old(Target* target, std::size_t index, int live, int staged) {
-  if (target->made[COPY].named && !remove_made(target, COPY)) return false;
-  if (target->made[KEPT].named && !remove_made(target, KEPT)) return false;
-  const char* backup = path_beside(*target, target->backup);
+  if (!remove_made(target, COPY) || !remove_made(target, KEPT)) return false;
   Path backup_path;
-  std::snprintf(backup_path.data(), backup_path.size(), "%s", backup);
+  std::snprintf(backup_path.data(), backup_path.size(), "%s", path_beside(*target, target->backup));
   Descriptor copy(make_entry(target, index, COPY, false, target->is_directory));
   if (!copy.is_open()) {
     std::printf("Unable to copy %s to %s. %s.\n\n", target->path, backup_path.data(),
@@ -106,23 +111,17 @@ bool copy_old(Target* target, std::size_t index, int live, int staged) {
     clock_getres(CLOCK_REALTIME_COARSE, &tick);
     tick.tv_nsec = tick.tv_sec > 0 ? 999'999'999 : std::min(2 * tick.tv_nsec, 999'999'999L);
     tick.tv_sec = 0;
-    if (!settle_tree(live) || nanosleep(&tick, nullptr) != 0) {
-      report_in_place(*target);
-      return false;
-    }
-    Descriptor marker(openat(staged, work[1].data(), NEW_FILE_FLAGS, 0600));
-    Descriptor holder(mkdirat(staged, work[0].data(), 0700) == 0
+    const bool settled = settle_tree(live) && nanosleep(&tick, nullptr) == 0;
+    Descriptor marker(settled ? openat(staged, work[1].data(), NEW_FILE_FLAGS, 0600) : -1);
+    Descriptor holder(settled && mkdirat(staged, work[0].data(), 0700) == 0
                           ? openat(staged, work[0].data(), DIRECTORY_FLAGS)
                           : -1);
     struct stat status {};
-    LogLine line;
-    add_word(&line, "mark");
-    add_number(&line, static_cast<std::int64_t>(index));
     if (!marker.is_open() || !holder.is_open() || fstat(marker.get(), &status) != 0) {
-      report_in_place(*target);
-      return false;
+      return failed_in_place(*target);
     }
     target->mark = status.st_ctim;
+    LogLine line = target_line("mark", index);
     add_time(&line, target->mark);
     Watching watching{index, staged, true};
     const KeepWatch watch{watch_directory, &watching};
@@ -133,23 +132,20 @@ bool copy_old(Target* target, std::size_t index, int live, int staged) {
              watching.logged;
   } else {
     Descriptor kept(make_entry(target, index, KEPT, false, false));
-    Descriptor old(open_as(target->parent.get(), target->name, READ_FLAGS, target->old_identity));
-    const int second = old.is_open() ? dup(old.get()) : -1;
+    Descriptor old(open_live(*target, READ_FLAGS));
     copied = kept.is_open() && old.is_open() &&
              keep_file(old.get(), target->path, copy.release(), backup_path.data()) &&
-             lseek(second, 0, SEEK_SET) == 0 &&
-             keep_file(second, target->path, kept.release(),
+             lseek(old.get(), 0, SEEK_SET) == 0 &&
+             keep_file(old.get(), target->path, kept.release(),
                        path_beside(*target, target->made[KEPT].name));
-    if (second >= 0) close(second);
-    if (!copied && (!kept.is_open() || !old.is_open())) report_in_place(*target);
+    if (!copied && (!kept.is_open() || !old.is_open())) failed_in_place(*target);
   }
   if (!copied) return false;
   // One file system is written to stable storage once.
   if (syncfs(target->parent.get()) != 0 ||
       (live != target->parent.get() &&
        target->old_identity.device != target->parent_identity.device && syncfs(live) != 0)) {
-    report_in_place(*target);
-    return false;
+    return failed_in_place(*target);
   }
   target->copied = true;
   return append_record(target_line("copied", index)) && make_durable();
@@ -158,9 +154,7 @@ bool copy_old(Target* target, std::size_t index, int live, int staged) {
 // Gives the file target the contents and attributes of source, rewritten
 // in place, durably. A reader may see it partly written for that moment.
 bool rewrite(const Target& target, int source, const char* source_path) {
-  Descriptor live(open_as(target.parent.get(), target.name,
-                          O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC,
-                          target.old_identity));
+  Descriptor live(open_live(target, O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
   if (!live.is_open()) return false;
   const int written = dup(live.get());
   return written >= 0 && ftruncate(live.get(), 0) == 0 && lseek(source, 0, SEEK_SET) == 0 &&
@@ -174,20 +168,18 @@ bool run_plans(Target* target, int live, int staged, int copy, bool forward) {
   std::array<char, 32> out_name{};
   make_work_name(out_name.data(), out_name.size(), target->made[STAGED].name, 'o');
   if (mkdirat(staged, out_name.data(), 0700) != 0 && errno != EEXIST) {
-    report_unable(target->path, false);
-    return false;
+    return unable(target->path, false);
   }
   Descriptor out(openat(staged, out_name.data(), DIRECTORY_FLAGS));
   Plan plan{
       0, 0, live, staged, copy, out.get(), target->path, forward && !target->undoing, target->mark};
   if (!out.is_open()) return false;
   bool ran = true;
-  for (int i = 0; i < 2; ++i) {
+  for (int i = 0; i < 2 && (ran || !forward); ++i) {
     const int which = forward ? i : 1 - i;
     plan.begin = target->plans[which][0];
     plan.end = target->plans[which][1];
-    if (forward && !run_plan(plan, true)) return false;
-    if (!forward) ran = run_plan(plan, false) && ran;
+    ran = run_plan(plan, forward) && ran;
   }
   return ran;
 }
@@ -195,12 +187,9 @@ bool run_plans(Target* target, int live, int staged, int copy, bool forward) {
 }  // namespace
 
 int open_backup(const Target& target) {
-  return open_as(target.parent.get(), target.backup,
-                 target.is_directory ? DIRECTORY_FLAGS : READ_FLAGS, target.kept_identity);
+  return open_as(target.parent.get(), target.backup, entry_flags(target), target.kept_identity);
 }
 
-// Makes the undo's copy of NAME.old of a target put back in place, its
-// copy of the installed file, and the plans that put it back.
 bool stage_undo_in_place(Target* target, std::size_t index, const Target& receipt) {
   const char* backup_path = path_beside(*target, target->backup);
   Descriptor backup(open_backup(*target));
@@ -208,13 +197,10 @@ bool stage_undo_in_place(Target* target, std::size_t index, const Target& receip
                       ? make_entry(target, index, STAGED, target->mount && target->is_directory,
                                    target->is_directory)
                       : -1);
-  if (!copy.is_open()) {
-    report_unable(backup_path, true);
-    return false;
-  }
+  if (!copy.is_open()) return unable(backup_path, true);
   if (!target->is_directory) {
     Descriptor kept(make_entry(target, index, KEPT, false, false));
-    Descriptor live(open_as(target->parent.get(), target->name, READ_FLAGS, target->old_identity));
+    Descriptor live(open_live(*target, READ_FLAGS));
     return kept.is_open() && live.is_open() &&
            keep_file(backup.get(), backup_path, copy.release(),
                      path_beside(*target, target->made[STAGED].name)) &&
@@ -224,14 +210,13 @@ bool stage_undo_in_place(Target* target, std::size_t index, const Target& receip
   if (keep_tree(backup.get(), backup_path, copy.get(), target->path, -1, nullptr) != 0) {
     return false;
   }
-  Descriptor live(open_live(*target));
+  Descriptor live(open_live(*target, DIRECTORY_FLAGS));
   // Once what the undo made inside the target is gone, the target has the
   // times the installation found it with.
   LogFields first;
   off_t at = receipt.plans[1][0];
   if (!live.is_open() || !log_next(true, &at, &first) || first.count < 4) {
-    report_unable(target->path, true);
-    return false;
+    return unable(target->path, true);
   }
   target->inside_times = first.attributes(3);
   LogLine times = target_line("times", index);
@@ -244,6 +229,7 @@ bool stage_undo_in_place(Target* target, std::size_t index, const Target& receip
 
 bool put_back_in_place(Target* target, std::size_t index) {
   const bool undoing = target->undoing;
+  const bool directory = target->is_directory;
   bool whole = true;
   // The staged tree, which holds what went out, or the second copy of a
   // file, goes only once the log says all is back. Not found before, it
@@ -251,41 +237,32 @@ bool put_back_in_place(Target* target, std::size_t index) {
   // from a look by renaming it in turn. (A log of the release before
   // this one does not say: there, gone means put back.)
   if (target->put_back) return true;
-  const bool gone_is_back = !undoing && !log_marks_whole();
-  if (target->is_directory && (undoing || (target->planned[0] && target->planned[1]))) {
-    Descriptor staged(open_made(target, STAGED, DIRECTORY_FLAGS));
-    if (!staged.is_open() && errno == ENOENT && gone_is_back) return keep_copy(target, false);
-    Descriptor live(staged.is_open() ? open_live(*target) : -1);
-    whole = live.is_open() && run_plans(target, live.get(), staged.get(), -1, false) &&
-            syncfs(live.get()) == 0;
-    if (!live.is_open()) report_unable(target->path, true);
-  } else if (!target->is_directory && (undoing || target->copied)) {
-    Descriptor kept(open_made(target, KEPT, READ_FLAGS));
-    if (!kept.is_open() && errno == ENOENT && gone_is_back) return keep_copy(target, false);
-    whole = kept.is_open() &&
-            rewrite(*target, kept.get(), path_beside(*target, target->made[KEPT].name));
-    if (!whole) report_unable(target->path, true);
+  if (undoing || (directory ? target->planned[0] && target->planned[1] : target->copied)) {
+    Descriptor held(open_made(target, directory ? STAGED : KEPT, entry_flags(*target)));
+    if (!held.is_open() && errno == ENOENT && !undoing && !log_marks_whole()) {
+      return keep_copy(target, false);
+    }
+    Descriptor live(directory && held.is_open() ? open_live(*target, DIRECTORY_FLAGS) : -1);
+    whole = directory ? live.is_open() && run_plans(target, live.get(), held.get(), -1, false) &&
+                            syncfs(live.get()) == 0
+                      : held.is_open() && rewrite(*target, held.get(),
+                                                  path_beside(*target, target->made[KEPT].name));
+    if (directory ? !live.is_open() : !whole) report_unable(target->path, true);
   }
-  if (whole && (undoing || keep_copy(target, false))) {
-    target->put_back = true;
-    return append_record(target_line("back", index)) && make_durable();
-  }
-  if (whole) return false;
-  if (!undoing) {
+  if (!whole && !undoing) {
     std::printf("%s.old holds the complete old contents of %s.\n\n", target->path, target->path);
   }
-  return false;
+  if (!whole || (!undoing && !keep_copy(target, false))) return false;
+  target->put_back = true;
+  return append_record(target_line("back", index)) && make_durable();
 }
 
 bool install_in_place(Target* target, std::size_t index) {
   const bool directory = target->is_directory;
   const bool undoing = target->undoing;
-  Descriptor staged(open_made(target, STAGED, directory ? DIRECTORY_FLAGS : READ_FLAGS));
-  Descriptor live(directory && staged.is_open() ? open_live(*target) : -1);
-  if (!staged.is_open() || (directory && !live.is_open())) {
-    report_in_place(*target);
-    return false;
-  }
+  Descriptor staged(open_made(target, STAGED, entry_flags(*target)));
+  Descriptor live(directory && staged.is_open() ? open_live(*target, DIRECTORY_FLAGS) : -1);
+  if (!staged.is_open() || (directory && !live.is_open())) return failed_in_place(*target);
   if (!undoing &&
       ((!target->copied &&
         !copy_old(target, index, directory ? live.get() : target->parent.get(), staged.get())) ||
@@ -296,9 +273,7 @@ bool install_in_place(Target* target, std::size_t index) {
     const char* source = target->source != nullptr ? target->source
                          : undoing                 ? path_beside(*target, target->backup)
                                    : path_beside(*target, target->made[STAGED].name);
-    if (rewrite(*target, staged.get(), source)) return true;
-    report_in_place(*target);
-    return false;
+    return rewrite(*target, staged.get(), source) || failed_in_place(*target);
   }
   if (!undoing && (!target->planned[0] || !target->planned[1])) {
     if (!plan_install(static_cast<int>(index), live.get(), staged.get(),
@@ -310,12 +285,8 @@ bool install_in_place(Target* target, std::size_t index) {
     target->planned[0] = target->planned[1] = true;
   }
   Descriptor copy(undoing ? -1 : openat(target->parent.get(), target->backup, DIRECTORY_FLAGS));
-  if (!run_plans(target, live.get(), staged.get(), copy.get(), true)) {
-    return false;
-  }
-  if (syncfs(live.get()) == 0) return true;
-  report_in_place(*target);
-  return false;
+  if (!run_plans(target, live.get(), staged.get(), copy.get(), true)) return false;
+  return syncfs(live.get()) == 0 || failed_in_place(*target);
 }
 
 int open_holder(Target* target, bool make) {
@@ -324,16 +295,14 @@ int open_holder(Target* target, bool make) {
   Descriptor work(open_made(target, COPY, DIRECTORY_FLAGS));
   if (!work.is_open()) return -1;
   if (make && target->is_directory && mkdirat(work.get(), name.data(), 0700) != 0) return -1;
-  const int flags = target->is_directory ? DIRECTORY_FLAGS : READ_FLAGS;
-  return openat(work.get(), name.data(), make && !target->is_directory ? NEW_FILE_FLAGS : flags,
-                0600);
+  return openat(work.get(), name.data(),
+                make && !target->is_directory ? NEW_FILE_FLAGS : entry_flags(*target), 0600);
 }
 
 bool give_held(Target* target, const char* name, const Identity& identity) {
   if (!target->closed) return true;
   Descriptor holder(open_holder(target, false));
-  Descriptor entry(open_as(target->parent.get(), name,
-                           target->is_directory ? DIRECTORY_FLAGS : READ_FLAGS, identity));
+  Descriptor entry(open_as(target->parent.get(), name, entry_flags(*target), identity));
   const char* path = path_beside(*target, name);
   if (holder.is_open() && entry.is_open() && keep_attributes(holder.get(), entry.get(), path) &&
       fsync(entry.get()) == 0) {

@@ -7,6 +7,7 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -40,13 +41,15 @@ std::uint64_t place_key(int target, const char* place) {
   return key | 1;  // 0 marks a free slot
 }
 
-const Identity* old_directory(int target, const char* place) {
-  const std::uint64_t key = place_key(target, place);
+// The slot that holds key, or the free one it would take. A full table
+// holds no free slot to end the search: it ends where it began, with none.
+OldDirectory* slot_of(std::uint64_t key) {
   std::size_t slot = key % old_directories.size();
-  // A full table holds no free slot to end the search: it ends where it began.
-  for (std::size_t tries = 0; tries < old_directories.size() && old_directories[slot].key != 0;
+  for (std::size_t tries = 0; tries < old_directories.size();
        ++tries, slot = (slot + 1) % old_directories.size()) {
-    if (old_directories[slot].key == key) return &old_directories[slot].identity;
+    if (old_directories[slot].key == 0 || old_directories[slot].key == key) {
+      return &old_directories[slot];
+    }
   }
   return nullptr;
 }
@@ -80,32 +83,20 @@ bool append(const LogLine& line) {
   return false;
 }
 
-void record(const char* kind, const char* name, const Identity& identity, const Attributes* old,
-            const Attributes* now) {
+// A line of a plan: a directory entered or left, or a step ("swap" or
+// "out"), which takes the next slot for the name of what goes out. A swap
+// names what it swaps with, or "-" where its name is free.
+void record(const char* kind, const char* name, const Identity& identity, const Identity* out,
+            const Attributes* first = nullptr, const Attributes* second = nullptr) {
   LogLine line;
   add_word(&line, kind);
   add_string(&line, name);
   add_identity(&line, identity);
-  if (old != nullptr) add_attributes(&line, *old);
-  if (now != nullptr) add_attributes(&line, *now);
-  append(line);
-}
-
-void record_step(const char* kind, const char* name, const Identity& in, const Identity* out,
-                 const Attributes* attributes) {
-  LogLine line;
-  add_word(&line, kind);
-  add_string(&line, name);
-  add_identity(&line, in);
-  if (kind[0] == 's') {
-    if (out != nullptr) {
-      add_identity(&line, *out);
-    } else {
-      add_word(&line, "-");
-    }
-  }
-  add_number(&line, (*planning.slot)++);
-  if (attributes != nullptr) add_attributes(&line, *attributes);
+  if (kind[0] == 's' && out != nullptr) add_identity(&line, *out);
+  if (kind[0] == 's' && out == nullptr) add_word(&line, "-");
+  if (kind[0] == 's' || kind[0] == 'o') add_number(&line, (*planning.slot)++);
+  if (first != nullptr) add_attributes(&line, *first);
+  if (second != nullptr) add_attributes(&line, *second);
   append(line);
 }
 
@@ -117,17 +108,26 @@ bool plan_failed(const char* name) {
   return false;
 }
 
+int walk_failed(const char* name) {
+  plan_failed(name);
+  return WALK_STOP;
+}
+
+// Appends "name/" to place; false, errno set, where it does not fit.
+bool add_place(Path* place, const char* name) {
+  const std::size_t length = std::strlen(place->data());
+  const int added = std::snprintf(place->data() + length, place->size() - length, "%s/", name);
+  if (added >= 0 && static_cast<std::size_t>(added) < place->size() - length) return true;
+  errno = ENAMETOOLONG;
+  return false;
+}
+
 // Whether the live directory name is the old one the copy took there.
 bool known_directory(const char* name, const Identity& identity) {
-  Path place;
-  const int length =
-      std::snprintf(place.data(), place.size(), "%s%s/", planning.place.data(), name);
-  if (length < 0 || static_cast<std::size_t>(length) >= place.size()) {
-    errno = ENAMETOOLONG;
-    return false;
-  }
-  const Identity* known = old_directory(planning.target, place.data());
-  if (known != nullptr && same_identity(identity, *known)) return true;
+  Path place = planning.place;
+  if (!add_place(&place, name)) return false;
+  const OldDirectory* known = slot_of(place_key(planning.target, place.data()));
+  if (known != nullptr && known->key != 0 && same_identity(identity, known->identity)) return true;
   errno = NOT_THE_ENTRY;
   return false;
 }
@@ -138,9 +138,9 @@ int plan_entry(void*, int directory, const char* name, unsigned char type) {
   if (planning.depth == 0 &&
       ((planning.left_out != nullptr && examine(directory, name, nullptr, &top) &&
         same_identity(top, *planning.left_out)) ||
-       (planning.swaps && (std::strcmp(name, planning.work_names[0].data()) == 0 ||
-                           std::strcmp(name, planning.work_names[1].data()) == 0 ||
-                           std::strcmp(name, planning.work_names[2].data()) == 0)))) {
+       (planning.swaps &&
+        std::any_of(planning.work_names.begin(), planning.work_names.end(),
+                    [&](const auto& work) { return std::strcmp(name, work.data()) == 0; })))) {
     return WALK_NEXT;
   }
   const int live = planning.swaps ? level.other.get() : directory;
@@ -161,12 +161,12 @@ int plan_entry(void*, int directory, const char* name, unsigned char type) {
   bool in_live = examine(live, name, &now, &now_identity, &in_mount);
   // A mount that lets no one else look, root included: a user's FUSE mount.
   if (!in_live && errno == EACCES) in_live = in_mount = true;
-  if (!in_live && errno != ENOENT) return plan_failed(name) ? WALK_NEXT : WALK_STOP;
   // An old file of an overlay's lower layer is copied up now, after the
   // copy of the old contents, which kept its links and holes: a rename
   // would copy it up under another identity.
-  if (in_live && planning.overlay && !S_ISDIR(now.st_mode) && !settle(live, name, &now_identity)) {
-    return plan_failed(name) ? WALK_NEXT : WALK_STOP;
+  if ((!in_live && errno != ENOENT) || (in_live && planning.overlay && !S_ISDIR(now.st_mode) &&
+                                        !settle(live, name, &now_identity))) {
+    return walk_failed(name);
   }
   const bool mount = in_live && in_mount;
   const bool both_directories =
@@ -178,63 +178,46 @@ int plan_entry(void*, int directory, const char* name, unsigned char type) {
     return WALK_NEXT;
   }
   if (mount) errno = EBUSY;
-  if (mount || (both_directories && !known_directory(name, now_identity))) {
-    return plan_failed(name) ? WALK_NEXT : WALK_STOP;
-  }
+  if (mount || (both_directories && !known_directory(name, now_identity))) return walk_failed(name);
   const Attributes old = attributes_of(now);
   if (both_directories) {
-    record("enter", name, now_identity, &old, nullptr);
+    record("enter", name, now_identity, nullptr, &old);
     return WALK_ENTER;
   }
   if (!planning.swaps) {
-    record_step("out", name, now_identity, nullptr, S_ISDIR(now.st_mode) ? &old : nullptr);
+    record("out", name, now_identity, nullptr, S_ISDIR(now.st_mode) ? &old : nullptr);
     return WALK_NEXT;
   }
   const bool swapped = in_live && !S_ISDIR(now.st_mode) && !S_ISDIR(fresh.st_mode);
-  record_step("swap", name, fresh_identity, swapped ? &now_identity : nullptr, nullptr);
+  record("swap", name, fresh_identity, swapped ? &now_identity : nullptr);
   return WALK_NEXT;
 }
 
-int plan_entered(void*, int parent, int directory, const char* name) {
+int plan_entered(void*, int, int directory, const char* name) {
   Level& above = planning.levels[planning.depth];
-  if (directory < 0 || planning.depth + 1 >= planning.levels.size()) {
-    return plan_failed(name) ? WALK_NEXT : WALK_STOP;
-  }
+  if (directory < 0 || planning.depth + 1 >= planning.levels.size()) return walk_failed(name);
   Level& below = planning.levels[++planning.depth];
   below.other.reset(openat(above.other.get(), name, DIRECTORY_FLAGS));
   std::snprintf(below.name, sizeof below.name, "%s", name);
   struct stat status {};
   const int live = planning.swaps ? below.other.get() : directory;
   if (!below.other.is_open() || !examine(live, "", &status, &below.identity)) {
-    return plan_failed(name) ? WALK_NEXT : WALK_STOP;
+    return walk_failed(name);
   }
   below.old = attributes_of(status);
-  static_cast<void>(parent);
   shown_enter(&planning.shown, name);
-  const std::size_t length = std::strlen(planning.place.data());
-  const int added =
-      std::snprintf(planning.place.data() + length, planning.place.size() - length, "%s/", name);
-  if (added < 0 || static_cast<std::size_t>(added) >= planning.place.size() - length) {
-    errno = ENAMETOOLONG;
-    return plan_failed(name) ? WALK_NEXT : WALK_STOP;
-  }
-  return WALK_ENTER;
+  return add_place(&planning.place, name) ? WALK_ENTER : walk_failed(name);
 }
 
 bool plan_left(void*, int directory) {
   Level& level = planning.levels[planning.depth];
   const char* name = planning.depth == 0 ? "." : level.name;
   struct stat staged {};
-  if (!planning.swaps) {
-    record("leave", name, level.identity, &level.old, nullptr);
-  } else if (fstat(directory, &staged) == 0) {
-    // Each directory the package keeps ends as one the installation makes.
-    const Attributes made{geteuid(), getegid(), CREATED_DIRECTORY_MODE, staged.st_atim,
-                          staged.st_mtim};
-    record("leave", name, level.identity, &level.old, &made);
-  } else {
-    return plan_failed(name);
-  }
+  if (planning.swaps && fstat(directory, &staged) != 0) return plan_failed(name);
+  // Each directory the package keeps ends as one the installation makes.
+  const Attributes made{geteuid(), getegid(), CREATED_DIRECTORY_MODE, staged.st_atim,
+                        staged.st_mtim};
+  record("leave", name, level.identity, nullptr, &level.old, planning.swaps ? &made : nullptr);
   if (planning.depth > 0) {
     level.other.reset();
     --planning.depth;
@@ -263,31 +246,24 @@ bool mark(int target, const char* word, char which, off_t* at) {
 
 void note_old_directory(int target, const char* place, const Identity& identity) {
   const std::uint64_t key = place_key(target, place);
-  std::size_t slot = key % old_directories.size();
-  for (std::size_t tries = 0; old_directories[slot].key != 0 && old_directories[slot].key != key;
-       ++tries) {
-    if (tries == old_directories.size()) return;  // full: unknown, and not entered
-    slot = (slot + 1) % old_directories.size();
-  }
-  old_directories[slot] = OldDirectory{key, identity};
+  OldDirectory* slot = slot_of(key);
+  if (slot != nullptr) *slot = OldDirectory{key, identity};  // full: unknown, and not entered
 }
 
 bool plan_install(int target, int live, int staged, const Identity* left_out, const char* staging,
                   const char* path, long* slot, off_t (*ranges)[2]) {
+  planning.target = target;
+  planning.slot = slot;
+  planning.left_out = left_out;
+  for (std::size_t i = 0; i < planning.work_names.size(); ++i) {
+    make_work_name(planning.work_names[i].data(), planning.work_names[i].size(), staging, "ohm"[i]);
+  }
   for (const bool swaps : {false, true}) {
-    planning.target = target;
     planning.place[0] = '\0';
     planning.swaps = swaps;
-    planning.slot = slot;
-    planning.left_out = left_out;
     planning.depth = 0;
     planning.failed = false;
     shown_start(&planning.shown, path);
-    const char kinds[3] = {'o', 'h', 'm'};
-    for (int i = 0; i < 3; ++i) {
-      make_work_name(planning.work_names[i].data(), planning.work_names[i].size(), staging,
-                     kinds[i]);
-    }
     Level& top = planning.levels[0];
     struct stat status {};
     top.other.reset(fcntl(swaps ? live : staged, F_DUPFD_CLOEXEC, 0));
@@ -296,17 +272,17 @@ bool plan_install(int target, int live, int staged, const Identity* left_out, co
     struct statfs file_system {};
     planning.overlay =
         fstatfs(live, &file_system) == 0 && file_system.f_type == OVERLAYFS_SUPER_MAGIC;
-    if (!mark(target, "plan", swaps ? 'B' : 'A', &ranges[swaps ? 1 : 0][0])) return false;
-    record("enter", ".", top.identity, &top.old, nullptr);
+    const char which = swaps ? 'B' : 'A';
+    off_t* range = ranges[swaps ? 1 : 0];
+    if (!mark(target, "plan", which, &range[0])) return false;
+    record("enter", ".", top.identity, nullptr, &top.old);
     const WalkVisitor visitor{plan_entry, plan_entered, plan_left, nullptr};
     if (!walk_tree(swaps ? staged : live, visitor)) {
       if (!planning.failed) plan_failed(".");
       while (planning.depth > 0) planning.levels[planning.depth--].other.reset();
       return false;
     }
-    if (planning.failed || !mark(target, "planned", swaps ? 'B' : 'A', &ranges[swaps ? 1 : 0][1])) {
-      return false;
-    }
+    if (planning.failed || !mark(target, "planned", which, &range[1])) return false;
   }
   return true;
 }
@@ -324,77 +300,64 @@ struct Undoing {
 };
 Undoing undoing;
 
-// The identity of the old entry name in the copy, where it comes from.
-bool copied_identity(const char* name, Identity* identity) {
-  return examine(undoing.copies[undoing.depth].get(), name, nullptr, identity);
+void undo_up() {
+  undoing.copies[undoing.depth].reset();
+  undoing.lives[undoing.depth--].reset();
+}
+
+// Writes the undo's line for one of the installation's; false, errno set,
+// where a directory, or an old entry in the copy, cannot be opened.
+bool undo_record(LogFields* fields) {
+  const std::string_view kind = fields->word(0);
+  std::array<char, NAME_BUFFER_SIZE> name{};
+  fields->string(1, name.data(), name.size());
+  const Identity identity = fields->identity(2);
+  std::size_t& depth = undoing.depth;
+  if (kind == "enter") {
+    if (std::strcmp(name.data(), ".") != 0) {
+      if (depth + 1 >= PLAN_DEPTH_LIMIT) {
+        errno = ELOOP;
+        return false;
+      }
+      undoing.copies[depth + 1].reset(
+          openat(undoing.copies[depth].get(), name.data(), DIRECTORY_FLAGS));
+      undoing.lives[depth + 1].reset(
+          openat(undoing.lives[depth].get(), name.data(), DIRECTORY_FLAGS));
+      ++depth;
+    }
+    struct stat status {};
+    if (!undoing.copies[depth].is_open() || !undoing.lives[depth].is_open() ||
+        fstat(undoing.lives[depth].get(), &status) != 0) {
+      return false;
+    }
+    undoing.now[depth] = attributes_of(status);
+    undoing.found[depth] = fields->attributes(3);
+    record("enter", name.data(), identity, nullptr, &undoing.now[depth]);
+  } else if (kind == "leave") {
+    // Each directory gets back what the installation found it with.
+    record("leave", name.data(), identity, nullptr, &undoing.now[depth], &undoing.found[depth]);
+    if (depth > 0) undo_up();
+  } else if ((kind == "swap" && fields->word(3) != "-") ||
+             (kind == "out" && !holds_entry(undoing.lives[depth].get(), name.data(), identity))) {
+    // What went out comes back from the copy; written in since the copy
+    // began, it stayed, and stays.
+    Identity copied;
+    if (!examine(undoing.copies[depth].get(), name.data(), nullptr, &copied)) return false;
+    record("swap", name.data(), copied, kind == "swap" ? &identity : nullptr);
+  } else if (kind == "swap") {
+    record("out", name.data(), identity, nullptr);
+  }
+  return true;
 }
 
 bool undo_records(int target, off_t begin, off_t end, char which, const char* path, off_t* range) {
   LogFields fields;
   bool planned = mark(target, "plan", which, &range[0]);
-  std::array<char, NAME_BUFFER_SIZE> name{};
   off_t offset = begin;
   while (planned && offset < end) {
-    if (!log_next(true, &offset, &fields)) {
-      planned = false;
-      break;
-    }
-    const std::string_view kind = fields.word(0);
-    fields.string(1, name.data(), name.size());
-    const bool top = std::strcmp(name.data(), ".") == 0;
-    const Identity identity = fields.identity(2);
-    Identity copied;
-    struct stat status {};
-    if (kind == "enter") {
-      std::size_t& depth = undoing.depth;
-      if (!top) {
-        if (depth + 1 >= PLAN_DEPTH_LIMIT) {
-          errno = ELOOP;
-          planned = false;
-          break;
-        }
-        undoing.copies[depth + 1].reset(
-            openat(undoing.copies[depth].get(), name.data(), DIRECTORY_FLAGS));
-        undoing.lives[depth + 1].reset(
-            openat(undoing.lives[depth].get(), name.data(), DIRECTORY_FLAGS));
-        ++depth;
-      }
-      if (!undoing.copies[depth].is_open() || !undoing.lives[depth].is_open() ||
-          fstat(undoing.lives[depth].get(), &status) != 0) {
-        planned = false;
-        break;
-      }
-      undoing.now[depth] = attributes_of(status);
-      undoing.found[depth] = fields.attributes(3);
-      record("enter", name.data(), identity, &undoing.now[depth], nullptr);
-    } else if (kind == "leave") {
-      // Each directory gets back what the installation found it with.
-      record("leave", name.data(), identity, &undoing.now[undoing.depth],
-             &undoing.found[undoing.depth]);
-      if (undoing.depth > 0) {
-        undoing.copies[undoing.depth].reset();
-        undoing.lives[undoing.depth--].reset();
-      }
-    } else if (kind == "swap" && fields.word(3) != "-") {
-      if (!copied_identity(name.data(), &copied)) {
-        planned = false;
-        break;
-      }
-      record_step("swap", name.data(), copied, &identity, nullptr);
-    } else if (kind == "swap") {
-      record_step("out", name.data(), identity, nullptr, nullptr);
-    } else if (kind == "out" &&
-               holds_entry(undoing.lives[undoing.depth].get(), name.data(), identity)) {
-      // Written in since the copy began, it stayed, and stays.
-    } else if (kind == "out") {
-      if (!copied_identity(name.data(), &copied)) {
-        planned = false;
-        break;
-      }
-      record_step("swap", name.data(), copied, nullptr, nullptr);
-    }
-    if (!fields.good) errno = EBADMSG;
-    planned = fields.good && !planning.failed;
+    planned = log_next(true, &offset, &fields) && undo_record(&fields);
+    if (planned && !fields.good) errno = EBADMSG;
+    planned = planned && fields.good && !planning.failed;
   }
   if (planned && offset >= end && mark(target, "planned", which, &range[1])) return true;
   report_unable(path, true);
@@ -415,10 +378,7 @@ bool plan_undo(int target, int live, int copy, const off_t (*installed)[2], cons
     undoing.lives[0].reset(fcntl(live, F_DUPFD_CLOEXEC, 0));
     const bool planned = undo_records(target, installed[1 - i][0], installed[1 - i][1],
                                       i == 0 ? 'A' : 'B', path, ranges[i]);
-    while (undoing.depth > 0) {
-      undoing.copies[undoing.depth].reset();
-      undoing.lives[undoing.depth--].reset();
-    }
+    while (undoing.depth > 0) undo_up();
     if (!planned) return false;
   }
   return true;

@@ -27,8 +27,9 @@ constexpr mode_t PERMISSIONS = 07777 & ~S_ISGID;
 constexpr std::array<const char*, ROLES> ROLE_NAMES{"staged", "copy", "kept"};
 constexpr std::array<const char*, 4> PHASE_NAMES{"stage", "swap", "back", "done"};
 
-void report_record_failure() {
+bool record_failed() {
   std::printf("Unable to write %s. %s.\n\n", RECORD_PATH, std::strerror(errno));
+  return false;
 }
 
 int where_made(const Target& target, const Made& made) {
@@ -102,17 +103,9 @@ const char* path_beside(const Target& target, const char* name, bool inside) {
   return path.data();
 }
 
-bool append_record(const LogLine& line) {
-  if (log_append(line)) return true;
-  report_record_failure();
-  return false;
-}
+bool append_record(const LogLine& line) { return log_append(line) || record_failed(); }
 
-bool make_durable() {
-  if (log_sync()) return true;
-  report_record_failure();
-  return false;
-}
+bool make_durable() { return log_sync() || record_failed(); }
 
 LogLine target_line(const char* kind, std::size_t index) {
   LogLine line;
@@ -210,10 +203,8 @@ bool remove_made(Target* target, int role) {
   std::array<char, NAME_BUFFER_SIZE> name{};
   struct stat status {};
   Identity found;
-  bool ours = false;
-  if (where < 0) {
-    ours = false;  // inside a target that is not there: gone with it
-  } else if (made.made) {
+  bool ours = false;  // inside a target that is not there, it went with it
+  if (where >= 0 && made.made) {
     ours = find_entry(where, made.name, made.identity, name.data());
     // Where the run put it in the target's place, it is the target's now.
     if (ours && !made.inside &&
@@ -222,19 +213,18 @@ bool remove_made(Target* target, int role) {
       made = Made{};
       return true;
     }
-    if (!ours && errno == ENOENT) {
-      // Removed by a killed run, or moved away by someone else.
-      if (!repairing) {
-        std::printf(
-            "The contents staged for %s were moved away from %s by someone else; they are "
-            "left where they are.\n\n",
-            target->path, path);
-      }
-    } else if (!ours) {
+    if (!ours && errno != ENOENT) {
       std::printf("Unable to examine %s. %s.\n\n", path, std::strerror(errno));
       return false;
     }
-  } else if (examine(where, made.name, &status, &found)) {
+    // Gone: removed by a killed run, or moved away by someone else.
+    if (!ours && !repairing) {
+      std::printf(
+          "The contents staged for %s were moved away from %s by someone else; they are "
+          "left where they are.\n\n",
+          target->path, path);
+    }
+  } else if (where >= 0 && examine(where, made.name, &status, &found)) {
     ours = made_when_named(where, made.name, status, found, made);
     if (!ours) report_left_alone(path);
     std::snprintf(name.data(), name.size(), "%s", made.name);
@@ -294,7 +284,6 @@ bool read_targets(bool receipt, Target* targets, char (*paths)[PATH_BUFFER_SIZE]
       for (int known = PHASE_STAGE; known <= PHASE_DONE; ++known) {
         if (fields.word(1) == PHASE_NAMES[known]) *phase = known;
       }
-      continue;
     }
     if (kind == "commit") *committed = true;
     if (kind == "phase" || kind == "commit" || kind == "enter" || kind == "leave" ||
