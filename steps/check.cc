@@ -90,55 +90,55 @@ bool load_listed(std::size_t index, int which, std::uint64_t digest, off_t* star
   return found;
 }
 
-// What differs between the entry as listed and as it is now.
-void report_difference(const DigestedEntry& now, const Listed& then, const char* top) {
-  off_t at = 0;
-  ListedEntry& was = entry;
-  if (fseeko(listing.get(), then.line, SEEK_SET) != 0 || !read_line(&at, nullptr) ||
-      !read_listed_entry(&fields, &was)) {
-    std::printf("  changed  %s/%s\n", top, now.path);
-    return;
-  }
-  const struct stat& is = *now.status;
-  const struct stat& stood = was.status;
-  std::array<char, 64> what{};
-  std::size_t length = 0;
-  auto add = [&what, &length](bool differs, const char* word) {
-    if (!differs) return;
-    const int written =
-        std::snprintf(what.data() + length, what.size() - length, length == 0 ? "%s" : ",%s", word);
-    if (written > 0) length += static_cast<std::size_t>(written);
-  };
-  add((is.st_mode & S_IFMT) != (stood.st_mode & S_IFMT), "type");
-  add(!same_identity(*now.identity, was.identity), "replaced");
-  add(is.st_uid != stood.st_uid || is.st_gid != stood.st_gid, "owner");
-  add((is.st_mode & 07777) != (stood.st_mode & 07777), "mode");
-  add(is.st_size != stood.st_size || is.st_mtim.tv_sec != stood.st_mtim.tv_sec ||
-          is.st_mtim.tv_nsec != stood.st_mtim.tv_nsec,
-      "content");
-  add(length == 0, "changed");
-  std::printf("  %-8s %s/%s\n", what.data(), top, now.path);
-}
-
 struct Comparison {
   const char* top;
   bool listed;
   long long reported;
 };
 
-void compare_entry(void* context, const DigestedEntry& entry) {
-  auto& comparison = *static_cast<Comparison*>(context);
-  if (!comparison.listed) return;
-  Listed* then = slot_of(entry.place);
+void report(Comparison* comparison, const char* what, const char* path) {
+  std::printf("  %-8s %s/%s\n", what, comparison->top, path);
+  ++comparison->reported;
+}
+
+// What differs between the entry as listed and as it is now.
+const char* difference(const DigestedEntry& now, const Listed& then) {
+  off_t at = 0;
+  if (fseeko(listing.get(), then.line, SEEK_SET) != 0 || !read_line(&at, nullptr) ||
+      !read_listed_entry(&fields, &entry)) {
+    return "changed";
+  }
+  const struct stat& is = *now.status;
+  const struct stat& stood = entry.status;
+  static std::array<char, 64> what;
+  std::size_t length = 0;
+  auto add = [&length](bool differs, const char* word) {
+    if (!differs) return;
+    const int written =
+        std::snprintf(what.data() + length, what.size() - length, length == 0 ? "%s" : ",%s", word);
+    if (written > 0) length += static_cast<std::size_t>(written);
+  };
+  add((is.st_mode & S_IFMT) != (stood.st_mode & S_IFMT), "type");
+  add(!same_identity(*now.identity, entry.identity), "replaced");
+  add(is.st_uid != stood.st_uid || is.st_gid != stood.st_gid, "owner");
+  add((is.st_mode & 07777) != (stood.st_mode & 07777), "mode");
+  add(is.st_size != stood.st_size || is.st_mtim.tv_sec != stood.st_mtim.tv_sec ||
+          is.st_mtim.tv_nsec != stood.st_mtim.tv_nsec,
+      "content");
+  add(length == 0, "changed");
+  return what.data();
+}
+
+void compare_entry(void* context, const DigestedEntry& now) {
+  auto* comparison = static_cast<Comparison*>(context);
+  if (!comparison->listed) return;
+  Listed* then = slot_of(now.place);
   if (then->generation != generation) {
-    std::printf("  added    %s/%s\n", comparison.top, entry.path);
-    ++comparison.reported;
+    report(comparison, "added", now.path);
     return;
   }
   then->seen = true;
-  if (then->hash == entry.hash) return;
-  report_difference(entry, *then, comparison.top);
-  ++comparison.reported;
+  if (then->hash != now.hash) report(comparison, difference(now, *then), now.path);
 }
 
 // The listed entries the walk did not see, in the list's order.
@@ -146,17 +146,13 @@ void report_removed(off_t start, Comparison* comparison) {
   off_t at = 0;
   if (fseeko(listing.get(), start, SEEK_SET) != 0) return;
   while (read_line(&at, nullptr) && read_listed_entry(&fields, &entry)) {
-    if (slot_of(entry.place)->seen) continue;
-    std::printf("  removed  %s/%s\n", comparison->top, entry.path);
-    ++comparison->reported;
+    if (!slot_of(entry.place)->seen) report(comparison, "removed", entry.path);
   }
 }
 
-// Checks the tree which of the target, as check_installation says.
 bool check_tree(const Target& target, std::size_t index, int which) {
   const char* name = which == 0 ? target.name : target.backup;
   const char* path = path_beside(target, name);
-  const Identity& identity = which == 0 ? target.installed_identity : target.kept_identity;
   const std::uint64_t digest = which == 0 ? target.installed_digest : target.kept_digest;
   Identity found;
   if (!target.parent.is_open() || !examine(target.parent.get(), name, nullptr, &found)) {
@@ -166,7 +162,8 @@ bool check_tree(const Target& target, std::size_t index, int which) {
   off_t start = 0;
   Comparison comparison{path, load_listed(index, which, digest, &start), 0};
   std::uint64_t now = 0;
-  const bool same = same_identity(found, identity);
+  const bool same =
+      same_identity(found, which == 0 ? target.installed_identity : target.kept_identity);
   std::printf("%s:\n", path);
   // Its lines come as the walk finds them: no progress line between them.
   if (!tree_digest(target.parent.get(), name, nullptr, which == 0, target.digest_key, &now, nullptr,

@@ -11,7 +11,9 @@
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
+#include <initializer_list>
 
 #include "fs/fd.h"
 #include "fs/walk.h"
@@ -48,10 +50,13 @@ Digest digest;
 struct Hashed {
   std::array<unsigned char, 8 + NAME_MAX + 1> bytes;
   std::size_t length = 0;
-  explicit Hashed(std::uint64_t start) { add(static_cast<std::int64_t>(start)); }
-  void add(std::int64_t value) {
-    for (int byte = 0; byte < 8; ++byte) {
-      bytes[length++] = static_cast<unsigned char>(static_cast<std::uint64_t>(value) >> (8 * byte));
+  explicit Hashed(std::uint64_t start) { add({static_cast<std::int64_t>(start)}); }
+  void add(std::initializer_list<std::int64_t> values) {
+    for (std::int64_t value : values) {
+      for (int byte = 0; byte < 8; ++byte) {
+        bytes[length++] =
+            static_cast<unsigned char>(static_cast<std::uint64_t>(value) >> (8 * byte));
+      }
     }
   }
 };
@@ -88,24 +93,6 @@ void sip_round(std::array<std::uint64_t, 4>& v) {
 
 void (*digest_watch)(const char* path, long long entries) = nullptr;
 
-// Appends name to path (of size room) at length, each blank, control or
-// "\" byte as \ooo; PATH_UNKNOWN where it does not fit.
-std::uint32_t append_shown(char* path, std::uint32_t room, std::uint32_t length, const char* name) {
-  for (const char* byte = name; *byte != '\0'; ++byte) {
-    const auto value = static_cast<unsigned char>(*byte);
-    const bool plain = value > ' ' && value < 0x7f && value != '\\';
-    if (length + (plain ? 1 : 4) >= room) return PATH_UNKNOWN;
-    if (plain) {
-      path[length++] = *byte;
-      continue;
-    }
-    for (int digit : {-1, value >> 6, (value >> 3) & 7, value & 7}) {
-      path[length++] = digit < 0 ? '\\' : static_cast<char>('0' + digit);
-    }
-  }
-  return length;
-}
-
 // Tells the watcher of the entry name with its path below the top, so that
 // a list holds one entry a line and a terminal shows no byte of a name as
 // a control. Below where the path no longer fits, it is shown as ".../NAME".
@@ -113,19 +100,16 @@ void tell_seen(const char* name, std::uint64_t place, std::uint64_t hash, const 
                const Identity& identity) {
   const std::uint32_t prefix = digest.path_lengths[digest.depth];
   char* path = digest.path.data();
-  const auto room = static_cast<std::uint32_t>(digest.path.size() - 1);
-  const std::uint32_t length =
-      prefix == PATH_UNKNOWN ? PATH_UNKNOWN : append_shown(path, room, prefix, name);
-  digest.entering_length = length == PATH_UNKNOWN ? PATH_UNKNOWN : length + 1;
-  if (length == PATH_UNKNOWN) {
-    static std::array<char, 4 + 4 * NAME_MAX + 1> deep{'.', '.', '.', '/'};
-    deep[append_shown(deep.data(), deep.size(), 4, name)] = '\0';  // a name always fits
-    digest.seen_by(digest.context, DigestedEntry{place, hash, deep.data(), &status, &identity});
-    return;
-  }
-  path[length] = '\0';
-  digest.seen_by(digest.context, DigestedEntry{place, hash, path, &status, &identity});
-  path[length] = '/';
+  const std::size_t length = prefix == PATH_UNKNOWN
+                                 ? SIZE_MAX
+                                 : append_escaped(path, digest.path.size() - 1, prefix, name, true);
+  static std::array<char, 4 + 4 * NAME_MAX + 1> deep{'.', '.', '.', '/'};
+  const bool fits = length != SIZE_MAX;
+  if (!fits) append_escaped(deep.data(), deep.size(), 4, name, true);  // a name always fits
+  digest.entering_length = fits ? static_cast<std::uint32_t>(length + 1) : PATH_UNKNOWN;
+  digest.seen_by(digest.context,
+                 DigestedEntry{place, hash, fits ? path : deep.data(), &status, &identity});
+  if (fits) path[length] = '/';
 }
 
 int digest_entry(void*, int directory, const char* name, unsigned char) {
@@ -151,18 +135,13 @@ int digest_entry(void*, int directory, const char* name, unsigned char) {
     return WALK_NEXT;
   }
   Hashed counted(place);
-  counted.add(status.st_mode);
+  counted.add({status.st_mode});
   const bool here = status.st_dev == digest.device && !mount;
   if (here) {
-    for (std::int64_t value :
-         {static_cast<std::int64_t>(status.st_uid), static_cast<std::int64_t>(status.st_gid),
-          static_cast<std::int64_t>(status.st_size), static_cast<std::int64_t>(status.st_ino),
-          static_cast<std::int64_t>(identity.born), identity.seconds,
-          static_cast<std::int64_t>(identity.nanoseconds),
-          static_cast<std::int64_t>(status.st_mtim.tv_sec), status.st_mtim.tv_nsec,
-          static_cast<std::int64_t>(status.st_ctim.tv_sec), status.st_ctim.tv_nsec}) {
-      counted.add(value);
-    }
+    counted.add({status.st_uid, status.st_gid, status.st_size,
+                 static_cast<std::int64_t>(status.st_ino), static_cast<std::int64_t>(identity.born),
+                 identity.seconds, identity.nanoseconds, status.st_mtim.tv_sec,
+                 status.st_mtim.tv_nsec, status.st_ctim.tv_sec, status.st_ctim.tv_nsec});
   }
   const std::uint64_t hash = hash_of(counted);
   digest.sum += hash;
@@ -186,6 +165,45 @@ bool digest_left(void*, int) {
   return true;
 }
 
+// A line that does not fit is left out, and the chain is broken with it:
+// no line after it reads, so the tree has no list, rather than a list that
+// lacks an entry.
+void write_line(Listing* listing, LogLine* line) {
+  if (listing == nullptr) return;
+  if (seal_line(line, &listing->seal)) {
+    std::fwrite(line->text, 1, line->length, listing->stream);
+  } else {
+    listing->seal = ~listing->seal;
+  }
+}
+
+void list_entry(void* context, const DigestedEntry& entry) {
+  const struct stat& status = *entry.status;
+  LogLine line;
+  // The log's form, its numbers in one formatting call: one line an entry.
+  const int written =
+      std::snprintf(line.text, sizeof line.text,
+                    "e %016" PRIx64 " %016" PRIx64 " %u %u %u %lld %lld.%09ld %lld.%09ld",
+                    entry.place, entry.hash, status.st_mode, status.st_uid, status.st_gid,
+                    static_cast<long long>(status.st_size),
+                    static_cast<long long>(status.st_mtim.tv_sec), status.st_mtim.tv_nsec,
+                    static_cast<long long>(status.st_ctim.tv_sec), status.st_ctim.tv_nsec);
+  line.length = static_cast<std::size_t>(std::max(written, 0));
+  add_identity(&line, *entry.identity);
+  add_string(&line, entry.path);
+  write_line(static_cast<Listing*>(context), &line);
+}
+
+void write_tree_line(Listing* listing, const char* word, std::size_t index, int which,
+                     const std::uint64_t* digest) {
+  LogLine line;
+  add_word(&line, word);
+  add_number(&line, static_cast<std::int64_t>(index));
+  add_number(&line, which);
+  if (digest != nullptr) add_hex(&line, *digest);
+  write_line(listing, &line);
+}
+
 }  // namespace
 
 bool tree_digest(int directory, const char* name, const Identity* left_out, bool whole_top,
@@ -204,21 +222,13 @@ bool tree_digest(int directory, const char* name, const Identity* left_out, bool
   digest.context = context;
   digest.path_lengths[0] = 0;
   Hashed of_top(0);
-  for (std::int64_t value : {static_cast<std::int64_t>(status.st_mode & S_IFMT),
-                             static_cast<std::int64_t>(identity.inode), identity.seconds,
-                             static_cast<std::int64_t>(identity.nanoseconds)}) {
-    of_top.add(value);
-  }
+  of_top.add({status.st_mode & S_IFMT, static_cast<std::int64_t>(identity.inode), identity.seconds,
+              identity.nanoseconds});
   if (!S_ISDIR(status.st_mode)) {
     // A file is its contents: their size and time count, and where the top
     // is whole, the time of its last change.
-    for (std::int64_t value :
-         {static_cast<std::int64_t>(status.st_size),
-          static_cast<std::int64_t>(status.st_mtim.tv_sec), status.st_mtim.tv_nsec,
-          whole_top ? static_cast<std::int64_t>(status.st_ctim.tv_sec) : 0,
-          whole_top ? status.st_ctim.tv_nsec : 0}) {
-      of_top.add(value);
-    }
+    of_top.add({status.st_size, status.st_mtim.tv_sec, status.st_mtim.tv_nsec,
+                whole_top ? status.st_ctim.tv_sec : 0, whole_top ? status.st_ctim.tv_nsec : 0});
   }
   digest.sum = hash_of(of_top);
   if (S_ISDIR(status.st_mode)) {
@@ -271,58 +281,15 @@ std::uint64_t keyed_hash(const DigestKey& key, const unsigned char* bytes, std::
   return v[0] ^ v[1] ^ v[2] ^ v[3];
 }
 
-namespace {
-
-// A line that does not fit is left out, and the chain is broken with it:
-// no line after it reads, so the tree has no list, rather than a list that
-// lacks an entry.
-void write_line(Listing* listing, LogLine* line) {
-  if (seal_line(line, &listing->seal)) {
-    std::fwrite(line->text, 1, line->length, listing->stream);
-  } else {
-    listing->seal = ~listing->seal;
-  }
-}
-
-void list_entry(void* context, const DigestedEntry& entry) {
-  const struct stat& status = *entry.status;
-  LogLine line;
-  // The log's form, its numbers in one formatting call: one line an entry.
-  const int written =
-      std::snprintf(line.text, sizeof line.text,
-                    "e %016" PRIx64 " %016" PRIx64 " %u %u %u %lld %lld.%09ld %lld.%09ld",
-                    entry.place, entry.hash, status.st_mode, status.st_uid, status.st_gid,
-                    static_cast<long long>(status.st_size),
-                    static_cast<long long>(status.st_mtim.tv_sec), status.st_mtim.tv_nsec,
-                    static_cast<long long>(status.st_ctim.tv_sec), status.st_ctim.tv_nsec);
-  line.length = static_cast<std::size_t>(std::max(written, 0));
-  add_identity(&line, *entry.identity);
-  add_string(&line, entry.path);
-  write_line(static_cast<Listing*>(context), &line);
-}
-
-}  // namespace
-
 bool listed_digest(Listing* listing, int parent, const char* name, const Identity* left_out,
                    std::size_t index, int which, const DigestKey& key, std::uint64_t* digest) {
-  LogLine line;
-  add_word(&line, "tree");
-  add_number(&line, static_cast<std::int64_t>(index));
-  add_number(&line, which);
-  if (listing != nullptr) {
-    listing->seal = LOG_SEAL_START;
-    write_line(listing, &line);
-  }
+  if (listing != nullptr) listing->seal = LOG_SEAL_START;
+  write_tree_line(listing, "tree", index, which, nullptr);
   if (!tree_digest(parent, name, left_out, which == 0, key, digest, nullptr,
                    listing != nullptr ? list_entry : nullptr, listing)) {
     return false;
   }
-  line = LogLine{};
-  add_word(&line, "end");
-  add_number(&line, static_cast<std::int64_t>(index));
-  add_number(&line, which);
-  add_hex(&line, *digest);
-  if (listing != nullptr) write_line(listing, &line);
+  write_tree_line(listing, "end", index, which, digest);
   return true;
 }
 

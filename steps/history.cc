@@ -17,29 +17,25 @@ const char* program_name = "langext";
 Descriptor history_file;
 bool history_tried = false;
 
-// Opened once, on the first line: a regular file of root's with one name,
-// never through a link, never a FIFO that would hold the run.
-int open_history() {
-  if (history_tried) return history_file.get();
-  history_tried = true;
-  Descriptor file(
-      open(HISTORY_PATH,
-           O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0640));
-  struct stat status {};
-  if (file.is_open() && fstat(file.get(), &status) == 0 && S_ISREG(status.st_mode) &&
-      status.st_uid == 0 && status.st_nlink == 1) {
-    history_file.reset(file.release());
-  }
-  return history_file.get();
-}
-
 }  // namespace
 
 void history_start(const char* program) { program_name = program; }
 
 void history(const char* event, const char* path) {
-  const int file = open_history();
-  if (file < 0) return;
+  // Opened once, on the first line: a regular file of root's with one name,
+  // never through a link, never a FIFO that would hold the run.
+  if (!history_tried) {
+    history_tried = true;
+    Descriptor file(
+        open(HISTORY_PATH,
+             O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0640));
+    struct stat status {};
+    if (file.is_open() && fstat(file.get(), &status) == 0 && S_ISREG(status.st_mode) &&
+        status.st_uid == 0 && status.st_nlink == 1) {
+      history_file.reset(file.release());
+    }
+  }
+  if (!history_file.is_open()) return;
   timespec now{};
   tm local{};
   std::array<char, 32> stamp{};
@@ -70,6 +66,6 @@ void history(const char* event, const char* path) {
   // One write, so that the lines of two runs never mix. The history tells
   // what happened; it never decides it: a line that cannot be written is
   // left out, and the run goes on as it would have.
-  static_cast<void>(
-      write(file, line.data(), std::min(static_cast<std::size_t>(length), line.size() - 1)));
+  static_cast<void>(write(history_file.get(), line.data(),
+                          std::min(static_cast<std::size_t>(length), line.size() - 1)));
 }

@@ -14,6 +14,17 @@
 
 #include "fs/fd.h"
 
+std::uint64_t seal_of(std::uint64_t previous, const char* text, std::size_t length) {
+  std::uint64_t hash = LOG_SEAL_START;
+  for (int byte = 0; byte < 8; ++byte) {
+    hash = (hash ^ ((previous >> (8 * byte)) & 0xff)) * 1099511628211ULL;
+  }
+  for (std::size_t i = 0; i < length; ++i) {
+    hash = (hash ^ static_cast<unsigned char>(text[i])) * 1099511628211ULL;
+  }
+  return hash;
+}
+
 namespace {
 
 constexpr const char* RECORD_PARENT = "/var/lib";
@@ -24,6 +35,7 @@ constexpr const char* LISTING_NAME = "files";
 constexpr std::string_view HEADER = "langext-install log 4 ";
 // What the release before this one wrote: a record rewritten whole.
 constexpr std::string_view EARLIER_HEADER = "langext-install record 2\n";
+constexpr std::string_view DIGITS = "0123456789abcdef";
 constexpr std::size_t SEAL_LENGTH = 19;  // " #" and sixteen hexadecimal digits, then "\n"
 
 Descriptor lock_holder;
@@ -39,23 +51,20 @@ off_t record_end = 0;  // past the last whole line
 off_t receipt_end = 0;
 bool marks_whole = true;  // log 4 on: a whole put-back, attributes given
 
-}  // namespace
-
-std::uint64_t seal_of(std::uint64_t previous, const char* text, std::size_t length) {
-  std::uint64_t hash = LOG_SEAL_START;
-  for (int byte = 0; byte < 8; ++byte) {
-    hash = (hash ^ ((previous >> (8 * byte)) & 0xff)) * 1099511628211ULL;
-  }
-  for (std::size_t i = 0; i < length; ++i) {
-    hash = (hash ^ static_cast<unsigned char>(text[i])) * 1099511628211ULL;
-  }
-  return hash;
+void write_seal(char* at, std::uint64_t seal) {
+  std::snprintf(at, SEAL_LENGTH + 1, " #%016" PRIx64 "\n", seal);
 }
 
-namespace {
-
-// The directory: made when asked for, and only used when it is root's own
+// The directory and the logs in it are only used when they are root's own
 // and closed to everyone else, so that no one else can forge a log.
+bool ours(int fd, mode_t type, struct stat* status) {
+  if (fstat(fd, status) != 0) return false;
+  const bool owned = (status->st_mode & S_IFMT) == type && status->st_uid == geteuid() &&
+                     (status->st_mode & 077) == 0;
+  if (!owned) errno = EBADMSG;
+  return owned;
+}
+
 int open_directory(bool create) {
   Descriptor parent(open(RECORD_PARENT, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!parent.is_open()) return -1;
@@ -63,11 +72,7 @@ int open_directory(bool create) {
   if (create && !made && errno != EEXIST) return -1;
   Descriptor opened(openat(parent.get(), DIRECTORY_NAME, DIRECTORY_FLAGS));
   struct stat status {};
-  if (!opened.is_open() || fstat(opened.get(), &status) != 0) return -1;
-  if (status.st_uid != geteuid() || (status.st_mode & 077) != 0) {
-    errno = EBADMSG;
-    return -1;
-  }
+  if (!opened.is_open() || !ours(opened.get(), S_IFDIR, &status)) return -1;
   // A new directory survives a power cut only once its parent is synced.
   if (made && fsync(parent.get()) != 0) return -1;
   return opened.release();
@@ -84,10 +89,14 @@ void add(LogLine* line, const char* format, auto... values) {
   line->length += static_cast<std::size_t>(written);
 }
 
-int hex_digit(char digit) {
-  if (digit >= '0' && digit <= '9') return digit - '0';
-  if (digit >= 'a' && digit <= 'f') return digit - 'a' + 10;
-  return -1;
+// The number text writes in base; false where a byte is none of its digits.
+bool read_digits(std::string_view text, std::size_t base, std::uint64_t* value) {
+  for (char digit : text) {
+    const std::size_t at = DIGITS.find(digit);
+    if (at >= base) return false;
+    *value = *value * base + at;
+  }
+  return true;
 }
 
 // What was last read of a log, ahead of the line asked for: a plan is read
@@ -103,28 +112,28 @@ ReadAhead ahead;
 
 void forget_read() { ahead.fd = -1; }
 
-// The line of the log at offset, into fields: whether it is whole and, where
-// hash is given, sealed by the hash after *hash, which it moves on.
+// The line of the log at offset, as parse_line reads it.
 bool read_line(int fd, off_t offset, std::uint64_t* hash, LogFields* fields) {
-  const bool held =
-      ahead.fd == fd && offset >= ahead.start &&
-      offset < ahead.start + static_cast<off_t>(ahead.length) &&
-      std::memchr(ahead.bytes.data() + (offset - ahead.start), '\n',
-                  ahead.length - static_cast<std::size_t>(offset - ahead.start)) != nullptr;
-  if (!held) {
+  auto from = static_cast<std::size_t>(offset - ahead.start);
+  if (ahead.fd != fd || offset < ahead.start || from >= ahead.length ||
+      std::memchr(ahead.bytes.data() + from, '\n', ahead.length - from) == nullptr) {
     ahead.fd = -1;
     const ssize_t got = pread(fd, ahead.bytes.data(), ahead.bytes.size(), offset);
     if (got <= 0) return false;
     ahead.fd = fd;
     ahead.start = offset;
     ahead.length = static_cast<std::size_t>(got);
+    from = 0;
   }
-  const auto from = static_cast<std::size_t>(offset - ahead.start);
   const std::size_t available = std::min(ahead.length - from, sizeof LogLine::text + 1);
   if (!parse_line(ahead.bytes.data() + from, available, hash, fields)) return false;
   fields->start = offset;
   fields->end += offset;
   return true;
+}
+
+bool unlinked(const char* name) {
+  return unlinkat(directory.get(), name, 0) == 0 || errno == ENOENT;
 }
 
 bool flush_pending() {
@@ -150,13 +159,10 @@ bool parse_line(const char* text, std::size_t length, std::uint64_t* hash, LogFi
   if (end == nullptr || line < SEAL_LENGTH - 1) return false;
   const std::size_t body = line - (SEAL_LENGTH - 1);
   if (hash != nullptr) {
-    std::array<char, 17> seal{};
+    std::array<char, SEAL_LENGTH + 1> seal{};
     const std::uint64_t next = seal_of(*hash, text, body);
-    std::snprintf(seal.data(), seal.size(), "%016" PRIx64, next);
-    if (std::memcmp(text + body, " #", 2) != 0 ||
-        std::memcmp(text + body + 2, seal.data(), 16) != 0) {
-      return false;
-    }
+    write_seal(seal.data(), next);
+    if (std::memcmp(text + body, seal.data(), SEAL_LENGTH) != 0) return false;
     *hash = next;
   }
   fields->count = 0;
@@ -219,27 +225,32 @@ void add_number(LogLine* line, std::int64_t number) { add(line, " %" PRId64, num
 
 void add_string(LogLine* line, const char* value) {
   add(line, "%s", " =");
+  if (!line->fits) return;
+  const std::size_t length =
+      append_escaped(line->text, sizeof line->text - SEAL_LENGTH, line->length, value, false);
+  line->fits = length != SIZE_MAX;
+  if (line->fits) line->length = length;
+}
+
+std::size_t append_escaped(char* text, std::size_t room, std::size_t length, const char* value,
+                           bool octal) {
   // A byte at a time, and a plan logs a name for each entry: by hand, not
   // by a formatting call for each byte.
-  constexpr std::string_view DIGITS = "0123456789abcdef";
-  const std::size_t limit = sizeof line->text - SEAL_LENGTH - 1;  // as add leaves it
-  std::size_t length = line->length;
-  for (const char* byte = value; line->fits && *byte != '\0'; ++byte) {
+  for (const char* byte = value; *byte != '\0'; ++byte) {
     const auto code = static_cast<unsigned char>(*byte);
     const bool plain = code > ' ' && code < 0x7f && code != '\\';
-    line->fits = length + (plain ? 1 : 4) <= limit;
-    if (!line->fits) break;
+    if (length + (plain ? 1 : 4) >= room) return SIZE_MAX;
     if (plain) {
-      line->text[length++] = *byte;
+      text[length++] = *byte;
       continue;
     }
-    for (char written : {'\\', 'x', DIGITS[code >> 4], DIGITS[code & 15]}) {
-      line->text[length++] = written;
-    }
+    text[length++] = '\\';
+    text[length++] = octal ? DIGITS[code >> 6] : 'x';
+    text[length++] = DIGITS[octal ? (code >> 3) & 7 : code >> 4];
+    text[length++] = DIGITS[octal ? code & 7 : code & 15];
   }
-  if (!line->fits) return;
-  line->length = length;
-  line->text[length] = '\0';
+  text[length] = '\0';
+  return length;
 }
 
 void add_identity(LogLine* line, const Identity& identity) {
@@ -278,14 +289,6 @@ bool log_start(const char* kind) {
   add(&header, "%.*s%s", static_cast<int>(HEADER.size()), HEADER.data(), kind);
   return log_append(header);
 }
-
-namespace {
-
-void write_seal(char* at, std::uint64_t seal) {
-  std::snprintf(at, SEAL_LENGTH + 1, " #%016" PRIx64 "\n", seal);
-}
-
-}  // namespace
 
 bool log_append(const LogLine& line) {
   if (!line.fits) {
@@ -326,16 +329,13 @@ bool log_to_receipt() {
 bool log_forget() {
   forget_read();
   record.reset();
-  return (unlinkat(directory.get(), RECORD_NAME, 0) == 0 || errno == ENOENT) &&
-         fsync(directory.get()) == 0;
+  return unlinked(RECORD_NAME) && fsync(directory.get()) == 0;
 }
 
 bool remove_receipt() {
   forget_read();
   receipt.reset();
-  return (unlinkat(directory.get(), RECEIPT_NAME, 0) == 0 || errno == ENOENT) &&
-         (unlinkat(directory.get(), LISTING_NAME, 0) == 0 || errno == ENOENT) &&
-         fsync(directory.get()) == 0;
+  return unlinked(RECEIPT_NAME) && unlinked(LISTING_NAME) && fsync(directory.get()) == 0;
 }
 
 bool record_exists() {
@@ -379,29 +379,19 @@ int log_open(bool from_receipt, const char** kind) {
                     (from_receipt ? O_RDONLY : O_RDWR) | O_NOFOLLOW | O_CLOEXEC));
   if (!file.is_open()) return errno == ENOENT ? LOG_NONE : LOG_UNREADABLE;
   struct stat status {};
-  if (fstat(file.get(), &status) != 0) return LOG_UNREADABLE;
-  if (!S_ISREG(status.st_mode) || status.st_uid != geteuid() || (status.st_mode & 077) != 0) {
-    errno = EBADMSG;
-    return LOG_UNREADABLE;
-  }
-  std::array<char, 32> start{};
-  const ssize_t got = pread(file.get(), start.data(), start.size(), 0);
-  if (got == 0 && !from_receipt) {
-    // Killed before its first line: nothing had been done.
-    file.reset();
-    return unlinkat(directory.get(), RECORD_NAME, 0) == 0 ? LOG_NONE : LOG_UNREADABLE;
-  }
-  if (got > 0 &&
-      std::string_view(start.data(), static_cast<std::size_t>(got)).starts_with(EARLIER_HEADER)) {
-    errno = EPROTO;
-    return LOG_UNREADABLE;
-  }
+  if (!ours(file.get(), S_IFREG, &status)) return LOG_UNREADABLE;
   std::uint64_t hash = LOG_SEAL_START;
   LogFields fields;
-  off_t end = 0;
   if (!read_line(file.get(), 0, &hash, &fields) || fields.word(0) != "langext-install" ||
       fields.word(1) != "log" || (fields.word(2) != "3" && fields.word(2) != "4")) {
-    errno = EBADMSG;
+    if (status.st_size == 0 && !from_receipt) {
+      // Killed before its first line: nothing had been done.
+      file.reset();
+      return unlinkat(directory.get(), RECORD_NAME, 0) == 0 ? LOG_NONE : LOG_UNREADABLE;
+    }
+    // What read_line read from the start is still ahead.
+    const std::string_view start(ahead.bytes.data(), ahead.fd == file.get() ? ahead.length : 0);
+    errno = start.starts_with(EARLIER_HEADER) ? EPROTO : EBADMSG;
     return LOG_UNREADABLE;
   }
   marks_whole = fields.word(2) != "3";
@@ -409,8 +399,8 @@ int log_open(bool from_receipt, const char** kind) {
   std::snprintf(kind_name.data(), kind_name.size(), "%.*s", static_cast<int>(fields.word(3).size()),
                 fields.word(3).data());
   *kind = kind_name.data();
-  for (end = fields.end; read_line(file.get(), end, &hash, &fields); end = fields.end) {
-  }
+  off_t end = fields.end;
+  while (read_line(file.get(), end, &hash, &fields)) end = fields.end;
   (from_receipt ? receipt_end : record_end) = end;
   if (from_receipt) return LOG_FOUND;
   // Appending goes on after the last whole line, chained to it.
@@ -424,9 +414,11 @@ int log_open(bool from_receipt, const char** kind) {
   return LOG_FOUND;
 }
 
+off_t log_end(bool from_receipt) { return from_receipt ? receipt_end : record_end; }
+
 bool log_next(bool from_receipt, off_t* offset, LogFields* fields) {
   // Checked whole when the log was opened; here only read.
-  if (*offset >= (from_receipt ? receipt_end : record_end) ||
+  if (*offset >= log_end(from_receipt) ||
       !read_line((from_receipt ? receipt : record).get(), *offset, nullptr, fields)) {
     return false;
   }
@@ -438,8 +430,7 @@ bool log_previous(bool from_receipt, off_t* offset, LogFields* fields) {
   if (*offset <= 0) return false;
   const int fd = (from_receipt ? receipt : record).get();
   static std::array<char, sizeof LogLine::text + 1> text;
-  const off_t from =
-      *offset > static_cast<off_t>(text.size()) ? *offset - static_cast<off_t>(text.size()) : 0;
+  const off_t from = std::max(*offset - static_cast<off_t>(text.size()), off_t{0});
   const ssize_t got = pread(fd, text.data(), static_cast<std::size_t>(*offset - from), from);
   if (got != *offset - from || got < 1) return false;
   off_t start = got - 1;  // the last byte is the line's end
@@ -452,8 +443,6 @@ bool log_previous(bool from_receipt, off_t* offset, LogFields* fields) {
 
 bool log_marks_whole() { return marks_whole; }
 
-off_t log_end(bool from_receipt) { return (from_receipt ? receipt_end : record_end); }
-
 std::int64_t LogFields::number(int index) {
   std::int64_t value = 0;
   if (numbers(index, &value, 1) != 1) good = false;
@@ -463,11 +452,7 @@ std::int64_t LogFields::number(int index) {
 std::uint64_t LogFields::hex(int index) {
   const std::string_view text = word(index);
   std::uint64_t value = 0;
-  if (text.size() != 16) good = false;
-  for (char digit : text) {
-    if (hex_digit(digit) < 0) good = false;
-    value = value * 16 + static_cast<std::uint64_t>(hex_digit(digit) & 0xf);
-  }
+  if (text.size() != 16 || !read_digits(text, 16, &value)) good = false;
   return value;
 }
 
@@ -478,10 +463,12 @@ bool LogFields::string(int index, char* value, std::size_t size) {
   for (std::size_t i = 1; good && i < text.size(); ++i) {
     char byte = text[i];
     if (byte == '\\') {
-      const int high = i + 3 < text.size() + 0 && text[i + 1] == 'x' ? hex_digit(text[i + 2]) : -1;
-      const int low = high >= 0 ? hex_digit(text[i + 3]) : -1;
-      if (low < 0) good = false;
-      byte = static_cast<char>(high * 16 + low);
+      std::uint64_t code = 0;
+      if (i + 3 >= text.size() || text[i + 1] != 'x' ||
+          !read_digits(text.substr(i + 2, 2), 16, &code)) {
+        good = false;
+      }
+      byte = static_cast<char>(code);
       i += 3;
     }
     if (byte == '\0' || length + 1 >= size) good = false;
@@ -495,14 +482,13 @@ int LogFields::numbers(int index, std::int64_t* values, int most) {
   const std::string_view text = word(index);
   int found = 0;
   for (std::size_t at = 0; good && at <= text.size() && found < most; ++found) {
-    std::size_t stop = at;
-    while (stop < text.size() && text[stop] != ':' && text[stop] != '.') ++stop;
-    const bool negative = stop > at && text[at] == '-';
+    const std::size_t stop = std::min(text.find_first_of(":.", at), text.size());
+    const std::string_view digits = text.substr(at, stop - at);
+    const bool negative = digits.starts_with('-');
     std::uint64_t value = 0;
-    if (stop - at == (negative ? 1U : 0U) || stop - at > 18) good = false;
-    for (std::size_t i = at + (negative ? 1 : 0); good && i < stop; ++i) {
-      if (text[i] < '0' || text[i] > '9') good = false;
-      value = value * 10 + static_cast<std::uint64_t>(text[i] - '0');
+    if (digits.size() == (negative ? 1U : 0U) || digits.size() > 18 ||
+        !read_digits(digits.substr(negative ? 1 : 0), 10, &value)) {
+      good = false;
     }
     values[found] = negative ? -static_cast<std::int64_t>(value) : static_cast<std::int64_t>(value);
     at = stop + 1;

@@ -43,7 +43,6 @@ bool record_exists();
 // where anew), or to be read; null, errno set, where it cannot be.
 Stream open_listing(bool write, bool anew = false);
 
-// An entry's owner, group, mode, access and modification times.
 struct Attributes {
   uid_t user = 0;
   gid_t group = 0;
@@ -65,6 +64,10 @@ void add_identity(LogLine* line, const Identity& identity);
 void add_time(LogLine* line, const timespec& time);
 void add_hex(LogLine* line, std::uint64_t value);
 void add_attributes(LogLine* line, const Attributes& attributes);
+// Appends value to text (of size room) at length, each blank, control, "\" or non-ASCII
+// byte as \xhh, or \ooo where octal: the new length, or SIZE_MAX where it does not fit.
+std::size_t append_escaped(char* text, std::size_t room, std::size_t length, const char* value,
+                           bool octal);
 
 // Ends a line of another file in the log's form, sealed by the seal that
 // follows *seal, which then moves on; false where it did not fit.
@@ -109,9 +112,8 @@ std::uint64_t seal_of(std::uint64_t previous, const char* text, std::size_t leng
 constexpr std::uint64_t LOG_SEAL_START = 14695981039346656037ULL;
 
 constexpr int LOG_NONE = 0;
-constexpr int LOG_FOUND = 1;  // *kind names its kind
-constexpr int LOG_UNREADABLE =
-    -1;  // errno: EBADMSG not this program's, EPROTO an earlier release's
+constexpr int LOG_FOUND = 1;        // *kind names its kind
+constexpr int LOG_UNREADABLE = -1;  // errno EBADMSG: another's; EPROTO: an earlier release's
 // Opens the record (receipt false, kept open for appending) or the receipt
 // and checks every line; a line a crash cut short at its end is dropped,
 // and cut off the record.
