@@ -131,7 +131,6 @@ const char* difference(const DigestedEntry& now, const Listed& then) {
 
 void compare_entry(void* context, const DigestedEntry& now) {
   auto* comparison = static_cast<Comparison*>(context);
-  if (!comparison->listed) return;
   Listed* then = slot_of(now.place);
   if (then->generation != generation) {
     report(comparison, "added", now.path);
@@ -167,7 +166,7 @@ bool check_tree(const Target& target, std::size_t index, int which) {
   std::printf("%s:\n", path);
   // Its lines come as the walk finds them: no progress line between them.
   if (!tree_digest(target.parent.get(), name, nullptr, which == 0, target.digest_key, &now, nullptr,
-                   compare_entry, &comparison)) {
+                   comparison.listed ? compare_entry : nullptr, &comparison)) {
     std::printf("  unable to read it. %s.\n", failure_reason(errno));
     return false;
   }

@@ -100,12 +100,12 @@ void tell_seen(const char* name, std::uint64_t place, std::uint64_t hash, const 
                const Identity& identity) {
   const std::uint32_t prefix = digest.path_lengths[digest.depth];
   char* path = digest.path.data();
-  const std::size_t length = prefix == PATH_UNKNOWN
-                                 ? SIZE_MAX
-                                 : append_escaped(path, digest.path.size() - 1, prefix, name, true);
+  const std::size_t length = prefix == PATH_UNKNOWN ? SIZE_MAX
+                                                    : append_escaped(path, digest.path.size() - 1,
+                                                                     prefix, name, Escape::LIST);
   static std::array<char, 4 + 4 * NAME_MAX + 1> deep{'.', '.', '.', '/'};
   const bool fits = length != SIZE_MAX;
-  if (!fits) append_escaped(deep.data(), deep.size(), 4, name, true);  // a name always fits
+  if (!fits) append_escaped(deep.data(), deep.size(), 4, name, Escape::LIST);  // a name always fits
   digest.entering_length = fits ? static_cast<std::uint32_t>(length + 1) : PATH_UNKNOWN;
   digest.seen_by(digest.context,
                  DigestedEntry{place, hash, fits ? path : deep.data(), &status, &identity});

@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "fs/fd.h"
+#include "steps/log.h"
 #include "steps/run.h"
 
 namespace {
@@ -47,17 +48,8 @@ void history(const char* event, const char* path) {
   // root's name makes no line of its own. A path holds fewer than
   // PATH_BUFFER_SIZE bytes, each shown in four at most.
   std::array<char, 4 * PATH_BUFFER_SIZE> shown{};
-  const std::size_t path_length = strnlen(path, PATH_BUFFER_SIZE - 1);
-  std::size_t at = 0;
-  for (std::size_t i = 0; i < path_length; ++i) {
-    const auto value = static_cast<unsigned char>(path[i]);
-    if (value >= ' ' && value != 0x7f && value != '\\') {
-      shown[at++] = path[i];
-    } else {
-      std::snprintf(shown.data() + at, 5, "\\%03o", value);
-      at += 4;
-    }
-  }
+  append_escaped(shown.data(), shown.size(), 0,
+                 std::string_view(path, strnlen(path, PATH_BUFFER_SIZE - 1)), Escape::HISTORY);
   std::array<char, 4 * PATH_BUFFER_SIZE + 128> line{};
   const int length =
       std::snprintf(line.data(), line.size(), "%s %s[%d]: %s%s%s\n", stamp.data(), program_name,

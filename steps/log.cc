@@ -65,14 +65,13 @@ bool ours(int fd, mode_t type, struct stat* status) {
   return owned;
 }
 
-int open_directory(bool create) {
+int open_directory(bool create, struct stat* status) {
   Descriptor parent(open(RECORD_PARENT, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!parent.is_open()) return -1;
   const bool made = create && mkdirat(parent.get(), DIRECTORY_NAME, 0700) == 0;
   if (create && !made && errno != EEXIST) return -1;
   Descriptor opened(openat(parent.get(), DIRECTORY_NAME, DIRECTORY_FLAGS));
-  struct stat status {};
-  if (!opened.is_open() || !ours(opened.get(), S_IFDIR, &status)) return -1;
+  if (!opened.is_open() || !ours(opened.get(), S_IFDIR, status)) return -1;
   // A new directory survives a power cut only once its parent is synced.
   if (made && fsync(parent.get()) != 0) return -1;
   return opened.release();
@@ -181,17 +180,17 @@ bool parse_line(const char* text, std::size_t length, std::uint64_t* hash, LogFi
 int lock_record_directory(bool make) {
   keep_directory = !make;
   for (int attempt = 0; attempt < 8; ++attempt) {
-    Descriptor locked(open_directory(make));
+    struct stat held {};
+    Descriptor locked(open_directory(make, &held));
     if (!locked.is_open()) return !make && errno == ENOENT ? LOCK_ABSENT : LOCK_FAILED;
     if (flock(locked.get(), LOCK_EX | LOCK_NB) != 0) {
       return errno == EWOULDBLOCK ? LOCK_BUSY : LOCK_FAILED;
     }
     // A run that ended meanwhile removes the directory it held: a lock on
     // that one keeps no one out.
-    struct stat held {};
     struct stat named {};
-    if (fstat(locked.get(), &held) == 0 && stat(RECORD_DIRECTORY, &named) == 0 &&
-        held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+    if (stat(RECORD_DIRECTORY, &named) == 0 && held.st_dev == named.st_dev &&
+        held.st_ino == named.st_ino) {
       lock_holder.reset(locked.release());
       directory.reset(fcntl(lock_holder.get(), F_DUPFD_CLOEXEC, 0));
       return directory.is_open() ? LOCK_TAKEN : LOCK_FAILED;
@@ -227,21 +226,23 @@ void add_string(LogLine* line, const char* value) {
   add(line, "%s", " =");
   if (!line->fits) return;
   const std::size_t length =
-      append_escaped(line->text, sizeof line->text - SEAL_LENGTH, line->length, value, false);
+      append_escaped(line->text, sizeof line->text - SEAL_LENGTH, line->length, value, Escape::LOG);
   line->fits = length != SIZE_MAX;
   if (line->fits) line->length = length;
 }
 
-std::size_t append_escaped(char* text, std::size_t room, std::size_t length, const char* value,
-                           bool octal) {
+std::size_t append_escaped(char* text, std::size_t room, std::size_t length, std::string_view value,
+                           Escape style) {
   // A byte at a time, and a plan logs a name for each entry: by hand, not
   // by a formatting call for each byte.
-  for (const char* byte = value; *byte != '\0'; ++byte) {
-    const auto code = static_cast<unsigned char>(*byte);
-    const bool plain = code > ' ' && code < 0x7f && code != '\\';
+  const bool octal = style != Escape::LOG;
+  for (const char byte : value) {
+    const auto code = static_cast<unsigned char>(byte);
+    const bool plain = code != '\\' && code != 0x7f &&
+                       (style == Escape::HISTORY ? code >= ' ' : code > ' ' && code < 0x7f);
     if (length + (plain ? 1 : 4) >= room) return SIZE_MAX;
     if (plain) {
-      text[length++] = *byte;
+      text[length++] = byte;
       continue;
     }
     text[length++] = '\\';

@@ -65,9 +65,11 @@ void add_time(LogLine* line, const timespec& time);
 void add_hex(LogLine* line, std::uint64_t value);
 void add_attributes(LogLine* line, const Attributes& attributes);
 // Appends value to text (of size room) at length, each blank, control, "\" or non-ASCII
-// byte as \xhh, or \ooo where octal: the new length, or SIZE_MAX where it does not fit.
-std::size_t append_escaped(char* text, std::size_t room, std::size_t length, const char* value,
-                           bool octal);
+// byte as \xhh in the log, \ooo in the list of entries and the history, which keeps blanks
+// and non-ASCII bytes as they are: the new length, or SIZE_MAX where it does not fit.
+enum class Escape { LOG, LIST, HISTORY };
+std::size_t append_escaped(char* text, std::size_t room, std::size_t length, std::string_view value,
+                           Escape style);
 
 // Ends a line of another file in the log's form, sealed by the seal that
 // follows *seal, which then moves on; false where it did not fit.
