@@ -466,7 +466,7 @@ bool LogFields::string(int index, char* value, std::size_t size) {
     if (byte == '\\') {
       std::uint64_t code = 0;
       if (i + 3 >= text.size() || text[i + 1] != 'x' ||
-          !read_digits(text.substr(i + 2, 2), 16, &code)) {
+          !read_digits(std::string_view(text.data() + i + 2, 2), 16, &code)) {
         good = false;
       }
       byte = static_cast<char>(code);
@@ -484,11 +484,12 @@ int LogFields::numbers(int index, std::int64_t* values, int most) {
   int found = 0;
   for (std::size_t at = 0; good && at <= text.size() && found < most; ++found) {
     const std::size_t stop = std::min(text.find_first_of(":.", at), text.size());
-    const std::string_view digits = text.substr(at, stop - at);
+    const std::string_view digits(text.data() + at, stop - at);
     const bool negative = digits.starts_with('-');
     std::uint64_t value = 0;
     if (digits.size() == (negative ? 1U : 0U) || digits.size() > 18 ||
-        !read_digits(digits.substr(negative ? 1 : 0), 10, &value)) {
+        !read_digits(negative ? std::string_view(digits.data() + 1, digits.size() - 1) : digits, 10,
+                     &value)) {
       good = false;
     }
     values[found] = negative ? -static_cast<std::int64_t>(value) : static_cast<std::int64_t>(value);
