@@ -56,16 +56,17 @@ bool get_origin(int directory, Identity* identity, const OriginValue** held = nu
   return true;
 }
 
-// Gives the directory the owner, group and mode its origin holds back, and
-// forgets the origin: it stands in for nothing now.
+// Gives a stand-in the owner, group and mode its origin holds back, and
+// keeps the identity alone, for a merge.
 bool give_back_held(void*, int directory) {
   Identity identity;
   const OriginValue* held = nullptr;
   if (!get_origin(directory, &identity, &held)) return errno == ENODATA;
-  return (held == nullptr ||
-          (fchown(directory, static_cast<uid_t>((*held)[5]), static_cast<gid_t>((*held)[6])) == 0 &&
-           fchmod(directory, static_cast<mode_t>((*held)[7]) & 07777) == 0)) &&
-         fremovexattr(directory, ORIGIN) == 0;
+  if (held == nullptr) return true;
+  const OriginValue value = *held;
+  return fchown(directory, static_cast<uid_t>(value[5]), static_cast<gid_t>(value[6])) == 0 &&
+         fchmod(directory, static_cast<mode_t>(value[7]) & 07777) == 0 &&
+         fsetxattr(directory, ORIGIN, value.data(), EARLIER_ORIGIN_SIZE, 0) == 0;
 }
 
 int enter_directories(void*, int directory, const char* name, unsigned char type) {
@@ -81,7 +82,7 @@ struct MoveContents {
   bool back;              // into the live tree
   const timespec* since;  // taking out: when the copy began
   bool touched;
-  int whole;  // putting back: a stand-in just moved back whole
+  int held;  // putting back: a stand-in that holds its attributes back
   std::size_t depth;
   std::array<int, PLAN_DEPTH_LIMIT> to;  // a descriptor a level, the top the caller's
 };
@@ -113,13 +114,20 @@ int move_one(void*, int directory, const char* name, unsigned char) {
   const bool is_directory = S_ISDIR(status.st_mode);
   if (moving.back) {
     Descriptor stand_in(is_directory ? openat(directory, name, DIRECTORY_FLAGS) : -1);
-    if (is_directory && !stand_in.is_open()) return WALK_STOP;
-    if (move_entry(directory, name, to, name)) {
-      if (!is_directory) return WALK_NEXT;
-      // It opens up once this walk stops, and the walk then goes on afresh:
-      // a walk holds no other inside it.
-      moving.whole = stand_in.release();
+    Identity origin;
+    const OriginValue* held = nullptr;
+    if (is_directory && (!stand_in.is_open() || !get_origin(stand_in.get(), &origin, &held))) {
+      if (!stand_in.is_open() || errno != ENODATA) return WALK_STOP;
+    }
+    // It and every stand-in below get back what they hold while still in
+    // the holder, where no one else reaches them; this walk stops for that
+    // and goes on afresh, as a walk holds no other.
+    if (held != nullptr) {
+      moving.held = stand_in.release();
       return WALK_STOP;
+    }
+    if (move_entry(directory, name, to, name)) {
+      return !is_directory || forget_origin(stand_in.get()) ? WALK_NEXT : WALK_STOP;
     }
     if (errno != EEXIST) return WALK_STOP;
     // Where its name is taken, a stand-in goes on only into the very
@@ -222,17 +230,24 @@ int make_stand_in(int directory, const char* name, int source, const Identity& i
                           status.st_gid,           status.st_mode};
   // Root's and closed to others while it holds what went out: whoever
   // reached it by ".." from a directory passing through could write there.
+  // Closed first, so that it is never root's and open.
   if (!made.is_open() || !keep_attributes(source, made.get(), path) ||
       fsetxattr(made.get(), ORIGIN, value.data(), sizeof value, 0) != 0 ||
-      fchown(made.get(), geteuid(), getegid()) != 0 || fchmod(made.get(), 0700) != 0) {
+      fchmod(made.get(), 0700) != 0 || fchown(made.get(), geteuid(), getegid()) != 0) {
     return -1;
   }
   return made.release();
 }
 
+bool forget_origin(int directory) {
+  return fremovexattr(directory, ORIGIN) == 0 || errno == ENODATA;
+}
+
 bool open_up(int directory) {
   Identity identity;
-  if (!get_origin(directory, &identity)) return errno == ENODATA;
+  const OriginValue* held = nullptr;
+  if (!get_origin(directory, &identity, &held)) return errno == ENODATA;
+  if (held == nullptr) return true;
   const WalkVisitor visitor{enter_directories, nullptr, give_back_held, nullptr};
   return walk_tree(directory, visitor);
 }
@@ -250,14 +265,14 @@ bool move_contents(int from, int to, bool back, const timespec* since) {
   moving.touched = false;
   const WalkVisitor visitor{move_one, move_entered, move_left, nullptr, true};
   for (;;) {
-    moving.whole = -1;
+    moving.held = -1;
     moving.depth = 0;
     moving.to[0] = to;
     const bool moved = walk_tree(from, visitor);
     while (moving.depth > 0) close(moving.to[moving.depth--]);
-    if (moving.whole < 0) return moved;
-    const Descriptor whole(moving.whole);
-    if (!open_up(whole.get())) return false;
+    if (moving.held < 0) return moved;
+    const Descriptor held(moving.held);
+    if (!open_up(held.get())) return false;
   }
 }
 

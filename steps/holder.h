@@ -33,10 +33,13 @@ bool touched_since_then();
 int make_stand_in(int directory, const char* name, int source, const Identity& identity,
                   const char* path);
 
-// Gives a directory moved back whole, where it stood in for one, and every
-// stand-in below it the owner, group and mode each holds back, the
-// deepest first: each stays closed until all below it is done.
+// Gives a stand-in about to go back, and every stand-in below it, the
+// owner, group and mode each holds back, the deepest first, while they are
+// still where no one else reaches them. True where it holds nothing back.
 bool open_up(int directory);
+
+// Gone back whole, a stand-in stands in for nothing.
+bool forget_origin(int directory);
 
 // Moves what the holder at out holds back into the live directory, the
 // entry of identity, and removes the holder.

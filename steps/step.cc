@@ -348,13 +348,12 @@ bool take_out(const char* name, const Identity& identity, const char* slot, cons
   if (there) {
     back = refill(out, live, identity);  // it stood in for a directory that could not move
   } else {
-    // A holder, or a directory that went whole, keeps its own attributes
-    // until it is back, where it opens up.
-    const Descriptor whole(S_ISDIR(held.st_mode) ? openat(out.directory, slot, DIRECTORY_FLAGS)
-                                                 : -1);
-    back = (whole.is_open() || !S_ISDIR(held.st_mode)) &&
+    // A holder gets back what it holds back before it goes.
+    const bool directory = S_ISDIR(held.st_mode);
+    const Descriptor whole(directory ? openat(out.directory, slot, DIRECTORY_FLAGS) : -1);
+    back = (!directory || (whole.is_open() && open_up(whole.get()))) &&
            move_entry(out.directory, slot, live.directory, name) &&
-           (!whole.is_open() || open_up(whole.get()));
+           (!directory || forget_origin(whole.get()));
     if (!back && errno == EEXIST) errno = NOT_THE_ENTRY;  // another entry took its name
   }
   if (back && attributes != nullptr) {
