@@ -348,12 +348,13 @@ bool take_out(const char* name, const Identity& identity, const char* slot, cons
   if (there) {
     back = refill(out, live, identity);  // it stood in for a directory that could not move
   } else {
-    // A holder gets back what it holds back before it goes.
-    const bool directory = S_ISDIR(held.st_mode);
-    const Descriptor whole(directory ? openat(out.directory, slot, DIRECTORY_FLAGS) : -1);
-    back = (!directory || (whole.is_open() && open_up(whole.get()))) &&
+    // A holder gets back what it holds back before it goes; the very
+    // directory, which went whole, is as it was, whatever its attributes say.
+    const bool holder = S_ISDIR(held.st_mode) && !holds(out, identity);
+    const Descriptor whole(holder ? openat(out.directory, slot, DIRECTORY_FLAGS) : -1);
+    back = (!holder || (whole.is_open() && open_up(whole.get()))) &&
            move_entry(out.directory, slot, live.directory, name) &&
-           (!directory || forget_origin(whole.get()));
+           (!holder || forget_origin(whole.get()));
     if (!back && errno == EEXIST) errno = NOT_THE_ENTRY;  // another entry took its name
   }
   if (back && attributes != nullptr) {

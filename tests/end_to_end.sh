@@ -745,6 +745,7 @@ victim/ of another user swapped in for flags/, a directory of the package|rename
 flags/ of root's swapped in for the link put back at language-banner.png|renameat2|language-banner.png|cd $IMAGES && if [ -e counted ]; then rm language-banner.png && mv flags language-banner.png; else touch counted; fi|flags|LANGEXT_PLANT_IN=$IMAGES LANGEXT_PLANT_EVERY=1
 root's staged tree renamed as the put-back looks for it|fstatat|.images.langext-*|cd $IMAGES && if [ -e ../images.old ] && [ ! -e moved ]; then mv .images.langext-* moved; fi|victim|LANGEXT_PLANT_IN=$IMAGES LANGEXT_PLANT_EVERY=1
 root's lost+found swapped in for the staged tree as it is made|mkdirat|.images.langext-*|cd $IMAGES && mv "\$PLANT_NAME" made && mv lost+found "\$PLANT_NAME"|lost+found|LANGEXT_PLANT_IN=$IMAGES
+mine/ moved out whole, its own attribute forged as a stand-in's that holds an owner and mode back|mkdirat|.images.langext-*|setfattr -n user.langext.origin -v 0x$(printf '0%.0s' $(seq 80))e9030000000000000000000000000000ff0d000000000000 $IMAGES/mine|mine|LANGEXT_PLANT_IN=$IMAGES
 victim/ of another user swapped in for root's staged tree as it is removed|fstatat|.images.langext-*|cd $IMAGES && if [ -e ../images.old ]; then touch seen; elif [ -e seen ] && [ ! -e moved ]; then s=\$(ls -d .images.langext-*) && mv "\$s" moved && mv victim "\$s"; fi|victim|LANGEXT_PLANT_IN=$IMAGES LANGEXT_PLANT_EVERY=1
 EOT
 
