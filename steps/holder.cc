@@ -220,7 +220,7 @@ bool move_left(void*, int) {
 int make_stand_in(int directory, const char* name, int source, const Identity& identity,
                   const char* path) {
   struct stat status {};
-  if ((mkdirat(directory, name, 0700) != 0 && errno != EEXIST) || fstat(source, &status) != 0) {
+  if (mkdirat(directory, name, 0700) != 0 || fstat(source, &status) != 0) {
     return -1;
   }
   Descriptor made(openat(directory, name, DIRECTORY_FLAGS));

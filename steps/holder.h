@@ -25,7 +25,7 @@ bool untouched_below(int directory, const char* name, const timespec& since);
 bool move_contents(int from, int to, bool back, const timespec* since = nullptr);
 bool touched_since_then();
 
-// Makes the directory name of directory (or takes the one there) to stand
+// Makes the directory name of directory, never taking one there, to stand
 // in for the open directory source, the entry of identity, with its
 // attributes, and naming both in an attribute of its own. It holds back
 // the source's owner, group and mode: until it goes back whole, it is
