@@ -19,7 +19,6 @@
 #include "fs/fd.h"
 #include "installer/progress.h"
 #include "steps/run.h"
-#include "text/text.h"
 
 namespace {
 
@@ -45,18 +44,6 @@ std::array<Target, TARGET_COUNT> targets;
 // A target holds at most PATH_BUFFER_SIZE - 1 bytes, so its ".old" name
 // always fits the backup buffer.
 static_assert(LINE_BUFFER_SIZE >= PATH_BUFFER_SIZE + 4);
-
-// Every decision comes before anything is staged, so that a refusal
-// changes nothing.
-bool decide_set_asides() {
-  static std::array<char, LINE_BUFFER_SIZE> backup;  // for the refusal's message
-  for (Target& target : targets) {
-    const int decision = set_aside(target.path, target.is_directory, backup.data());
-    if (decision == SET_ASIDE_REFUSED) return false;
-    target.replaces = decision == SET_ASIDE_RENAME;
-  }
-  return true;
-}
 
 bool same_entry(const struct stat& first, const struct stat& second) {
   return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
@@ -146,6 +133,25 @@ bool targets_apart() {
       std::printf("Unable to install: %s lies inside %s.\n\n", targets[inner].path, outer->path);
       return false;
     }
+  }
+  return true;
+}
+
+// Every decision comes before anything is staged, so that a refusal
+// changes nothing. Any entry at the ".old" name takes it: the set-aside
+// could not rename over it.
+bool decide_set_asides() {
+  static std::array<char, LINE_BUFFER_SIZE> backup;
+  for (Target& target : targets) {
+    target.replaces =
+        target.is_directory
+            ? Descriptor(open(target.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC)).is_open()
+            : access(target.path, F_OK) == 0;
+    std::snprintf(backup.data(), backup.size(), "%s.old", target.path);
+    if (!target.replaces || !taken(backup.data())) continue;
+    std::printf("Unable to rename %s to %s. %s already exists.\n\n", target.path, backup.data(),
+                target.is_directory ? "Directory" : "File");
+    return false;
   }
   return true;
 }
@@ -446,27 +452,25 @@ int take_document_root(char* entry, long received) {
   entry[end - 1] = '\0';
   if (end >= 2 && entry[end - 2] == '/') entry[end - 2] = '\0';
   if (std::strlen(entry) > DOCUMENT_ROOT_LIMIT) return 0;
-  if (has_text(entry) == 0) std::snprintf(entry, PATH_BUFFER_SIZE, "%s", DEFAULT_DOCUMENT_ROOT);
+  if (entry[std::strspn(entry, "\t\n\r ")] == '\0')
+    std::snprintf(entry, PATH_BUFFER_SIZE, "%s", DEFAULT_DOCUMENT_ROOT);
   return 1;
-}
-
-int set_aside(const char* target, bool directory, char* backup) {
-  if (directory ? !Descriptor(open(target, O_RDONLY | O_DIRECTORY | O_CLOEXEC)).is_open()
-                : access(target, F_OK) != 0) {
-    return SET_ASIDE_NOTHING;
-  }
-  std::snprintf(backup, LINE_BUFFER_SIZE, "%s.old", target);
-  // Any entry at the backup name takes it: the set-aside could not rename
-  // over it.
-  if (!taken(backup)) return SET_ASIDE_RENAME;
-  std::printf("Unable to rename %s to %s. %s already exists.\n\n", target, backup,
-              directory ? "Directory" : "File");
-  return SET_ASIDE_REFUSED;
 }
 
 int run_installation() { return run_where_installed(run_locked, true); }
 
 int run_dry() { return run_where_installed(run_dry_locked, false); }
+
+int run_undo() {
+  const int repair = repair_interrupted_run();
+  // An installation the repair completed is the last one now.
+  if (repair == REPAIR_REFUSED || (repair != REPAIR_REVERTED && undo_installation() != UNDONE)) {
+    return EXIT_REFUSED;
+  }
+  history("undo completed");
+  std::printf("Undo completed!\n\n");
+  return EXIT_UNDONE;
+}
 
 int run_locked_by(int (*run)(), bool make) {
   const int lock = lock_record_directory(make);

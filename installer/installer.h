@@ -13,6 +13,7 @@ constexpr const char* IMAGES_SUFFIX = "/images";
 constexpr std::size_t DOCUMENT_ROOT_LIMIT = PATH_BUFFER_SIZE - 1 - 7;
 
 constexpr int EXIT_REFUSED = -1;
+constexpr int EXIT_UNDONE = 0;
 
 // What scan_product_configuration found wrong, as bits of its result.
 constexpr int CONFIGURATION_UNREADABLE = 1;
@@ -32,14 +33,6 @@ int scan_product_configuration(const char* file_name, char* template_directory,
 // goes with it, and a blank entry gives the default. Returns 0 when the
 // entry is too long to take "/images" after it, else 1.
 int take_document_root(char* entry, long received);
-
-// Whether the target (a directory, or a file of any kind) must be set
-// aside; backup receives the ".old" name (LINE_BUFFER_SIZE bytes). A
-// refusal has printed its message.
-constexpr int SET_ASIDE_NOTHING = 0;
-constexpr int SET_ASIDE_RENAME = 1;
-constexpr int SET_ASIDE_REFUSED = -1;
-int set_aside(const char* target, bool directory, char* backup);
 
 constexpr const char* PROGRAM_VERSION = "1.1.0";
 
@@ -75,7 +68,9 @@ bool describe_run(const Target* targets, std::size_t count);
 // without it where there is none.
 int run_locked_by(int (*run)(), bool make = true);
 
-// The installation after the banner; returns the process exit status.
+// The installation after the banner, and the undo of the last completed
+// one under the lock; each returns the process exit status.
 int run_installation();
+int run_undo();
 
 #endif

@@ -103,30 +103,4 @@ TEST(ScanProductConfiguration, UnreadableFileIsReported) {
   EXPECT_STREQ(language.data(), "");
 }
 
-TEST(SetAside, DecidesWithoutRenaming) {
-  ScratchDir dir;
-  std::array<char, LINE_BUFFER_SIZE> backup{};
-  const std::string lang = dir / "lang", templates = dir / "htx";
-  EXPECT_EQ(set_aside(lang.c_str(), false, backup.data()), SET_ASIDE_NOTHING);
-  write_file(lang, "old");
-  EXPECT_EQ(set_aside(lang.c_str(), false, backup.data()), SET_ASIDE_RENAME);
-  EXPECT_EQ(backup.data(), lang + ".old");
-  write_file(lang + ".old", "older");
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(set_aside(lang.c_str(), false, backup.data()), SET_ASIDE_REFUSED);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "Unable to rename " + lang + " to " + lang + ".old. File already exists.\n\n");
-
-  EXPECT_EQ(set_aside(lang.c_str(), true, backup.data()), SET_ASIDE_NOTHING);
-  mkdir(templates.c_str(), 0755);
-  EXPECT_EQ(set_aside(templates.c_str(), true, backup.data()), SET_ASIDE_RENAME);
-  ASSERT_EQ(symlink("nowhere", (templates + ".old").c_str()), 0);  // takes the name too
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(set_aside(templates.c_str(), true, backup.data()), SET_ASIDE_REFUSED);
-  EXPECT_EQ(
-      testing::internal::GetCapturedStdout(),
-      "Unable to rename " + templates + " to " + templates + ".old. Directory already exists.\n\n");
-  EXPECT_EQ(read_file(lang), "old");
-}
-
 }  // namespace

@@ -3,7 +3,6 @@
 #include "installer/installer.h"
 #include "installer/progress.h"
 #include "steps/run.h"
-#include "undo/undo.h"
 
 namespace {
 
