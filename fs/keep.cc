@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "fs/entry.h"
 #include "fs/fd.h"
 #include "fs/walk.h"
 
@@ -236,13 +235,6 @@ bool link_path(Path* path, int directory, const char* name) {
   return false;
 }
 
-// Where it cannot be told whether new entries take a default ACL, they do.
-Extras extras_in(int directory) {
-  const bool acls =
-      fgetxattr(directory, DEFAULT_ACL, nullptr, 0) >= 0 || (errno != ENODATA && errno != ENOTSUP);
-  return acls ? Extras::INHERITED : Extras::KEPT;
-}
-
 // A file whose other links cannot be noted (the table full, or too deep) is
 // kept as a file of its own and named: another user who plants many links
 // must not fail the run.
@@ -369,7 +361,10 @@ int fail() {
 
 int keep_entry(void*, int from, const char* name, unsigned char) {
   Identity identity;
-  if (keep.depth == 0 && keep.left_out != nullptr && examine(from, name, nullptr, &identity) &&
+  struct stat status {};
+  bool mount = false;
+  const bool examined = examine(from, name, &status, &identity, &mount);
+  if (examined && keep.depth == 0 && keep.left_out != nullptr &&
       same_identity(identity, *keep.left_out)) {
     return WALK_NEXT;
   }
@@ -377,9 +372,6 @@ int keep_entry(void*, int from, const char* name, unsigned char) {
   // Another file system (an overlay gives files their layer's device, a
   // user's FUSE mount bars even root) is not ours to copy: another user's may
   // claim root's files, set-user-ID.
-  struct stat status {};
-  bool mount = false;
-  const bool examined = examine(from, name, &status, nullptr, &mount);
   if (examined ? mount || (S_ISDIR(status.st_mode) && status.st_dev != keep.device)
                : errno == EACCES) {
     std::printf(
@@ -450,18 +442,18 @@ bool keep_left(void*, int directory) {
 
 int keep_tree(int source, const char* source_path, int destination, const char* destination_path,
               int holder, const Identity* left_out, const KeepWatch* watch) {
-  keep = Keep{destination, destination, extras_in(destination), left_out, holder, watch};
+  // Where it cannot be told whether new entries take a default ACL, they do.
+  const bool acls = fgetxattr(destination, DEFAULT_ACL, nullptr, 0) >= 0 ||
+                    (errno != ENODATA && errno != ENOTSUP);
+  keep = Keep{destination, destination, acls ? Extras::INHERITED : Extras::KEPT,
+              left_out,    holder,      watch};
   shown_start(&keep.source, source_path);
   shown_start(&keep.destination, destination_path);
   struct stat top {};
-  if (fstat(source, &top) != 0) {
-    named = {source_path, destination_path};
-    report_error();
-    return 1;
-  }
+  const bool examined = fstat(source, &top) == 0;
   keep.device = top.st_dev;
   const WalkVisitor visitor{keep_entry, keep_entered, keep_left, nullptr};
-  if (!walk_tree(source, visitor)) {
+  if (!examined || !walk_tree(source, visitor)) {
     named = {keep.source.text.data(), keep.destination.text.data()};
     fail();
   }
