@@ -230,18 +230,16 @@ void report_copy_failure(const char* source, const char* destination) {
   std::printf("Unable to copy %s to %s. %s.\n\n", source, destination, failure_reason(errno));
 }
 
-int copy_file_to(const char* source, int destination, long long* bytes) {
+bool copy_file_to(const char* source, int destination, long long* bytes) {
   struct stat status {};
   Descriptor from(open_source(AT_FDCWD, source, &status));
   if (!from.is_open()) {
     close(destination);
-    return 0;
+    return false;
   }
   *bytes = status.st_size;
   return copy_contents(from.release(), status.st_size, destination, status.st_mode & MODE_BITS,
-                       true)
-             ? 1
-             : 0;
+                       true);
 }
 
 // NOLINTNEXTLINE(readability-non-const-parameter): the walk counts into it

@@ -17,8 +17,8 @@ struct CopyHooks {  // either may be null
 };
 
 // Copies the regular file at source into destination, an empty file it
-// closes, with source's mode; 1 when complete, its size in *bytes, else 0.
-int copy_file_to(const char* source, int destination, long long* bytes);
+// closes, with source's mode; true when complete, its size in *bytes.
+bool copy_file_to(const char* source, int destination, long long* bytes);
 
 // Copies the tree at source into the open directory destination (the mask
 // 0), making directories 0755; each entry that fails is reported under

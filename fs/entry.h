@@ -16,10 +16,9 @@ constexpr std::size_t TREE_PATH_LIMIT = 1024;  // a directory path, "/", a name 
 constexpr std::size_t NAME_BUFFER_SIZE = PATH_BUFFER_SIZE + 32;  // a name, room for a staging mark
 using Path = std::array<char, TREE_PATH_LIMIT>;
 
-// Which entry stands at a name: its inode number with its birth time, which
-// no call sets, where that is told; else with its device number, which
-// changes when a file system is mounted again (after a reboot, on btrfs, for
-// a container's overlay). Zero: none known.
+// Which entry stands at a name: its inode number with its birth time (no
+// call sets it) where told, else with its device number, which a mount again
+// may change. Zero: none known.
 struct Identity {
   dev_t device = 0;
   ino_t inode = 0;
@@ -29,8 +28,8 @@ struct Identity {
 };
 
 // The status and identity (either may be null) of the entry name of
-// directory ("": directory), never through a link; and, from the same look,
-// whether it is another mount's root. False, errno set, where it cannot.
+// directory ("": directory), never through a link, and whether it is another
+// mount's root. False, errno set, where it cannot.
 bool examine(int directory, const char* name, struct stat* status, Identity* identity,
              bool* mount = nullptr);
 
@@ -47,13 +46,13 @@ bool settle(int directory, const char* name, Identity* identity);
 // at: a user's FUSE mount), 0 where not, -1 (errno set) where unknown.
 int mount_at(int directory, const char* name);
 
-// The mount table's line for the mount that holds name in directory ("" for
-// the directory itself), in a buffer the next call reuses: where it is
-// mounted, its type and its file system's options. False where not found.
+// Where the mount that holds name in directory ("": directory) is mounted,
+// its type and its options, in a buffer the next call reuses. False where
+// not found.
 struct MountLine {
-  const char* point;
-  const char* type;
-  const char* options;
+  char* point;
+  char* type;
+  char* options;
 };
 bool find_mount(int directory, const char* name, MountLine* found);
 // Undoes the octal escapes of the mount table, in place.
@@ -62,14 +61,14 @@ void unescape_mount_text(char* text);
 // Moves an entry, never replacing what stands at to_name.
 bool move_entry(int from, const char* from_name, int to, const char* to_name);
 
-// Exchanges two entries by one rename. The errors where it cannot be done
-// at all or where an entry cannot move.
+// Exchanges two entries by one rename; the errors where it cannot at all, or
+// an entry cannot move.
 bool exchange_entries(int first, const char* first_name, int second, const char* second_name);
 bool cannot_exchange(int error);
 bool cannot_move(int error);
 
-// ".BASE.langext-XXXXXXXX", eight random letters, or past name_limit
-// ".langext-XXXXXXXX": a hidden name for an entry made beside base.
+// ".BASE.langext-XXXXXXXX" (past name_limit ".langext-XXXXXXXX"), eight
+// random letters: a hidden name for an entry made beside base.
 void make_staging_name(char* name, const char* base, long name_limit);
 // ".langext-XXXXXXXX.K" for an entry made in the staging entry named so.
 void make_work_name(char* name, std::size_t size, const char* staging, char kind);
@@ -84,8 +83,8 @@ constexpr int NOT_THE_ENTRY = 4097;       // another entry took a name the run u
 // The sentence, without its full stop, that names errno's failure.
 const char* failure_reason(int error);
 
-// directory/name, or as much of directory as fits in whole components then
-// "/...". Whether it is whole: one cut short is never handed to the kernel.
+// directory/name, or directory cut to whole components then "/...": whether
+// it is whole (one cut short never goes to the kernel).
 bool join_path(Path* joined, const char* directory, const char* name);
 
 // The path of the level a walk is in: as many components as fit, "/...".

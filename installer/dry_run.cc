@@ -7,7 +7,6 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -21,15 +20,6 @@
 #include "installer/installer.h"
 
 namespace {
-
-// The part of *rest before the first separator, which *rest then moves
-// past. (No substr: its bounds check would need the C++ runtime library.)
-std::string_view take_field(std::string_view* rest, char separator) {
-  const std::size_t end = std::min(rest->find(separator), rest->size());
-  const std::string_view field(rest->data(), end);
-  rest->remove_prefix(std::min(rest->size(), end + 1));
-  return field;
-}
 
 // Whether the directory name of parent is on an overlay and lies in one of
 // its lower layers, which the overlay will not rename (unless it was
@@ -48,30 +38,23 @@ bool in_lower_layer(int parent, const char* name) {
   std::string_view below(where.data());
   if (!below.starts_with(mount.point)) return false;
   below.remove_prefix(std::strcmp(mount.point, "/") == 0 ? 0 : std::strlen(mount.point));
-  std::string_view all(mount.options);
   bool lower = false;
-  while (!all.empty()) {
-    const std::string_view option = take_field(&all, ',');
+  for (char* options = mount.options; options != nullptr && *options != '\0';) {
+    char* layers = strsep(&options, ",");
+    const std::string_view option(layers);
     if (option == "redirect_dir=on") return false;
-    std::string_view layers = option;
-    const std::string_view key = layers.starts_with("lowerdir=") ? "lowerdir=" : "lowerdir+=";
-    if (!layers.starts_with(key)) continue;
-    layers.remove_prefix(key.size());
-    while (!layers.empty()) {
-      const std::string_view layer = take_field(&layers, ':');
+    if (!option.starts_with("lowerdir=") && !option.starts_with("lowerdir+=")) continue;
+    for (layers = std::strchr(layers, '=') + 1; layers != nullptr && *layers != '\0';) {
+      char* layer = strsep(&layers, ":");
       // The layer as the mount table escapes it; the path below as it is.
       std::array<char, std::size_t{2} * PATH_MAX> candidate{};
-      if (layer.size() >= candidate.size()) continue;
-      std::snprintf(candidate.data(), candidate.size(), "%.*s", static_cast<int>(layer.size()),
-                    layer.data());
-      unescape_mount_text(candidate.data());
-      const std::size_t base = std::strlen(candidate.data());
-      const int written = std::snprintf(candidate.data() + base, candidate.size() - base, "%.*s/%s",
+      if (std::strlen(layer) >= candidate.size()) continue;
+      unescape_mount_text(layer);
+      const int written = std::snprintf(candidate.data(), candidate.size(), "%s%.*s/%s", layer,
                                         static_cast<int>(below.size()), below.data(), name);
       struct stat status {};
-      lower =
-          lower || (written > 0 && base + static_cast<std::size_t>(written) < candidate.size() &&
-                    lstat(candidate.data(), &status) == 0 && S_ISDIR(status.st_mode));
+      lower = lower || (written > 0 && static_cast<std::size_t>(written) < candidate.size() &&
+                        lstat(candidate.data(), &status) == 0 && S_ISDIR(status.st_mode));
     }
   }
   return lower;

@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string_view>
 
 #include "fs/copy.h"
@@ -31,11 +30,8 @@ constexpr std::size_t TARGET_COUNT = 3;
 constexpr std::array<const char*, TARGET_COUNT> PACKAGE_PARTS{"packages/conf/language.cfg",
                                                               "packages/htx", "packages/images"};
 
-struct {
-  char language_file[PATH_BUFFER_SIZE];
-  char template_directory[PATH_BUFFER_SIZE];
-  char images_directory[PATH_BUFFER_SIZE];
-} destinations;
+// Each target's path, in the targets' order.
+std::array<std::array<char, PATH_BUFFER_SIZE>, TARGET_COUNT> destinations;
 
 // At namespace scope, so that no guard (and with it no C++ runtime library)
 // is needed to make it.
@@ -67,116 +63,105 @@ bool of_kind(const char* path, bool directory) {
 // at the language file's name (one that holds the other targets, say), a
 // device, a FIFO or a socket is no file, and would be set aside and
 // replaced by one; a file is no directory; a link to nowhere is neither.
-bool targets_of_their_kind() {
-  for (const Target& target : targets) {
-    if (!taken(target.path) || of_kind(target.path, target.is_directory)) continue;
-    std::printf("Unable to install: %s is not a %s.\n\n", target.path,
-                target.is_directory ? "directory" : "regular file");
-    return false;
-  }
-  return true;
+bool of_its_kind(Target& target) {
+  if (!taken(target.path) || of_kind(target.path, target.is_directory)) return true;
+  std::printf("Unable to install: %s is not a %s.\n\n", target.path,
+              target.is_directory ? "directory" : "regular file");
+  return false;
 }
 
 // A file system another user mounted (FUSE) shows whatever its daemon
 // says: files of root's, set-user-ID, that the copy of the old contents
 // would make so on this host's own disk. Its promises are no one's to keep.
-bool targets_on_hosts_file_systems() {
-  for (const Target& target : targets) {
-    MountLine mount{};
-    if (!find_mount(AT_FDCWD, target.path, &mount) || std::strncmp(mount.type, "fuse", 4) != 0) {
-      continue;
-    }
-    const char* user = std::strstr(mount.options, ",user_id=");
-    if (user == nullptr || (user[9] == '0' && (user[10] == ',' || user[10] == '\0'))) continue;
-    std::printf("Unable to install: %s is on a file system that another user mounted.\n\n",
-                target.path);
-    return false;
+bool on_hosts_file_system(Target& target) {
+  MountLine mount{};
+  if (!find_mount(AT_FDCWD, target.path, &mount) || std::strncmp(mount.type, "fuse", 4) != 0) {
+    return true;
   }
-  return true;
+  const char* user = std::strstr(mount.options, ",user_id=");
+  if (user == nullptr || (user[9] == '0' && (user[10] == ',' || user[10] == '\0'))) return true;
+  std::printf("Unable to install: %s is on a file system that another user mounted.\n\n",
+              target.path);
+  return false;
 }
 
 // A target inside another, or the other itself, would be carried off by
 // the other's swap: the target and each directory above it, up to the root,
 // are compared with the others.
-bool targets_apart() {
+bool apart(Target& target) {
   std::array<struct stat, TARGET_COUNT> others{};
   std::array<bool, TARGET_COUNT> there{};
   for (std::size_t outer = 1; outer < TARGET_COUNT; ++outer) {
-    there[outer] = lstat(targets[outer].path, &others[outer]) == 0;
+    there[outer] = &targets[outer] != &target && lstat(targets[outer].path, &others[outer]) == 0;
   }
-  for (std::size_t inner = 0; inner < TARGET_COUNT; ++inner) {
-    const auto around = [&](const struct stat& status) -> const Target* {
-      for (std::size_t outer = 1; outer < TARGET_COUNT; ++outer) {
-        if (outer != inner && there[outer] && same_entry(status, others[outer])) {
-          return &targets[outer];
-        }
-      }
-      return nullptr;
-    };
-    struct stat status {};
-    const Target* outer = lstat(targets[inner].path, &status) == 0 ? around(status) : nullptr;
-    Path buffer;
-    const char* name = nullptr;
-    Descriptor current(open_parent_directory(targets[inner].path, &buffer, &name));
-    bool up = current.is_open() && fstat(current.get(), &status) == 0;
-    // Every level of a path takes at least two bytes.
-    for (std::size_t level = 0; outer == nullptr && up && level < TREE_PATH_LIMIT; ++level) {
-      outer = around(status);
-      Descriptor above(openat(current.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-      struct stat above_status {};
-      up = above.is_open() && fstat(above.get(), &above_status) == 0 &&
-           !same_entry(above_status, status);
-      current.reset(above.release());
-      status = above_status;
+  const auto around = [&](const struct stat& status) -> const Target* {
+    for (std::size_t outer = 1; outer < TARGET_COUNT; ++outer) {
+      if (there[outer] && same_entry(status, others[outer])) return &targets[outer];
     }
-    if (outer != nullptr) {
-      std::printf("Unable to install: %s lies inside %s.\n\n", targets[inner].path, outer->path);
-      return false;
-    }
+    return nullptr;
+  };
+  struct stat status {};
+  const Target* outer = lstat(target.path, &status) == 0 ? around(status) : nullptr;
+  Path buffer;
+  const char* name = nullptr;
+  Descriptor current(open_parent_directory(target.path, &buffer, &name));
+  bool up = current.is_open() && fstat(current.get(), &status) == 0;
+  // Every level of a path takes at least two bytes.
+  for (std::size_t level = 0; outer == nullptr && up && level < TREE_PATH_LIMIT; ++level) {
+    outer = around(status);
+    Descriptor above(openat(current.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat above_status {};
+    up = above.is_open() && fstat(above.get(), &above_status) == 0 &&
+         !same_entry(above_status, status);
+    current.reset(above.release());
+    status = above_status;
   }
-  return true;
+  if (outer == nullptr) return true;
+  std::printf("Unable to install: %s lies inside %s.\n\n", target.path, outer->path);
+  return false;
 }
 
 // Every decision comes before anything is staged, so that a refusal
 // changes nothing. Any entry at the ".old" name takes it: the set-aside
 // could not rename over it.
-bool decide_set_asides() {
+bool decide_set_aside(Target& target) {
   static std::array<char, LINE_BUFFER_SIZE> backup;
-  for (Target& target : targets) {
-    target.replaces =
-        target.is_directory
-            ? Descriptor(open(target.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC)).is_open()
-            : access(target.path, F_OK) == 0;
-    std::snprintf(backup.data(), backup.size(), "%s.old", target.path);
-    if (!target.replaces || !taken(backup.data())) continue;
-    std::printf("Unable to rename %s to %s. %s already exists.\n\n", target.path, backup.data(),
-                target.is_directory ? "Directory" : "File");
-    return false;
-  }
-  return true;
+  target.replaces =
+      target.is_directory
+          ? Descriptor(open(target.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC)).is_open()
+          : access(target.path, F_OK) == 0;
+  std::snprintf(backup.data(), backup.size(), "%s.old", target.path);
+  if (!target.replaces || !taken(backup.data())) return true;
+  std::printf("Unable to rename %s to %s. %s already exists.\n\n", target.path, backup.data(),
+              target.is_directory ? "Directory" : "File");
+  return false;
+}
+
+// Runs check over each target in turn, up to the first that fails it.
+bool each_target(bool (*check)(Target&)) {
+  return std::all_of(targets.begin(), targets.end(), check);
 }
 
 // Reads the two destinations from the product's configuration; false, with
 // the first thing wrong with them printed, where a run cannot use them.
 bool read_configuration() {
-  char* templates = destinations.template_directory;
-  const int scan =
-      scan_product_configuration(PRODUCT_CONFIGURATION, templates, destinations.language_file);
+  char* language = destinations[0].data();
+  char* templates = destinations[1].data();
+  const int scan = scan_product_configuration(PRODUCT_CONFIGURATION, templates, language);
   if ((scan & CONFIGURATION_UNREADABLE) != 0) {
     std::printf("Unable to read %s. %s.\n\n", PRODUCT_CONFIGURATION, failure_reason(errno));
     return false;
   }
   std::size_t length = std::strlen(templates);
   while (length > 0 && templates[length - 1] == '/') templates[--length] = '\0';
-  const char* problem = (scan & LANGUAGE_FILE_TOO_LONG) != 0
-                            ? "The language file name in /etc/tarnwick.conf is too long.\n\n"
-                        : destinations.language_file[0] == '\0'
-                            ? "The language file is not set in /etc/tarnwick.conf.\n\n"
-                        : (scan & TEMPLATE_DIRECTORY_TOO_LONG) != 0
-                            ? "The template directory name in /etc/tarnwick.conf is too long.\n\n"
-                        : destinations.template_directory[0] == '\0'
-                            ? "The template directory is not set in /etc/tarnwick.conf.\n\n"
-                            : nullptr;
+  const char* problem =
+      (scan & LANGUAGE_FILE_TOO_LONG) != 0
+          ? "The language file name in /etc/tarnwick.conf is too long.\n\n"
+      : language[0] == '\0' ? "The language file is not set in /etc/tarnwick.conf.\n\n"
+      : (scan & TEMPLATE_DIRECTORY_TOO_LONG) != 0
+          ? "The template directory name in /etc/tarnwick.conf is too long.\n\n"
+      : templates[0] == '\0' ? "The template directory is not set in /etc/tarnwick.conf.\n\n"
+                             : nullptr;
   if (problem != nullptr) std::printf("%s", problem);
   return problem == nullptr;
 }
@@ -232,7 +217,7 @@ int fill_staged() {
   Target& language = targets[0];
   progress_part(language.source);
   if (language.staged.is_open() &&
-      copy_file_to(language.source, language.staged.release(), &bytes) == 0) {
+      !copy_file_to(language.source, language.staged.release(), &bytes)) {
     report_failure(language.source, language.path);
     ++failures;
   }
@@ -331,7 +316,7 @@ bool take_input() {
   }
   std::printf("Web server document root directory [%s]: ", DEFAULT_DOCUMENT_ROOT);
   std::fflush(stdout);
-  char* root = destinations.images_directory;
+  char* root = destinations[2].data();
   answer_prompt_signals(true);
   const ssize_t received = read(STDIN_FILENO, root, PATH_BUFFER_SIZE);
   answer_prompt_signals(false);
@@ -343,15 +328,13 @@ bool take_input() {
   const std::size_t length = std::strlen(root);
   std::snprintf(root + length, PATH_BUFFER_SIZE - length, "%s",
                 IMAGES_SUFFIX);  // take_document_root left room for it
-  const std::array<char*, TARGET_COUNT> paths{destinations.language_file,
-                                              destinations.template_directory, root};
   for (std::size_t i = 0; i < TARGET_COUNT; ++i) {
-    targets[i].path = paths[i];
+    targets[i].path = destinations[i].data();
     targets[i].source = PACKAGE_PARTS[i];
     targets[i].is_directory = i != 0;
   }
-  return targets_of_their_kind() && targets_on_hosts_file_systems() && targets_apart() &&
-         decide_set_asides();
+  return each_target(of_its_kind) && each_target(on_hosts_file_system) && each_target(apart) &&
+         each_target(decide_set_aside);
 }
 
 int run_locked() {
