@@ -21,9 +21,9 @@ struct CopyHooks {  // either may be null
 bool copy_file_to(const char* source, int destination, long long* bytes);
 
 // Copies the tree at source into the open directory destination (the mask
-// 0), making directories 0755; each entry that fails is reported under
-// shown, counted in *failures and passed by. -1 where the copy stopped early
-// (source missing, a source path over TREE_PATH_LIMIT, entry_done), else 0.
+// 0); each entry that fails is reported under shown, counted in *failures
+// and passed by. -1 where it stopped early (source missing, a source path
+// over TREE_PATH_LIMIT, entry_done), else 0.
 int copy_tree_into(const char* source, int destination, const char* shown, int* failures,
                    const CopyHooks& hooks);
 

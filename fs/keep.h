@@ -17,11 +17,10 @@ struct KeepWatch {
 };
 
 // Copies all in the open directory source but the entry of identity
-// left_out at its top (null: none), whatever its name, into the open
-// directory destination, empty and as it was made (a file made in
-// it takes its owner and group); source's own attributes go to
-// holder where it is not -1. Another file system mounted below is left,
-// named; each entry that fails is reported and passed by. Returns how many.
+// left_out at its top (null: none) into the open directory destination,
+// empty and as made (a file made in it takes its owner and group); source's
+// own attributes go to holder unless -1. Another file system mounted below
+// is left, named; each entry that fails is reported and passed by, counted.
 int keep_tree(int source, const char* source_path, int destination, const char* destination_path,
               int holder, const Identity* left_out, const KeepWatch* watch = nullptr);
 

@@ -27,8 +27,7 @@ struct WalkVisitor {
 // it or a directory could not be read (errno set then).
 bool walk_tree(int top, const WalkVisitor& visitor);
 
-// Calls visit(name, type) with each entry of the open directory until it
-// answers false; as walk_tree, one level.
+// walk_tree one level down: visit(name, type) for each entry until false.
 template <typename Visit>
 bool for_each_entry(int directory, Visit visit) {
   WalkVisitor visitor{[](void* context, int, const char* name, unsigned char type) {
@@ -38,10 +37,10 @@ bool for_each_entry(int directory, Visit visit) {
   return walk_tree(directory, visitor);
 }
 
-// Removes the entry name of parent and all below it, never following a link.
-// A directory is emptied only where it is the entry of identity, when one
-// is given: another user who may write in parent could have put another's
-// there. False, errno set, where anything stays.
+// Removes the entry name of parent and all below it, never through a link;
+// a directory only where it is the entry of identity, if given (another user
+// who may write in parent could have put another's there). False, errno set,
+// where anything stays.
 struct Identity;
 bool remove_tree(int parent, const char* name, const Identity* identity = nullptr);
 

@@ -20,18 +20,16 @@ constexpr int CONFIGURATION_UNREADABLE = 1;
 constexpr int TEMPLATE_DIRECTORY_TOO_LONG = 2;
 constexpr int LANGUAGE_FILE_TOO_LONG = 4;
 
-// Fills the two destinations (each PATH_BUFFER_SIZE bytes) from the
-// templatedir and langfile lines of the file, without the value's leading
-// spaces and tabs; the last line of a key wins. A value that does not fit
-// leaves its destination empty and sets its bit.
+// Fills the two destinations (each PATH_BUFFER_SIZE bytes) from the file's
+// templatedir and langfile lines, less leading spaces and tabs; a key's last
+// line wins, and a value that does not fit leaves it empty and sets its bit.
 int scan_product_configuration(const char* file_name, char* template_directory,
                                char* language_file);
 
-// Turns the bytes that one read of standard input delivered into entry
-// (PATH_BUFFER_SIZE bytes; received < 1 for end of input or an error) into
-// the document root: the last byte is the line end, one slash before it
-// goes with it, and a blank entry gives the default. Returns 0 when the
-// entry is too long to take "/images" after it, else 1.
+// Turns what one read of standard input delivered into entry (received < 1:
+// end of input or an error) into the document root: the last byte, the line
+// end, goes with one slash before it, and a blank entry gives the default.
+// 0 where it is too long to take "/images" after it, else 1.
 int take_document_root(char* entry, long received);
 
 constexpr const char* PROGRAM_VERSION = "1.1.0";
@@ -46,26 +44,23 @@ struct ProgramText {
 };
 
 // The whole of either program: the command line (--help and --version
-// print their text and change nothing; the option starts the run that
-// looks; anything else prints a usage line on standard error), then, with
-// no arguments, the start and the run. Returns the exit status.
+// print their text; the option starts the run that looks; anything else
+// prints a usage line on standard error), else the run; its exit status.
 int run_program(int argc, char** argv, const ProgramText& text, const char* banner, int (*run)());
 
 // The dry run: the installation's input and checks, and what a run would
 // do, changing nothing; returns 0 where a run would proceed.
 int run_dry();
 
-// Says what a run would do with each target, checked (set) as far as can be
-// without changing anything: whether it is renamed whole or installed in
-// place, and why, and whether the package and copies fit. False where a
-// run would fail.
+// Says what a run would do with each checked target, as far as can be told
+// without changing anything: renamed whole or installed in place, and why,
+// and whether the package and copies fit. False where a run would fail.
 bool describe_run(const Target* targets, std::size_t count);
 
-// Takes the lock on the record's directory, which one run of either
-// program holds at a time, runs run and gives the lock back; returns run's
-// exit status, or refuses where another run holds the lock. A run that only
-// looks (make false) neither makes nor removes the directory, and runs
-// without it where there is none.
+// Runs run under the lock on the record's directory, which one run of
+// either program holds at a time; its exit status, or a refusal where
+// another holds it. A run that only looks (make false) neither makes nor
+// removes the directory, and runs without it where there is none.
 int run_locked_by(int (*run)(), bool make = true);
 
 // The installation after the banner, and the undo of the last completed

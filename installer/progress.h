@@ -1,14 +1,13 @@
-// One line of progress on standard error while the package is copied, so
-// that an administrator at a terminal can see a long install move: files
-// and bytes done out of the total, and the part being copied. When standard
-// error is not a terminal nothing at all is written there.
+// One line of progress on standard error, where it is a terminal (else
+// nothing is written there), so that a long install can be seen to move:
+// the part being copied, and files and bytes done out of the total.
 #ifndef LANGEXT_INSTALLER_PROGRESS_H
 #define LANGEXT_INSTALLER_PROGRESS_H
 
 #include <cstddef>
 
 // Decides whether to show progress and, if so, counts the files and bytes
-// under the given package parts (files or trees).
+// of the package parts (files or trees).
 void progress_start(const char* const* parts, std::size_t count);
 
 // The part now being copied; the line is redrawn at once.
@@ -21,8 +20,7 @@ void progress_step(int files, long long bytes);
 void progress_clear();
 
 // The undo's line: the tree being checked and the entries seen so far (0
-// as it begins: whether to show anything is decided then); a null path
-// clears the line.
+// as it begins, deciding whether to show it); a null path clears it.
 void progress_checking(const char* path, long long entries);
 
 // The monotonic clock, in nanoseconds; reading it costs no system call.
