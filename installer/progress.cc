@@ -88,15 +88,10 @@ void progress_start(const char* const* parts, std::size_t count) {
   // open; the progress line must not overwrite it.
   if (isatty(STDIN_FILENO) != 1) write_to_terminal("\n", 1);
   for (std::size_t i = 0; i < count; ++i) {
-    Descriptor part(open(parts[i], O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    struct stat status {};
-    if (!part.is_open() || fstat(part.get(), &status) != 0) continue;
-    if (S_ISDIR(status.st_mode)) {
-      walk_tree(part.get(), WalkVisitor{count_entry, count_entered, nullptr, nullptr});
-    } else {
-      ++files_total;
-      bytes_total += status.st_size;
-    }
+    if (count_entry(nullptr, AT_FDCWD, parts[i], DT_UNKNOWN) != WALK_ENTER) continue;
+    Descriptor part(open(parts[i], O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const WalkVisitor visitor{count_entry, count_entered, nullptr, nullptr};
+    if (part.is_open()) walk_tree(part.get(), visitor);
   }
 }
 
