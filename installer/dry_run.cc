@@ -77,41 +77,34 @@ void add_entry(Room* room, unsigned long long size) {
   room->blocks += (size + room->block - 1) / room->block;
 }
 
-// Adds the entries below the open directory top, and the blocks they take,
-// to *room; another file system below is not counted.
-bool count_tree(int top, Room* room) {
-  struct stat status {};
-  if (fstat(top, &status) != 0) return false;
-  struct Counting {
-    Room* room;
-    dev_t device;
-  } counting{room, status.st_dev};
-  const WalkVisitor visitor{
-      [](void* context, int directory, const char* name, unsigned char) {
-        auto& count = *static_cast<Counting*>(context);
-        struct stat entry {};
-        // Gone since it was listed, or a mount that lets no one look, as
-        // the run passes it by.
-        if (fstatat(directory, name, &entry, AT_SYMLINK_NOFOLLOW) != 0) {
-          return errno == ENOENT || errno == EACCES ? WALK_NEXT : WALK_STOP;
-        }
-        add_entry(count.room, S_ISREG(entry.st_mode) ? entry.st_size : 1);
-        return S_ISDIR(entry.st_mode) && entry.st_dev == count.device ? WALK_ENTER : WALK_NEXT;
-      },
-      nullptr, nullptr, &counting};
-  return walk_tree(top, visitor);
-}
-
 // Adds what the target takes on its file system, from the entry name of
-// directory (a file or a directory) to room: the package's part, and in
-// place the copy of the old contents, which is never reached through a link.
+// directory (a file or a directory, without another file system below it)
+// to room: the package's part, and in place the copy of the old contents,
+// which is never reached through a link.
 bool count_part(int directory_fd, const char* name, bool directory, Room* room) {
   const int flags = directory_fd == AT_FDCWD ? O_RDONLY | O_NONBLOCK | O_CLOEXEC : READ_FLAGS;
   Descriptor opened(openat(directory_fd, name, (directory ? O_DIRECTORY : 0) | flags));
   struct stat status {};
   if (!opened.is_open() || fstat(opened.get(), &status) != 0) return false;
   add_entry(room, status.st_size);
-  return !directory || count_tree(opened.get(), room);
+  struct Counting {
+    Room* room;
+    dev_t device;
+  } counting{room, status.st_dev};
+  const WalkVisitor visitor{
+      [](void* context, int level, const char* listed, unsigned char) {
+        auto& count = *static_cast<Counting*>(context);
+        struct stat entry {};
+        // Gone since it was listed, or a mount that lets no one look, as
+        // the run passes it by.
+        if (fstatat(level, listed, &entry, AT_SYMLINK_NOFOLLOW) != 0) {
+          return errno == ENOENT || errno == EACCES ? WALK_NEXT : WALK_STOP;
+        }
+        add_entry(count.room, S_ISREG(entry.st_mode) ? entry.st_size : 1);
+        return S_ISDIR(entry.st_mode) && entry.st_dev == count.device ? WALK_ENTER : WALK_NEXT;
+      },
+      nullptr, nullptr, &counting};
+  return !directory || walk_tree(opened.get(), visitor);
 }
 
 // The room of the file system that holds the open fd, among rooms, where
