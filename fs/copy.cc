@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr mode_t MODE_BITS = 07777;
 constexpr std::size_t STREAM_BUFFER_SIZE = std::size_t{512} * 1024;
 // A package path has at least two bytes a level.
 constexpr std::size_t COPY_DEPTH_LIMIT = TREE_PATH_LIMIT / 2;
@@ -119,7 +118,7 @@ bool copy_file_at(int from, int to, const char* name, long long* bytes) {
   struct stat status {};
   Descriptor source(open_source(from, name, &status));
   if (!source.is_open()) return false;
-  const mode_t mode = status.st_mode & MODE_BITS;
+  const mode_t mode = status.st_mode & ALLPERMS;
   int destination = openat(to, name, NEW_FILE_FLAGS, mode);
   const bool made = destination >= 0;
   struct stat existing {};
@@ -157,70 +156,67 @@ struct TreeCopy {
   std::array<int, COPY_DEPTH_LIMIT + 1> destinations{};
 };
 // At namespace scope, so that no guard (and no C++ runtime) makes it.
-TreeCopy tree_copy;
+TreeCopy copy;
 
-void before_message(const TreeCopy& copy) {
+void before_message() {
   if (copy.hooks.before_message != nullptr) copy.hooks.before_message();
 }
 
 // Reports errno's failure to copy name, counts it, and passes it by.
-int fail(TreeCopy* copy, const char* name) {
+int fail(const char* name) {
   const int error = errno;
-  before_message(*copy);
-  std::printf("Unable to copy %s/%s to %s/%s. %s.\n\n", copy->source.data(), name,
-              copy->shown.text.data(), name, failure_reason(error));
-  ++*copy->failures;
+  before_message();
+  std::printf("Unable to copy %s/%s to %s/%s. %s.\n\n", copy.source.data(), name,
+              copy.shown.text.data(), name, failure_reason(error));
+  ++*copy.failures;
   return WALK_NEXT;
 }
 
-int copy_entry(void* context, int directory, const char* name, unsigned char type) {
-  auto* copy = static_cast<TreeCopy*>(context);
+int copy_entry(void*, int directory, const char* name, unsigned char type) {
   Path shown;
-  const bool too_long = std::strlen(copy->source.data()) + std::strlen(name) + 2 > TREE_PATH_LIMIT;
-  if (too_long || !join_path(&shown, copy->shown.text.data(), name)) {
+  const bool too_long = std::strlen(copy.source.data()) + std::strlen(name) + 2 > TREE_PATH_LIMIT;
+  if (too_long || !join_path(&shown, copy.shown.text.data(), name)) {
     errno = ENAMETOOLONG;
-    fail(copy, name);
-    copy->stopped = too_long;
+    fail(name);
+    copy.stopped = too_long;
     return too_long ? WALK_STOP : WALK_NEXT;
   }
   struct stat status {};
   if (type == DT_UNKNOWN) {
-    if (fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return fail(copy, name);
+    if (fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return fail(name);
     type = S_ISDIR(status.st_mode) ? DT_DIR : DT_REG;
   }
-  const int destination = copy->destinations[copy->depth];
+  const int destination = copy.destinations[copy.depth];
   long long bytes = 0;
   if (type == DT_DIR &&
       (mkdirat(destination, name, CREATED_DIRECTORY_MODE) == 0 || errno == EEXIST)) {
     return WALK_ENTER;
   }
-  if (type == DT_DIR || !copy_file_at(directory, destination, name, &bytes)) fail(copy, name);
-  if (copy->hooks.entry_done != nullptr && !copy->hooks.entry_done(type == DT_DIR ? 0 : 1, bytes)) {
-    copy->stopped = true;
+  if (type == DT_DIR || !copy_file_at(directory, destination, name, &bytes)) fail(name);
+  if (copy.hooks.entry_done != nullptr && !copy.hooks.entry_done(type == DT_DIR ? 0 : 1, bytes)) {
+    copy.stopped = true;
     return WALK_STOP;
   }
   return WALK_NEXT;
 }
 
-int copy_entered(void* context, int, int directory, const char* name) {
-  auto* copy = static_cast<TreeCopy*>(context);
-  const int above = copy->destinations[copy->depth];
+int copy_entered(void*, int, int directory, const char* name) {
+  const int above = copy.destinations[copy.depth];
   Descriptor made(
-      directory >= 0 && copy->depth < COPY_DEPTH_LIMIT ? openat(above, name, DIRECTORY_FLAGS) : -1);
-  if (!made.is_open()) return fail(copy, name);
-  const std::size_t length = std::strlen(copy->source.data());
-  std::snprintf(copy->source.data() + length, copy->source.size() - length, "/%s", name);
-  shown_enter(&copy->shown, name);
-  copy->destinations[++copy->depth] = made.release();
+      directory >= 0 && copy.depth < COPY_DEPTH_LIMIT ? openat(above, name, DIRECTORY_FLAGS) : -1);
+  if (!made.is_open()) return fail(name);
+  const std::size_t length = std::strlen(copy.source.data());
+  std::snprintf(copy.source.data() + length, copy.source.size() - length, "/%s", name);
+  shown_enter(&copy.shown, name);
+  copy.destinations[++copy.depth] = made.release();
   return WALK_ENTER;
 }
 
-bool copy_left(void* context, int) {
-  auto* copy = static_cast<TreeCopy*>(context);
-  if (copy->depth == 0) return true;
-  close(copy->destinations[copy->depth--]);
-  *std::strrchr(copy->source.data(), '/') = '\0';  // as copy_entered added it: it fit
-  shown_leave(&copy->shown);
+bool copy_left(void*, int) {
+  if (copy.depth == 0) return true;
+  close(copy.destinations[copy.depth--]);
+  *std::strrchr(copy.source.data(), '/') = '\0';  // as copy_entered added it: it fit
+  shown_leave(&copy.shown);
   return true;
 }
 
@@ -238,7 +234,7 @@ bool copy_file_to(const char* source, int destination, long long* bytes) {
     return false;
   }
   *bytes = status.st_size;
-  return copy_contents(from.release(), status.st_size, destination, status.st_mode & MODE_BITS,
+  return copy_contents(from.release(), status.st_size, destination, status.st_mode & ALLPERMS,
                        true);
 }
 
@@ -246,15 +242,14 @@ bool copy_file_to(const char* source, int destination, long long* bytes) {
 int copy_tree_into(const char* source, int destination, const char* shown, int* failures,
                    const CopyHooks& hooks) {
   if (access(source, F_OK) != 0) return -1;
-  tree_copy = TreeCopy{failures, hooks};
-  TreeCopy& copy = tree_copy;
+  copy = TreeCopy{failures, hooks};
   copy.destinations[0] = destination;
   std::snprintf(copy.source.data(), copy.source.size(), "%s", source);
   shown_start(&copy.shown, shown);
   Descriptor top(open(source, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  const WalkVisitor visitor{copy_entry, copy_entered, copy_left, &copy};
+  const WalkVisitor visitor{copy_entry, copy_entered, copy_left, nullptr};
   if (!top.is_open() || (!walk_tree(top.get(), visitor) && !copy.stopped)) {
-    before_message(copy);
+    before_message();
     report_copy_failure(copy.source.data(), copy.shown.text.data());
     ++*failures;
   }

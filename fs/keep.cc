@@ -18,7 +18,6 @@ namespace {
 
 // Owner-only until the copy is complete, like everything it is made in.
 constexpr mode_t FILLING_MODE = 0600;
-constexpr mode_t MODE_BITS = 07777;
 constexpr off_t BLOCK_UNIT = 512;  // of st_blocks
 constexpr const char* NOT_KEPT = "It is of a type that no copy can make again";
 constexpr const char* DEFAULT_ACL = "system.posix_acl_default";
@@ -169,7 +168,7 @@ bool keep_inode(const Holder& source, const Holder& destination, const struct st
   }
   if (!keep_attribute_list(source, destination, extras, S_ISDIR(status.st_mode))) return false;
   // The entry at name is the one just made, where no one else can reach.
-  const mode_t mode = status.st_mode & MODE_BITS;
+  const mode_t mode = status.st_mode & ALLPERMS;
   return ((by_name ? (S_ISLNK(status.st_mode) || fchmodat(at, name, mode, 0) == 0)
                    : fchmod(at, mode) == 0) &&
           (by_name ? utimensat(at, name, times, AT_SYMLINK_NOFOLLOW) : futimens(at, times)) == 0) ||
