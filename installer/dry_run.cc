@@ -65,10 +65,10 @@ struct Room {
   dev_t device = 0;
   const char* path = nullptr;  // a target on it, for the message
   unsigned long long block = 1;
-  unsigned long long blocks = 0;
-  unsigned long long entries = 0;
   unsigned long long free_blocks = 0;
   unsigned long long free_entries = 0;  // or none counted, where no limit is told
+  unsigned long long blocks = 0;
+  unsigned long long entries = 0;
 };
 
 // One more entry of size bytes, in whole blocks.
@@ -116,12 +116,7 @@ Room* room_of(Room* rooms, int fd, const char* path) {
   Room* room = rooms;
   while (room->path != nullptr && room->device != status.st_dev) ++room;
   if (room->path == nullptr) {
-    *room = Room{status.st_dev,
-                 path,
-                 space.f_frsize > 0 ? space.f_frsize : 1,
-                 0,
-                 0,
-                 space.f_bavail,
+    *room = Room{status.st_dev, path, space.f_frsize > 0 ? space.f_frsize : 1, space.f_bavail,
                  space.f_files == 0 ? ~0ULL : space.f_favail};
   }
   return room;
