@@ -23,6 +23,7 @@ namespace {
 
 constexpr const char* PRODUCT_CONFIGURATION = "/etc/tarnwick.conf";
 constexpr const char* DEFAULT_DOCUMENT_ROOT = "/var/lib/httpd/htdocs";
+constexpr const char* PROGRAM_VERSION = "1.1.0";
 constexpr int EXIT_COMPLETED = 1;
 constexpr std::size_t TARGET_COUNT = 3;
 
@@ -36,10 +37,6 @@ std::array<std::array<char, PATH_BUFFER_SIZE>, TARGET_COUNT> destinations;
 // At namespace scope, so that no guard (and with it no C++ runtime library)
 // is needed to make it.
 std::array<Target, TARGET_COUNT> targets;
-
-// A target holds at most PATH_BUFFER_SIZE - 1 bytes, so its ".old" name
-// always fits the backup buffer.
-static_assert(LINE_BUFFER_SIZE >= PATH_BUFFER_SIZE + 4);
 
 bool same_entry(const struct stat& first, const struct stat& second) {
   return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
@@ -125,7 +122,7 @@ bool apart(Target& target) {
 // changes nothing. Any entry at the ".old" name takes it: the set-aside
 // could not rename over it.
 bool decide_set_aside(Target& target) {
-  static std::array<char, LINE_BUFFER_SIZE> backup;
+  static std::array<char, PATH_BUFFER_SIZE + 4> backup;  // a target's path and ".old"
   target.replaces =
       target.is_directory
           ? Descriptor(open(target.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC)).is_open()
@@ -171,15 +168,6 @@ bool read_configuration() {
 // to a closed pipe or past the file size limit then fails like any other
 // write instead of ending the process.
 constexpr std::array<int, 4> INTERRUPTIONS{SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-
-bool block_interruptions() {
-  sigset_t blocked;
-  sigemptyset(&blocked);
-  for (int signal : INTERRUPTIONS) sigaddset(&blocked, signal);
-  sigaddset(&blocked, SIGPIPE);
-  sigaddset(&blocked, SIGXFSZ);
-  return sigprocmask(SIG_BLOCK, &blocked, nullptr) == 0;
-}
 
 bool interrupted() {
   sigset_t pending;
@@ -243,7 +231,12 @@ int fill_staged() {
 // Stages the package, makes it durable and puts it in place; returns the
 // exit status.
 int install_package() {
-  if (!block_interruptions()) {
+  sigset_t blocked;
+  sigemptyset(&blocked);
+  for (int signal : INTERRUPTIONS) sigaddset(&blocked, signal);
+  sigaddset(&blocked, SIGPIPE);
+  sigaddset(&blocked, SIGXFSZ);
+  if (sigprocmask(SIG_BLOCK, &blocked, nullptr) != 0) {
     std::printf("\nInstallation failed.\n\n");
     return EXIT_REFUSED;
   }

@@ -32,8 +32,6 @@ int scan_product_configuration(const char* file_name, char* template_directory,
 // 0 where it is too long to take "/images" after it, else 1.
 int take_document_root(char* entry, long received);
 
-constexpr const char* PROGRAM_VERSION = "1.1.0";
-
 // What either program says of itself on its command line, and the one
 // option that only looks (the installer's dry run, the undo's check).
 struct ProgramText {
