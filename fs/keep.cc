@@ -30,8 +30,7 @@ constexpr std::size_t ATTRIBUTES_SIZE = 65536;  // the kernel's bound for a list
 // messages name the entry being kept and its copy.
 std::array<char, ATTRIBUTES_SIZE> source_names;
 std::array<char, ATTRIBUTES_SIZE> destination_names;
-std::array<char, ATTRIBUTES_SIZE> attribute_value;
-std::array<char, 65536> copy_buffer;
+std::array<char, ATTRIBUTES_SIZE> buffer;  // an attribute's value, or a stretch of a file
 struct {
   const char* source;
   const char* destination;
@@ -118,16 +117,14 @@ bool keep_attribute_list(const Holder& source, const Holder& destination, Extras
   if (!list_attributes(source, source_names.data(), &names)) return report_error();
   for (const char* name = source_names.data(); name < source_names.data() + names;
        name += std::strlen(name) + 1) {
-    const ssize_t length =
-        source.link != nullptr
-            ? lgetxattr(source.link, name, attribute_value.data(), ATTRIBUTES_SIZE)
-            : fgetxattr(source.fd, name, attribute_value.data(), ATTRIBUTES_SIZE);
+    const ssize_t length = source.link != nullptr
+                               ? lgetxattr(source.link, name, buffer.data(), ATTRIBUTES_SIZE)
+                               : fgetxattr(source.fd, name, buffer.data(), ATTRIBUTES_SIZE);
     if (length < 0 && errno == ENODATA) continue;  // removed since it was listed
     const auto size = static_cast<std::size_t>(length);
-    if (length < 0 ||
-        (destination.link != nullptr
-             ? lsetxattr(destination.link, name, attribute_value.data(), size, 0)
-             : fsetxattr(destination.fd, name, attribute_value.data(), size, 0)) != 0) {
+    if (length < 0 || (destination.link != nullptr
+                           ? lsetxattr(destination.link, name, buffer.data(), size, 0)
+                           : fsetxattr(destination.fd, name, buffer.data(), size, 0)) != 0) {
       return report_attribute(name);
     }
   }
@@ -184,11 +181,11 @@ bool copy_range(int source, int destination, off_t offset, off_t length) {
         copy_file_range(source, &in, destination, &out, static_cast<std::size_t>(length), 0);
     if (copied < 0 &&
         (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)) {
-      copied = pread(source, copy_buffer.data(),
-                     std::min(copy_buffer.size(), static_cast<std::size_t>(length)), in);
-      const ssize_t written = copied > 0 ? pwrite(destination, copy_buffer.data(),
-                                                  static_cast<std::size_t>(copied), out)
-                                         : copied;
+      copied = pread(source, buffer.data(),
+                     std::min(buffer.size(), static_cast<std::size_t>(length)), in);
+      const ssize_t written =
+          copied > 0 ? pwrite(destination, buffer.data(), static_cast<std::size_t>(copied), out)
+                     : copied;
       if (written != copied) {
         if (written >= 0) errno = ENOSPC;  // a write cut short says why no more
         return false;
