@@ -3,8 +3,6 @@
 #ifndef LANGEXT_FS_WALK_H
 #define LANGEXT_FS_WALK_H
 
-#include <cstddef>
-
 // What a visitor answers for an entry.
 constexpr int WALK_NEXT = 0;
 constexpr int WALK_ENTER = 1;  // a directory: go down into it

@@ -2,8 +2,6 @@
 
 #include "installer/installer.h"
 
-namespace {
-
 constexpr ProgramText TEXT{
     "langext-install",
     "Usage: langext-install [--help | --version | --dry-run]\n"
@@ -25,8 +23,6 @@ constexpr ProgramText TEXT{
     "See langext-install(8).\n"
     "\n",
     "--dry-run", run_dry};
-
-}  // namespace
 
 int main(int argc, char** argv) {
   std::exit(run_program(argc, argv, TEXT,

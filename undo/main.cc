@@ -4,8 +4,6 @@
 #include "installer/progress.h"
 #include "steps/run.h"
 
-namespace {
-
 constexpr ProgramText TEXT{
     "langext-undo",
     "Usage: langext-undo [--help | --version | --check]\n"
@@ -27,8 +25,6 @@ constexpr ProgramText TEXT{
     "--check", [] {
       return run_locked_by([] { return check_installation() ? EXIT_UNDONE : EXIT_REFUSED; }, false);
     }};
-
-}  // namespace
 
 int main(int argc, char** argv) {
   // The checks of a large installation take a while: on a terminal a line
