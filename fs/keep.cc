@@ -343,12 +343,6 @@ bool keep_other(int from, const char* name, const struct stat& status) {
   return kept;
 }
 
-void name_entry(const char* name) {
-  join_path(&joined[0], keep.source.text.data(), name);
-  join_path(&joined[1], keep.destination.text.data(), name);
-  named = {joined[0].data(), joined[1].data()};
-}
-
 int fail() {
   report_error();
   ++keep.failures;
@@ -356,6 +350,9 @@ int fail() {
 }
 
 int keep_entry(void*, int from, const char* name, unsigned char) {
+  join_path(&joined[0], keep.source.text.data(), name);
+  join_path(&joined[1], keep.destination.text.data(), name);
+  named = {joined[0].data(), joined[1].data()};
   Identity identity;
   struct stat status {};
   bool mount = false;
@@ -364,7 +361,6 @@ int keep_entry(void*, int from, const char* name, unsigned char) {
       same_identity(identity, *keep.left_out)) {
     return WALK_NEXT;
   }
-  name_entry(name);
   // Another file system (an overlay gives files their layer's device, a
   // user's FUSE mount bars even root) is not ours to copy: another user's may
   // claim root's files, set-user-ID.
@@ -383,10 +379,7 @@ int keep_entry(void*, int from, const char* name, unsigned char) {
 
 int keep_entered(void*, int, int directory, const char* name) {
   Descriptor below(directory >= 0 ? openat(keep.to, name, DIRECTORY_FLAGS) : -1);
-  if (!below.is_open()) {
-    name_entry(name);
-    return fail();
-  }
+  if (!below.is_open()) return fail();  // keep_entry named it
   // No one else may enter the copy: ".." leads back up, one descriptor a level.
   if (keep.to != keep.top) close(keep.to);
   keep.to = below.release();
