@@ -60,7 +60,7 @@ bool of_kind(const char* path, bool directory) {
 // at the language file's name (one that holds the other targets, say), a
 // device, a FIFO or a socket is no file, and would be set aside and
 // replaced by one; a file is no directory; a link to nowhere is neither.
-bool of_its_kind(Target& target) {
+bool of_its_kind(const Target& target) {
   if (!taken(target.path) || of_kind(target.path, target.is_directory)) return true;
   std::printf("Unable to install: %s is not a %s.\n\n", target.path,
               target.is_directory ? "directory" : "regular file");
@@ -70,7 +70,7 @@ bool of_its_kind(Target& target) {
 // A file system another user mounted (FUSE) shows whatever its daemon
 // says: files of root's, set-user-ID, that the copy of the old contents
 // would make so on this host's own disk. Its promises are no one's to keep.
-bool on_hosts_file_system(Target& target) {
+bool on_hosts_file_system(const Target& target) {
   MountLine mount{};
   if (!find_mount(AT_FDCWD, target.path, &mount) || std::strncmp(mount.type, "fuse", 4) != 0) {
     return true;
@@ -85,7 +85,7 @@ bool on_hosts_file_system(Target& target) {
 // A target inside another, or the other itself, would be carried off by
 // the other's swap: the target and each directory above it, up to the root,
 // are compared with the others.
-bool apart(Target& target) {
+bool apart(const Target& target) {
   std::array<struct stat, TARGET_COUNT> others{};
   std::array<bool, TARGET_COUNT> there{};
   for (std::size_t outer = 1; outer < TARGET_COUNT; ++outer) {
@@ -135,7 +135,8 @@ bool decide_set_aside(Target& target) {
 }
 
 // Runs check over each target in turn, up to the first that fails it.
-bool each_target(bool (*check)(Target&)) {
+template <typename Check>
+bool each_target(Check check) {
   return std::all_of(targets.begin(), targets.end(), check);
 }
 
@@ -428,8 +429,8 @@ int take_document_root(char* entry, long received) {
   entry[end - 1] = '\0';
   if (end >= 2 && entry[end - 2] == '/') entry[end - 2] = '\0';
   if (std::strlen(entry) > DOCUMENT_ROOT_LIMIT) return 0;
-  if (entry[std::strspn(entry, "\t\n\r ")] == '\0')
-    std::snprintf(entry, PATH_BUFFER_SIZE, "%s", DEFAULT_DOCUMENT_ROOT);
+  const bool blank = entry[std::strspn(entry, "\t\n\r ")] == '\0';
+  if (blank) std::snprintf(entry, PATH_BUFFER_SIZE, "%s", DEFAULT_DOCUMENT_ROOT);
   return 1;
 }
 
