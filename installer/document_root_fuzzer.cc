@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "installer/installer.h"
+#include "text/text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size > PATH_BUFFER_SIZE) return -1;  // one read delivers at most this much
@@ -18,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (taken == 1) {
     // It fits with room for "/images", and a blank entry became the default.
     if (length + std::strlen(IMAGES_SUFFIX) >= PATH_BUFFER_SIZE) std::abort();
-    if (entry[std::strspn(entry.data(), "\t\n\r ")] == '\0') std::abort();
+    if (has_text(entry.data()) == 0) std::abort();
   } else if (taken != 0 || length <= DOCUMENT_ROOT_LIMIT) {
     std::abort();
   }

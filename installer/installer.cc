@@ -18,6 +18,7 @@
 #include "fs/fd.h"
 #include "installer/progress.h"
 #include "steps/run.h"
+#include "text/text.h"
 
 namespace {
 
@@ -429,8 +430,7 @@ int take_document_root(char* entry, long received) {
   entry[end - 1] = '\0';
   if (end >= 2 && entry[end - 2] == '/') entry[end - 2] = '\0';
   if (std::strlen(entry) > DOCUMENT_ROOT_LIMIT) return 0;
-  const bool blank = entry[std::strspn(entry, "\t\n\r ")] == '\0';
-  if (blank) std::snprintf(entry, PATH_BUFFER_SIZE, "%s", DEFAULT_DOCUMENT_ROOT);
+  if (has_text(entry) == 0) std::snprintf(entry, PATH_BUFFER_SIZE, "%s", DEFAULT_DOCUMENT_ROOT);
   return 1;
 }
 

@@ -12,7 +12,8 @@ need_packages cmake clang libclang-rt-14-dev
 dir=$top/build-fuzz
 CXX=clang++ cmake -S "$top" -B "$dir" -DLANGEXT_FUZZ=ON -DLANGEXT_SANITIZE=ON \
   -DLANGEXT_TESTS=OFF -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link >/dev/null
-cmake --build "$dir" -j "$(nproc)" --target document_root_fuzzer configuration_fuzzer log_fuzzer
+cmake --build "$dir" -j "$(nproc)" --target document_root_fuzzer configuration_fuzzer text_fuzzer \
+  log_fuzzer
 [ "$seconds" = --build-only ] && exit 0
 # One target per core at a time, each for the given time.
 run_target() {
@@ -31,6 +32,6 @@ run_target() {
 }
 export -f run_target
 export dir top seconds
-printf '%s\n' document_root configuration log |
+printf '%s\n' document_root configuration text log |
   xargs -P "$(nproc)" -I{} bash -c 'run_target {}' || exit 1
 echo "fuzzing: every target ran ${seconds}s without a fault"

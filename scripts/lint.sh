@@ -10,7 +10,7 @@ cd "$top"
 
 dir=$top/build-lint
 cmake -S . -B "$dir" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DLANGEXT_TESTS=ON >/dev/null
-mapfile -t program < <(git ls-files 'fs/*.cc' 'steps/*.cc' 'installer/*.cc' 'undo/*.cc' | grep -v -E '_(test|fuzzer)\.cc$')
+mapfile -t program < <(git ls-files 'text/*.cc' 'fs/*.cc' 'steps/*.cc' 'installer/*.cc' 'undo/*.cc' | grep -v -E '_(test|fuzzer)\.cc$')
 mapfile -t everything < <(git ls-files '*.cc' '*.h')
 
 echo "== clang-tidy"
