@@ -32,15 +32,13 @@ constexpr const char* DIRECTORY_NAME = "langext-install";
 constexpr const char* RECORD_NAME = "record";
 constexpr const char* RECEIPT_NAME = "receipt";
 constexpr const char* LISTING_NAME = "files";
-constexpr std::string_view HEADER = "langext-install log 4 ";
 // What the release before this one wrote: a record rewritten whole.
 constexpr std::string_view EARLIER_HEADER = "langext-install record 2\n";
 constexpr std::string_view DIGITS = "0123456789abcdef";
 constexpr std::size_t SEAL_LENGTH = 19;  // " #" and sixteen hexadecimal digits, then "\n"
 
-Descriptor lock_holder;
 bool keep_directory = false;  // a run that only looks removes nothing
-Descriptor directory;
+Descriptor directory;         // locked
 Descriptor record;
 Descriptor receipt;
 std::uint64_t chain = LOG_SEAL_START;  // the hash of the record's last line
@@ -55,8 +53,7 @@ void write_seal(char* at, std::uint64_t seal) {
   std::snprintf(at, SEAL_LENGTH + 1, " #%016" PRIx64 "\n", seal);
 }
 
-// The directory and the logs in it are only used when they are root's own
-// and closed to everyone else, so that no one else can forge a log.
+// Only root's own, closed to everyone else: no one else can forge a log.
 bool ours(int fd, mode_t type, struct stat* status) {
   if (fstat(fd, status) != 0) return false;
   const bool owned = (status->st_mode & S_IFMT) == type && status->st_uid == geteuid() &&
@@ -81,14 +78,10 @@ void add(LogLine* line, const char* format, auto... values) {
   if (!line->fits) return;
   const std::size_t room = sizeof line->text - line->length - SEAL_LENGTH;
   const int written = std::snprintf(line->text + line->length, room, format, values...);
-  if (written < 0 || static_cast<std::size_t>(written) >= room) {
-    line->fits = false;
-    return;
-  }
-  line->length += static_cast<std::size_t>(written);
+  line->fits = written >= 0 && static_cast<std::size_t>(written) < room;
+  if (line->fits) line->length += static_cast<std::size_t>(written);
 }
 
-// The number text writes in base; false where a byte is none of its digits.
 bool read_digits(std::string_view text, std::size_t base, std::uint64_t* value) {
   for (char digit : text) {
     const std::size_t at = DIGITS.find(digit);
@@ -98,9 +91,8 @@ bool read_digits(std::string_view text, std::size_t base, std::uint64_t* value) 
   return true;
 }
 
-// What was last read of a log, ahead of the line asked for: a plan is read
-// a line at a time, and one read then serves many. The log only grows, so
-// what was read of it stays true until its descriptor closes (forget_read).
+// What was last read of a log, ahead of the line asked for: one read serves
+// many lines. The log only grows: what was read stays true while it is open.
 struct ReadAhead {
   int fd = -1;
   off_t start = 0;
@@ -109,9 +101,6 @@ struct ReadAhead {
 };
 ReadAhead ahead;
 
-void forget_read() { ahead.fd = -1; }
-
-// The line of the log at offset, as parse_line reads it.
 bool read_line(int fd, off_t offset, std::uint64_t* hash, LogFields* fields) {
   auto from = static_cast<std::size_t>(offset - ahead.start);
   if (ahead.fd != fd || offset < ahead.start || from >= ahead.length ||
@@ -136,18 +125,17 @@ bool unlinked(const char* name) {
 }
 
 bool flush_pending() {
-  for (std::size_t done = 0; done < pending_length;) {
+  std::size_t done = 0;
+  while (done < pending_length) {
     const ssize_t written = write(record.get(), pending.data() + done, pending_length - done);
     if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      pending_length = 0;
-      return false;
-    }
+    if (written <= 0) break;
     done += static_cast<std::size_t>(written);
   }
-  record_end += static_cast<off_t>(pending_length);
+  const bool flushed = done == pending_length;
+  if (flushed) record_end += static_cast<off_t>(done);
   pending_length = 0;
-  return true;
+  return flushed;
 }
 
 }  // namespace
@@ -191,9 +179,8 @@ int lock_record_directory(bool make) {
     struct stat named {};
     if (stat(RECORD_DIRECTORY, &named) == 0 && held.st_dev == named.st_dev &&
         held.st_ino == named.st_ino) {
-      lock_holder.reset(locked.release());
-      directory.reset(fcntl(lock_holder.get(), F_DUPFD_CLOEXEC, 0));
-      return directory.is_open() ? LOCK_TAKEN : LOCK_FAILED;
+      directory.reset(locked.release());
+      return LOCK_TAKEN;
     }
   }
   errno = EAGAIN;
@@ -201,19 +188,17 @@ int lock_record_directory(bool make) {
 }
 
 void drop_record_directory() {
-  if (lock_holder.is_open() && !keep_directory) unlinkat(AT_FDCWD, RECORD_DIRECTORY, AT_REMOVEDIR);
+  if (directory.is_open() && !keep_directory) unlinkat(AT_FDCWD, RECORD_DIRECTORY, AT_REMOVEDIR);
 }
 
 void unlock_record_directory() {
-  if (!lock_holder.is_open()) return;
   // Empty, it is removed while still locked; holding a log, it stays. Its
   // removal need not be durable, nor even succeed.
   drop_record_directory();
-  forget_read();
+  ahead.fd = -1;
   record.reset();
   receipt.reset();
   directory.reset();
-  lock_holder.reset();
 }
 
 void add_word(LogLine* line, const char* word) {
@@ -233,8 +218,7 @@ void add_string(LogLine* line, const char* value) {
 
 std::size_t append_escaped(char* text, std::size_t room, std::size_t length, std::string_view value,
                            Escape style) {
-  // A byte at a time, and a plan logs a name for each entry: by hand, not
-  // by a formatting call for each byte.
+  // By hand, not by a formatting call a byte: a plan logs a name an entry.
   const bool octal = style != Escape::LOG;
   for (const char byte : value) {
     const auto code = static_cast<unsigned char>(byte);
@@ -277,7 +261,7 @@ void add_attributes(LogLine* line, const Attributes& a) {
 }
 
 bool log_start(const char* kind) {
-  forget_read();
+  ahead.fd = -1;
   record.reset(openat(directory.get(), RECORD_NAME,
                       O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!record.is_open()) return false;
@@ -287,7 +271,7 @@ bool log_start(const char* kind) {
   pending_length = 0;
   record_end = 0;
   LogLine header;
-  add(&header, "%.*s%s", static_cast<int>(HEADER.size()), HEADER.data(), kind);
+  add(&header, "langext-install log 4 %s", kind);
   return log_append(header);
 }
 
@@ -328,13 +312,13 @@ bool log_to_receipt() {
 }
 
 bool log_forget() {
-  forget_read();
+  ahead.fd = -1;
   record.reset();
   return unlinked(RECORD_NAME) && fsync(directory.get()) == 0;
 }
 
 bool remove_receipt() {
-  forget_read();
+  ahead.fd = -1;
   receipt.reset();
   return unlinked(RECEIPT_NAME) && unlinked(LISTING_NAME) && fsync(directory.get()) == 0;
 }
@@ -351,8 +335,7 @@ Stream open_listing(bool write, bool anew) {
       openat(directory.get(), LISTING_NAME,
              (write ? O_WRONLY | O_CREAT | O_APPEND : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (!file.is_open() || (anew && ftruncate(file.get(), 0) != 0)) return nullptr;
-  // What a killed run appended may end amid a line: the next begins a line
-  // of its own.
+  // A killed run's last line may be cut short: the next begins a line anew.
   char last = '\n';
   struct stat status {};
   if (write && !anew &&
@@ -374,7 +357,7 @@ Stream open_listing(bool write, bool anew) {
 
 int log_open(bool from_receipt, const char** kind) {
   Descriptor& file = from_receipt ? receipt : record;
-  forget_read();
+  ahead.fd = -1;
   if (!directory.is_open()) return LOG_NONE;
   file.reset(openat(directory.get(), from_receipt ? RECEIPT_NAME : RECORD_NAME,
                     (from_receipt ? O_RDONLY : O_RDWR) | O_NOFOLLOW | O_CLOEXEC));
@@ -396,10 +379,7 @@ int log_open(bool from_receipt, const char** kind) {
     return LOG_UNREADABLE;
   }
   marks_whole = fields.word(2) != "3";
-  static std::array<char, 16> kind_name;
-  std::snprintf(kind_name.data(), kind_name.size(), "%.*s", static_cast<int>(fields.word(3).size()),
-                fields.word(3).data());
-  *kind = kind_name.data();
+  *kind = fields.word(3) == "undo" ? "undo" : fields.word(3) == "install" ? "install" : "";
   off_t end = fields.end;
   while (read_line(file.get(), end, &hash, &fields)) end = fields.end;
   (from_receipt ? receipt_end : record_end) = end;
@@ -419,12 +399,10 @@ off_t log_end(bool from_receipt) { return from_receipt ? receipt_end : record_en
 
 bool log_next(bool from_receipt, off_t* offset, LogFields* fields) {
   // Checked whole when the log was opened; here only read.
-  if (*offset >= log_end(from_receipt) ||
-      !read_line((from_receipt ? receipt : record).get(), *offset, nullptr, fields)) {
-    return false;
-  }
-  *offset = fields->end;
-  return true;
+  const bool read = *offset < log_end(from_receipt) &&
+                    read_line((from_receipt ? receipt : record).get(), *offset, nullptr, fields);
+  if (read) *offset = fields->end;
+  return read;
 }
 
 bool log_previous(bool from_receipt, off_t* offset, LogFields* fields) {
@@ -433,13 +411,13 @@ bool log_previous(bool from_receipt, off_t* offset, LogFields* fields) {
   static std::array<char, sizeof LogLine::text + 1> text;
   const off_t from = std::max(*offset - static_cast<off_t>(text.size()), off_t{0});
   const ssize_t got = pread(fd, text.data(), static_cast<std::size_t>(*offset - from), from);
-  if (got != *offset - from || got < 1) return false;
-  off_t start = got - 1;  // the last byte is the line's end
-  while (start > 0 && text[static_cast<std::size_t>(start - 1)] != '\n') --start;
-  off_t line = from + start;
-  if (!log_next(from_receipt, &line, fields)) return false;
-  *offset = fields->start;
-  return true;
+  if (got != *offset - from) return false;
+  // The last byte is the line's end; the one before it ends the line before.
+  const auto* end =
+      static_cast<const char*>(memrchr(text.data(), '\n', static_cast<std::size_t>(got - 1)));
+  *offset = from + (end != nullptr ? end + 1 - text.data() : 0);
+  off_t line = *offset;
+  return log_next(from_receipt, &line, fields);
 }
 
 bool log_marks_whole() { return marks_whole; }
@@ -484,12 +462,12 @@ int LogFields::numbers(int index, std::int64_t* values, int most) {
   int found = 0;
   for (std::size_t at = 0; good && at <= text.size() && found < most; ++found) {
     const std::size_t stop = std::min(text.find_first_of(":.", at), text.size());
-    const std::string_view digits(text.data() + at, stop - at);
+    std::string_view digits(text.data() + at, stop - at);
     const bool negative = digits.starts_with('-');
+    digits.remove_prefix(negative ? 1 : 0);
     std::uint64_t value = 0;
-    if (digits.size() == (negative ? 1U : 0U) || digits.size() > 18 ||
-        !read_digits(negative ? std::string_view(digits.data() + 1, digits.size() - 1) : digits, 10,
-                     &value)) {
+    if (digits.empty() || digits.size() > (negative ? 17U : 18U) ||
+        !read_digits(digits, 10, &value)) {
       good = false;
     }
     values[found] = negative ? -static_cast<std::int64_t>(value) : static_cast<std::int64_t>(value);

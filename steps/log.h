@@ -1,9 +1,8 @@
-// The log of a run: what it will do, appended durably before it is done,
-// in a directory only root may enter, so that the next run finishes or
-// undoes a killed run from facts, never from guesses. Each line is sealed
-// by a hash chained to every line before it: a line a crash cut short, and
-// all after it, is no line of the log. A completed installation's log
-// becomes its receipt, which the undo reads.
+// The log of a run, each step appended durably before it is taken, in a
+// directory only root may enter: the next run finishes or undoes a killed
+// run from facts. Each line is sealed by a hash chained to all before it,
+// so a line a crash cut short, and all after it, is none. A completed
+// installation's log becomes its receipt, which the undo reads.
 #ifndef LANGEXT_STEPS_LOG_H
 #define LANGEXT_STEPS_LOG_H
 
@@ -31,16 +30,14 @@ constexpr int LOCK_ABSENT = 2;  // there is none, and none was to be made
 constexpr int LOCK_FAILED = -1;
 int lock_record_directory(bool make = true);
 void unlock_record_directory();
-// The same removal at a signal, which a run that only looks, or holds no
-// lock, never makes: safe to call from a signal handler.
+// The same removal, safe in a signal handler; never by a run that only looks.
 void drop_record_directory();
 
 // Whether a record is there: a run was killed, or is under way.
 bool record_exists();
 
 // The list of every entry of the installed trees beside the receipt, for a
-// check of what changed since: opened to be appended to (emptied first
-// where anew), or to be read; null, errno set, where it cannot be.
+// check: opened to be appended to (emptied first where anew), or read; null where it cannot be.
 Stream open_listing(bool write, bool anew = false);
 
 struct Attributes {
@@ -64,20 +61,20 @@ void add_identity(LogLine* line, const Identity& identity);
 void add_time(LogLine* line, const timespec& time);
 void add_hex(LogLine* line, std::uint64_t value);
 void add_attributes(LogLine* line, const Attributes& attributes);
-// Appends value to text (of size room) at length, each blank, control, "\" or non-ASCII
-// byte as \xhh in the log, \ooo in the list of entries and the history, which keeps blanks
-// and non-ASCII bytes as they are: the new length, or SIZE_MAX where it does not fit.
+// Appends value to text (of size room) at length, each blank, control, "\" or non-ASCII byte as
+// \xhh in the log, \ooo in the list; the history keeps blanks and non-ASCII bytes. The new
+// length, or SIZE_MAX where it does not fit.
 enum class Escape { LOG, LIST, HISTORY };
 std::size_t append_escaped(char* text, std::size_t room, std::size_t length, std::string_view value,
                            Escape style);
 
-// Ends a line of another file in the log's form, sealed by the seal that
-// follows *seal, which then moves on; false where it did not fit.
+// Seals a line of another file in the log's form, chained to *seal, which
+// moves on; false where it did not fit.
 bool seal_line(LogLine* line, std::uint64_t* seal);
 
 // A new record of the kind given ("install" or "undo"), where there is
-// none; a line appended to it; what was appended made durable; where the
-// next line will begin. Then the record becomes the receipt, or goes.
+// none; a line appended; what was appended made durable; where the next
+// line will begin. Then the record becomes the receipt, or goes.
 bool log_start(const char* kind);
 bool log_append(const LogLine& line);
 bool log_sync();
@@ -99,8 +96,7 @@ struct LogFields {
   std::int64_t number(int index);
   std::uint64_t hex(int index);
   bool string(int index, char* value, std::size_t size);
-  // The numbers of one field, split at ":" and "."; how many, or -1.
-  int numbers(int index, std::int64_t* values, int most);
+  int numbers(int index, std::int64_t* values, int most);  // split at ":", "."; how many, or -1
   Identity identity(int index);
   timespec time(int index);
   Attributes attributes(int index);
@@ -108,7 +104,7 @@ struct LogFields {
 
 // Reads the line at the start of text into fields (fields->end is its
 // length): false where it is not whole or, where hash is given, not sealed
-// by the seal that follows *hash, which then moves on.
+// chained to *hash, which then moves on.
 bool parse_line(const char* text, std::size_t length, std::uint64_t* hash, LogFields* fields);
 std::uint64_t seal_of(std::uint64_t previous, const char* text, std::size_t length);
 constexpr std::uint64_t LOG_SEAL_START = 14695981039346656037ULL;
@@ -116,9 +112,8 @@ constexpr std::uint64_t LOG_SEAL_START = 14695981039346656037ULL;
 constexpr int LOG_NONE = 0;
 constexpr int LOG_FOUND = 1;        // *kind names its kind
 constexpr int LOG_UNREADABLE = -1;  // errno EBADMSG: another's; EPROTO: an earlier release's
-// Opens the record (receipt false, kept open for appending) or the receipt
-// and checks every line; a line a crash cut short at its end is dropped,
-// and cut off the record.
+// Opens the record (kept open for appending) or the receipt and checks
+// every line; a line a crash cut short at its end is cut off the record.
 int log_open(bool receipt, const char** kind);
 // The line at *offset, which moves past it, or the one ending at *offset,
 // which moves back to its start; false at the end.
@@ -126,8 +121,8 @@ bool log_next(bool receipt, off_t* offset, LogFields* fields);
 bool log_previous(bool receipt, off_t* offset, LogFields* fields);
 off_t log_end(bool receipt);
 // Whether the log says when a put-back in place is whole, and when a
-// directory's own attributes were given to NAME.old: the release before
-// this one did not, and what a run of it had made and was gone was done.
+// directory's own attributes were given to NAME.old: in a log of the
+// release before, what a run made and is gone was done.
 bool log_marks_whole();
 
 void report_unusable(const char* path, const char* what);
