@@ -1,5 +1,3 @@
-// The one digest of a tree, for the receipt, the undo's checks and the
-// check of what changed since the installation.
 #include "steps/digest.h"
 
 #include <fcntl.h>
@@ -8,12 +6,14 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <initializer_list>
+#include <utility>
 
 #include "fs/fd.h"
 #include "fs/walk.h"
@@ -76,50 +76,27 @@ std::uint64_t hash_of(const Hashed& hashed) {
   return hash;
 }
 
-std::uint64_t rotate(std::uint64_t value, int bits) { return value << bits | value >> (64 - bits); }
-
 void sip_round(std::array<std::uint64_t, 4>& v) {
   v[0] += v[1];
-  v[1] = rotate(v[1], 13) ^ v[0];
-  v[0] = rotate(v[0], 32);
+  v[1] = std::rotl(v[1], 13) ^ v[0];
+  v[0] = std::rotl(v[0], 32);
   v[2] += v[3];
-  v[3] = rotate(v[3], 16) ^ v[2];
+  v[3] = std::rotl(v[3], 16) ^ v[2];
   v[0] += v[3];
-  v[3] = rotate(v[3], 21) ^ v[0];
+  v[3] = std::rotl(v[3], 21) ^ v[0];
   v[2] += v[1];
-  v[1] = rotate(v[1], 17) ^ v[2];
-  v[2] = rotate(v[2], 32);
+  v[1] = std::rotl(v[1], 17) ^ v[2];
+  v[2] = std::rotl(v[2], 32);
 }
 
 void (*digest_watch)(const char* path, long long entries) = nullptr;
-
-// Tells the watcher of the entry name with its path below the top, so that
-// a list holds one entry a line and a terminal shows no byte of a name as
-// a control. Below where the path no longer fits, it is shown as ".../NAME".
-void tell_seen(const char* name, std::uint64_t place, std::uint64_t hash, const struct stat& status,
-               const Identity& identity) {
-  const std::uint32_t prefix = digest.path_lengths[digest.depth];
-  char* path = digest.path.data();
-  const std::size_t length = prefix == PATH_UNKNOWN ? SIZE_MAX
-                                                    : append_escaped(path, digest.path.size() - 1,
-                                                                     prefix, name, Escape::LIST);
-  static std::array<char, 4 + 4 * NAME_MAX + 1> deep{'.', '.', '.', '/'};
-  const bool fits = length != SIZE_MAX;
-  if (!fits) append_escaped(deep.data(), deep.size(), 4, name, Escape::LIST);  // a name always fits
-  digest.entering_length = fits ? static_cast<std::uint32_t>(length + 1) : PATH_UNKNOWN;
-  digest.seen_by(digest.context,
-                 DigestedEntry{place, hash, fits ? path : deep.data(), &status, &identity});
-  if (fits) path[length] = '/';
-}
 
 int digest_entry(void*, int directory, const char* name, unsigned char) {
   if (digest.shown != nullptr) digest_watch(digest.shown, ++digest.seen);
   // An entry's place in the tree, however deep: its directory's and its
   // name; the entries are summed, so the order of a listing does not count.
   Hashed at(digest.places[digest.depth]);
-  for (const char* byte = name; *byte != '\0'; ++byte) {
-    at.bytes[at.length++] = static_cast<unsigned char>(*byte);
-  }
+  for (const char* byte = name; *byte != '\0'; ++byte) at.bytes[at.length++] = *byte;
   at.bytes[at.length++] = '/';
   const std::uint64_t place = hash_of(at);
   struct stat status {};
@@ -146,7 +123,23 @@ int digest_entry(void*, int directory, const char* name, unsigned char) {
   const std::uint64_t hash = hash_of(counted);
   digest.sum += hash;
   digest.entering = place;
-  if (digest.seen_by != nullptr) tell_seen(name, place, hash, status, identity);
+  if (digest.seen_by != nullptr) {
+    // Escaped: a list holds one entry a line, a terminal shows no control
+    // byte. Below where the path no longer fits, as ".../NAME".
+    const std::uint32_t prefix = digest.path_lengths[digest.depth];
+    char* path = digest.path.data();
+    const std::size_t length = prefix == PATH_UNKNOWN ? SIZE_MAX
+                                                      : append_escaped(path, digest.path.size() - 1,
+                                                                       prefix, name, Escape::LIST);
+    static std::array<char, 4 + 4 * NAME_MAX + 1> deep{'.', '.', '.', '/'};
+    const bool fits = length != SIZE_MAX;
+    // A name always fits below "...".
+    if (!fits) append_escaped(deep.data(), deep.size(), 4, name, Escape::LIST);
+    digest.entering_length = fits ? static_cast<std::uint32_t>(length + 1) : PATH_UNKNOWN;
+    digest.seen_by(digest.context,
+                   DigestedEntry{place, hash, fits ? path : deep.data(), &status, &identity});
+    if (fits) path[length] = '/';
+  }
   return here && S_ISDIR(status.st_mode) && status.st_uid == digest.user &&
                  digest.depth + 1 < DIGEST_DEPTH_LIMIT
              ? WALK_ENTER
@@ -165,9 +158,8 @@ bool digest_left(void*, int) {
   return true;
 }
 
-// A line that does not fit is left out, and the chain is broken with it:
-// no line after it reads, so the tree has no list, rather than a list that
-// lacks an entry.
+// A line that does not fit breaks the chain: the tree has no list, rather
+// than a list that lacks an entry.
 void write_line(Listing* listing, LogLine* line) {
   if (listing == nullptr) return;
   if (seal_line(line, &listing->seal)) {
@@ -239,7 +231,6 @@ bool tree_digest(int directory, const char* name, const Identity* left_out, bool
     if (digest.shown != nullptr) digest_watch(digest.shown, 0);
     const bool walked = top.is_open() && walk_tree(top.get(), visitor);
     if (digest.shown != nullptr) digest_watch(nullptr, -1);
-    digest.shown = nullptr;
     if (!walked) return false;
   }
   *digest_of = digest.sum;
@@ -270,10 +261,7 @@ std::uint64_t keyed_hash(const DigestKey& key, const unsigned char* bytes, std::
   };
   for (std::size_t i = 0; i < length; ++i) {
     word |= static_cast<std::uint64_t>(bytes[i]) << (8 * (i % 8));
-    if (i % 8 == 7) {
-      take(word);
-      word = 0;
-    }
+    if (i % 8 == 7) take(std::exchange(word, 0));
   }
   take(word | static_cast<std::uint64_t>(length) << 56);
   v[2] ^= 0xff;

@@ -35,15 +35,13 @@ struct DigestedEntry {
 };
 using DigestSeen = void (*)(void* context, const DigestedEntry& entry);
 
-// The digest of the entry name of directory and of everything below it but
-// the entry of identity left_out at its top, whatever its name: each entry's place, type, mode,
-// owner, size, times of modification and change, inode number and birth time; of the top, its type
-// and identity, and a file's size and time of modification (and of change where whole_top), since
-// an undo closes and opens it. No call can set a change time, so an edit by anyone shows. Another
-// file system, or a directory that is not root's, is never entered: only that it is there, as it
-// is, counts. Each is hashed under key. False, errno set, where the tree cannot be read. Where a
-// watch is set (watch_digests), a digest given a path to show tells it how the walk goes; where
-// seen is given, it is told of every entry.
+// The digest, under key, of the entry name of directory and all below it but the entry of
+// identity left_out at its top: each entry's place, type, mode, owner, size, times of modification
+// and change, inode number and birth time; of the top, its type and identity, and a file's size
+// and time of modification (and of change where whole_top), since an undo closes and opens it. No
+// call can set a change time, so an edit by anyone shows. Another file system, or a directory not
+// root's, counts only as being there. False, errno set, where the tree cannot be read. A watch
+// (watch_digests) is told how the walk of a path shown goes; seen, of every entry.
 bool tree_digest(int directory, const char* name, const Identity* left_out, bool whole_top,
                  const DigestKey& key, std::uint64_t* digest_of, const char* shown = nullptr,
                  DigestSeen seen = nullptr, void* context = nullptr);
@@ -58,9 +56,8 @@ struct Listing {
 };
 
 // The digest of the tree name of parent (NAME, which 0, or NAME.old, 1) of
-// the target index, as tree_digest takes it, its entries appended to the
-// list where it is open. Only a check reads the list: one that cannot be
-// written is left out.
+// the target index, its entries appended to the list where it is open. Only
+// a check reads the list: one that cannot be written is left out.
 bool listed_digest(Listing* listing, int parent, const char* name, const Identity* left_out,
                    std::size_t index, int which, const DigestKey& key, std::uint64_t* digest);
 
