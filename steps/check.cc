@@ -48,8 +48,7 @@ Listed* slot_of(std::uint64_t place) {
   }
 }
 
-// The next line of the list, at *at, into fields; sealed after *seal where
-// given.
+// The next line of the list, at *at, into fields; chained to *seal where given.
 bool read_line(off_t* at, std::uint64_t* seal) {
   *at = ftello(listing.get());
   return std::fgets(line.data(), static_cast<int>(line.size()), listing.get()) != nullptr &&
@@ -68,16 +67,11 @@ bool load_listed(std::size_t index, int which, std::uint64_t digest, off_t* star
   if (!listing) return false;
   std::rewind(listing.get());
   off_t at = 0;
-  bool found = false;
   // A line that does not read (one a kill cut short) is passed over: a
   // whole tree may follow it.
-  while (!found &&
-         std::fgets(line.data(), static_cast<int>(line.size()), listing.get()) != nullptr) {
+  while (std::feof(listing.get()) == 0 && std::ferror(listing.get()) == 0) {
     std::uint64_t seal = LOG_SEAL_START;
-    if (!parse_line(line.data(), std::strlen(line.data()), &seal, &fields) ||
-        !is_tree_line("tree", index, which)) {
-      continue;
-    }
+    if (!read_line(&at, &seal) || !is_tree_line("tree", index, which)) continue;
     *start = ftello(listing.get());
     ++generation;
     std::size_t count = 0;
@@ -85,20 +79,18 @@ bool load_listed(std::size_t index, int which, std::uint64_t digest, off_t* star
       *slot_of(entry.place) = Listed{entry.place, entry.hash, at, generation, false};
       ++count;
     }
-    found = is_tree_line("end", index, which) && fields.hex(3) == digest && fields.good;
+    if (is_tree_line("end", index, which) && fields.hex(3) == digest && fields.good) return true;
   }
-  return found;
+  return false;
 }
 
-struct Comparison {
-  const char* top;
-  bool listed;
-  long long reported;
-};
+// The tree being compared, and how many of its entries were reported.
+const char* compared = nullptr;
+long long reported = 0;
 
-void report(Comparison* comparison, const char* what, const char* path) {
-  std::printf("  %-8s %s/%s\n", what, comparison->top, path);
-  ++comparison->reported;
+void report(const char* what, const char* path) {
+  std::printf("  %-8s %s/%s\n", what, compared, path);
+  ++reported;
 }
 
 // What differs between the entry as listed and as it is now.
@@ -129,24 +121,14 @@ const char* difference(const DigestedEntry& now, const Listed& then) {
   return what.data();
 }
 
-void compare_entry(void* context, const DigestedEntry& now) {
-  auto* comparison = static_cast<Comparison*>(context);
+void compare_entry(void*, const DigestedEntry& now) {
   Listed* then = slot_of(now.place);
   if (then->generation != generation) {
-    report(comparison, "added", now.path);
+    report("added", now.path);
     return;
   }
   then->seen = true;
-  if (then->hash != now.hash) report(comparison, difference(now, *then), now.path);
-}
-
-// The listed entries the walk did not see, in the list's order.
-void report_removed(off_t start, Comparison* comparison) {
-  off_t at = 0;
-  if (fseeko(listing.get(), start, SEEK_SET) != 0) return;
-  while (read_line(&at, nullptr) && read_listed_entry(&fields, &entry)) {
-    if (!slot_of(entry.place)->seen) report(comparison, "removed", entry.path);
-  }
+  if (then->hash != now.hash) report(difference(now, *then), now.path);
 }
 
 bool check_tree(const Target& target, std::size_t index, int which) {
@@ -159,26 +141,33 @@ bool check_tree(const Target& target, std::size_t index, int which) {
     return false;
   }
   off_t start = 0;
-  Comparison comparison{path, load_listed(index, which, digest, &start), 0};
+  const bool listed = load_listed(index, which, digest, &start);
+  compared = path;
+  reported = 0;
   std::uint64_t now = 0;
   const bool same =
       same_identity(found, which == 0 ? target.installed_identity : target.kept_identity);
   std::printf("%s:\n", path);
   // Its lines come as the walk finds them: no progress line between them.
   if (!tree_digest(target.parent.get(), name, nullptr, which == 0, target.digest_key, &now, nullptr,
-                   comparison.listed ? compare_entry : nullptr, &comparison)) {
+                   listed ? compare_entry : nullptr, nullptr)) {
     std::printf("  unable to read it. %s.\n", failure_reason(errno));
     return false;
   }
-  if (comparison.listed) report_removed(start, &comparison);
+  // The listed entries the walk did not see, in the list's order.
+  if (listed && fseeko(listing.get(), start, SEEK_SET) == 0) {
+    off_t at = 0;
+    while (read_line(&at, nullptr) && read_listed_entry(&fields, &entry)) {
+      if (!slot_of(entry.place)->seen) report("removed", entry.path);
+    }
+  }
   if (!same) {
     std::printf("  another entry than the one the installation left\n");
   } else if (now == digest) {
     std::printf("  as the installation left it\n");
-  } else if (comparison.reported == 0) {
-    std::printf(comparison.listed
-                    ? "  changed since the installation\n"
-                    : "  changed since the installation; no list of its entries tells more\n");
+  } else if (reported == 0) {
+    std::printf(listed ? "  changed since the installation\n"
+                       : "  changed since the installation; no list of its entries tells more\n");
   }
   return same && now == digest;
 }
