@@ -44,9 +44,8 @@ void history(const char* event, const char* path) {
       std::strftime(stamp.data(), stamp.size(), "%Y-%m-%d %H:%M:%S", &local) == 0) {
     stamp[0] = '\0';
   }
-  // A control byte or "\\" of the path as \ooo: a line end in a document
-  // root's name makes no line of its own. A path holds fewer than
-  // PATH_BUFFER_SIZE bytes, each shown in four at most.
+  // A line end in a document root's name makes no line of its own. Each
+  // of fewer than PATH_BUFFER_SIZE bytes is shown in four at most.
   std::array<char, 4 * PATH_BUFFER_SIZE> shown{};
   append_escaped(shown.data(), shown.size(), 0,
                  std::string_view(path, strnlen(path, PATH_BUFFER_SIZE - 1)), Escape::HISTORY);
@@ -55,9 +54,8 @@ void history(const char* event, const char* path) {
       std::snprintf(line.data(), line.size(), "%s %s[%d]: %s%s%s\n", stamp.data(), program_name,
                     static_cast<int>(getpid()), event, path[0] == '\0' ? "" : " ", shown.data());
   if (length <= 0) return;
-  // One write, so that the lines of two runs never mix. The history tells
-  // what happened; it never decides it: a line that cannot be written is
-  // left out, and the run goes on as it would have.
+  // One write, so that the lines of two runs never mix. The history never
+  // decides what happens: a line that cannot be written is left out.
   static_cast<void>(write(history_file.get(), line.data(),
                           std::min(static_cast<std::size_t>(length), line.size() - 1)));
 }
