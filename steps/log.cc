@@ -225,14 +225,12 @@ std::size_t append_escaped(char* text, std::size_t room, std::size_t length, std
     const bool plain = code != '\\' && code != 0x7f &&
                        (style == Escape::HISTORY ? code >= ' ' : code > ' ' && code < 0x7f);
     if (length + (plain ? 1 : 4) >= room) return SIZE_MAX;
-    if (plain) {
-      text[length++] = byte;
-      continue;
+    if (!plain) {
+      text[length++] = '\\';
+      text[length++] = octal ? DIGITS[code >> 6] : 'x';
+      text[length++] = DIGITS[octal ? (code >> 3) & 7 : code >> 4];
     }
-    text[length++] = '\\';
-    text[length++] = octal ? DIGITS[code >> 6] : 'x';
-    text[length++] = DIGITS[octal ? (code >> 3) & 7 : code >> 4];
-    text[length++] = DIGITS[octal ? code & 7 : code & 15];
+    text[length++] = plain ? byte : DIGITS[octal ? code & 7 : code & 15];
   }
   text[length] = '\0';
   return length;
@@ -443,10 +441,8 @@ bool LogFields::string(int index, char* value, std::size_t size) {
     char byte = text[i];
     if (byte == '\\') {
       std::uint64_t code = 0;
-      if (i + 3 >= text.size() || text[i + 1] != 'x' ||
-          !read_digits(std::string_view(text.data() + i + 2, 2), 16, &code)) {
-        good = false;
-      }
+      good = i + 3 < text.size() && text[i + 1] == 'x' &&
+             read_digits(std::string_view(text.data() + i + 2, 2), 16, &code);
       byte = static_cast<char>(code);
       i += 3;
     }
@@ -466,10 +462,8 @@ int LogFields::numbers(int index, std::int64_t* values, int most) {
     const bool negative = digits.starts_with('-');
     digits.remove_prefix(negative ? 1 : 0);
     std::uint64_t value = 0;
-    if (digits.empty() || digits.size() > (negative ? 17U : 18U) ||
-        !read_digits(digits, 10, &value)) {
-      good = false;
-    }
+    good = !digits.empty() && digits.size() <= (negative ? 17U : 18U) &&
+           read_digits(digits, 10, &value);
     values[found] = negative ? -static_cast<std::int64_t>(value) : static_cast<std::int64_t>(value);
     at = stop + 1;
     if (stop == text.size()) return good ? found + 1 : -1;
