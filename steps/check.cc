@@ -103,22 +103,17 @@ const char* difference(const DigestedEntry& now, const Listed& then) {
   const struct stat& is = *now.status;
   const struct stat& stood = entry.status;
   static std::array<char, 64> what;
-  std::size_t length = 0;
-  auto add = [&length](bool differs, const char* word) {
-    if (!differs) return;
-    const int written =
-        std::snprintf(what.data() + length, what.size() - length, length == 0 ? "%s" : ",%s", word);
-    if (written > 0) length += static_cast<std::size_t>(written);
-  };
-  add((is.st_mode & S_IFMT) != (stood.st_mode & S_IFMT), "type");
-  add(!same_identity(*now.identity, entry.identity), "replaced");
-  add(is.st_uid != stood.st_uid || is.st_gid != stood.st_gid, "owner");
-  add((is.st_mode & 07777) != (stood.st_mode & 07777), "mode");
-  add(is.st_size != stood.st_size || is.st_mtim.tv_sec != stood.st_mtim.tv_sec ||
-          is.st_mtim.tv_nsec != stood.st_mtim.tv_nsec,
-      "content");
-  add(length == 0, "changed");
-  return what.data();
+  std::snprintf(what.data(), what.size(), "%s%s%s%s%s",
+                (is.st_mode & S_IFMT) != (stood.st_mode & S_IFMT) ? ",type" : "",
+                same_identity(*now.identity, entry.identity) ? "" : ",replaced",
+                is.st_uid != stood.st_uid || is.st_gid != stood.st_gid ? ",owner" : "",
+                (is.st_mode & 07777) != (stood.st_mode & 07777) ? ",mode" : "",
+                is.st_size != stood.st_size || is.st_mtim.tv_sec != stood.st_mtim.tv_sec ||
+                        is.st_mtim.tv_nsec != stood.st_mtim.tv_nsec
+                    ? ",content"
+                    : "");
+  // Each difference after a comma: the first's is dropped.
+  return what[0] == '\0' ? "changed" : what.data() + 1;
 }
 
 void compare_entry(void*, const DigestedEntry& now) {
