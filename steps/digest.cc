@@ -32,16 +32,17 @@ struct Digest {
   const Identity* left_out;
   const char* shown;  // the path the watch is told of, or null
   long long seen;
-  std::size_t depth;
-  std::uint64_t entering;
-  std::array<std::uint64_t, DIGEST_DEPTH_LIMIT> places;
   DigestSeen seen_by;  // told of each entry, with its path, where set
   void* context;
   // The path of the directory being read, as far as it fits: each level's
   // length, PATH_UNKNOWN below where it did not.
   std::array<char, 4 * PATH_BUFFER_SIZE> path;
-  std::array<std::uint32_t, DIGEST_DEPTH_LIMIT> path_lengths;
-  std::uint32_t entering_length;
+  struct Level {
+    std::uint64_t place;
+    std::uint32_t path_length;
+  } entering;
+  std::array<Level, DIGEST_DEPTH_LIMIT> levels;
+  std::size_t depth;
 };
 constexpr std::uint32_t PATH_UNKNOWN = UINT32_MAX;
 Digest digest;
@@ -95,7 +96,7 @@ int digest_entry(void*, int directory, const char* name, unsigned char) {
   if (digest.shown != nullptr) digest_watch(digest.shown, ++digest.seen);
   // An entry's place in the tree, however deep: its directory's and its
   // name; the entries are summed, so the order of a listing does not count.
-  Hashed at(digest.places[digest.depth]);
+  Hashed at(digest.levels[digest.depth].place);
   for (const char* byte = name; *byte != '\0'; ++byte) at.bytes[at.length++] = *byte;
   at.bytes[at.length++] = '/';
   const std::uint64_t place = hash_of(at);
@@ -122,11 +123,11 @@ int digest_entry(void*, int directory, const char* name, unsigned char) {
   }
   const std::uint64_t hash = hash_of(counted);
   digest.sum += hash;
-  digest.entering = place;
+  digest.entering.place = place;
   if (digest.seen_by != nullptr) {
     // Escaped: a list holds one entry a line, a terminal shows no control
     // byte. Below where the path no longer fits, as ".../NAME".
-    const std::uint32_t prefix = digest.path_lengths[digest.depth];
+    const std::uint32_t prefix = digest.levels[digest.depth].path_length;
     char* path = digest.path.data();
     const std::size_t length = prefix == PATH_UNKNOWN ? SIZE_MAX
                                                       : append_escaped(path, digest.path.size() - 1,
@@ -135,7 +136,7 @@ int digest_entry(void*, int directory, const char* name, unsigned char) {
     const bool fits = length != SIZE_MAX;
     // A name always fits below "...".
     if (!fits) append_escaped(deep.data(), deep.size(), 4, name, Escape::LIST);
-    digest.entering_length = fits ? static_cast<std::uint32_t>(length + 1) : PATH_UNKNOWN;
+    digest.entering.path_length = fits ? static_cast<std::uint32_t>(length + 1) : PATH_UNKNOWN;
     digest.seen_by(digest.context,
                    DigestedEntry{place, hash, fits ? path : deep.data(), &status, &identity});
     if (fits) path[length] = '/';
@@ -148,8 +149,7 @@ int digest_entry(void*, int directory, const char* name, unsigned char) {
 
 int digest_entered(void*, int, int directory, const char*) {
   if (directory < 0) return errno == ENOENT ? WALK_NEXT : WALK_STOP;
-  digest.places[++digest.depth] = digest.entering;
-  digest.path_lengths[digest.depth] = digest.entering_length;
+  digest.levels[++digest.depth] = digest.entering;
   return WALK_ENTER;
 }
 
@@ -188,9 +188,7 @@ void list_entry(void* context, const DigestedEntry& entry) {
 
 void write_tree_line(Listing* listing, const char* word, std::size_t index, int which,
                      const std::uint64_t* digest) {
-  LogLine line;
-  add_word(&line, word);
-  add_number(&line, static_cast<std::int64_t>(index));
+  LogLine line = target_line(word, index);
   add_number(&line, which);
   if (digest != nullptr) add_hex(&line, *digest);
   write_line(listing, &line);
@@ -209,10 +207,9 @@ bool tree_digest(int directory, const char* name, const Identity* left_out, bool
   digest.user = geteuid();
   digest.left_out = left_out;
   digest.depth = 0;
-  digest.places[0] = 1469598103934665603ULL;
+  digest.levels[0] = {1469598103934665603ULL, 0};
   digest.seen_by = seen;
   digest.context = context;
-  digest.path_lengths[0] = 0;
   Hashed of_top(0);
   of_top.add({status.st_mode & S_IFMT, static_cast<std::int64_t>(identity.inode), identity.seconds,
               identity.nanoseconds});
