@@ -2,13 +2,10 @@
 // package: each tree the receipt names is digested as the undo digests it,
 // and each entry is compared with the list the installation left beside the
 // receipt. It changes nothing.
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <array>
 #include <cerrno>
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
