@@ -133,7 +133,7 @@ bool check_tree(const Target& target, std::size_t index, int which) {
     return false;
   }
   off_t start = 0;
-  const bool listed = load_listed(index, which, digest, &start);
+  const bool has_list = load_listed(index, which, digest, &start);
   compared = path;
   reported = 0;
   std::uint64_t now = 0;
@@ -142,12 +142,12 @@ bool check_tree(const Target& target, std::size_t index, int which) {
   std::printf("%s:\n", path);
   // Its lines come as the walk finds them: no progress line between them.
   if (!tree_digest(target.parent.get(), name, nullptr, which == 0, target.digest_key, &now, nullptr,
-                   listed ? compare_entry : nullptr, nullptr)) {
+                   has_list ? compare_entry : nullptr, nullptr)) {
     std::printf("  unable to read it. %s.\n", failure_reason(errno));
     return false;
   }
   // The listed entries the walk did not see, in the list's order.
-  if (listed && fseeko(listing.get(), start, SEEK_SET) == 0) {
+  if (has_list && fseeko(listing.get(), start, SEEK_SET) == 0) {
     off_t at = 0;
     while (read_line(&at, nullptr) && read_listed_entry(&fields, &entry)) {
       if (!slot_of(entry.place)->seen) report("removed", entry.path);
@@ -158,8 +158,8 @@ bool check_tree(const Target& target, std::size_t index, int which) {
   } else if (now == digest) {
     std::printf("  as the installation left it\n");
   } else if (reported == 0) {
-    std::printf(listed ? "  changed since the installation\n"
-                       : "  changed since the installation; no list of its entries tells more\n");
+    std::printf(has_list ? "  changed since the installation\n"
+                         : "  changed since the installation; no list of its entries tells more\n");
   }
   return same && now == digest;
 }
