@@ -237,12 +237,11 @@ std::size_t append_escaped(char* text, std::size_t room, std::size_t length, std
 }
 
 void add_identity(LogLine* line, const Identity& identity) {
+  add(line, " %" PRIuMAX ":", static_cast<std::uintmax_t>(identity.inode));
   if (identity.born) {
-    add(line, " %" PRIuMAX ":%" PRId64 ".%09" PRIu32, static_cast<std::uintmax_t>(identity.inode),
-        identity.seconds, identity.nanoseconds);
+    add(line, "%" PRId64 ".%09" PRIu32, identity.seconds, identity.nanoseconds);
   } else {
-    add(line, " %" PRIuMAX ":%" PRIuMAX, static_cast<std::uintmax_t>(identity.inode),
-        static_cast<std::uintmax_t>(identity.device));
+    add(line, "%" PRIuMAX, static_cast<std::uintmax_t>(identity.device));
   }
 }
 
