@@ -1,7 +1,6 @@
 // The check of what changed since the installation, as dpkg -V checks a
 // package: each tree the receipt names is digested as the undo digests it,
-// and each entry is compared with the list the installation left beside the
-// receipt. It changes nothing.
+// each entry compared with the list beside the receipt. It changes nothing.
 #include <sys/stat.h>
 
 #include <array>

@@ -13,10 +13,9 @@
 #include "fs/entry.h"
 #include "steps/log.h"
 
-// The key of an installation's digests, drawn at random as they are taken
-// and kept in its receipt, which only root may read: without it no one can
-// tell which change of a tree would leave its digest as it was. A receipt
-// of an earlier release holds none (zero): its digests are unkeyed.
+// The key of an installation's digests, drawn at random and kept in its receipt, which only root
+// may read: without it no one can tell which change of a tree leaves its digest as it was. An
+// earlier release's receipt holds none (zero): its digests are unkeyed.
 struct DigestKey {
   std::uint64_t half[2] = {};
 };
@@ -46,10 +45,9 @@ bool tree_digest(int directory, const char* name, const Identity* left_out, bool
                  const DigestKey& key, std::uint64_t* digest_of, const char* shown = nullptr,
                  DigestSeen seen = nullptr, void* context = nullptr);
 
-// The list of a tree's entries, in the log's form, each line sealed in a
-// chain that starts again at each tree: "tree T K", a line for each entry,
-// then "end T K DIGEST" once the last was written (K is 0 for NAME, 1 for
-// NAME.old). A list cut short, or of another digest, is no list.
+// The list of a tree's entries in the log's form, sealed in a chain that starts again at each
+// tree: "tree T K", a line an entry, then "end T K DIGEST" once the last was written (K is 0 for
+// NAME, 1 for NAME.old). A list cut short, or of another digest, is no list.
 struct Listing {
   std::FILE* stream;
   std::uint64_t seal;
