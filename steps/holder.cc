@@ -18,20 +18,6 @@
 
 namespace {
 
-// Whether every entry below an old directory is as the copy of the old
-// contents took it: each changed before the copy began, which no call can
-// fake (a write, a rename, a new link each set the change time to now),
-// and none another mount.
-int untouched_entry(void* since, int directory, const char* name, unsigned char) {
-  struct stat status {};
-  bool mount = false;
-  if (!examine(directory, name, &status, nullptr, &mount) ||
-      !earlier(status.st_ctim, *static_cast<const timespec*>(since)) || mount) {
-    return WALK_STOP;
-  }
-  return S_ISDIR(status.st_mode) ? WALK_ENTER : WALK_NEXT;
-}
-
 constexpr const char* ORIGIN = "user.langext.origin";
 
 // The identity as an attribute's value, then the owner, group and mode
@@ -41,7 +27,7 @@ using OriginValue = std::array<std::uint64_t, 8>;
 constexpr std::size_t EARLIER_ORIGIN_SIZE = 5 * sizeof(std::uint64_t);
 
 // False, errno set (ENODATA: it names none), where it names no entry;
-// *held null where it holds nothing back.
+// *held null where it holds nothing back. Either may be null.
 bool get_origin(int directory, Identity* identity, const OriginValue** held = nullptr) {
   static OriginValue value;
   value = {};
@@ -51,6 +37,7 @@ bool get_origin(int directory, Identity* identity, const OriginValue** held = nu
     return false;
   }
   if (held != nullptr) *held = length == sizeof value ? &value : nullptr;
+  if (identity == nullptr) return true;
   *identity = Identity{static_cast<dev_t>(value[0]), static_cast<ino_t>(value[1]), value[2] != 0,
                        static_cast<std::int64_t>(value[3]), static_cast<std::uint32_t>(value[4])};
   return true;
@@ -59,21 +46,18 @@ bool get_origin(int directory, Identity* identity, const OriginValue** held = nu
 // Gives a stand-in the owner, group and mode its origin holds back, and
 // keeps the identity alone, for a merge.
 bool give_back_held(void*, int directory) {
-  Identity identity;
   const OriginValue* held = nullptr;
-  if (!get_origin(directory, &identity, &held)) return errno == ENODATA;
-  if (held == nullptr) return true;
-  const OriginValue value = *held;
-  return fchown(directory, static_cast<uid_t>(value[5]), static_cast<gid_t>(value[6])) == 0 &&
-         fchmod(directory, static_cast<mode_t>(value[7]) & 07777) == 0 &&
-         fsetxattr(directory, ORIGIN, value.data(), EARLIER_ORIGIN_SIZE, 0) == 0;
+  if (!get_origin(directory, nullptr, &held)) return errno == ENODATA;
+  return held == nullptr ||
+         (fchown(directory, static_cast<uid_t>((*held)[5]), static_cast<gid_t>((*held)[6])) == 0 &&
+          fchmod(directory, static_cast<mode_t>((*held)[7]) & 07777) == 0 &&
+          fsetxattr(directory, ORIGIN, held->data(), EARLIER_ORIGIN_SIZE, 0) == 0);
 }
 
 int enter_directories(void*, int directory, const char* name, unsigned char type) {
   struct stat status {};
-  if (type == DT_UNKNOWN && fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-      S_ISDIR(status.st_mode)) {
-    type = DT_DIR;
+  if (type == DT_UNKNOWN && fstatat(directory, name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
+    return S_ISDIR(status.st_mode) ? WALK_ENTER : WALK_NEXT;
   }
   return type == DT_DIR ? WALK_ENTER : WALK_NEXT;
 }
@@ -88,17 +72,14 @@ struct MoveContents {
 };
 MoveContents moving;
 
-// Whether the directory name of the holder stands in for the entry of
-// identity.
 bool stands_in_for(int holder, const char* name, const Identity& identity) {
   const Descriptor made(openat(holder, name, DIRECTORY_FLAGS));
   Identity origin;
   return made.is_open() && get_origin(made.get(), &origin) && same_identity(identity, origin);
 }
 
-// Taking out, an entry another changed, removed or swapped for another
-// meanwhile stops the walk: what went out goes back, and the directory
-// stays.
+// Taking out, an entry changed, removed or swapped meanwhile stops the
+// walk: what went out goes back, and the directory stays.
 int touched() {
   moving.touched = true;
   return WALK_STOP;
@@ -114,9 +95,8 @@ int move_one(void*, int directory, const char* name, unsigned char) {
   const bool is_directory = S_ISDIR(status.st_mode);
   if (moving.back) {
     Descriptor stand_in(is_directory ? openat(directory, name, DIRECTORY_FLAGS) : -1);
-    Identity origin;
     const OriginValue* held = nullptr;
-    if (is_directory && (!stand_in.is_open() || !get_origin(stand_in.get(), &origin, &held))) {
+    if (is_directory && (!stand_in.is_open() || !get_origin(stand_in.get(), nullptr, &held))) {
       if (!stand_in.is_open() || errno != ENODATA) return WALK_STOP;
     }
     // It and every stand-in below get back what they hold while still in
@@ -189,24 +169,23 @@ int move_one(void*, int directory, const char* name, unsigned char) {
 int move_entered(void*, int, int directory, const char* name) {
   Identity origin;
   const int above = moving.to[moving.depth];
-  int below = -1;
+  Descriptor below;
   if (directory < 0) return !moving.back && errno == ENOENT ? touched() : WALK_STOP;
   if (moving.back) {
-    below = get_origin(directory, &origin) ? open_as(above, name, DIRECTORY_FLAGS, origin) : -1;
+    if (get_origin(directory, &origin)) below.reset(open_as(above, name, DIRECTORY_FLAGS, origin));
   } else {
-    below = openat(above, name, DIRECTORY_FLAGS);
-    if (below >= 0 && !(get_origin(below, &origin) && holds_entry(directory, "", origin))) {
-      close(below);
+    below.reset(openat(above, name, DIRECTORY_FLAGS));
+    if (below.is_open() &&
+        !(get_origin(below.get(), &origin) && holds_entry(directory, "", origin))) {
       return touched();
     }
   }
-  if (below < 0) return WALK_STOP;
+  if (!below.is_open()) return WALK_STOP;
   if (moving.depth + 1 >= moving.to.size()) {
-    close(below);
     errno = ELOOP;
     return WALK_STOP;
   }
-  moving.to[++moving.depth] = below;
+  moving.to[++moving.depth] = below.release();
   return WALK_ENTER;
 }
 
@@ -220,9 +199,7 @@ bool move_left(void*, int) {
 int make_stand_in(int directory, const char* name, int source, const Identity& identity,
                   const char* path) {
   struct stat status {};
-  if (mkdirat(directory, name, 0700) != 0 || fstat(source, &status) != 0) {
-    return -1;
-  }
+  if (mkdirat(directory, name, 0700) != 0 || fstat(source, &status) != 0) return -1;
   Descriptor made(openat(directory, name, DIRECTORY_FLAGS));
   const OriginValue value{identity.device,         identity.inode,
                           identity.born ? 1U : 0U, static_cast<std::uint64_t>(identity.seconds),
@@ -244,22 +221,13 @@ bool forget_origin(int directory) {
 }
 
 bool open_up(int directory) {
-  Identity identity;
   const OriginValue* held = nullptr;
-  if (!get_origin(directory, &identity, &held)) return errno == ENODATA;
-  if (held == nullptr) return true;
+  if (!get_origin(directory, nullptr, &held)) return errno == ENODATA;
   const WalkVisitor visitor{enter_directories, nullptr, give_back_held, nullptr};
-  return walk_tree(directory, visitor);
+  return held == nullptr || walk_tree(directory, visitor);
 }
 
-bool untouched_below(int directory, const char* name, const timespec& since) {
-  Descriptor tree(openat(directory, name, DIRECTORY_FLAGS));
-  timespec mark = since;
-  const WalkVisitor visitor{untouched_entry, nullptr, nullptr, &mark};
-  return tree.is_open() && walk_tree(tree.get(), visitor);
-}
-
-bool move_contents(int from, int to, bool back, const timespec* since) {
+bool move_contents(int from, int to, bool back, const timespec* since, bool* touched) {
   moving.back = back;
   moving.since = since;
   moving.touched = false;
@@ -270,13 +238,12 @@ bool move_contents(int from, int to, bool back, const timespec* since) {
     moving.to[0] = to;
     const bool moved = walk_tree(from, visitor);
     while (moving.depth > 0) close(moving.to[moving.depth--]);
+    if (touched != nullptr) *touched = moving.touched;
     if (moving.held < 0) return moved;
     const Descriptor held(moving.held);
     if (!open_up(held.get())) return false;
   }
 }
-
-bool touched_since_then() { return moving.touched; }
 
 bool refill(const Slot& out, const Slot& live, const Identity& identity) {
   const Descriptor holder(openat(out.directory, out.name, DIRECTORY_FLAGS));

@@ -4,8 +4,7 @@
 // its place. A directory below that would not move either is emptied into
 // one made in the holder, which names it by identity in an attribute of its
 // own: what goes back goes only into that very directory, never into one
-// another user made at its name. And whether what is below a directory is
-// untouched since a moment, by the change times no call can set.
+// another user made at its name.
 #ifndef LANGEXT_STEPS_HOLDER_H
 #define LANGEXT_STEPS_HOLDER_H
 
@@ -14,16 +13,12 @@
 #include "fs/entry.h"
 #include "steps/step.h"
 
-// Whether every entry below the directory name of directory changed before
-// since, and none is another mount.
-bool untouched_below(int directory, const char* name, const timespec& since);
-
 // Moves everything in the open directory from into the open directory to:
 // out of the live tree into a holder, or back into it. Taking out (since
-// set), an entry changed since then stops the walk, and touched_since_then
-// says so. False, errno set, where anything could not move.
-bool move_contents(int from, int to, bool back, const timespec* since = nullptr);
-bool touched_since_then();
+// set), an entry changed since then stops the walk, and *touched says so.
+// False, errno set, where anything could not move.
+bool move_contents(int from, int to, bool back, const timespec* since = nullptr,
+                   bool* touched = nullptr);
 
 // Makes the directory name of directory, never taking one there, to stand
 // in for the open directory source, the entry of identity, with its

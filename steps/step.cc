@@ -1,6 +1,5 @@
 #include "steps/step.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,152 +10,8 @@
 #include <cstring>
 
 #include "fs/fd.h"
-#include "fs/keep.h"
 #include "fs/walk.h"
 #include "steps/holder.h"
-
-namespace {
-
-constexpr int NOWHERE = 0;
-constexpr int AT_FROM = 1;
-constexpr int AT_AT = 2;
-constexpr int AT_TO = 3;
-
-bool holds(const Slot& slot, const Identity& identity) {
-  return holds_entry(slot.directory, slot.name, identity);
-}
-
-int locate(const Step& step, Seen* seen, const Identity& identity) {
-  const std::array<const Slot*, 3> slots{&step.at, &step.from, &step.to};
-  constexpr std::array<int, 3> places{AT_AT, AT_FROM, AT_TO};
-  for (std::size_t i = 0; i < slots.size(); ++i) {
-    const Slot& slot = *slots[i];
-    if (seen->looked[i] == 0) {
-      seen->looked[i] =
-          slot.name != nullptr && examine(slot.directory, slot.name, nullptr, &seen->found[i]) ? 1
-                                                                                               : -1;
-    }
-    if (seen->looked[i] == 1 && same_identity(seen->found[i], identity)) return places[i];
-  }
-  return NOWHERE;
-}
-
-void report(const Step& step, const Slot& from, const Slot& to, bool forward) {
-  if (step.told != TOLD_IN_PLACE) {
-    std::printf("Unable to rename %s to %s. %s.\n\n", from.path, to.path, failure_reason(errno));
-    return;
-  }
-  // One level down, an entry where the step's must go is another's.
-  if (errno == EEXIST) errno = NOT_THE_ENTRY;
-  report_unable(step.at.path, !forward);
-}
-
-// The entry coming in, or the one going out, is not where the log left it.
-void report_missing(const Step& step, bool in, bool forward) {
-  if (step.told == TOLD_AS_REPAIR) {
-    struct stat status {};
-    if (in && fstatat(step.from.directory, step.from.name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
-      report_left_alone(step.from.path);
-    }
-    std::printf(
-        "The %s contents of %s are no longer where the interrupted installation left them.\n\n",
-        in ? "new" : "old", step.at.path);
-    return;
-  }
-  errno = NOT_THE_ENTRY;
-  report(step, in ? step.from : step.at, in ? step.at : step.to, forward);
-}
-
-// Moves the entry of identity from one slot to another, never over
-// anything, and checks what came: another entry that took its name between
-// the look and the rename goes back.
-bool move_checked(const Slot& from, const Slot& to, const Identity& identity) {
-  if (!move_entry(from.directory, from.name, to.directory, to.name)) return false;
-  if (holds(to, identity)) return true;
-  move_entry(to.directory, to.name, from.directory, from.name);
-  errno = NOT_THE_ENTRY;
-  return false;
-}
-
-// Exchanges two slots, and checks that first then holds identity.
-bool exchange_checked(const Slot& first, const Slot& second, const Identity& identity) {
-  if (!exchange_entries(first.directory, first.name, second.directory, second.name)) return false;
-  if (holds(first, identity)) return true;
-  exchange_entries(first.directory, first.name, second.directory, second.name);
-  errno = NOT_THE_ENTRY;
-  return false;
-}
-
-}  // namespace
-
-int take_step(const Step& step, bool forward, const Seen* seen_before) {
-  const bool has_out = step.out.inode != 0;
-  Seen seen = seen_before != nullptr ? *seen_before : Seen{};
-  const int in = locate(step, &seen, step.in);
-  const int out = has_out ? locate(step, &seen, step.out) : NOWHERE;
-  if (forward) {
-    if (in == AT_AT) {
-      if (!has_out || !step.out_to_to || out == AT_TO) return STEP_DONE;
-      // The entry that stood there is gone from where the exchange left it:
-      // moved away, or (an overlay's copy mounted again without its origin)
-      // no longer the entry the log names. Nothing is finished on a guess.
-      if (out != AT_FROM) {
-        report_missing(step, false, true);
-        return STEP_FAILED;
-      }
-      if (move_checked(step.from, step.to, step.out)) return STEP_DONE;
-      report(step, step.at, step.to, true);
-      return STEP_FAILED;
-    }
-    if (in != AT_FROM) {
-      report_missing(step, true, true);
-      return STEP_FAILED;
-    }
-    if (has_out && out == AT_AT) {
-      if (exchange_checked(step.from, step.at, step.out)) {
-        if (!step.out_to_to || move_checked(step.from, step.to, step.out)) return STEP_DONE;
-        report(step, step.at, step.to, true);
-        return STEP_FAILED;
-      }
-      if (cannot_move(errno)) return STEP_UNMOVABLE;
-      // A file system that cannot exchange two names takes two renames.
-      if (!cannot_exchange(errno) || !move_checked(step.at, step.to, step.out)) {
-        if (cannot_move(errno)) return STEP_UNMOVABLE;
-        report(step, step.at, step.to, true);
-        return STEP_FAILED;
-      }
-    } else if (has_out && out != AT_TO) {
-      report_missing(step, false, true);
-      return STEP_FAILED;
-    }
-    if (move_checked(step.from, step.at, step.in)) return STEP_DONE;
-    if (cannot_move(errno) && !has_out) return STEP_UNMOVABLE;
-    report(step, step.from, step.at, true);
-    return STEP_FAILED;
-  }
-  if (has_out ? out == AT_AT : in != AT_AT) return STEP_DONE;
-  if (has_out && out == NOWHERE) {
-    report_missing(step, false, false);
-    return STEP_FAILED;
-  }
-  const Slot& held = out == AT_TO ? step.to : step.from;
-  if (in == AT_AT) {
-    if (has_out && exchange_checked(held, step.at, step.in)) {
-      if (out != AT_TO || move_checked(step.to, step.from, step.in)) return STEP_DONE;
-      report(step, step.to, step.from, false);
-      return STEP_FAILED;
-    }
-    if ((has_out && !cannot_exchange(errno)) || !move_checked(step.at, step.from, step.in)) {
-      report(step, step.at, step.from, false);
-      return STEP_FAILED;
-    }
-  }
-  if (has_out && !move_checked(held, step.at, step.out)) {
-    report(step, held, step.at, false);
-    return STEP_FAILED;
-  }
-  return STEP_DONE;
-}
 
 bool find_entry(int directory, const char* preferred, const Identity& identity, char* name) {
   if (holds_entry(directory, preferred, identity)) {
@@ -164,16 +19,14 @@ bool find_entry(int directory, const char* preferred, const Identity& identity, 
     return true;
   }
   bool moved = false;
-  if (!for_each_entry(directory,
-                      [&](const char* entry, unsigned char) {
-                        moved = holds_entry(directory, entry, identity);
-                        if (moved) std::snprintf(name, NAME_BUFFER_SIZE, "%s", entry);
-                        return !moved;
-                      }) &&
-      !moved) {
-    return false;
+  // Walked to its end, the walk met it nowhere.
+  if (for_each_entry(directory, [&](const char* entry, unsigned char) {
+        moved = holds_entry(directory, entry, identity);
+        if (moved) std::snprintf(name, NAME_BUFFER_SIZE, "%s", entry);
+        return !moved;
+      })) {
+    errno = ENOENT;
   }
-  if (!moved) errno = ENOENT;
   return moved;
 }
 
@@ -193,6 +46,67 @@ void report_left_alone(const char* path) {
 }
 
 namespace {
+
+constexpr int NOWHERE = 0;
+constexpr int AT_FROM = 1;
+constexpr int AT_AT = 2;
+constexpr int AT_TO = 3;
+
+int locate(const Step& step, Seen* seen, const Identity& identity) {
+  const std::array<const Slot*, 3> slots{&step.at, &step.from, &step.to};
+  constexpr std::array<int, 3> places{AT_AT, AT_FROM, AT_TO};
+  for (std::size_t i = 0; i < slots.size(); ++i) {
+    if (seen->looked[i] == 0) {
+      seen->looked[i] =
+          examine(slots[i]->directory, slots[i]->name, nullptr, &seen->found[i]) ? 1 : -1;
+    }
+    if (seen->looked[i] == 1 && same_identity(seen->found[i], identity)) return places[i];
+  }
+  return NOWHERE;
+}
+
+// Always STEP_FAILED. One level down, an entry where the step's must go is
+// another's.
+int report(const Step& step, const Slot& from, const Slot& to, bool forward) {
+  if (step.told != TOLD_IN_PLACE) {
+    std::printf("Unable to rename %s to %s. %s.\n\n", from.path, to.path, failure_reason(errno));
+  } else {
+    if (errno == EEXIST) errno = NOT_THE_ENTRY;
+    report_unable(step.at.path, !forward);
+  }
+  return STEP_FAILED;
+}
+
+// The entry coming in, or the one going out, is not where the log left it.
+int report_missing(const Step& step, bool in, bool forward) {
+  if (step.told != TOLD_AS_REPAIR) {
+    errno = NOT_THE_ENTRY;
+    return report(step, in ? step.from : step.at, in ? step.at : step.to, forward);
+  }
+  struct stat status {};
+  if (in && fstatat(step.from.directory, step.from.name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
+    report_left_alone(step.from.path);
+  }
+  std::printf(
+      "The %s contents of %s are no longer where the interrupted installation left them.\n\n",
+      in ? "new" : "old", step.at.path);
+  return STEP_FAILED;
+}
+
+// Moves the entry of identity from one slot to another, never over anything
+// (or exchanges the two, bringing it out of to), and checks it came: another
+// entry that took its name between the look and the rename goes back.
+bool move_checked(const Slot& from, const Slot& to, const Identity& identity,
+                  bool exchange = false) {
+  const auto rename = exchange ? exchange_entries : move_entry;
+  const Slot& came = exchange ? from : to;
+  const Slot& left = exchange ? to : from;
+  if (!rename(from.directory, from.name, to.directory, to.name)) return false;
+  if (holds_entry(came.directory, came.name, identity)) return true;
+  rename(came.directory, came.name, left.directory, left.name);
+  errno = NOT_THE_ENTRY;
+  return false;
+}
 
 struct Frame {
   Descriptor live;
@@ -222,10 +136,18 @@ bool apply(int directory, const Attributes& attributes, bool times) {
          fchmod(directory, attributes.mode) == 0 && (!times || futimens(directory, both) == 0);
 }
 
-void report_entry(const char* path) { report_unable(path, !running.forward); }
+bool report_entry(const char* path) {
+  report_unable(path, !running.forward);
+  return false;
+}
 
-// Goes into the directory name of the frame, which must be the one the
-// plan names.
+// Taking stops at a failure; putting back goes on, and the plan is not whole.
+bool go_on(bool done) {
+  running.whole = running.whole && done;
+  return done || !running.forward;
+}
+
+// Goes into the directory name, which must be the one the plan names.
 bool enter(const char* name, const Identity& identity) {
   Frame& above = frame();
   if (running.depth + 1 >= running.frames.size()) {
@@ -237,7 +159,6 @@ bool enter(const char* name, const Identity& identity) {
   below.live.reset(open_as(above.live.get(), name, DIRECTORY_FLAGS, identity));
   below.staged.reset(openat(above.staged.get(), name, DIRECTORY_FLAGS));
   below.copy.reset(above.copy.is_open() ? openat(above.copy.get(), name, DIRECTORY_FLAGS) : -1);
-  below.has_old = false;
   return below.live.is_open();
 }
 
@@ -249,14 +170,6 @@ void leave() {
   left.copy.reset();
   --running.depth;
   shown_leave(&running.shown);
-}
-
-bool untouched_file(const struct stat& now, const char* name);
-
-bool untouched(int directory, const char* name, const struct stat& status) {
-  if (!S_ISDIR(status.st_mode)) return untouched_file(status, name);
-  return earlier(status.st_ctim, running.plan->mark) && mount_at(directory, name) == 0 &&
-         untouched_below(directory, name, running.plan->mark);
 }
 
 // A file changed since the copy began only as the run moved another of its
@@ -287,62 +200,78 @@ bool untouched_file(const struct stat& now, const char* name) {
   return false;
 }
 
+// Whether every entry below the directory name of directory is as the copy
+// of the old contents took it: each changed before the copy began, which no
+// call can fake (a write, a rename, a new link each set the change time to
+// now), and none another mount.
+int untouched_entry(void*, int directory, const char* name, unsigned char) {
+  struct stat status {};
+  bool mount = false;
+  if (!examine(directory, name, &status, nullptr, &mount) ||
+      !earlier(status.st_ctim, running.plan->mark) || mount) {
+    return WALK_STOP;
+  }
+  return S_ISDIR(status.st_mode) ? WALK_ENTER : WALK_NEXT;
+}
+
+bool untouched_below(int directory, const char* name) {
+  const Descriptor tree(openat(directory, name, DIRECTORY_FLAGS));
+  const WalkVisitor visitor{untouched_entry, nullptr, nullptr, nullptr};
+  return tree.is_open() && walk_tree(tree.get(), visitor);
+}
+
+bool untouched(int directory, const char* name, const struct stat& status) {
+  if (!S_ISDIR(status.st_mode)) return untouched_file(status, name);
+  return earlier(status.st_ctim, running.plan->mark) && mount_at(directory, name) == 0 &&
+         untouched_below(directory, name);
+}
+
 // Takes the old entry name out of the frame's directory, into the out
 // directory under slot: only where it is the entry the plan names and,
 // installing, untouched since the copy; anything else stays.
 bool take_out(const char* name, const Identity& identity, const char* slot, const char* path,
               const Attributes* attributes) {
+  const Plan& plan = *running.plan;
   const Slot live{frame().live.get(), name, path};
-  const Slot out{running.plan->out, slot, path};
+  const Slot out{plan.out, slot, path};
   struct stat status {};
+  struct stat held {};
   Identity found;
   const bool there =
       examine(live.directory, name, &status, &found) && same_identity(found, identity);
   if (running.forward) {
-    if (!there || holds(out, identity)) return true;
+    if (!there || holds_entry(out.directory, slot, identity)) return true;
     // A killed run began to empty it into its holder: what went out goes
     // back, and it stays, changed as it is by that run's own moves.
-    struct stat begun {};
-    if (fstatat(out.directory, slot, &begun, AT_SYMLINK_NOFOLLOW) == 0) {
-      if (refill(out, live, identity)) return true;
-      report_entry(path);
-      return false;
+    if (fstatat(out.directory, slot, &held, AT_SYMLINK_NOFOLLOW) == 0) {
+      return refill(out, live, identity) || report_entry(path);
     }
-    if (running.plan->check_untouched && !untouched(live.directory, name, status)) return true;
+    if (plan.check_untouched && !untouched(live.directory, name, status)) return true;
     if (move_checked(live, out, identity)) {
       // Written in meanwhile, it goes back, and stays; where its name was
       // taken meanwhile, the run fails, and it waits with what went out.
-      if (running.plan->check_untouched && S_ISDIR(status.st_mode) &&
-          !untouched_below(out.directory, slot, running.plan->mark) &&
-          !move_checked(out, live, identity)) {
+      if (plan.check_untouched && S_ISDIR(status.st_mode) &&
+          !untouched_below(out.directory, slot) && !move_checked(out, live, identity)) {
         if (errno == EEXIST) errno = NOT_THE_ENTRY;
-        report_entry(path);
-        return false;
+        return report_entry(path);
       }
       return true;
     }
-    if (errno == EXDEV && S_ISDIR(status.st_mode)) {
-      Descriptor from(open_as(live.directory, name, DIRECTORY_FLAGS, identity));
-      if (from.is_open()) {
-        Descriptor holder(make_stand_in(out.directory, slot, from.get(), identity, path));
-        const timespec* since = running.plan->check_untouched ? &running.plan->mark : nullptr;
-        if (holder.is_open()) {
-          if (move_contents(from.get(), holder.get(), false, since) &&
-              unlinkat(live.directory, name, AT_REMOVEDIR) == 0) {
-            return true;
-          }
-          // Written in meanwhile, what went out goes back, and it stays.
-          if ((touched_since_then() || (since != nullptr && errno == ENOTEMPTY)) &&
-              refill(out, live, identity)) {
-            return true;
-          }
-        }
-      }
+    if (errno != EXDEV || !S_ISDIR(status.st_mode)) return report_entry(path);
+    const Descriptor from(open_as(live.directory, name, DIRECTORY_FLAGS, identity));
+    const Descriptor holder(
+        from.is_open() ? make_stand_in(out.directory, slot, from.get(), identity, path) : -1);
+    const timespec* since = plan.check_untouched ? &plan.mark : nullptr;
+    bool touched = false;
+    if (holder.is_open() && move_contents(from.get(), holder.get(), false, since, &touched) &&
+        unlinkat(live.directory, name, AT_REMOVEDIR) == 0) {
+      return true;
     }
-    report_entry(path);
-    return false;
+    // Written in meanwhile, what went out goes back, and it stays.
+    return (holder.is_open() && (touched || (since != nullptr && errno == ENOTEMPTY)) &&
+            refill(out, live, identity)) ||
+           report_entry(path);
   }
-  struct stat held {};
   if (fstatat(out.directory, slot, &held, AT_SYMLINK_NOFOLLOW) != 0) return true;
   bool back;
   if (there) {
@@ -350,7 +279,7 @@ bool take_out(const char* name, const Identity& identity, const char* slot, cons
   } else {
     // A holder gets back what it holds back before it goes; the very
     // directory, which went whole, is as it was, whatever its attributes say.
-    const bool holder = S_ISDIR(held.st_mode) && !holds(out, identity);
+    const bool holder = S_ISDIR(held.st_mode) && !holds_entry(out.directory, slot, identity);
     const Descriptor whole(holder ? openat(out.directory, slot, DIRECTORY_FLAGS) : -1);
     back = (!holder || (whole.is_open() && open_up(whole.get()))) &&
            move_entry(out.directory, slot, live.directory, name) &&
@@ -361,8 +290,7 @@ bool take_out(const char* name, const Identity& identity, const char* slot, cons
     const timespec times[2] = {attributes->access, attributes->modification};
     back = utimensat(live.directory, name, times, AT_SYMLINK_NOFOLLOW) == 0;
   }
-  if (!back) report_entry(path);
-  return back;
+  return back || report_entry(path);
 }
 
 // Runs one record of the plan; false, reported, where it fails.
@@ -370,7 +298,6 @@ bool run_record(LogFields& fields) {
   const std::string_view kind = fields.word(0);
   std::array<char, NAME_BUFFER_SIZE> name{};
   fields.string(1, name.data(), name.size());
-  const bool top = std::strcmp(name.data(), ".") == 0;
   const bool entering = (kind == "enter") == running.forward;
   if (running.skipping > 0) {
     if (kind == "enter" || kind == "leave") running.skipping += entering ? 1 : -1;
@@ -378,95 +305,118 @@ bool run_record(LogFields& fields) {
   }
   Path path;
   join_path(&path, running.shown.text.data(), name.data());
+  const Identity identity = fields.identity(2);
   if (kind == "enter" || kind == "leave") {
-    // enter =NAME IDENTITY [OLD]; leave =NAME IDENTITY [OLD [NEW]]
-    const Identity identity = fields.identity(2);
     if (entering) {
-      if (!top && !enter(name.data(), identity)) {
-        report_entry(path.data());
+      if (std::strcmp(name.data(), ".") != 0 && !enter(name.data(), identity)) {
         leave();
-        if (running.forward) return false;
         running.skipping = 1;
-        running.whole = false;
-        return true;
+        return go_on(report_entry(path.data()));
       }
       frame().has_old = fields.count > 3;
       if (frame().has_old) frame().old = fields.attributes(3);
       // Put back, a directory gets its owner and mode as soon as it is
       // entered, its times once all it holds is back.
-      if (!running.forward && frame().has_old && !apply(frame().live.get(), frame().old, false)) {
-        report_entry(running.shown.text.data());
-        running.whole = false;
-      }
-      return true;
+      return running.forward || !frame().has_old || apply(frame().live.get(), frame().old, false) ||
+             go_on(report_entry(running.shown.text.data()));
     }
-    bool applied = true;
-    if (running.forward && fields.count > 4) {
-      applied = apply(frame().live.get(), fields.attributes(4), true);
-    } else if (!running.forward && frame().has_old) {
-      applied = apply(frame().live.get(), frame().old, true);
-    }
+    const bool applied =
+        running.forward ? fields.count <= 4 || apply(frame().live.get(), fields.attributes(4), true)
+                        : !frame().has_old || apply(frame().live.get(), frame().old, true);
     if (!applied) report_entry(running.shown.text.data());
     leave();
-    if (running.forward) return applied;
-    running.whole = running.whole && applied;
-    return true;
+    return go_on(applied);
   }
-  const Identity identity = fields.identity(2);
   std::array<char, 24> slot{};
   std::snprintf(slot.data(), slot.size(), "%lld",
                 static_cast<long long>(fields.number(kind == "out" ? 3 : 4)));
   if (!fields.good) {
     errno = EBADMSG;
-    report_entry(path.data());
-    return false;
+    return report_entry(path.data());
   }
-  bool done;
   if (kind == "out") {
     const Attributes attributes = fields.count > 4 ? fields.attributes(4) : Attributes{};
-    done = take_out(name.data(), identity, slot.data(), path.data(),
-                    fields.count > 4 ? &attributes : nullptr);
-  } else {
-    const Step step{{frame().staged.get(), name.data(), path.data()},
-                    {frame().live.get(), name.data(), path.data()},
-                    {running.plan->out, slot.data(), path.data()},
-                    identity,
-                    fields.word(3) == "-" ? Identity{} : fields.identity(3),
-                    false,
-                    TOLD_IN_PLACE};
-    struct stat now {};
-    Seen seen;
-    // Only the very file the copy took goes out, untouched since: what
-    // another user wrote at its name since (an upload) stays, and the run
-    // fails. The step locates it from this same look.
-    if (running.forward && running.plan->check_untouched && step.out.inode != 0) {
-      seen.looked[0] = examine(step.at.directory, name.data(), &now, &seen.found[0]) ? 1 : -1;
-      if (seen.looked[0] == 1 && same_identity(seen.found[0], step.out)) {
-        if (!untouched_file(now, name.data())) {
-          errno = NOT_THE_ENTRY;
-          report_entry(path.data());
-          return false;
-        }
-        // Not taken yet, so the entry coming in is where the log left it:
-        // in the staged tree, which no one else may enter.
-        seen.looked[1] = 1;
-        seen.found[1] = step.in;
+    return go_on(take_out(name.data(), identity, slot.data(), path.data(),
+                          fields.count > 4 ? &attributes : nullptr));
+  }
+  const Step step{{frame().staged.get(), name.data(), path.data()},
+                  {frame().live.get(), name.data(), path.data()},
+                  {running.plan->out, slot.data(), path.data()},
+                  identity,
+                  fields.word(3) == "-" ? Identity{} : fields.identity(3),
+                  false,
+                  TOLD_IN_PLACE};
+  struct stat now {};
+  Seen seen;
+  // Only the very file the copy took goes out, untouched since: what
+  // another user wrote at its name since (an upload) stays, and the run
+  // fails. The step locates it from this same look.
+  if (running.forward && running.plan->check_untouched && step.out.inode != 0) {
+    seen.looked[0] = examine(step.at.directory, name.data(), &now, &seen.found[0]) ? 1 : -1;
+    if (seen.looked[0] == 1 && same_identity(seen.found[0], step.out)) {
+      if (!untouched_file(now, name.data())) {
+        errno = NOT_THE_ENTRY;
+        return report_entry(path.data());
       }
+      // Not taken yet, so the entry coming in is where the log left it:
+      // in the staged tree, which no one else may enter.
+      seen.looked[1] = 1;
+      seen.found[1] = step.in;
     }
-    const int taken = take_step(step, running.forward, &seen);
-    if (taken == STEP_UNMOVABLE) {
-      report_entry(path.data());
-    }
-    done = taken == STEP_DONE;
   }
-  if (!done && !running.forward) {
-    running.whole = false;
-    return true;
-  }
-  return done;
+  const int taken = take_step(step, running.forward, seen);
+  if (taken == STEP_UNMOVABLE) report_entry(path.data());
+  return go_on(taken == STEP_DONE);
 }
 
 }  // namespace
+
+int take_step(const Step& step, bool forward, Seen seen) {
+  const bool has_out = step.out.inode != 0;
+  int in = locate(step, &seen, step.in);
+  int out = has_out ? locate(step, &seen, step.out) : NOWHERE;
+  if (forward) {
+    if (in != AT_AT && in != AT_FROM) return report_missing(step, true, true);
+    if (in == AT_FROM && has_out && out == AT_AT) {
+      const bool exchanged = move_checked(step.from, step.at, step.out, true);
+      if (!exchanged && cannot_move(errno)) return STEP_UNMOVABLE;
+      // A file system that cannot exchange two names takes two renames.
+      if (!exchanged && (!cannot_exchange(errno) || !move_checked(step.at, step.to, step.out))) {
+        return cannot_move(errno) ? STEP_UNMOVABLE : report(step, step.at, step.to, true);
+      }
+      in = exchanged ? AT_AT : AT_FROM;
+      out = exchanged ? AT_FROM : AT_TO;
+    }
+    if (in == AT_FROM) {
+      if (has_out && out != AT_TO) return report_missing(step, false, true);
+      if (move_checked(step.from, step.at, step.in)) return STEP_DONE;
+      return cannot_move(errno) && !has_out ? STEP_UNMOVABLE
+                                            : report(step, step.from, step.at, true);
+    }
+    if (!has_out || !step.out_to_to || out == AT_TO) return STEP_DONE;
+    // The entry that stood there is gone from where the exchange left it:
+    // moved away, or (an overlay's copy mounted again without its origin)
+    // no longer the entry the log names. Nothing is finished on a guess.
+    if (out != AT_FROM) return report_missing(step, false, true);
+    return move_checked(step.from, step.to, step.out) ? STEP_DONE
+                                                      : report(step, step.at, step.to, true);
+  }
+  if (has_out ? out == AT_AT : in != AT_AT) return STEP_DONE;
+  if (has_out && out == NOWHERE) return report_missing(step, false, false);
+  const Slot& held = out == AT_TO ? step.to : step.from;
+  if (in == AT_AT) {
+    if (has_out && move_checked(held, step.at, step.in, true)) {
+      return out != AT_TO || move_checked(step.to, step.from, step.in)
+                 ? STEP_DONE
+                 : report(step, step.to, step.from, false);
+    }
+    if ((has_out && !cannot_exchange(errno)) || !move_checked(step.at, step.from, step.in)) {
+      return report(step, step.at, step.from, false);
+    }
+  }
+  return !has_out || move_checked(held, step.at, step.out) ? STEP_DONE
+                                                           : report(step, held, step.at, false);
+}
 
 bool run_plan(const Plan& plan, bool forward) {
   running.plan = &plan;

@@ -8,8 +8,6 @@
 #ifndef LANGEXT_STEPS_STEP_H
 #define LANGEXT_STEPS_STEP_H
 
-#include <sys/stat.h>
-
 #include <array>
 
 #include "fs/entry.h"
@@ -42,16 +40,15 @@ constexpr int STEP_DONE = 0;
 constexpr int STEP_FAILED = 1;     // reported
 constexpr int STEP_UNMOVABLE = 2;  // the kernel will not move the entry at at: nothing changed
 
-// What a step found at its slots (at, from, to) as it began, each examined
-// once, so that the entry coming in and the one going out are located from
-// one look. A caller that has just examined at may hand that look over.
+// What a step found at its slots (at, from, to), each examined once; a
+// caller that has just examined at may hand that look over.
 struct Seen {
   std::array<int, 3> looked{};  // 0 not yet, 1 an entry there, -1 none
   std::array<Identity, 3> found{};
 };
 
 // Takes the step (forward), or puts it back.
-int take_step(const Step& step, bool forward, const Seen* seen_before = nullptr);
+int take_step(const Step& step, bool forward, Seen seen = {});
 
 // Where in directory the entry of identity stands, in name (NAME_BUFFER_SIZE
 // bytes): at preferred, else wherever another user renamed it. False,
