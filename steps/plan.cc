@@ -41,15 +41,11 @@ std::uint64_t place_key(int target, const char* place) {
   return key | 1;  // 0 marks a free slot
 }
 
-// The slot that holds key, or the free one it would take. A full table
-// holds no free slot to end the search: it ends where it began, with none.
+// The slot that holds key, or the free one it would take; none in a full table.
 OldDirectory* slot_of(std::uint64_t key) {
-  std::size_t slot = key % old_directories.size();
-  for (std::size_t tries = 0; tries < old_directories.size();
-       ++tries, slot = (slot + 1) % old_directories.size()) {
-    if (old_directories[slot].key == 0 || old_directories[slot].key == key) {
-      return &old_directories[slot];
-    }
+  for (std::size_t tries = 0; tries < old_directories.size(); ++tries) {
+    OldDirectory& slot = old_directories[(key + tries) % old_directories.size()];
+    if (slot.key == 0 || slot.key == key) return &slot;
   }
   return nullptr;
 }
@@ -77,12 +73,6 @@ struct Planning {
 };
 Planning planning;
 
-bool append(const LogLine& line) {
-  if (log_append(line)) return true;
-  planning.failed = true;
-  return false;
-}
-
 // A line of a plan: a directory entered or left, or a step ("swap" or
 // "out"), which takes the next slot for the name of what goes out. A swap
 // names what it swaps with, or "-" where its name is free.
@@ -97,7 +87,7 @@ void record(const char* kind, const char* name, const Identity& identity, const 
   if (kind[0] == 's' || kind[0] == 'o') add_number(&line, (*planning.slot)++);
   if (first != nullptr) add_attributes(&line, *first);
   if (second != nullptr) add_attributes(&line, *second);
-  append(line);
+  if (!log_append(line)) planning.failed = true;
 }
 
 bool plan_failed(const char* name) {
@@ -134,10 +124,8 @@ bool known_directory(const char* name, const Identity& identity) {
 
 int plan_entry(void*, int directory, const char* name, unsigned char type) {
   Level& level = planning.levels[planning.depth];
-  Identity top;
   if (planning.depth == 0 &&
-      ((planning.left_out != nullptr && examine(directory, name, nullptr, &top) &&
-        same_identity(top, *planning.left_out)) ||
+      ((planning.left_out != nullptr && holds_entry(directory, name, *planning.left_out)) ||
        (planning.swaps &&
         std::any_of(planning.work_names.begin(), planning.work_names.end(),
                     [&](const auto& work) { return std::strcmp(name, work.data()) == 0; })))) {
@@ -230,64 +218,16 @@ bool plan_left(void*, int directory) {
 }
 
 // The line that opens or closes a plan; where its steps begin or end.
-bool mark(int target, const char* word, char which, off_t* at) {
+bool mark(int target, const char* word, const char* which, off_t* at) {
   LogLine line;
   add_word(&line, word);
   add_number(&line, target);
-  const char kind[2] = {which, '\0'};
-  add_word(&line, kind);
+  add_word(&line, which);
   if (word[4] == 'n') *at = log_offset();
-  if (!append(line)) return false;
+  if (!log_append(line)) return false;
   if (word[4] != 'n') *at = log_offset();
   return true;
 }
-
-}  // namespace
-
-void note_old_directory(int target, const char* place, const Identity& identity) {
-  const std::uint64_t key = place_key(target, place);
-  OldDirectory* slot = slot_of(key);
-  if (slot != nullptr) *slot = OldDirectory{key, identity};  // full: unknown, and not entered
-}
-
-bool plan_install(int target, int live, int staged, const Identity* left_out, const char* staging,
-                  const char* path, long* slot, off_t (*ranges)[2]) {
-  planning.target = target;
-  planning.slot = slot;
-  planning.left_out = left_out;
-  for (std::size_t i = 0; i < planning.work_names.size(); ++i) {
-    make_work_name(planning.work_names[i].data(), planning.work_names[i].size(), staging, "ohm"[i]);
-  }
-  for (const bool swaps : {false, true}) {
-    planning.place[0] = '\0';
-    planning.swaps = swaps;
-    planning.depth = 0;
-    planning.failed = false;
-    shown_start(&planning.shown, path);
-    Level& top = planning.levels[0];
-    struct stat status {};
-    top.other.reset(fcntl(swaps ? live : staged, F_DUPFD_CLOEXEC, 0));
-    if (!top.other.is_open() || !examine(live, "", &status, &top.identity)) return plan_failed(".");
-    top.old = attributes_of(status);
-    struct statfs file_system {};
-    planning.overlay =
-        fstatfs(live, &file_system) == 0 && file_system.f_type == OVERLAYFS_SUPER_MAGIC;
-    const char which = swaps ? 'B' : 'A';
-    off_t* range = ranges[swaps ? 1 : 0];
-    if (!mark(target, "plan", which, &range[0])) return false;
-    record("enter", ".", top.identity, nullptr, &top.old);
-    const WalkVisitor visitor{plan_entry, plan_entered, plan_left, nullptr};
-    if (!walk_tree(swaps ? staged : live, visitor)) {
-      if (!planning.failed) plan_failed(".");
-      while (planning.depth > 0) planning.levels[planning.depth--].other.reset();
-      return false;
-    }
-    if (planning.failed || !mark(target, "planned", which, &range[1])) return false;
-  }
-  return true;
-}
-
-namespace {
 
 // The undo's plans follow the installation's, a directory at a time: the
 // copy of NAME.old beside, and the live directory for its attributes now.
@@ -350,42 +290,6 @@ bool undo_record(LogFields* fields) {
   return true;
 }
 
-bool undo_records(int target, off_t begin, off_t end, char which, const char* path, off_t* range) {
-  LogFields fields;
-  bool planned = mark(target, "plan", which, &range[0]);
-  off_t offset = begin;
-  while (planned && offset < end) {
-    planned = log_next(true, &offset, &fields) && undo_record(&fields);
-    if (planned && !fields.good) errno = EBADMSG;
-    planned = planned && fields.good && !planning.failed;
-  }
-  if (planned && offset >= end && mark(target, "planned", which, &range[1])) return true;
-  report_unable(path, true);
-  return false;
-}
-
-}  // namespace
-
-bool plan_undo(int target, int live, int copy, const off_t (*installed)[2], const char* path,
-               long* slot, off_t (*ranges)[2]) {
-  planning.slot = slot;
-  planning.failed = false;
-  // The installation's swaps (its second plan) are undone first, then what
-  // it took out (its first) comes back.
-  for (int i = 0; i < 2; ++i) {
-    undoing.depth = 0;
-    undoing.copies[0].reset(fcntl(copy, F_DUPFD_CLOEXEC, 0));
-    undoing.lives[0].reset(fcntl(live, F_DUPFD_CLOEXEC, 0));
-    const bool planned = undo_records(target, installed[1 - i][0], installed[1 - i][1],
-                                      i == 0 ? 'A' : 'B', path, ranges[i]);
-    while (undoing.depth > 0) undo_up();
-    if (!planned) return false;
-  }
-  return true;
-}
-
-namespace {
-
 // Any change of attributes copies a directory up; its access time set to
 // what it is changes nothing else. A file is left in its layer: copied up,
 // it would lose its other links and its holes.
@@ -400,6 +304,77 @@ int settle_entry(void*, int directory, const char* name, unsigned char type) {
 }
 
 }  // namespace
+
+void note_old_directory(int target, const char* place, const Identity& identity) {
+  const std::uint64_t key = place_key(target, place);
+  OldDirectory* slot = slot_of(key);
+  if (slot != nullptr) *slot = OldDirectory{key, identity};  // full: unknown, and not entered
+}
+
+bool plan_install(int target, int live, int staged, const Identity* left_out, const char* staging,
+                  const char* path, long* slot, off_t (*ranges)[2]) {
+  planning.target = target;
+  planning.slot = slot;
+  planning.left_out = left_out;
+  for (std::size_t i = 0; i < planning.work_names.size(); ++i) {
+    make_work_name(planning.work_names[i].data(), planning.work_names[i].size(), staging, "ohm"[i]);
+  }
+  for (const bool swaps : {false, true}) {
+    planning.place[0] = '\0';
+    planning.swaps = swaps;
+    planning.depth = 0;
+    planning.failed = false;
+    shown_start(&planning.shown, path);
+    Level& top = planning.levels[0];
+    struct stat status {};
+    top.other.reset(fcntl(swaps ? live : staged, F_DUPFD_CLOEXEC, 0));
+    if (!top.other.is_open() || !examine(live, "", &status, &top.identity)) return plan_failed(".");
+    top.old = attributes_of(status);
+    struct statfs file_system {};
+    planning.overlay =
+        fstatfs(live, &file_system) == 0 && file_system.f_type == OVERLAYFS_SUPER_MAGIC;
+    const char* which = swaps ? "B" : "A";
+    off_t* range = ranges[swaps ? 1 : 0];
+    if (!mark(target, "plan", which, &range[0])) return false;
+    record("enter", ".", top.identity, nullptr, &top.old);
+    const WalkVisitor visitor{plan_entry, plan_entered, plan_left, nullptr};
+    if (!walk_tree(swaps ? staged : live, visitor)) {
+      if (!planning.failed) plan_failed(".");
+      while (planning.depth > 0) planning.levels[planning.depth--].other.reset();
+      return false;
+    }
+    if (planning.failed || !mark(target, "planned", which, &range[1])) return false;
+  }
+  return true;
+}
+
+bool plan_undo(int target, int live, int copy, const off_t (*installed)[2], const char* path,
+               long* slot, off_t (*ranges)[2]) {
+  planning.slot = slot;
+  planning.failed = false;
+  // The installation's swaps (its second plan) are undone first, then what
+  // it took out (its first) comes back.
+  for (int i = 0; i < 2; ++i) {
+    const char* which = i == 0 ? "A" : "B";
+    undoing.depth = 0;
+    undoing.copies[0].reset(fcntl(copy, F_DUPFD_CLOEXEC, 0));
+    undoing.lives[0].reset(fcntl(live, F_DUPFD_CLOEXEC, 0));
+    LogFields fields;
+    bool planned = mark(target, "plan", which, &ranges[i][0]);
+    off_t offset = installed[1 - i][0];
+    const off_t end = installed[1 - i][1];
+    while (planned && offset < end) {
+      planned = log_next(true, &offset, &fields) && undo_record(&fields);
+      if (planned && !fields.good) errno = EBADMSG;
+      planned = planned && fields.good && !planning.failed;
+    }
+    planned = planned && offset >= end && mark(target, "planned", which, &ranges[i][1]);
+    if (!planned) report_unable(path, true);
+    while (undoing.depth > 0) undo_up();
+    if (!planned) return false;
+  }
+  return true;
+}
 
 bool settle_tree(int directory) {
   struct statfs file_system {};

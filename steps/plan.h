@@ -6,8 +6,6 @@
 
 #include <sys/types.h>
 
-#include <cstdint>
-
 #include "fs/entry.h"
 
 // What the copy of the old contents saw of each old directory at the place
