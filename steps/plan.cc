@@ -259,11 +259,9 @@ bool undo_record(LogFields* fields) {
         errno = ELOOP;
         return false;
       }
-      undoing.copies[depth + 1].reset(
-          openat(undoing.copies[depth].get(), name.data(), DIRECTORY_FLAGS));
-      undoing.lives[depth + 1].reset(
-          openat(undoing.lives[depth].get(), name.data(), DIRECTORY_FLAGS));
-      ++depth;
+      const std::size_t up = depth++;
+      undoing.copies[depth].reset(openat(undoing.copies[up].get(), name.data(), DIRECTORY_FLAGS));
+      undoing.lives[depth].reset(openat(undoing.lives[up].get(), name.data(), DIRECTORY_FLAGS));
     }
     struct stat status {};
     if (!undoing.copies[depth].is_open() || !undoing.lives[depth].is_open() ||

@@ -429,7 +429,6 @@ bool run_plan(const Plan& plan, bool forward) {
   top.live.reset(fcntl(plan.live, F_DUPFD_CLOEXEC, 0));
   top.staged.reset(fcntl(plan.staged, F_DUPFD_CLOEXEC, 0));
   top.copy.reset(plan.copy >= 0 ? fcntl(plan.copy, F_DUPFD_CLOEXEC, 0) : -1);
-  top.has_old = false;
   LogFields fields;
   bool ran = true;
   for (off_t offset = forward ? plan.begin : plan.end;
