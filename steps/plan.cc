@@ -87,7 +87,9 @@ void record(const char* kind, const char* name, const Identity& identity, const 
   if (kind[0] == 's' || kind[0] == 'o') add_number(&line, (*planning.slot)++);
   if (first != nullptr) add_attributes(&line, *first);
   if (second != nullptr) add_attributes(&line, *second);
-  if (!log_append(line)) planning.failed = true;
+  if (planning.failed || log_append(line)) return;
+  std::printf("Unable to write %s. %s.\n\n", RECORD_PATH, std::strerror(errno));
+  planning.failed = true;
 }
 
 bool plan_failed(const char* name) {

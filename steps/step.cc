@@ -435,6 +435,8 @@ bool run_plan(const Plan& plan, bool forward) {
        ran && (forward ? offset < plan.end : offset > plan.begin);) {
     if (!(forward ? log_next(false, &offset, &fields) : log_previous(false, &offset, &fields))) {
       errno = EBADMSG;
+      report_unable(plan.top, !forward);
+      ran = false;
       break;
     }
     ran = run_record(fields);
