@@ -473,6 +473,7 @@ while IFS='|' read -r title call after error reason reported where; do
 done <<EOT
 amid the replacement|placing|4|28|No space left on device|$TEMPLATES/.*|
 after the replacement|syncfs|1|5|Input/output error|$TEMPLATES|$TEMPLATES
+reading the log of its steps|pread|1|5|Bad message|$TEMPLATES|/var/lib/langext-install/record
 EOT
 
 # The copy of the old contents has taken the name NAME.old, but that

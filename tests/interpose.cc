@@ -29,10 +29,10 @@
 // A failure (LANGEXT_FAIL_CALL, _AFTER, _ERRNO, _PATH): the
 // LANGEXT_FAIL_AFTER-th call of LANGEXT_FAIL_CALL (linkat, placing (a
 // renameat2 from one name to the same in another directory: a file going
-// into a target installed in place, or back), syncfs or fsync) fails
+// into a target installed in place, or back), syncfs, fsync or pread) fails
 // with the errno numbered LANGEXT_FAIL_ERRNO, without being made; where
-// LANGEXT_FAIL_PATH is set, only syncfs or fsync calls on a descriptor of that very
-// path count. LANGEXT_FAIL_COUNT_FILE, if set, receives how many calls
+// LANGEXT_FAIL_PATH is set, only calls on a descriptor of that very path
+// count. LANGEXT_FAIL_COUNT_FILE, if set, receives how many calls
 // LANGEXT_RAISE_CALL had counted by then.
 //
 // A kernel before 5.8 (LANGEXT_NO_MOUNT_ROOT=1): statx tells no mount root.
@@ -311,6 +311,13 @@ extern "C" int fsync(int fd) {
   if (fail_call("fsync", fd)) return -1;
   static auto call = real<int (*)(int)>("fsync");
   return call(fd);
+}
+
+// A read of the log that fails (LANGEXT_FAIL_PATH its path).
+extern "C" ssize_t pread(int fd, void* buffer, size_t count, off_t offset) {
+  if (fail_call("pread", fd)) return -1;
+  static auto call = real<ssize_t (*)(int, void*, size_t, off_t)>("pread");
+  return call(fd, buffer, count, offset);
 }
 
 // Only looked at: the other user may act right after the installer has
