@@ -289,25 +289,27 @@ bool install_in_place(Target* target, std::size_t index) {
   return syncfs(live.get()) == 0 || failed_in_place(*target);
 }
 
-int open_holder(Target* target, bool make) {
+int open_holder(Target* target, int role, bool make) {
   std::array<char, 32> name{};
-  make_work_name(name.data(), name.size(), target->made[COPY].name, 'h');
-  Descriptor work(open_made(target, COPY, DIRECTORY_FLAGS));
+  make_work_name(name.data(), name.size(), target->made[role].name, 'h');
+  Descriptor work(open_made(target, role, DIRECTORY_FLAGS));
   if (!work.is_open()) return -1;
   if (make && target->is_directory && mkdirat(work.get(), name.data(), 0700) != 0) return -1;
   return openat(work.get(), name.data(),
                 make && !target->is_directory ? NEW_FILE_FLAGS : entry_flags(*target), 0600);
 }
 
+bool give(const Target& target, int holder, const char* name, const Identity& identity) {
+  Descriptor entry(open_as(target.parent.get(), name, entry_flags(target), identity));
+  return holder >= 0 && entry.is_open() &&
+         keep_attributes(holder, entry.get(), path_beside(target, name)) &&
+         fsync(entry.get()) == 0;
+}
+
 bool give_held(Target* target, const char* name, const Identity& identity) {
   if (!target->closed) return true;
-  Descriptor holder(open_holder(target, false));
-  Descriptor entry(open_as(target->parent.get(), name, entry_flags(*target), identity));
-  const char* path = path_beside(*target, name);
-  if (holder.is_open() && entry.is_open() && keep_attributes(holder.get(), entry.get(), path) &&
-      fsync(entry.get()) == 0) {
-    return true;
-  }
-  report_unable(path, true);
+  Descriptor holder(open_holder(target, COPY, false));
+  if (give(*target, holder.get(), name, identity)) return true;
+  report_unable(path_beside(*target, name), true);
   return false;
 }

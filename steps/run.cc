@@ -31,8 +31,6 @@ std::array<Target, TARGETS_LIMIT> installed;
 char installed_paths[TARGETS_LIMIT][PATH_BUFFER_SIZE];
 std::array<Target, TARGETS_LIMIT> undone;
 
-void report_target(const Target& target) { report_copy_failure(target.source, target.path); }
-
 void report_failure(const char* format, const char* path) {
   std::printf(format, path, std::strerror(errno));
 }
@@ -66,12 +64,12 @@ bool log_digest(const Target& target, std::size_t index) {
 // the installation's swaps went; a put-back goes the other way, on past a
 // target it cannot wholly put back, and so does the repair of an
 // installation.
-bool drive_all(Target* targets, std::size_t count, bool forward, bool repairing) {
+bool drive_all(Target* targets, std::size_t count, bool forward) {
   const bool undoing = count > 0 && targets[0].undoing;
   bool driven = true;
   for (std::size_t n = 0; n < count && (driven || !forward || (repairing && !undoing)); ++n) {
     const std::size_t i = forward != undoing ? n : count - 1 - n;
-    if (drive(&targets[i], i, forward, repairing)) continue;
+    if (drive(&targets[i], i, forward)) continue;
     driven = false;
     if (forward && undoing) {
       std::printf("Unable to put back %s as it was before the installation.\n\n", targets[i].path);
@@ -145,21 +143,13 @@ bool finish_installation(Target* targets, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
     Target& target = targets[i];
     if (!target.in_place || !target.is_directory || target.given) continue;
-    std::array<char, 32> holder_name{};
-    make_work_name(holder_name.data(), holder_name.size(), target.made[STAGED].name, 'h');
-    Descriptor staged(open_made(&target, STAGED, DIRECTORY_FLAGS));
-    Descriptor holder(staged.is_open() ? openat(staged.get(), holder_name.data(), DIRECTORY_FLAGS)
-                                       : -1);
+    Descriptor holder(open_holder(&target, STAGED, false));
     // Not found before the log says it was given, it was hidden (another
     // user may rename the staged tree in turn); a killed run of the
     // release before this one gave it, and said nothing.
     if (!holder.is_open() && errno == ENOENT && !log_marks_whole()) continue;
-    Descriptor copy(holder.is_open() ? open_as(target.parent.get(), target.backup, DIRECTORY_FLAGS,
-                                               target.made[COPY].identity)
-                                     : -1);
-    if (!copy.is_open() ||
-        !keep_attributes(holder.get(), copy.get(), path_beside(target, target.backup)) ||
-        fsync(copy.get()) != 0) {
+    if (!holder.is_open() ||
+        !give(target, holder.get(), target.backup, target.made[COPY].identity)) {
       report_unable(target.path, false);
       finished = false;
       continue;
@@ -314,7 +304,7 @@ bool unchanged(const Target& target, bool backup_only) {
 bool close_backup(Target* target, std::size_t index) {
   const char* path = path_beside(*target, target->backup);
   Descriptor backup(open_backup(*target));
-  Descriptor holder(backup.is_open() ? open_holder(target, true) : -1);
+  Descriptor holder(backup.is_open() ? open_holder(target, COPY, true) : -1);
   bool closed = holder.is_open() && keep_attributes(backup.get(), holder.get(), path) &&
                 fsync(holder.get()) == 0;
   target->closed = closed;
@@ -366,9 +356,9 @@ int repair() {
       }
     }
     repaired =
-        repaired && drive_all(recorded.data(), count, true, true) && record_phase(PHASE_DONE);
+        repaired && drive_all(recorded.data(), count, true) && record_phase(PHASE_DONE);
   } else if (phase == PHASE_BACK) {
-    repaired = drive_all(recorded.data(), count, false, true);
+    repaired = drive_all(recorded.data(), count, false);
     if (!repaired && !undoing) {
       std::printf("Unable to put everything back: run the installer again to finish that.\n\n");
     }
@@ -421,7 +411,7 @@ int stage_begin(Target* targets, std::size_t count) {
       prepared[i] = target.inside.is_open();
     }
     if (!prepared[i]) {
-      report_target(target);
+      report_copy_failure(target.source, target.path);
       ++failures;
     }
   }
@@ -438,7 +428,7 @@ int stage_begin(Target* targets, std::size_t count) {
     target.staged.reset(
         make_entry(&target, i, STAGED, target.mount && target.is_directory, target.is_directory));
     if (!target.staged.is_open()) {
-      report_target(target);
+      report_copy_failure(target.source, target.path);
       ++failures;
     }
   }
@@ -451,7 +441,7 @@ int stage_commit(Target* targets, std::size_t count) {
     const Made& staged = targets[i].made[STAGED];
     if (!holds_entry(staged.inside ? targets[i].inside.get() : targets[i].parent.get(), staged.name,
                      staged.identity)) {
-      report_target(targets[i]);
+      report_copy_failure(targets[i].source, targets[i].path);
       stage_abandon(targets, count);
       return COMMIT_FAILED;
     }
@@ -460,7 +450,7 @@ int stage_commit(Target* targets, std::size_t count) {
     const int error = errno;
     for (std::size_t i = 0; i < count; ++i) {
       errno = error;
-      report_target(targets[i]);
+      report_copy_failure(targets[i].source, targets[i].path);
     }
     stage_abandon(targets, count);
     return COMMIT_FAILED;
@@ -469,10 +459,10 @@ int stage_commit(Target* targets, std::size_t count) {
     stage_abandon(targets, count);
     return COMMIT_FAILED;
   }
-  if (!drive_all(targets, count, true, false)) {
+  if (!drive_all(targets, count, true)) {
     // What could not be put back stays with the record, for the next run
     // to finish putting it back.
-    if (!record_phase(PHASE_BACK) || !drive_all(targets, count, false, false)) {
+    if (!record_phase(PHASE_BACK) || !drive_all(targets, count, false)) {
       std::printf("Unable to put everything back: run the installer again to finish that.\n\n");
       return COMMIT_UNFINISHED;
     }
@@ -553,10 +543,10 @@ int undo_installation() {
     }
   }
   staged = staged && sync_targets(undone.data(), count, true) && record_phase(PHASE_SWAP);
-  const bool driven = staged && drive_all(undone.data(), count, true, false);
+  const bool driven = staged && drive_all(undone.data(), count, true);
   // Where a step failed, what was done is put back, and what was made goes.
   if (!driven &&
-      (!staged || (record_phase(PHASE_BACK) && drive_all(undone.data(), count, false, false))) &&
+      (!staged || (record_phase(PHASE_BACK) && drive_all(undone.data(), count, false))) &&
       (abandon(undone.data(), count) || !staged)) {
     std::printf("Undo failed.\n\n");
     return UNDO_REFUSED;

@@ -368,7 +368,7 @@ bool read_targets(bool receipt, Target* targets, char (*paths)[PATH_BUFFER_SIZE]
   return true;
 }
 
-bool drive(Target* target, std::size_t index, bool forward, bool repairing) {
+bool drive(Target* target, std::size_t index, bool forward) {
   if (!target->in_place) {
     const Made& staged = target->made[STAGED];
     Descriptor work(target->undoing ? open_made(target, COPY, DIRECTORY_FLAGS) : -1);

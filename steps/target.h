@@ -135,7 +135,7 @@ int read_receipt(Target* targets, char (*paths)[PATH_BUFFER_SIZE], std::size_t* 
 // undo's copy of it, in place) and what the installation left goes into
 // the undo's work directory (COPY). Told as a repair, failures name what a
 // killed run left.
-bool drive(Target* target, std::size_t index, bool forward, bool repairing);
+bool drive(Target* target, std::size_t index, bool forward);
 
 // The drive of a target the kernel will not move, one level down.
 bool install_in_place(Target* target, std::size_t index);
@@ -150,11 +150,13 @@ int open_backup(const Target& target);
 // installation's in the receipt.
 bool stage_undo_in_place(Target* target, std::size_t index, const Target& receipt);
 
-// The undo's holder of NAME.old's own attributes, in its work directory,
-// made when asked; what it holds given to the entry name beside the
-// target, which must be the one of identity, once NAME.old was closed to
-// others.
-int open_holder(Target* target, bool make);
+// The holder of a directory's own attributes in the made directory role
+// (the staged tree; the undo's work directory, where NAME.old's wait), made
+// when asked. give gives what it holds to the entry name beside the
+// target, which must be the one of identity; give_held, undoing, once
+// NAME.old was closed to others, reported.
+int open_holder(Target* target, int role, bool make);
+bool give(const Target& target, int holder, const char* name, const Identity& identity);
 bool give_held(Target* target, const char* name, const Identity& identity);
 
 #endif
