@@ -101,12 +101,10 @@ bool copy_old(Target* target, std::size_t index, int live, int staged) {
     make_work_name(work[1].data(), work[1].size(), target->made[STAGED].name, 'm');
     remove_tree(staged, work[0].data());
     unlinkat(staged, work[1].data(), 0);
-    // Made before the copy begins, and never changed: its change time is
-    // when that was, by the clock of the target's own file system. The old
-    // directory's own attributes wait on the holder while NAME.old stays
-    // root's and owner-only.
-    // Whatever changed before the copy began, the settling included, did so
-    // a tick of the file systems' clock before the marker.
+    // The marker's change time is when the copy began, by the target's own
+    // file system's clock, a tick after whatever changed before (the
+    // settling included). The old directory's own attributes wait on the
+    // holder while NAME.old stays root's and owner-only.
     timespec tick{};
     clock_getres(CLOCK_REALTIME_COARSE, &tick);
     tick.tv_nsec = tick.tv_sec > 0 ? 999'999'999 : std::min(2 * tick.tv_nsec, 999'999'999L);
@@ -302,8 +300,7 @@ int open_holder(Target* target, int role, bool make) {
 bool give(const Target& target, int holder, const char* name, const Identity& identity) {
   Descriptor entry(open_as(target.parent.get(), name, entry_flags(target), identity));
   return holder >= 0 && entry.is_open() &&
-         keep_attributes(holder, entry.get(), path_beside(target, name)) &&
-         fsync(entry.get()) == 0;
+         keep_attributes(holder, entry.get(), path_beside(target, name)) && fsync(entry.get()) == 0;
 }
 
 bool give_held(Target* target, const char* name, const Identity& identity) {

@@ -31,8 +31,9 @@ std::array<Target, TARGETS_LIMIT> installed;
 char installed_paths[TARGETS_LIMIT][PATH_BUFFER_SIZE];
 std::array<Target, TARGETS_LIMIT> undone;
 
-void report_failure(const char* format, const char* path) {
+bool report_failure(const char* format, const char* path) {
   std::printf(format, path, std::strerror(errno));
+  return false;
 }
 
 bool log_target(const Target& target, std::size_t index) {
@@ -80,18 +81,15 @@ bool drive_all(Target* targets, std::size_t count, bool forward) {
           targets[i].path, targets[i].path, targets[i].path, RECORD_PATH);
     }
   }
-  if (driven && forward && !sync_targets(targets, count, false)) {
-    report_failure("Unable to write the %s directories to stable storage. %s.\n\n",
-                   repairing ? "repaired" : "product's");
-    driven = false;
-  }
-  return driven;
+  return driven && (!forward || sync_targets(targets, count, false) ||
+                    report_failure("Unable to write the %s directories to stable storage. %s.\n\n",
+                                   repairing ? "repaired" : "product's"));
 }
 
-// Removes what was made for each target, and then the record; undoing,
-// NAME.old first gets back what it was closed with. The record stays while
-// anything made does.
-bool abandon(Target* targets, std::size_t count) {
+// Removes what was made for each target, and then the record where asked;
+// undoing, NAME.old first gets back what it was closed with. The record
+// stays while anything made does.
+bool abandon(Target* targets, std::size_t count, bool forget = true) {
   bool removed = true;
   for (std::size_t i = count; i-- > 0;) {
     Target& target = targets[i];
@@ -101,10 +99,8 @@ bool abandon(Target* targets, std::size_t count) {
     }
     for (int role : {KEPT, COPY, STAGED}) removed = remove_made(&target, role) && removed;
   }
-  if (!removed) return false;
-  if (log_forget()) return true;
-  report_failure("Unable to remove %s. %s.\n\n", RECORD_PATH);
-  return false;
+  return removed &&
+         (!forget || log_forget() || report_failure("Unable to remove %s. %s.\n\n", RECORD_PATH));
 }
 
 // Once every target is installed and durable: the digests, then NAME.old of
@@ -113,7 +109,6 @@ bool abandon(Target* targets, std::size_t count) {
 // goes, and the record becomes the receipt.
 bool finish_installation(Target* targets, std::size_t count) {
   bool finished = true;
-  bool removed = true;
   // A killed run's list holds the trees it digested; another's, none of
   // this one's.
   Stream stream(open_listing(true, std::none_of(targets, targets + count, [](const Target& target) {
@@ -148,25 +143,17 @@ bool finish_installation(Target* targets, std::size_t count) {
     // user may rename the staged tree in turn); a killed run of the
     // release before this one gave it, and said nothing.
     if (!holder.is_open() && errno == ENOENT && !log_marks_whole()) continue;
-    if (!holder.is_open() ||
-        !give(target, holder.get(), target.backup, target.made[COPY].identity)) {
-      report_unable(target.path, false);
-      finished = false;
-      continue;
-    }
-    finished = append_record(target_line("given", i)) && finished;
-    gave = true;
-  }
-  finished = finished && (!gave || make_durable());
-  for (std::size_t i = count; finished && i-- > 0;) {
-    for (int role : {KEPT, COPY, STAGED}) removed = remove_made(&targets[i], role) && removed;
+    const bool given =
+        holder.is_open() && give(target, holder.get(), target.backup, target.made[COPY].identity);
+    if (!given) report_unable(target.path, false);
+    finished = given && append_record(target_line("given", i)) && finished;
+    gave = gave || given;
   }
   LogLine commit;
   add_word(&commit, "commit");
-  if (!finished || !removed || !append_record(commit)) return false;
-  if (log_to_receipt()) return true;
-  report_failure("Unable to write %s. %s.\n\n", RECEIPT_PATH);
-  return false;
+  return finished && (!gave || make_durable()) && abandon(targets, count, false) &&
+         append_record(commit) &&
+         (log_to_receipt() || report_failure("Unable to write %s. %s.\n\n", RECEIPT_PATH));
 }
 
 // Once every target is back and durable: NAME.old of a target put back in
@@ -183,15 +170,10 @@ bool finish_undo(Target* targets, std::size_t count) {
     }
     for (int role : {KEPT, COPY, STAGED}) finished = remove_made(&target, role) && finished;
   }
-  if (finished && (!sync_targets(targets, count, false) || !remove_receipt())) {
-    report_failure("Unable to remove %s. %s.\n\n", RECEIPT_PATH);
-    finished = false;
-  }
-  if (finished && !log_forget()) {
-    report_failure("Unable to remove %s. %s.\n\n", RECORD_PATH);
-    finished = false;
-  }
-  return finished;
+  return finished &&
+         ((sync_targets(targets, count, false) && remove_receipt()) ||
+          report_failure("Unable to remove %s. %s.\n\n", RECEIPT_PATH)) &&
+         (log_forget() || report_failure("Unable to remove %s. %s.\n\n", RECORD_PATH));
 }
 
 // Opens what the record names of each target: its directory, which must
@@ -269,17 +251,13 @@ int as_left(const Target& target, const char* name, const Identity& identity,
             std::uint64_t digest) {
   Identity found;
   std::uint64_t now = 0;
-  if (!examine(target.parent.get(), name, nullptr, &found)) {
-    if (errno == ENOENT) return 0;
-    report_failure("Unable to examine %s. %s.\n\n", path_beside(target, name));
-    return -1;
-  }
-  if (!same_identity(found, identity)) return 0;
-  if (tree_digest(target.parent.get(), name, nullptr, name == target.name, target.digest_key, &now,
-                  path_beside(target, name))) {
+  const bool examined = examine(target.parent.get(), name, nullptr, &found);
+  if (examined && !same_identity(found, identity)) return 0;
+  if (examined && tree_digest(target.parent.get(), name, nullptr, name == target.name,
+                              target.digest_key, &now, path_beside(target, name))) {
     return now == digest ? 1 : 0;
   }
-  if (errno == ENOENT || errno == ESTALE) return 0;
+  if (errno == ENOENT || (examined && errno == ESTALE)) return 0;
   report_failure("Unable to examine %s. %s.\n\n", path_beside(target, name));
   return -1;
 }
@@ -355,8 +333,7 @@ int repair() {
         repaired = unchanged(target, target.in_place) && repaired;
       }
     }
-    repaired =
-        repaired && drive_all(recorded.data(), count, true) && record_phase(PHASE_DONE);
+    repaired = repaired && drive_all(recorded.data(), count, true) && record_phase(PHASE_DONE);
   } else if (phase == PHASE_BACK) {
     repaired = drive_all(recorded.data(), count, false);
     if (!repaired && !undoing) {
@@ -378,8 +355,7 @@ int repair() {
     return REPAIR_REFUSED;
   }
   if (done) {
-    std::printf(undoing ? "Finished the undo that was interrupted.\n\n"
-                        : "Finished the installation that was interrupted.\n\n");
+    std::printf("Finished the %s that was interrupted.\n\n", undoing ? "undo" : "installation");
     history(undoing ? "finished the undo that was interrupted"
                     : "finished the installation that was interrupted");
     return undoing ? REPAIR_REVERTED : REPAIR_COMPLETED;
@@ -455,14 +431,11 @@ int stage_commit(Target* targets, std::size_t count) {
     stage_abandon(targets, count);
     return COMMIT_FAILED;
   }
-  if (!record_phase(PHASE_SWAP)) {
-    stage_abandon(targets, count);
-    return COMMIT_FAILED;
-  }
-  if (!drive_all(targets, count, true)) {
+  const bool begun = record_phase(PHASE_SWAP);
+  if (!begun || !drive_all(targets, count, true)) {
     // What could not be put back stays with the record, for the next run
     // to finish putting it back.
-    if (!record_phase(PHASE_BACK) || !drive_all(targets, count, false)) {
+    if (begun && (!record_phase(PHASE_BACK) || !drive_all(targets, count, false))) {
       std::printf("Unable to put everything back: run the installer again to finish that.\n\n");
       return COMMIT_UNFINISHED;
     }
@@ -530,17 +503,13 @@ int undo_installation() {
     }
     Descriptor work(staged ? make_entry(&target, i, COPY, false, true) : -1);
     staged = work.is_open() && (!target.replaces || close_backup(&target, i));
-    if (!work.is_open() && staged) {
-      report_unable(target.path, true);
-    }
   }
   // Closed, NAME.old is checked again: what another user changed there
   // just before is found now.
   for (std::size_t i = 0; staged && i < count; ++i) staged = unchanged(undone[i], true);
   for (std::size_t i = 0; staged && i < count; ++i) {
-    if (undone[i].in_place && undone[i].replaces) {
-      staged = stage_undo_in_place(&undone[i], i, installed[i]);
-    }
+    staged = !undone[i].in_place || !undone[i].replaces ||
+             stage_undo_in_place(&undone[i], i, installed[i]);
   }
   staged = staged && sync_targets(undone.data(), count, true) && record_phase(PHASE_SWAP);
   const bool driven = staged && drive_all(undone.data(), count, true);

@@ -1,9 +1,8 @@
 // A target of a run (the language file, the template directory, the
-// images directory) as the installation, its put-back, the repair and the
-// undo all know it: the names beside it, the entries the run makes for it,
-// each named in the log before it is made and known by the identity logged
-// after, and how far its steps got. One function drives a target to its
-// goal, installed or as before, from whatever state the log shows.
+// images directory): the names beside it, the entries the run makes for it
+// (each named in the log before it is made, known by the identity logged
+// after) and how far its steps got. One function drives it to its goal,
+// installed or as before, from whatever state the log shows.
 #ifndef LANGEXT_STEPS_TARGET_H
 #define LANGEXT_STEPS_TARGET_H
 
