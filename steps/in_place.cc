@@ -1,8 +1,9 @@
-// A target the kernel will not move is swapped one level down: a complete
-// copy of its old contents is made first, durably, and becomes NAME.old;
-// then each old entry goes out into the staged tree, and each of the
-// package's comes in, by the steps of two plans the log holds. Put back,
-// what went out comes back and the copy goes back under its own name.
+// A target moves whole, by one step; one the kernel will not move is
+// swapped one level down instead: a complete copy of its old contents is
+// made first, durably, and becomes NAME.old; then each old entry goes out
+// into the staged tree, and each of the package's comes in, by the steps
+// of two plans the log holds. Put back, what went out comes back and the
+// copy goes back under its own name.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,8 +26,6 @@ bool unable(const char* path, bool putting_back) {
   report_unable(path, putting_back);
   return false;
 }
-
-bool failed_in_place(const Target& target) { return unable(target.path, target.undoing); }
 
 int entry_flags(const Target& target) { return target.is_directory ? DIRECTORY_FLAGS : READ_FLAGS; }
 
@@ -116,7 +115,7 @@ bool copy_old(Target* target, std::size_t index, int live, int staged) {
                           : -1);
     struct stat status {};
     if (!marker.is_open() || !holder.is_open() || fstat(marker.get(), &status) != 0) {
-      return failed_in_place(*target);
+      return unable(target->path, target->undoing);
     }
     target->mark = status.st_ctim;
     LogLine line = target_line("mark", index);
@@ -136,14 +135,14 @@ bool copy_old(Target* target, std::size_t index, int live, int staged) {
              lseek(old.get(), 0, SEEK_SET) == 0 &&
              keep_file(old.get(), target->path, kept.release(),
                        path_beside(*target, target->made[KEPT].name));
-    if (!copied && (!kept.is_open() || !old.is_open())) failed_in_place(*target);
+    if (!copied && (!kept.is_open() || !old.is_open())) unable(target->path, target->undoing);
   }
   if (!copied) return false;
   // One file system is written to stable storage once.
   if (syncfs(target->parent.get()) != 0 ||
       (live != target->parent.get() &&
        target->old_identity.device != target->parent_identity.device && syncfs(live) != 0)) {
-    return failed_in_place(*target);
+    return unable(target->path, target->undoing);
   }
   target->copied = true;
   return append_record(target_line("copied", index)) && make_durable();
@@ -180,6 +179,68 @@ bool run_plans(Target* target, int live, int staged, int copy, bool forward) {
     ran = run_plan(plan, forward) && ran;
   }
   return ran;
+}
+
+bool put_back_in_place(Target* target, std::size_t index) {
+  const bool undoing = target->undoing;
+  const bool directory = target->is_directory;
+  bool whole = true;
+  // The staged tree, which holds what went out, or the second copy of a
+  // file, goes only once the log says all is back. Not found before, it
+  // was not put back: another user who may write beside it can hide it
+  // from a look by renaming it in turn. (A log of the release before
+  // this one does not say: there, gone means put back.)
+  if (target->put_back) return true;
+  if (undoing || (directory ? target->planned[0] && target->planned[1] : target->copied)) {
+    Descriptor held(open_made(target, directory ? STAGED : KEPT, entry_flags(*target)));
+    if (!held.is_open() && errno == ENOENT && !undoing && !log_marks_whole()) {
+      return keep_copy(target, false);
+    }
+    Descriptor live(directory && held.is_open() ? open_live(*target, DIRECTORY_FLAGS) : -1);
+    whole = directory ? live.is_open() && run_plans(target, live.get(), held.get(), -1, false) &&
+                            syncfs(live.get()) == 0
+                      : held.is_open() && rewrite(*target, held.get(),
+                                                  path_beside(*target, target->made[KEPT].name));
+    if (directory ? !live.is_open() : !whole) report_unable(target->path, true);
+  }
+  if (!whole && !undoing) {
+    std::printf("%s.old holds the complete old contents of %s.\n\n", target->path, target->path);
+  }
+  if (!whole || (!undoing && !keep_copy(target, false))) return false;
+  target->put_back = true;
+  return append_record(target_line("back", index)) && make_durable();
+}
+
+bool install_in_place(Target* target, std::size_t index) {
+  const bool directory = target->is_directory;
+  const bool undoing = target->undoing;
+  Descriptor staged(open_made(target, STAGED, entry_flags(*target)));
+  Descriptor live(directory && staged.is_open() ? open_live(*target, DIRECTORY_FLAGS) : -1);
+  if (!staged.is_open() || (directory && !live.is_open())) return unable(target->path, undoing);
+  if (!undoing &&
+      ((!target->copied &&
+        !copy_old(target, index, directory ? live.get() : target->parent.get(), staged.get())) ||
+       !keep_copy(target, true))) {
+    return false;
+  }
+  if (!directory) {
+    const char* source = target->source != nullptr ? target->source
+                         : undoing                 ? path_beside(*target, target->backup)
+                                   : path_beside(*target, target->made[STAGED].name);
+    return rewrite(*target, staged.get(), source) || unable(target->path, undoing);
+  }
+  if (!undoing && (!target->planned[0] || !target->planned[1])) {
+    if (!plan_install(static_cast<int>(index), live.get(), staged.get(),
+                      target->made[STAGED].inside ? &target->made[STAGED].identity : nullptr,
+                      target->made[STAGED].name, target->path, &target->slot, target->plans) ||
+        !make_durable()) {
+      return false;
+    }
+    target->planned[0] = target->planned[1] = true;
+  }
+  Descriptor copy(undoing ? -1 : openat(target->parent.get(), target->backup, DIRECTORY_FLAGS));
+  if (!run_plans(target, live.get(), staged.get(), copy.get(), true)) return false;
+  return syncfs(live.get()) == 0 || unable(target->path, undoing);
 }
 
 }  // namespace
@@ -225,66 +286,34 @@ bool stage_undo_in_place(Target* target, std::size_t index, const Target& receip
          make_durable();
 }
 
-bool put_back_in_place(Target* target, std::size_t index) {
-  const bool undoing = target->undoing;
-  const bool directory = target->is_directory;
-  bool whole = true;
-  // The staged tree, which holds what went out, or the second copy of a
-  // file, goes only once the log says all is back. Not found before, it
-  // was not put back: another user who may write beside it can hide it
-  // from a look by renaming it in turn. (A log of the release before
-  // this one does not say: there, gone means put back.)
-  if (target->put_back) return true;
-  if (undoing || (directory ? target->planned[0] && target->planned[1] : target->copied)) {
-    Descriptor held(open_made(target, directory ? STAGED : KEPT, entry_flags(*target)));
-    if (!held.is_open() && errno == ENOENT && !undoing && !log_marks_whole()) {
-      return keep_copy(target, false);
+bool drive(Target* target, std::size_t index, bool forward) {
+  if (!target->in_place) {
+    const Made& staged = target->made[STAGED];
+    Descriptor work(target->undoing ? open_made(target, COPY, DIRECTORY_FLAGS) : -1);
+    const Slot at{target->parent.get(), target->name, target->path};
+    const Slot backup{target->parent.get(), target->backup, path_beside(*target, target->backup)};
+    const Slot out{work.get(), "o", path_beside(*target, target->made[COPY].name)};
+    const Slot beside{target->parent.get(), staged.name, path_beside(*target, staged.name)};
+    const Identity old = target->replaces ? target->old_identity : Identity{};
+    const int told = repairing && !target->undoing ? TOLD_AS_REPAIR : TOLD_AS_SWAP;
+    // Undoing, NAME.old comes back and what the installation left goes into
+    // the undo's work directory; where nothing stood before, it only goes.
+    const Step step = !target->undoing ? Step{beside, at, backup, staged.identity, old, true, told}
+                      : target->replaces
+                          ? Step{backup, at, out, target->kept_identity, old, true, told}
+                          : Step{at, out, at, target->old_identity, {}, false, told};
+    if (target->undoing && !work.is_open()) return false;
+    if (!forward && !target->undoing && !staged.made) return true;
+    const int taken = take_step(step, forward);
+    if (taken != STEP_UNMOVABLE || !forward || target->undoing) {
+      return taken == STEP_DONE &&
+             (!forward || give_held(target, target->name, target->kept_identity));
     }
-    Descriptor live(directory && held.is_open() ? open_live(*target, DIRECTORY_FLAGS) : -1);
-    whole = directory ? live.is_open() && run_plans(target, live.get(), held.get(), -1, false) &&
-                            syncfs(live.get()) == 0
-                      : held.is_open() && rewrite(*target, held.get(),
-                                                  path_beside(*target, target->made[KEPT].name));
-    if (directory ? !live.is_open() : !whole) report_unable(target->path, true);
+    target->in_place = true;
+    if (!append_record(target_line("inplace", index)) || !make_durable()) return false;
   }
-  if (!whole && !undoing) {
-    std::printf("%s.old holds the complete old contents of %s.\n\n", target->path, target->path);
-  }
-  if (!whole || (!undoing && !keep_copy(target, false))) return false;
-  target->put_back = true;
-  return append_record(target_line("back", index)) && make_durable();
-}
-
-bool install_in_place(Target* target, std::size_t index) {
-  const bool directory = target->is_directory;
-  const bool undoing = target->undoing;
-  Descriptor staged(open_made(target, STAGED, entry_flags(*target)));
-  Descriptor live(directory && staged.is_open() ? open_live(*target, DIRECTORY_FLAGS) : -1);
-  if (!staged.is_open() || (directory && !live.is_open())) return failed_in_place(*target);
-  if (!undoing &&
-      ((!target->copied &&
-        !copy_old(target, index, directory ? live.get() : target->parent.get(), staged.get())) ||
-       !keep_copy(target, true))) {
-    return false;
-  }
-  if (!directory) {
-    const char* source = target->source != nullptr ? target->source
-                         : undoing                 ? path_beside(*target, target->backup)
-                                   : path_beside(*target, target->made[STAGED].name);
-    return rewrite(*target, staged.get(), source) || failed_in_place(*target);
-  }
-  if (!undoing && (!target->planned[0] || !target->planned[1])) {
-    if (!plan_install(static_cast<int>(index), live.get(), staged.get(),
-                      target->made[STAGED].inside ? &target->made[STAGED].identity : nullptr,
-                      target->made[STAGED].name, target->path, &target->slot, target->plans) ||
-        !make_durable()) {
-      return false;
-    }
-    target->planned[0] = target->planned[1] = true;
-  }
-  Descriptor copy(undoing ? -1 : openat(target->parent.get(), target->backup, DIRECTORY_FLAGS));
-  if (!run_plans(target, live.get(), staged.get(), copy.get(), true)) return false;
-  return syncfs(live.get()) == 0 || failed_in_place(*target);
+  if (!forward) return put_back_in_place(target, index);
+  return install_in_place(target, index) && give_held(target, target->name, target->old_identity);
 }
 
 int open_holder(Target* target, int role, bool make) {

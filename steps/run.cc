@@ -176,9 +176,8 @@ bool finish_undo(Target* targets, std::size_t count) {
          (log_forget() || report_failure("Unable to remove %s. %s.\n\n", RECORD_PATH));
 }
 
-// Opens what the record names of each target: its directory, which must
-// be the one the run used, and the target itself where the run made
-// something inside it.
+// Opens each target's directory, which must be the one the run used, and
+// the target itself where the run made something inside it.
 bool reopen(Target* targets, std::size_t count) {
   bool present = true;
   for (std::size_t i = 0; i < count; ++i) {
@@ -348,12 +347,10 @@ int repair() {
   } else if (repaired) {
     repaired = abandon(recorded.data(), count);
   }
-  if (!repaired) {
-    if (undoing) {
-      std::printf("Unable to undo everything: run langext-undo again to finish that.\n\n");
-    }
-    return REPAIR_REFUSED;
+  if (!repaired && undoing) {
+    std::printf("Unable to undo everything: run langext-undo again to finish that.\n\n");
   }
+  if (!repaired) return REPAIR_REFUSED;
   if (done) {
     std::printf("Finished the %s that was interrupted.\n\n", undoing ? "undo" : "installation");
     history(undoing ? "finished the undo that was interrupted"
@@ -391,13 +388,9 @@ int stage_begin(Target* targets, std::size_t count) {
       ++failures;
     }
   }
-  if (!log_start("install")) {
-    report_failure("Unable to write %s. %s.\n\n", RECORD_PATH);
-    return STAGE_RECORD_FAILED;
-  }
-  for (std::size_t i = 0; i < count; ++i) {
-    if (!log_target(targets[i], i)) return STAGE_RECORD_FAILED;
-  }
+  bool logged = log_start("install") || report_failure("Unable to write %s. %s.\n\n", RECORD_PATH);
+  for (std::size_t i = 0; logged && i < count; ++i) logged = log_target(targets[i], i);
+  if (!logged) return STAGE_RECORD_FAILED;
   for (std::size_t i = 0; i < count; ++i) {
     Target& target = targets[i];
     if (!prepared[i]) continue;
@@ -479,22 +472,16 @@ int undo_installation() {
     target.installed_digest = receipt.installed_digest;
     target.kept_digest = receipt.kept_digest;
     target.digest_key = receipt.digest_key;
-    if (!open_parent(&target)) {
-      report_changed(target, false);
-      as_installed = false;
-      continue;
-    }
-    as_installed = unchanged(target, false) && as_installed;
+    const bool opened = open_parent(&target);
+    if (!opened) report_changed(target, false);
+    as_installed = opened && unchanged(target, false) && as_installed;
   }
   if (!as_installed) {
     std::printf("Run langext-undo --check to see what changed.\n\n");
     return UNDO_REFUSED;
   }
-  if (!log_start("undo")) {
-    report_failure("Unable to write %s. %s.\n\n", RECORD_PATH);
-    return UNDO_REFUSED;
-  }
-  bool staged = true;
+  bool staged = log_start("undo") || report_failure("Unable to write %s. %s.\n\n", RECORD_PATH);
+  if (!staged) return UNDO_REFUSED;
   for (std::size_t i = 0; staged && i < count; ++i) {
     Target& target = undone[i];
     staged = log_target(target, i) && log_digest(target, i);

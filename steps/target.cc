@@ -171,8 +171,7 @@ int make_entry(Target* target, std::size_t index, int role, bool inside, bool di
     // NAME.old must keep.
     const timespec kept[2] = {times.st_atim, times.st_mtim};
     if (inside && futimens(where, kept) != 0) return -1;
-    // Known by its identity before anything changes it from how it was
-    // made.
+    // Known by its identity before anything changes it.
     LogLine identity = target_line("made", index);
     add_word(&identity, ROLE_NAMES[role]);
     add_identity(&identity, made.identity);
@@ -280,10 +279,9 @@ bool read_targets(bool receipt, Target* targets, char (*paths)[PATH_BUFFER_SIZE]
   log_next(receipt, &offset, &fields);  // the header, checked as the log was opened
   while (log_next(receipt, &offset, &fields)) {
     const std::string_view kind = fields.word(0);
-    if (kind == "phase") {
-      for (int known = PHASE_STAGE; known <= PHASE_DONE; ++known) {
-        if (fields.word(1) == PHASE_NAMES[known]) *phase = known;
-      }
+    const auto* known = std::find(PHASE_NAMES.begin(), PHASE_NAMES.end(), fields.word(1));
+    if (kind == "phase" && known != PHASE_NAMES.end()) {
+      *phase = static_cast<int>(known - PHASE_NAMES.begin());
     }
     if (kind == "commit") *committed = true;
     if (kind == "phase" || kind == "commit" || kind == "enter" || kind == "leave" ||
@@ -366,37 +364,6 @@ bool read_targets(bool receipt, Target* targets, char (*paths)[PATH_BUFFER_SIZE]
     return false;
   }
   return true;
-}
-
-bool drive(Target* target, std::size_t index, bool forward) {
-  if (!target->in_place) {
-    const Made& staged = target->made[STAGED];
-    Descriptor work(target->undoing ? open_made(target, COPY, DIRECTORY_FLAGS) : -1);
-    const Slot at{target->parent.get(), target->name, target->path};
-    const Slot backup{target->parent.get(), target->backup, path_beside(*target, target->backup)};
-    const Slot out{work.get(), "o", path_beside(*target, target->made[COPY].name)};
-    const Slot beside{target->parent.get(), staged.name, path_beside(*target, staged.name)};
-    const Identity old = target->replaces ? target->old_identity : Identity{};
-    const int told = repairing && !target->undoing ? TOLD_AS_REPAIR : TOLD_AS_SWAP;
-    // Undoing, NAME.old comes back and what the installation left goes into
-    // the undo's work directory; where nothing stood before, it only goes.
-    const Step step = !target->undoing ? Step{beside, at, backup, staged.identity, old, true, told}
-                      : target->replaces
-                          ? Step{backup, at, out, target->kept_identity, old, true, told}
-                          : Step{at, out, at, target->old_identity, {}, false, told};
-    if (target->undoing && !work.is_open()) return false;
-    if (!forward && !target->undoing && !staged.made) return true;
-    const int taken = take_step(step, forward);
-    if (taken != STEP_UNMOVABLE || !forward || target->undoing) {
-      return taken == STEP_DONE && (!forward || !target->replaces || !target->undoing ||
-                                    give_held(target, target->name, target->kept_identity));
-    }
-    target->in_place = true;
-    if (!append_record(target_line("inplace", index)) || !make_durable()) return false;
-  }
-  if (!forward) return put_back_in_place(target, index);
-  return install_in_place(target, index) &&
-         (!target->undoing || give_held(target, target->name, target->old_identity));
 }
 
 int read_receipt(Target* targets, char (*paths)[PATH_BUFFER_SIZE], std::size_t* count) {

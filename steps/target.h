@@ -132,13 +132,9 @@ int read_receipt(Target* targets, char (*paths)[PATH_BUFFER_SIZE], std::size_t* 
 // stand: installing, the package staged beside it (or inside) comes in and
 // what stood there becomes NAME.old; undoing, NAME.old comes back (or the
 // undo's copy of it, in place) and what the installation left goes into
-// the undo's work directory (COPY). Told as a repair, failures name what a
-// killed run left.
+// the undo's work directory (COPY), one level down where the kernel will
+// not move the target. Repairing, failures name what a killed run left.
 bool drive(Target* target, std::size_t index, bool forward);
-
-// The drive of a target the kernel will not move, one level down.
-bool install_in_place(Target* target, std::size_t index);
-bool put_back_in_place(Target* target, std::size_t index);
 
 // NAME.old, which must be what the installation left there; -1, errno set,
 // where it is not.
@@ -152,8 +148,8 @@ bool stage_undo_in_place(Target* target, std::size_t index, const Target& receip
 // The holder of a directory's own attributes in the made directory role
 // (the staged tree; the undo's work directory, where NAME.old's wait), made
 // when asked. give gives what it holds to the entry name beside the
-// target, which must be the one of identity; give_held, undoing, once
-// NAME.old was closed to others, reported.
+// target, which must be the one of identity; give_held, only once an
+// undo closed NAME.old to others, reported.
 int open_holder(Target* target, int role, bool make);
 bool give(const Target& target, int holder, const char* name, const Identity& identity);
 bool give_held(Target* target, const char* name, const Identity& identity);
