@@ -100,10 +100,10 @@ bool copy_old(Target* target, std::size_t index, int live, int staged) {
     make_work_name(work[1].data(), work[1].size(), target->made[STAGED].name, 'm');
     remove_tree(staged, work[0].data());
     unlinkat(staged, work[1].data(), 0);
-    // The marker's change time is when the copy began, by the target's own
-    // file system's clock, a tick after whatever changed before (the
-    // settling included). The old directory's own attributes wait on the
-    // holder while NAME.old stays root's and owner-only.
+    // The marker, never changed, has for its change time when the copy
+    // began, by the target's own file system's clock: a tick after whatever
+    // changed before, the settling included. The old directory's own
+    // attributes wait on the holder while NAME.old stays root's and owner-only.
     timespec tick{};
     clock_getres(CLOCK_REALTIME_COARSE, &tick);
     tick.tv_nsec = tick.tv_sec > 0 ? 999'999'999 : std::min(2 * tick.tv_nsec, 999'999'999L);
@@ -334,8 +334,9 @@ bool give(const Target& target, int holder, const char* name, const Identity& id
 
 bool give_held(Target* target, const char* name, const Identity& identity) {
   if (!target->closed) return true;
+  const char* path = path_beside(*target, name);
   Descriptor holder(open_holder(target, COPY, false));
   if (give(*target, holder.get(), name, identity)) return true;
-  report_unable(path_beside(*target, name), true);
+  report_unable(path, true);
   return false;
 }
