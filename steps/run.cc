@@ -489,6 +489,7 @@ int undo_installation() {
       target.inside.reset(openat(target.parent.get(), target.name, DIRECTORY_FLAGS));
     }
     Descriptor work(staged ? make_entry(&target, i, COPY, false, true) : -1);
+    if (staged && !work.is_open()) report_unable(target.path, true);
     staged = work.is_open() && (!target.replaces || close_backup(&target, i));
   }
   // Closed, NAME.old is checked again: what another user changed there
