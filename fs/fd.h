@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <utility>
@@ -23,8 +24,12 @@ class Descriptor {
   ~Descriptor() { reset(); }
   int get() const { return fd_; }
   bool is_open() const { return fd_ >= 0; }
+  // A close's own failure (a FUSE flush) never takes the place of the
+  // errno a failure being reported left.
   void reset(int fd = -1) {
+    const int error = errno;
     if (fd_ >= 0) close(fd_);
+    errno = error;
     fd_ = fd;
   }
   int release() { return std::exchange(fd_, -1); }

@@ -313,6 +313,18 @@ extern "C" int fsync(int fd) {
   return call(fd);
 }
 
+// A close that fails after closing, as a FUSE flush may (LANGEXT_CLOSE_ERRNO),
+// of a descriptor of LANGEXT_FAIL_PATH.
+extern "C" int close(int fd) {
+  static auto call = real<int (*)(int)>("close");
+  const char* error = setting("LANGEXT_CLOSE_ERRNO");
+  const bool failing = *error != '\0' && path_of(fd) == setting("LANGEXT_FAIL_PATH");
+  const int result = call(fd);
+  if (result != 0 || !failing) return result;
+  errno = std::atoi(error);
+  return -1;
+}
+
 // A read of the log that fails (LANGEXT_FAIL_PATH its path).
 extern "C" ssize_t pread(int fd, void* buffer, size_t count, off_t offset) {
   if (fail_call("pread", fd)) return -1;

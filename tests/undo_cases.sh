@@ -311,6 +311,23 @@ expect_as_before "$before"
 lay_away
 end
 
+# A failure is told by its own reason, even where closing what failed fails
+# too, as a FUSE flush may: the undo fails, and the product stays installed.
+begin "undo: a failure is told by its own reason, not by the close after it"
+undo_beside
+undo_reset plain || fail "cannot lay out and install the product"
+installed=$(product_listing)
+run_undo LANGEXT_FAIL_CALL=fsync LANGEXT_FAIL_AFTER=1 LANGEXT_FAIL_ERRNO=5 \
+  LANGEXT_FAIL_PATH="$LANG_FILE" LANGEXT_CLOSE_ERRNO=107
+grep -qxF "Unable to put back $LANG_FILE. Input/output error." "$SANDBOX/out" ||
+  fail "not told by its own reason: $(cat "$SANDBOX/out")"
+grep -qxF "Undo failed." "$SANDBOX/out" || fail "the undo did not fail: $(cat "$SANDBOX/out")"
+expect_status 255
+[ "$(product_listing)" = "$installed" ] ||
+  fail "not as installed: $(diff <(echo "$installed") <(product_listing))"
+lay_away
+end
+
 if [ -z "$archive" ]; then
   skip "the add-on archive holds langext-undo" "no archive was given"
 else
