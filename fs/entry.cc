@@ -70,6 +70,22 @@ bool mount_id_at(int directory, const char* name, int* mount) {
                            name[0] == '\0' ? AT_EMPTY_PATH : 0) == 0;
 }
 
+// mount_at for the entry found at name. Where the kernel does not tell
+// (before Linux 5.8), another mount than the directory's.
+int mount_root(int directory, const char* name, const struct statx& found) {
+  if ((found.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0) {
+    return (found.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0 ? 1 : 0;
+  }
+  int entry = 0;
+  int parent = 0;
+  if (mount_id_at(directory, name, &entry) && mount_id_at(directory, "", &parent)) {
+    return entry != parent ? 1 : 0;
+  }
+  struct stat above {};
+  if (fstat(directory, &above) != 0) return -1;
+  return makedev(found.stx_dev_major, found.stx_dev_minor) != above.st_dev ? 1 : 0;
+}
+
 }  // namespace
 
 bool examine(int directory, const char* name, struct stat* status, Identity* identity,
@@ -78,11 +94,7 @@ bool examine(int directory, const char* name, struct stat* status, Identity* ide
   if (statx(directory, name, at_flags(name), STATX_BASIC_STATS | STATX_BTIME, &found) != 0) {
     return false;
   }
-  if (mount != nullptr) {
-    *mount = (found.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0
-                 ? (found.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0
-                 : mount_at(directory, name) == 1;
-  }
+  if (mount != nullptr) *mount = mount_root(directory, name, found) == 1;
   const dev_t device = makedev(found.stx_dev_major, found.stx_dev_minor);
   if (status != nullptr) {
     *status = {};
@@ -203,19 +215,7 @@ int mount_at(int directory, const char* name) {
   if (statx(directory, name, at_flags(name), STATX_BASIC_STATS, &found) != 0) {
     return errno == EACCES ? 1 : -1;
   }
-  // Where the kernel does not tell (before Linux 5.8), another mount than
-  // the directory's.
-  if ((found.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0) {
-    return (found.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0 ? 1 : 0;
-  }
-  int entry = 0;
-  int parent = 0;
-  if (mount_id_at(directory, name, &entry) && mount_id_at(directory, "", &parent)) {
-    return entry != parent ? 1 : 0;
-  }
-  struct stat above {};
-  if (fstat(directory, &above) != 0) return -1;
-  return makedev(found.stx_dev_major, found.stx_dev_minor) != above.st_dev ? 1 : 0;
+  return mount_root(directory, name, found);
 }
 
 bool move_entry(int from, const char* from_name, int to, const char* to_name) {
