@@ -16,7 +16,7 @@
 namespace {
 
 constexpr std::size_t STREAM_BUFFER_SIZE = std::size_t{512} * 1024;
-// A package path has at least two bytes a level.
+// A source path has at least two bytes a level, and copy_entry stops one too long.
 constexpr std::size_t COPY_DEPTH_LIMIT = TREE_PATH_LIMIT / 2;
 
 // The source's stream and the destination's, over descriptors the copy
@@ -79,24 +79,21 @@ FILE* open_stream(int fd, bool writing, off_t size = 0) {
 // destination's mode where set_mode, and closes both; true when complete.
 bool copy_contents(int source_fd, off_t size, int destination_fd, mode_t mode, bool set_mode) {
   const Stream source(open_stream(source_fd, false, size));  // read-only: unchecked close
-  FILE* destination = open_stream(destination_fd, true);
-  if (!source || destination == nullptr) {
-    if (destination != nullptr) std::fclose(destination);
-    return false;
-  }
+  Stream destination(open_stream(destination_fd, true));     // closed unchecked only on failure
+  if (!source || !destination) return false;
   bool complete =
       setvbuf(source.get(), stream_buffers[0].data(), _IOFBF, STREAM_BUFFER_SIZE) == 0 &&
-      setvbuf(destination, stream_buffers[1].data(), _IOFBF, STREAM_BUFFER_SIZE) == 0;
+      setvbuf(destination.get(), stream_buffers[1].data(), _IOFBF, STREAM_BUFFER_SIZE) == 0;
   if (complete) {
     int byte;
     while ((byte = getc_unlocked(source.get())) != EOF) {
-      if (putc_unlocked(byte, destination) == EOF) break;
+      if (putc_unlocked(byte, destination.get()) == EOF) break;
     }
-    complete = std::ferror(source.get()) == 0 && std::ferror(destination) == 0;
+    complete = std::ferror(source.get()) == 0 && std::ferror(destination.get()) == 0;
   }
-  complete = std::fflush(destination) == 0 && complete;
+  complete = std::fflush(destination.get()) == 0 && complete;
   complete = complete && (!set_mode || fchmod(destination_fd, mode) == 0);
-  return std::fclose(destination) == 0 && complete;
+  return std::fclose(destination.release()) == 0 && complete;
 }
 
 // Opens a package file, following a link, non-blocking so that a FIFO
@@ -201,9 +198,8 @@ int copy_entry(void*, int directory, const char* name, unsigned char type) {
 }
 
 int copy_entered(void*, int, int directory, const char* name) {
-  const int above = copy.destinations[copy.depth];
-  Descriptor made(
-      directory >= 0 && copy.depth < COPY_DEPTH_LIMIT ? openat(above, name, DIRECTORY_FLAGS) : -1);
+  Descriptor made(directory >= 0 ? openat(copy.destinations[copy.depth], name, DIRECTORY_FLAGS)
+                                 : -1);
   if (!made.is_open()) return fail(name);
   const std::size_t length = std::strlen(copy.source.data());
   std::snprintf(copy.source.data() + length, copy.source.size() - length, "/%s", name);
