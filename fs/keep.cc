@@ -326,11 +326,8 @@ bool keep_other(int from, const char* name, const struct stat& status) {
       Descriptor link(open_examined(from, name, O_PATH | O_NOFOLLOW | O_CLOEXEC, status, &opened));
       made = link.is_open() && readlinkat(link.get(), "", target.data(), target.size() - 1) >= 0 &&
              symlinkat(target.data(), keep.to, name) == 0;
-    } else if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode) || S_ISCHR(status.st_mode) ||
-               S_ISBLK(status.st_mode)) {
+    } else {  // a FIFO, a socket or a device: no other type is left
       made = mknodat(keep.to, name, (status.st_mode & S_IFMT) | FILLING_MODE, status.st_rdev) == 0;
-    } else {
-      return report(NOT_KEPT);
     }
     Path source_link;
     Path made_link;
