@@ -273,16 +273,14 @@ bool log_start(const char* kind) {
 }
 
 bool log_append(const LogLine& line) {
-  if (!line.fits) {
+  LogLine sealed = line;
+  if (!seal_line(&sealed, &chain)) {
     errno = ENAMETOOLONG;
     return false;
   }
-  chain = seal_of(chain, line.text, line.length);
-  const std::size_t length = line.length + SEAL_LENGTH;
-  if (pending_length + length > pending.size() && !flush_pending()) return false;
-  std::memcpy(pending.data() + pending_length, line.text, line.length);
-  write_seal(pending.data() + pending_length + line.length, chain);
-  pending_length += length;
+  if (pending_length + sealed.length > pending.size() && !flush_pending()) return false;
+  std::memcpy(pending.data() + pending_length, sealed.text, sealed.length);
+  pending_length += sealed.length;
   return true;
 }
 
