@@ -218,9 +218,11 @@ int mount_at(int directory, const char* name) {
   return mount_root(directory, name, found);
 }
 
-bool move_entry(int from, const char* from_name, int to, const char* to_name) {
-  if (renameat2(from, from_name, to, to_name, RENAME_NOREPLACE) == 0) return true;
-  if (!cannot_exchange(errno)) return false;
+bool move_entry(int from, const char* from_name, int to, const char* to_name, bool exchange) {
+  if (renameat2(from, from_name, to, to_name, exchange ? RENAME_EXCHANGE : RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  if (exchange || !cannot_exchange(errno)) return false;
   // Without RENAME_NOREPLACE, the name is tested first.
   struct stat status {};
   if (fstatat(to, to_name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
@@ -228,10 +230,6 @@ bool move_entry(int from, const char* from_name, int to, const char* to_name) {
     return false;
   }
   return errno == ENOENT && renameat(from, from_name, to, to_name) == 0;
-}
-
-bool exchange_entries(int first, const char* first_name, int second, const char* second_name) {
-  return renameat2(first, first_name, second, second_name, RENAME_EXCHANGE) == 0;
 }
 
 bool cannot_exchange(int error) { return error == EINVAL || error == ENOSYS; }

@@ -58,12 +58,11 @@ bool find_mount(int directory, const char* name, MountLine* found);
 // Undoes the octal escapes of the mount table, in place.
 void unescape_mount_text(char* text);
 
-// Moves an entry, never replacing what stands at to_name.
-bool move_entry(int from, const char* from_name, int to, const char* to_name);
-
-// Exchanges two entries by one rename; the errors where it cannot at all, or
-// an entry cannot move.
-bool exchange_entries(int first, const char* first_name, int second, const char* second_name);
+// Moves an entry, never replacing what stands at to_name, or exchanges the
+// two by one rename; the errors where it cannot exchange at all, or an entry
+// cannot move.
+bool move_entry(int from, const char* from_name, int to, const char* to_name,
+                bool exchange = false);
 bool cannot_exchange(int error);
 bool cannot_move(int error);
 

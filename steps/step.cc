@@ -98,12 +98,11 @@ int report_missing(const Step& step, bool in, bool forward) {
 // entry that took its name between the look and the rename goes back.
 bool move_checked(const Slot& from, const Slot& to, const Identity& identity,
                   bool exchange = false) {
-  const auto rename = exchange ? exchange_entries : move_entry;
   const Slot& came = exchange ? from : to;
   const Slot& left = exchange ? to : from;
-  if (!rename(from.directory, from.name, to.directory, to.name)) return false;
+  if (!move_entry(from.directory, from.name, to.directory, to.name, exchange)) return false;
   if (holds_entry(came.directory, came.name, identity)) return true;
-  rename(came.directory, came.name, left.directory, left.name);
+  move_entry(came.directory, came.name, left.directory, left.name, exchange);
   errno = NOT_THE_ENTRY;
   return false;
 }
