@@ -124,6 +124,13 @@ bool unlinked(const char* name) {
   return unlinkat(directory.get(), name, 0) == 0 || errno == ENOENT;
 }
 
+// Closes file and removes it, with also where given, durably.
+bool forget(Descriptor* file, const char* name, const char* also) {
+  ahead.fd = -1;
+  file->reset();
+  return unlinked(name) && (also == nullptr || unlinked(also)) && fsync(directory.get()) == 0;
+}
+
 bool flush_pending() {
   std::size_t done = 0;
   while (done < pending_length) {
@@ -306,17 +313,9 @@ bool log_to_receipt() {
          fsync(directory.get()) == 0;
 }
 
-bool log_forget() {
-  ahead.fd = -1;
-  record.reset();
-  return unlinked(RECORD_NAME) && fsync(directory.get()) == 0;
-}
+bool log_forget() { return forget(&record, RECORD_NAME, nullptr); }
 
-bool remove_receipt() {
-  ahead.fd = -1;
-  receipt.reset();
-  return unlinked(RECEIPT_NAME) && unlinked(LISTING_NAME) && fsync(directory.get()) == 0;
-}
+bool remove_receipt() { return forget(&receipt, RECEIPT_NAME, LISTING_NAME); }
 
 bool record_exists() {
   struct stat status {};
