@@ -458,7 +458,10 @@ int LogFields::numbers(int index, std::int64_t* values, int most) {
     const bool negative = digits.starts_with('-');
     digits.remove_prefix(negative ? 1 : 0);
     std::uint64_t value = 0;
-    good = !digits.empty() && digits.size() <= (negative ? 17U : 18U) &&
+    // An inode number takes all 64 bits (an overlay's keeps its layer in the
+    // high ones): kept as its bit pattern.
+    good = !digits.empty() && digits.size() <= (negative ? 17U : 20U) &&
+           (digits.size() < 20 || digits <= "18446744073709551615") &&
            read_digits(digits, 10, &value);
     values[found] = negative ? -static_cast<std::int64_t>(value) : static_cast<std::int64_t>(value);
     at = stop + 1;
