@@ -22,11 +22,6 @@
 
 namespace {
 
-bool unable(const char* path, bool putting_back) {
-  report_unable(path, putting_back);
-  return false;
-}
-
 int entry_flags(const Target& target) { return target.is_directory ? DIRECTORY_FLAGS : READ_FLAGS; }
 
 // The target itself, which must be what the log knows stands there.
@@ -115,7 +110,7 @@ bool copy_old(Target* target, std::size_t index, int live, int staged) {
                           : -1);
     struct stat status {};
     if (!marker.is_open() || !holder.is_open() || fstat(marker.get(), &status) != 0) {
-      return unable(target->path, target->undoing);
+      return report_unable(target->path, target->undoing);
     }
     target->mark = status.st_ctim;
     LogLine line = target_line("mark", index);
@@ -135,14 +130,14 @@ bool copy_old(Target* target, std::size_t index, int live, int staged) {
              lseek(old.get(), 0, SEEK_SET) == 0 &&
              keep_file(old.get(), target->path, kept.release(),
                        path_beside(*target, target->made[KEPT].name));
-    if (!copied && (!kept.is_open() || !old.is_open())) unable(target->path, target->undoing);
+    if (!copied && (!kept.is_open() || !old.is_open())) report_unable(target->path, target->undoing);
   }
   if (!copied) return false;
   // One file system is written to stable storage once.
   if (syncfs(target->parent.get()) != 0 ||
       (live != target->parent.get() &&
        target->old_identity.device != target->parent_identity.device && syncfs(live) != 0)) {
-    return unable(target->path, target->undoing);
+    return report_unable(target->path, target->undoing);
   }
   target->copied = true;
   return append_record(target_line("copied", index)) && make_durable();
@@ -158,27 +153,17 @@ bool rewrite(const Target& target, int source, const char* source_path) {
          keep_file(source, source_path, written, target.path) && fsync(live.get()) == 0;
 }
 
-// Runs the target's two plans forwards, or backwards last first; putting
-// back goes on past a plan that could not be wholly, to put back all it
-// can. What goes out waits in the out directory of the staged tree.
-bool run_plans(Target* target, int live, int staged, int copy, bool forward) {
+// What goes out waits in the out directory of the staged tree.
+bool run_target(Target* target, int live, int staged, int copy, bool forward) {
   std::array<char, 32> out_name{};
   make_work_name(out_name.data(), out_name.size(), target->made[STAGED].name, 'o');
   if (mkdirat(staged, out_name.data(), 0700) != 0 && errno != EEXIST) {
-    return unable(target->path, false);
+    return report_unable(target->path, false);
   }
   Descriptor out(openat(staged, out_name.data(), DIRECTORY_FLAGS));
-  Plan plan{
-      0, 0, live, staged, copy, out.get(), target->path, forward && !target->undoing, target->mark};
-  if (!out.is_open()) return false;
-  bool ran = true;
-  for (int i = 0; i < 2 && (ran || !forward); ++i) {
-    const int which = forward ? i : 1 - i;
-    plan.begin = target->plans[which][0];
-    plan.end = target->plans[which][1];
-    ran = run_plan(plan, forward) && ran;
-  }
-  return ran;
+  const Plan plan{target->plans, live,         staged, copy, out.get(),
+                  target->path,  forward && !target->undoing, target->mark};
+  return out.is_open() && run_plans(plan, forward);
 }
 
 bool put_back_in_place(Target* target, std::size_t index) {
@@ -197,7 +182,7 @@ bool put_back_in_place(Target* target, std::size_t index) {
       return keep_copy(target, false);
     }
     Descriptor live(directory && held.is_open() ? open_live(*target, DIRECTORY_FLAGS) : -1);
-    whole = directory ? live.is_open() && run_plans(target, live.get(), held.get(), -1, false) &&
+    whole = directory ? live.is_open() && run_target(target, live.get(), held.get(), -1, false) &&
                             syncfs(live.get()) == 0
                       : held.is_open() && rewrite(*target, held.get(),
                                                   path_beside(*target, target->made[KEPT].name));
@@ -216,7 +201,7 @@ bool install_in_place(Target* target, std::size_t index) {
   const bool undoing = target->undoing;
   Descriptor staged(open_made(target, STAGED, entry_flags(*target)));
   Descriptor live(directory && staged.is_open() ? open_live(*target, DIRECTORY_FLAGS) : -1);
-  if (!staged.is_open() || (directory && !live.is_open())) return unable(target->path, undoing);
+  if (!staged.is_open() || (directory && !live.is_open())) return report_unable(target->path, undoing);
   if (!undoing &&
       ((!target->copied &&
         !copy_old(target, index, directory ? live.get() : target->parent.get(), staged.get())) ||
@@ -227,7 +212,7 @@ bool install_in_place(Target* target, std::size_t index) {
     const char* source = target->source != nullptr ? target->source
                          : undoing                 ? path_beside(*target, target->backup)
                                    : path_beside(*target, target->made[STAGED].name);
-    return rewrite(*target, staged.get(), source) || unable(target->path, undoing);
+    return rewrite(*target, staged.get(), source) || report_unable(target->path, undoing);
   }
   if (!undoing && (!target->planned[0] || !target->planned[1])) {
     if (!plan_install(static_cast<int>(index), live.get(), staged.get(),
@@ -239,8 +224,8 @@ bool install_in_place(Target* target, std::size_t index) {
     target->planned[0] = target->planned[1] = true;
   }
   Descriptor copy(undoing ? -1 : openat(target->parent.get(), target->backup, DIRECTORY_FLAGS));
-  if (!run_plans(target, live.get(), staged.get(), copy.get(), true)) return false;
-  return syncfs(live.get()) == 0 || unable(target->path, undoing);
+  if (!run_target(target, live.get(), staged.get(), copy.get(), true)) return false;
+  return syncfs(live.get()) == 0 || report_unable(target->path, undoing);
 }
 
 }  // namespace
@@ -256,7 +241,7 @@ bool stage_undo_in_place(Target* target, std::size_t index, const Target& receip
                       ? make_entry(target, index, STAGED, target->mount && target->is_directory,
                                    target->is_directory)
                       : -1);
-  if (!copy.is_open()) return unable(backup_path, true);
+  if (!copy.is_open()) return report_unable(backup_path, true);
   if (!target->is_directory) {
     Descriptor kept(make_entry(target, index, KEPT, false, false));
     Descriptor live(open_live(*target, READ_FLAGS));
@@ -275,7 +260,7 @@ bool stage_undo_in_place(Target* target, std::size_t index, const Target& receip
   LogFields first;
   off_t at = receipt.plans[1][0];
   if (!live.is_open() || !log_next(true, &at, &first) || first.count < 4) {
-    return unable(target->path, true);
+    return report_unable(target->path, true);
   }
   target->inside_times = first.attributes(3);
   LogLine times = target_line("times", index);
@@ -298,10 +283,10 @@ bool drive(Target* target, std::size_t index, bool forward) {
     const int told = repairing && !target->undoing ? TOLD_AS_REPAIR : TOLD_AS_SWAP;
     // Undoing, NAME.old comes back and what the installation left goes into
     // the undo's work directory; where nothing stood before, it only goes.
-    const Step step = !target->undoing ? Step{beside, at, backup, staged.identity, old, true, told}
+    const Step step = !target->undoing ? Step{beside, at, backup, staged.identity, old, told}
                       : target->replaces
-                          ? Step{backup, at, out, target->kept_identity, old, true, told}
-                          : Step{at, out, at, target->old_identity, {}, false, told};
+                          ? Step{backup, at, out, target->kept_identity, old, told}
+                          : Step{at, out, at, target->old_identity, {}, told};
     if (target->undoing && !work.is_open()) return false;
     if (!forward && !target->undoing && !staged.made) return true;
     const int taken = take_step(step, forward);
@@ -336,7 +321,5 @@ bool give_held(Target* target, const char* name, const Identity& identity) {
   if (!target->closed) return true;
   const char* path = path_beside(*target, name);
   Descriptor holder(open_holder(target, COPY, false));
-  if (give(*target, holder.get(), name, identity)) return true;
-  report_unable(path, true);
-  return false;
+  return give(*target, holder.get(), name, identity) || report_unable(path, true);
 }

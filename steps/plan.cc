@@ -95,9 +95,8 @@ void record(const char* kind, const char* name, const Identity& identity, const 
 bool plan_failed(const char* name) {
   Path path;
   join_path(&path, planning.shown.text.data(), name);
-  report_unable(path.data(), false);
   planning.failed = true;
-  return false;
+  return report_unable(path.data(), false);
 }
 
 int walk_failed(const char* name) {

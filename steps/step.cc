@@ -35,10 +35,11 @@ int open_as(int directory, const char* name, int flags, const Identity& identity
   return entry.is_open() && holds_entry(entry.get(), "", identity) ? entry.release() : -1;
 }
 
-void report_unable(const char* path, bool putting_back) {
+bool report_unable(const char* path, bool putting_back) {
   std::printf(
       putting_back ? "Unable to put back %s. %s.\n\n" : "Unable to install %s in place. %s.\n\n",
       path, failure_reason(errno));
+  return false;
 }
 
 void report_left_alone(const char* path) {
@@ -68,11 +69,11 @@ int locate(const Step& step, Seen* seen, const Identity& identity) {
 // Always STEP_FAILED. One level down, an entry where the step's must go is
 // another's.
 int report(const Step& step, const Slot& from, const Slot& to, bool forward) {
-  if (step.told != TOLD_IN_PLACE) {
-    std::printf("Unable to rename %s to %s. %s.\n\n", from.path, to.path, failure_reason(errno));
-  } else {
+  if (step.told == TOLD_IN_PLACE) {
     if (errno == EEXIST) errno = NOT_THE_ENTRY;
     report_unable(step.at.path, !forward);
+  } else {
+    std::printf("Unable to rename %s to %s. %s.\n\n", from.path, to.path, failure_reason(errno));
   }
   return STEP_FAILED;
 }
@@ -135,10 +136,7 @@ bool apply(int directory, const Attributes& attributes, bool times) {
          fchmod(directory, attributes.mode) == 0 && (!times || futimens(directory, both) == 0);
 }
 
-bool report_entry(const char* path) {
-  report_unable(path, !running.forward);
-  return false;
-}
+bool report_entry(const char* path) { return report_unable(path, !running.forward); }
 
 // Taking stops at a failure; putting back goes on, and the plan is not whole.
 bool go_on(bool done) {
@@ -161,12 +159,13 @@ bool enter(const char* name, const Identity& identity) {
   return below.live.is_open();
 }
 
+// Leaving the target itself closes it too.
 void leave() {
-  if (running.depth == 0) return;
   Frame& left = frame();
   left.live.reset();
   left.staged.reset();
   left.copy.reset();
+  if (running.depth == 0) return;
   --running.depth;
   shown_leave(&running.shown);
 }
@@ -343,7 +342,6 @@ bool run_record(LogFields& fields) {
                   {running.plan->out, slot.data(), path.data()},
                   identity,
                   fields.word(3) == "-" ? Identity{} : fields.identity(3),
-                  false,
                   TOLD_IN_PLACE};
   struct stat now {};
   Seen seen;
@@ -392,7 +390,7 @@ int take_step(const Step& step, bool forward, Seen seen) {
       return cannot_move(errno) && !has_out ? STEP_UNMOVABLE
                                             : report(step, step.from, step.at, true);
     }
-    if (!has_out || !step.out_to_to || out == AT_TO) return STEP_DONE;
+    if (!has_out || step.told == TOLD_IN_PLACE || out == AT_TO) return STEP_DONE;
     // The entry that stood there is gone from where the exchange left it:
     // moved away, or (an overlay's copy mounted again without its origin)
     // no longer the entry the log names. Nothing is finished on a guess.
@@ -417,32 +415,34 @@ int take_step(const Step& step, bool forward, Seen seen) {
                                                            : report(step, held, step.at, false);
 }
 
-bool run_plan(const Plan& plan, bool forward) {
-  running.plan = &plan;
-  running.forward = forward;
-  running.depth = 0;
-  running.skipping = 0;
-  running.whole = true;
-  shown_start(&running.shown, plan.top);
-  Frame& top = running.frames[0];
-  top.live.reset(fcntl(plan.live, F_DUPFD_CLOEXEC, 0));
-  top.staged.reset(fcntl(plan.staged, F_DUPFD_CLOEXEC, 0));
-  top.copy.reset(plan.copy >= 0 ? fcntl(plan.copy, F_DUPFD_CLOEXEC, 0) : -1);
-  LogFields fields;
+bool run_plans(const Plan& plan, bool forward) {
   bool ran = true;
-  for (off_t offset = forward ? plan.begin : plan.end;
-       ran && (forward ? offset < plan.end : offset > plan.begin);) {
-    if (!(forward ? log_next(false, &offset, &fields) : log_previous(false, &offset, &fields))) {
-      errno = EBADMSG;
-      report_unable(plan.top, !forward);
-      ran = false;
-      break;
+  for (int i = 0; i < 2 && (ran || !forward); ++i) {
+    const off_t begin = plan.ranges[forward ? i : 1 - i][0];
+    const off_t end = plan.ranges[forward ? i : 1 - i][1];
+    running.plan = &plan;
+    running.forward = forward;
+    running.depth = 0;
+    running.skipping = 0;
+    running.whole = true;
+    shown_start(&running.shown, plan.top);
+    Frame& top = running.frames[0];
+    top.live.reset(fcntl(plan.live, F_DUPFD_CLOEXEC, 0));
+    top.staged.reset(fcntl(plan.staged, F_DUPFD_CLOEXEC, 0));
+    top.copy.reset(plan.copy >= 0 ? fcntl(plan.copy, F_DUPFD_CLOEXEC, 0) : -1);
+    LogFields fields;
+    bool read = true;
+    for (off_t offset = forward ? begin : end; read && (forward ? offset < end : offset > begin);) {
+      read = forward ? log_next(false, &offset, &fields) : log_previous(false, &offset, &fields);
+      if (!read) {
+        errno = EBADMSG;
+        report_unable(plan.top, !forward);
+      }
+      read = read && run_record(fields);
     }
-    ran = run_record(fields);
+    while (running.depth > 0) leave();
+    leave();
+    ran = read && running.whole && ran;
   }
-  while (running.depth > 0) leave();
-  top.live.reset();
-  top.staged.reset();
-  top.copy.reset();
-  return ran && running.whole;
+  return ran;
 }

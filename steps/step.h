@@ -31,9 +31,8 @@ struct Step {
   Slot at;    // the name it comes to
   Slot to;    // where the entry that stood there goes
   Identity in;
-  Identity out;    // none (inode 0) where nothing stood there
-  bool out_to_to;  // it must end at to; else where the exchange leaves it
-  int told;
+  Identity out;  // none (inode 0) where nothing stood there
+  int told;      // in place, it may end where the exchange leaves it; else at to
 };
 
 constexpr int STEP_DONE = 0;
@@ -62,8 +61,8 @@ int open_as(int directory, const char* name, int flags, const Identity& identity
 void report_left_alone(const char* path);
 
 // "Unable to install PATH in place." or, putting back, "Unable to put back
-// PATH.", with errno's reason.
-void report_unable(const char* path, bool putting_back);
+// PATH.", with errno's reason. Always false.
+bool report_unable(const char* path, bool putting_back);
 
 // A plan: the steps one level down of a target installed in place, between
 // two offsets of the log, read forwards or backwards. Each directory the
@@ -81,9 +80,8 @@ void report_unable(const char* path, bool putting_back);
 constexpr std::size_t PLAN_DEPTH_LIMIT = TREE_PATH_LIMIT / 2 + 1;
 
 struct Plan {
-  off_t begin;
-  off_t end;
-  int live;              // the target
+  const off_t (*ranges)[2];  // the two plans' in the log
+  int live;                  // the target
   int staged;            // the staged tree
   int copy;              // its old contents at NAME.old, or -1 (an undo)
   int out;               // the out directory
@@ -92,9 +90,9 @@ struct Plan {
   timespec mark;         // when that was
 };
 
-// Takes every step of the plan in order, or puts each back last first.
-// Taking stops at the first that fails; putting back goes on past one
-// that cannot be, to put back all it can. False, reported, on a failure.
-bool run_plan(const Plan& plan, bool forward);
+// Takes every step of the two plans in order, or puts each back last
+// first. Taking stops at the first that fails; putting back goes on past
+// one that cannot be, to put back all it can. False, reported, on a failure.
+bool run_plans(const Plan& plan, bool forward);
 
 #endif
