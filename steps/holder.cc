@@ -96,8 +96,9 @@ int move_one(void*, int directory, const char* name, unsigned char) {
   if (moving.back) {
     Descriptor stand_in(is_directory ? openat(directory, name, DIRECTORY_FLAGS) : -1);
     const OriginValue* held = nullptr;
-    if (is_directory && (!stand_in.is_open() || !get_origin(stand_in.get(), nullptr, &held))) {
-      if (!stand_in.is_open() || errno != ENODATA) return WALK_STOP;
+    if (is_directory && (!stand_in.is_open() ||
+                         (!get_origin(stand_in.get(), nullptr, &held) && errno != ENODATA))) {
+      return WALK_STOP;
     }
     // It and every stand-in below get back what they hold while still in
     // the holder, where no one else reaches them; this walk stops for that

@@ -1,9 +1,8 @@
-// A directory an overlay's lower layer will not let go: what it holds
-// moves instead, into a holder made with its attributes, and it goes once
-// empty. Put back, the entries move back into it, or the holder comes in
-// its place. A directory below that would not move either is emptied into
-// one made in the holder, which names it by identity in an attribute of its
-// own: what goes back goes only into that very directory, never into one
+// A directory an overlay's lower layer will not let go is emptied into a
+// holder made with its attributes, and goes; put back, its entries go back
+// into it, or the holder comes in its place. A holder, and one made in it
+// for a directory below, names its directory by identity in an attribute:
+// what goes back goes only into that very directory, never into one
 // another user made at its name.
 #ifndef LANGEXT_STEPS_HOLDER_H
 #define LANGEXT_STEPS_HOLDER_H
@@ -21,10 +20,10 @@ bool move_contents(int from, int to, bool back, const timespec* since = nullptr,
                    bool* touched = nullptr);
 
 // Makes the directory name of directory, never taking one there, to stand
-// in for the open directory source, the entry of identity, with its
-// attributes, and naming both in an attribute of its own. It holds back
-// the source's owner, group and mode: until it goes back whole, it is
-// root's and closed to others. Its descriptor, or -1 (errno set).
+// in for the open directory source, the entry of identity, named in an
+// attribute with the source's owner, group and mode, which it holds back:
+// until it goes back whole, it is root's and closed to others. Its
+// descriptor, or -1 (errno set).
 int make_stand_in(int directory, const char* name, int source, const Identity& identity,
                   const char* path);
 

@@ -1,9 +1,8 @@
 // A target moves whole, by one step; one the kernel will not move is
-// swapped one level down instead: a complete copy of its old contents is
-// made first, durably, and becomes NAME.old; then each old entry goes out
-// into the staged tree, and each of the package's comes in, by the steps
-// of two plans the log holds. Put back, what went out comes back and the
-// copy goes back under its own name.
+// swapped one level down instead: a durable copy of its old contents
+// becomes NAME.old, then the steps of two plans the log holds take each old
+// entry out and bring each of the package's in. Put back, what went out
+// comes back and the copy goes back under its own name.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -130,7 +129,8 @@ bool copy_old(Target* target, std::size_t index, int live, int staged) {
              lseek(old.get(), 0, SEEK_SET) == 0 &&
              keep_file(old.get(), target->path, kept.release(),
                        path_beside(*target, target->made[KEPT].name));
-    if (!copied && (!kept.is_open() || !old.is_open())) report_unable(target->path, target->undoing);
+    if (!copied && (!kept.is_open() || !old.is_open()))
+      report_unable(target->path, target->undoing);
   }
   if (!copied) return false;
   // One file system is written to stable storage once.
@@ -153,19 +153,6 @@ bool rewrite(const Target& target, int source, const char* source_path) {
          keep_file(source, source_path, written, target.path) && fsync(live.get()) == 0;
 }
 
-// What goes out waits in the out directory of the staged tree.
-bool run_target(Target* target, int live, int staged, int copy, bool forward) {
-  std::array<char, 32> out_name{};
-  make_work_name(out_name.data(), out_name.size(), target->made[STAGED].name, 'o');
-  if (mkdirat(staged, out_name.data(), 0700) != 0 && errno != EEXIST) {
-    return report_unable(target->path, false);
-  }
-  Descriptor out(openat(staged, out_name.data(), DIRECTORY_FLAGS));
-  const Plan plan{target->plans, live,         staged, copy, out.get(),
-                  target->path,  forward && !target->undoing, target->mark};
-  return out.is_open() && run_plans(plan, forward);
-}
-
 bool put_back_in_place(Target* target, std::size_t index) {
   const bool undoing = target->undoing;
   const bool directory = target->is_directory;
@@ -182,7 +169,7 @@ bool put_back_in_place(Target* target, std::size_t index) {
       return keep_copy(target, false);
     }
     Descriptor live(directory && held.is_open() ? open_live(*target, DIRECTORY_FLAGS) : -1);
-    whole = directory ? live.is_open() && run_target(target, live.get(), held.get(), -1, false) &&
+    whole = directory ? live.is_open() && run_plans(*target, live.get(), held.get(), false) &&
                             syncfs(live.get()) == 0
                       : held.is_open() && rewrite(*target, held.get(),
                                                   path_beside(*target, target->made[KEPT].name));
@@ -201,7 +188,9 @@ bool install_in_place(Target* target, std::size_t index) {
   const bool undoing = target->undoing;
   Descriptor staged(open_made(target, STAGED, entry_flags(*target)));
   Descriptor live(directory && staged.is_open() ? open_live(*target, DIRECTORY_FLAGS) : -1);
-  if (!staged.is_open() || (directory && !live.is_open())) return report_unable(target->path, undoing);
+  if (!staged.is_open() || (directory && !live.is_open())) {
+    return report_unable(target->path, undoing);
+  }
   if (!undoing &&
       ((!target->copied &&
         !copy_old(target, index, directory ? live.get() : target->parent.get(), staged.get())) ||
@@ -215,16 +204,10 @@ bool install_in_place(Target* target, std::size_t index) {
     return rewrite(*target, staged.get(), source) || report_unable(target->path, undoing);
   }
   if (!undoing && (!target->planned[0] || !target->planned[1])) {
-    if (!plan_install(static_cast<int>(index), live.get(), staged.get(),
-                      target->made[STAGED].inside ? &target->made[STAGED].identity : nullptr,
-                      target->made[STAGED].name, target->path, &target->slot, target->plans) ||
-        !make_durable()) {
-      return false;
-    }
+    if (!plan_install(target, index, live.get(), staged.get()) || !make_durable()) return false;
     target->planned[0] = target->planned[1] = true;
   }
-  Descriptor copy(undoing ? -1 : openat(target->parent.get(), target->backup, DIRECTORY_FLAGS));
-  if (!run_target(target, live.get(), staged.get(), copy.get(), true)) return false;
+  if (!run_plans(*target, live.get(), staged.get(), true)) return false;
   return syncfs(live.get()) == 0 || report_unable(target->path, undoing);
 }
 
@@ -265,9 +248,7 @@ bool stage_undo_in_place(Target* target, std::size_t index, const Target& receip
   target->inside_times = first.attributes(3);
   LogLine times = target_line("times", index);
   add_attributes(&times, target->inside_times);
-  return append_record(times) &&
-         plan_undo(static_cast<int>(index), live.get(), copy.get(), receipt.plans, target->path,
-                   &target->slot, target->plans) &&
+  return append_record(times) && plan_undo(target, index, live.get(), copy.get(), receipt) &&
          make_durable();
 }
 
@@ -283,10 +264,9 @@ bool drive(Target* target, std::size_t index, bool forward) {
     const int told = repairing && !target->undoing ? TOLD_AS_REPAIR : TOLD_AS_SWAP;
     // Undoing, NAME.old comes back and what the installation left goes into
     // the undo's work directory; where nothing stood before, it only goes.
-    const Step step = !target->undoing ? Step{beside, at, backup, staged.identity, old, told}
-                      : target->replaces
-                          ? Step{backup, at, out, target->kept_identity, old, told}
-                          : Step{at, out, at, target->old_identity, {}, told};
+    const Step step = !target->undoing   ? Step{beside, at, backup, staged.identity, old, told}
+                      : target->replaces ? Step{backup, at, out, target->kept_identity, old, told}
+                                         : Step{at, out, at, target->old_identity, {}, told};
     if (target->undoing && !work.is_open()) return false;
     if (!forward && !target->undoing && !staged.made) return true;
     const int taken = take_step(step, forward);

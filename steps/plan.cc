@@ -50,11 +50,16 @@ OldDirectory* slot_of(std::uint64_t key) {
   return nullptr;
 }
 
+// Installing, the other tree's directory at this level; an undo follows
+// the installation's plans with the copy of NAME.old there, the live
+// directory beside, its attributes now (old) and those it was found with.
 struct Level {
-  Descriptor other;  // the other tree's directory at this level
+  Descriptor other;
+  Descriptor live;
   char name[NAME_BUFFER_SIZE];
   Identity identity;  // the live directory's
   Attributes old;
+  Attributes found;
 };
 
 // One plan being written: a walk down one tree, the other followed beside.
@@ -211,18 +216,14 @@ bool plan_left(void*, int directory) {
     level.other.reset();
     --planning.depth;
     shown_leave(&planning.shown);
-    std::size_t length = std::strlen(planning.place.data());
-    if (length > 0) planning.place[--length] = '\0';
-    while (length > 0 && planning.place[length - 1] != '/') planning.place[--length] = '\0';
+    planning.place[std::strlen(planning.place.data()) - std::strlen(level.name) - 1] = '\0';
   }
   return !planning.failed;
 }
 
 // The line that opens or closes a plan; where its steps begin or end.
-bool mark(int target, const char* word, const char* which, off_t* at) {
-  LogLine line;
-  add_word(&line, word);
-  add_number(&line, target);
+bool mark(const char* word, const char* which, off_t* at) {
+  LogLine line = target_line(word, static_cast<std::size_t>(planning.target));
   add_word(&line, which);
   if (word[4] == 'n') *at = log_offset();
   if (!log_append(line)) return false;
@@ -230,20 +231,9 @@ bool mark(int target, const char* word, const char* which, off_t* at) {
   return true;
 }
 
-// The undo's plans follow the installation's, a directory at a time: the
-// copy of NAME.old beside, and the live directory for its attributes now.
-struct Undoing {
-  std::size_t depth;
-  std::array<Descriptor, PLAN_DEPTH_LIMIT> copies;
-  std::array<Descriptor, PLAN_DEPTH_LIMIT> lives;
-  std::array<Attributes, PLAN_DEPTH_LIMIT> now;
-  std::array<Attributes, PLAN_DEPTH_LIMIT> found;  // what the installation found
-};
-Undoing undoing;
-
 void undo_up() {
-  undoing.copies[undoing.depth].reset();
-  undoing.lives[undoing.depth--].reset();
+  planning.levels[planning.depth].other.reset();
+  planning.levels[planning.depth--].live.reset();
 }
 
 // Writes the undo's line for one of the installation's; false, errno set,
@@ -253,35 +243,35 @@ bool undo_record(LogFields* fields) {
   std::array<char, NAME_BUFFER_SIZE> name{};
   fields->string(1, name.data(), name.size());
   const Identity identity = fields->identity(2);
-  std::size_t& depth = undoing.depth;
-  if (kind == "enter") {
-    if (std::strcmp(name.data(), ".") != 0) {
-      if (depth + 1 >= PLAN_DEPTH_LIMIT) {
-        errno = ELOOP;
-        return false;
-      }
-      const std::size_t up = depth++;
-      undoing.copies[depth].reset(openat(undoing.copies[up].get(), name.data(), DIRECTORY_FLAGS));
-      undoing.lives[depth].reset(openat(undoing.lives[up].get(), name.data(), DIRECTORY_FLAGS));
-    }
-    struct stat status {};
-    if (!undoing.copies[depth].is_open() || !undoing.lives[depth].is_open() ||
-        fstat(undoing.lives[depth].get(), &status) != 0) {
+  std::size_t& depth = planning.depth;
+  if (kind == "enter" && std::strcmp(name.data(), ".") != 0) {
+    if (depth + 1 >= PLAN_DEPTH_LIMIT) {
+      errno = ELOOP;
       return false;
     }
-    undoing.now[depth] = attributes_of(status);
-    undoing.found[depth] = fields->attributes(3);
-    record("enter", name.data(), identity, nullptr, &undoing.now[depth]);
+    const Level& up = planning.levels[depth++];
+    planning.levels[depth].other.reset(openat(up.other.get(), name.data(), DIRECTORY_FLAGS));
+    planning.levels[depth].live.reset(openat(up.live.get(), name.data(), DIRECTORY_FLAGS));
+  }
+  Level& level = planning.levels[depth];
+  if (kind == "enter") {
+    struct stat status {};
+    if (!level.other.is_open() || !level.live.is_open() || fstat(level.live.get(), &status) != 0) {
+      return false;
+    }
+    level.old = attributes_of(status);
+    level.found = fields->attributes(3);
+    record("enter", name.data(), identity, nullptr, &level.old);
   } else if (kind == "leave") {
     // Each directory gets back what the installation found it with.
-    record("leave", name.data(), identity, nullptr, &undoing.now[depth], &undoing.found[depth]);
+    record("leave", name.data(), identity, nullptr, &level.old, &level.found);
     if (depth > 0) undo_up();
   } else if ((kind == "swap" && fields->word(3) != "-") ||
-             (kind == "out" && !holds_entry(undoing.lives[depth].get(), name.data(), identity))) {
+             (kind == "out" && !holds_entry(level.live.get(), name.data(), identity))) {
     // What went out comes back from the copy; written in since the copy
     // began, it stayed, and stays.
     Identity copied;
-    if (!examine(undoing.copies[depth].get(), name.data(), nullptr, &copied)) return false;
+    if (!examine(level.other.get(), name.data(), nullptr, &copied)) return false;
     record("swap", name.data(), copied, kind == "swap" ? &identity : nullptr);
   } else if (kind == "swap") {
     record("out", name.data(), identity, nullptr);
@@ -310,20 +300,21 @@ void note_old_directory(int target, const char* place, const Identity& identity)
   if (slot != nullptr) *slot = OldDirectory{key, identity};  // full: unknown, and not entered
 }
 
-bool plan_install(int target, int live, int staged, const Identity* left_out, const char* staging,
-                  const char* path, long* slot, off_t (*ranges)[2]) {
-  planning.target = target;
-  planning.slot = slot;
-  planning.left_out = left_out;
+bool plan_install(Target* target, std::size_t index, int live, int staged) {
+  const Made& staging = target->made[STAGED];
+  planning.target = static_cast<int>(index);
+  planning.slot = &target->slot;
+  planning.left_out = staging.inside ? &staging.identity : nullptr;
   for (std::size_t i = 0; i < planning.work_names.size(); ++i) {
-    make_work_name(planning.work_names[i].data(), planning.work_names[i].size(), staging, "ohm"[i]);
+    make_work_name(planning.work_names[i].data(), planning.work_names[i].size(), staging.name,
+                   "ohm"[i]);
   }
   for (const bool swaps : {false, true}) {
     planning.place[0] = '\0';
     planning.swaps = swaps;
     planning.depth = 0;
     planning.failed = false;
-    shown_start(&planning.shown, path);
+    shown_start(&planning.shown, target->path);
     Level& top = planning.levels[0];
     struct stat status {};
     top.other.reset(fcntl(swaps ? live : staged, F_DUPFD_CLOEXEC, 0));
@@ -333,8 +324,8 @@ bool plan_install(int target, int live, int staged, const Identity* left_out, co
     planning.overlay =
         fstatfs(live, &file_system) == 0 && file_system.f_type == OVERLAYFS_SUPER_MAGIC;
     const char* which = swaps ? "B" : "A";
-    off_t* range = ranges[swaps ? 1 : 0];
-    if (!mark(target, "plan", which, &range[0])) return false;
+    off_t* range = target->plans[swaps ? 1 : 0];
+    if (!mark("plan", which, &range[0])) return false;
     record("enter", ".", top.identity, nullptr, &top.old);
     const WalkVisitor visitor{plan_entry, plan_entered, plan_left, nullptr};
     if (!walk_tree(swaps ? staged : live, visitor)) {
@@ -342,34 +333,34 @@ bool plan_install(int target, int live, int staged, const Identity* left_out, co
       while (planning.depth > 0) planning.levels[planning.depth--].other.reset();
       return false;
     }
-    if (planning.failed || !mark(target, "planned", which, &range[1])) return false;
+    if (planning.failed || !mark("planned", which, &range[1])) return false;
   }
   return true;
 }
 
-bool plan_undo(int target, int live, int copy, const off_t (*installed)[2], const char* path,
-               long* slot, off_t (*ranges)[2]) {
-  planning.slot = slot;
+bool plan_undo(Target* target, std::size_t index, int live, int copy, const Target& receipt) {
+  planning.target = static_cast<int>(index);
+  planning.slot = &target->slot;
   planning.failed = false;
   // The installation's swaps (its second plan) are undone first, then what
   // it took out (its first) comes back.
   for (int i = 0; i < 2; ++i) {
     const char* which = i == 0 ? "A" : "B";
-    undoing.depth = 0;
-    undoing.copies[0].reset(fcntl(copy, F_DUPFD_CLOEXEC, 0));
-    undoing.lives[0].reset(fcntl(live, F_DUPFD_CLOEXEC, 0));
+    planning.depth = 0;
+    planning.levels[0].other.reset(fcntl(copy, F_DUPFD_CLOEXEC, 0));
+    planning.levels[0].live.reset(fcntl(live, F_DUPFD_CLOEXEC, 0));
     LogFields fields;
-    bool planned = mark(target, "plan", which, &ranges[i][0]);
-    off_t offset = installed[1 - i][0];
-    const off_t end = installed[1 - i][1];
+    bool planned = mark("plan", which, &target->plans[i][0]);
+    off_t offset = receipt.plans[1 - i][0];
+    const off_t end = receipt.plans[1 - i][1];
     while (planned && offset < end) {
       planned = log_next(true, &offset, &fields) && undo_record(&fields);
       if (planned && !fields.good) errno = EBADMSG;
       planned = planned && fields.good && !planning.failed;
     }
-    planned = planned && offset >= end && mark(target, "planned", which, &ranges[i][1]);
-    if (!planned) report_unable(path, true);
-    while (undoing.depth > 0) undo_up();
+    planned = planned && offset >= end && mark("planned", which, &target->plans[i][1]);
+    if (!planned) report_unable(target->path, true);
+    while (planning.depth > 0) undo_up();
     if (!planned) return false;
   }
   return true;

@@ -1,12 +1,12 @@
 // What the steps of a target installed in place will be, written to the
-// log before any is taken; and what the undo checks before it relies on
-// anything.
+// log before any is taken.
 #ifndef LANGEXT_STEPS_PLAN_H
 #define LANGEXT_STEPS_PLAN_H
 
 #include <sys/types.h>
 
 #include "fs/entry.h"
+#include "steps/target.h"
 
 // What the copy of the old contents saw of each old directory at the place
 // ("a/b/") of one of the package's below the target: the replacement goes
@@ -18,21 +18,17 @@ void note_old_directory(int target, const char* place, const Identity& identity)
 // of the live one: the first takes out every old entry the package lacks
 // (or holds as another type), the second swaps each package file with its
 // old namesake, moves in what is new, and gives each old directory the
-// package keeps the owner and mode of one the installation makes.
-// left_out is the staged tree's identity inside the target (or null), and
-// the work entries in the staged tree are named from staging. *slot counts
-// the names of what goes out. Each plan is "plan T K" ... "planned T K";
-// ranges receives where each one's steps begin and end in the log.
-// False, reported under path, where the trees cannot be read.
-bool plan_install(int target, int live, int staged, const Identity* left_out, const char* staging,
-                  const char* path, long* slot, off_t (*ranges)[2]);
+// package keeps the owner and mode of one the installation makes. Each
+// plan is "plan T K" ... "planned T K"; the target's plans receive where
+// each one's steps begin and end. False, reported, where the trees cannot
+// be read.
+bool plan_install(Target* target, std::size_t index, int live, int staged);
 
-// Appends the two plans of an undo, read from the installation's (in the
-// receipt, between the offsets given): the first takes out, or swaps back,
-// what the installation put in; the second brings back what it took out,
-// from copy, the copy of NAME.old.
-bool plan_undo(int target, int live, int copy, const off_t (*installed)[2], const char* path,
-               long* slot, off_t (*ranges)[2]);
+// Appends the two plans of an undo, read from the installation's in the
+// receipt: the first takes out, or swaps back, what the installation put
+// in; the second brings back what it took out, from copy, the copy of
+// NAME.old.
+bool plan_undo(Target* target, std::size_t index, int live, int copy, const Target& receipt);
 
 // Copies up, on an overlay, every entry of the tree below directory that
 // lies in a lower layer, so that the identities taken of them stay. False,

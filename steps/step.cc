@@ -118,7 +118,9 @@ struct Frame {
 
 // The plan being run: a frame a directory it is in.
 struct Running {
-  const Plan* plan;
+  const Target* target;
+  int out;          // the out directory
+  bool installing;  // an old entry goes only untouched since the copy began
   bool forward;
   std::size_t depth;
   int skipping;  // levels of a directory that cannot be put back, passed by
@@ -174,7 +176,7 @@ void leave() {
 // names, or only in the moment the copy began, holds what its copy holds,
 // as its copy keeps it.
 bool untouched_file(const struct stat& now, const char* name) {
-  if (earlier(now.st_ctim, running.plan->mark)) return true;
+  if (earlier(now.st_ctim, running.target->mark)) return true;
   struct stat kept {};
   if (!frame().copy.is_open() ||
       fstatat(frame().copy.get(), name, &kept, AT_SYMLINK_NOFOLLOW) != 0 ||
@@ -206,7 +208,7 @@ int untouched_entry(void*, int directory, const char* name, unsigned char) {
   struct stat status {};
   bool mount = false;
   if (!examine(directory, name, &status, nullptr, &mount) ||
-      !earlier(status.st_ctim, running.plan->mark) || mount) {
+      !earlier(status.st_ctim, running.target->mark) || mount) {
     return WALK_STOP;
   }
   return S_ISDIR(status.st_mode) ? WALK_ENTER : WALK_NEXT;
@@ -220,7 +222,7 @@ bool untouched_below(int directory, const char* name) {
 
 bool untouched(int directory, const char* name, const struct stat& status) {
   if (!S_ISDIR(status.st_mode)) return untouched_file(status, name);
-  return earlier(status.st_ctim, running.plan->mark) && mount_at(directory, name) == 0 &&
+  return earlier(status.st_ctim, running.target->mark) && mount_at(directory, name) == 0 &&
          untouched_below(directory, name);
 }
 
@@ -229,9 +231,8 @@ bool untouched(int directory, const char* name, const struct stat& status) {
 // installing, untouched since the copy; anything else stays.
 bool take_out(const char* name, const Identity& identity, const char* slot, const char* path,
               const Attributes* attributes) {
-  const Plan& plan = *running.plan;
   const Slot live{frame().live.get(), name, path};
-  const Slot out{plan.out, slot, path};
+  const Slot out{running.out, slot, path};
   struct stat status {};
   struct stat held {};
   Identity found;
@@ -244,12 +245,12 @@ bool take_out(const char* name, const Identity& identity, const char* slot, cons
     if (fstatat(out.directory, slot, &held, AT_SYMLINK_NOFOLLOW) == 0) {
       return refill(out, live, identity) || report_entry(path);
     }
-    if (plan.check_untouched && !untouched(live.directory, name, status)) return true;
+    if (running.installing && !untouched(live.directory, name, status)) return true;
     if (move_checked(live, out, identity)) {
       // Written in meanwhile, it goes back, and stays; where its name was
       // taken meanwhile, the run fails, and it waits with what went out.
-      if (plan.check_untouched && S_ISDIR(status.st_mode) &&
-          !untouched_below(out.directory, slot) && !move_checked(out, live, identity)) {
+      if (running.installing && S_ISDIR(status.st_mode) && !untouched_below(out.directory, slot) &&
+          !move_checked(out, live, identity)) {
         if (errno == EEXIST) errno = NOT_THE_ENTRY;
         return report_entry(path);
       }
@@ -259,7 +260,7 @@ bool take_out(const char* name, const Identity& identity, const char* slot, cons
     const Descriptor from(open_as(live.directory, name, DIRECTORY_FLAGS, identity));
     const Descriptor holder(
         from.is_open() ? make_stand_in(out.directory, slot, from.get(), identity, path) : -1);
-    const timespec* since = plan.check_untouched ? &plan.mark : nullptr;
+    const timespec* since = running.installing ? &running.target->mark : nullptr;
     bool touched = false;
     if (holder.is_open() && move_contents(from.get(), holder.get(), false, since, &touched) &&
         unlinkat(live.directory, name, AT_REMOVEDIR) == 0) {
@@ -339,7 +340,7 @@ bool run_record(LogFields& fields) {
   }
   const Step step{{frame().staged.get(), name.data(), path.data()},
                   {frame().live.get(), name.data(), path.data()},
-                  {running.plan->out, slot.data(), path.data()},
+                  {running.out, slot.data(), path.data()},
                   identity,
                   fields.word(3) == "-" ? Identity{} : fields.identity(3),
                   TOLD_IN_PLACE};
@@ -348,7 +349,7 @@ bool run_record(LogFields& fields) {
   // Only the very file the copy took goes out, untouched since: what
   // another user wrote at its name since (an upload) stays, and the run
   // fails. The step locates it from this same look.
-  if (running.forward && running.plan->check_untouched && step.out.inode != 0) {
+  if (running.installing && step.out.inode != 0) {
     seen.looked[0] = examine(step.at.directory, name.data(), &now, &seen.found[0]) ? 1 : -1;
     if (seen.looked[0] == 1 && same_identity(seen.found[0], step.out)) {
       if (!untouched_file(now, name.data())) {
@@ -415,28 +416,39 @@ int take_step(const Step& step, bool forward, Seen seen) {
                                                            : report(step, held, step.at, false);
 }
 
-bool run_plans(const Plan& plan, bool forward) {
+bool run_plans(const Target& target, int live, int staged, bool forward) {
+  running.target = &target;
+  running.installing = forward && !target.undoing;
+  running.forward = forward;
+  const Descriptor copy(
+      running.installing ? openat(target.parent.get(), target.backup, DIRECTORY_FLAGS) : -1);
+  std::array<char, 32> out_name{};
+  make_work_name(out_name.data(), out_name.size(), target.made[STAGED].name, 'o');
+  if (mkdirat(staged, out_name.data(), 0700) != 0 && errno != EEXIST) {
+    return report_unable(target.path, false);
+  }
+  const Descriptor out(openat(staged, out_name.data(), DIRECTORY_FLAGS));
+  if (!out.is_open()) return false;
+  running.out = out.get();
   bool ran = true;
   for (int i = 0; i < 2 && (ran || !forward); ++i) {
-    const off_t begin = plan.ranges[forward ? i : 1 - i][0];
-    const off_t end = plan.ranges[forward ? i : 1 - i][1];
-    running.plan = &plan;
-    running.forward = forward;
+    const off_t begin = target.plans[forward ? i : 1 - i][0];
+    const off_t end = target.plans[forward ? i : 1 - i][1];
     running.depth = 0;
     running.skipping = 0;
     running.whole = true;
-    shown_start(&running.shown, plan.top);
+    shown_start(&running.shown, target.path);
     Frame& top = running.frames[0];
-    top.live.reset(fcntl(plan.live, F_DUPFD_CLOEXEC, 0));
-    top.staged.reset(fcntl(plan.staged, F_DUPFD_CLOEXEC, 0));
-    top.copy.reset(plan.copy >= 0 ? fcntl(plan.copy, F_DUPFD_CLOEXEC, 0) : -1);
+    top.live.reset(fcntl(live, F_DUPFD_CLOEXEC, 0));
+    top.staged.reset(fcntl(staged, F_DUPFD_CLOEXEC, 0));
+    top.copy.reset(copy.is_open() ? fcntl(copy.get(), F_DUPFD_CLOEXEC, 0) : -1);
     LogFields fields;
     bool read = true;
     for (off_t offset = forward ? begin : end; read && (forward ? offset < end : offset > begin);) {
       read = forward ? log_next(false, &offset, &fields) : log_previous(false, &offset, &fields);
       if (!read) {
         errno = EBADMSG;
-        report_unable(plan.top, !forward);
+        report_unable(target.path, !forward);
       }
       read = read && run_record(fields);
     }

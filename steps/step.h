@@ -1,10 +1,8 @@
 // The one kind of step: an entry whose identity the log holds comes to a
-// name by rename, and what stood there (known by identity too) goes, by
-// exchange where the file system allows, else by two renames. What a
-// rename brought out is checked against the log at that moment, and goes
-// back where it is not the entry named. The same step read backwards puts
-// both back. A step finds where its entries stand by their identities, so
-// it is taken, or put back, from wherever a killed run left it.
+// name by rename, and what stood there goes, by exchange where the file
+// system allows, else by two renames; what a rename brought out that is
+// not the entry the log names goes back. Read backwards, it puts both back.
+// Its entries are found by identity, wherever a killed run left them.
 #ifndef LANGEXT_STEPS_STEP_H
 #define LANGEXT_STEPS_STEP_H
 
@@ -12,6 +10,7 @@
 
 #include "fs/entry.h"
 #include "steps/log.h"
+#include "steps/target.h"
 
 // One name a step uses: a directory, a name in it, a path for messages.
 struct Slot {
@@ -72,27 +71,17 @@ bool report_unable(const char* path, bool putting_back);
 //   enter =NAME IDENTITY [OLD-ATTRIBUTES]
 //   leave =NAME IDENTITY [OLD-ATTRIBUTES NEW-ATTRIBUTES]
 //   swap =NAME IN OUT|- SLOT
-//   out =NAME IDENTITY SLOT
+//   out =NAME IDENTITY SLOT [OLD-ATTRIBUTES]
 // "." names the target itself. What goes out waits in the out directory
 // until the run is done, under its slot number.
 // A package is at most TREE_PATH_LIMIT bytes deep, two a level at least:
 // the plans go into the package's directories alone.
 constexpr std::size_t PLAN_DEPTH_LIMIT = TREE_PATH_LIMIT / 2 + 1;
 
-struct Plan {
-  const off_t (*ranges)[2];  // the two plans' in the log
-  int live;                  // the target
-  int staged;            // the staged tree
-  int copy;              // its old contents at NAME.old, or -1 (an undo)
-  int out;               // the out directory
-  const char* top;       // the target's path, for messages
-  bool check_untouched;  // an old entry goes only untouched since the copy began
-  timespec mark;         // when that was
-};
-
-// Takes every step of the two plans in order, or puts each back last
-// first. Taking stops at the first that fails; putting back goes on past
-// one that cannot be, to put back all it can. False, reported, on a failure.
-bool run_plans(const Plan& plan, bool forward);
+// Takes every step of the target's two plans in order, or puts each back
+// last first; what goes out waits in the out directory of staged. Taking
+// stops at the first that fails; putting back goes on past one that
+// cannot be, to put back all it can. False, reported, on a failure.
+bool run_plans(const Target& target, int live, int staged, bool forward);
 
 #endif
