@@ -30,7 +30,6 @@ constexpr std::size_t EARLIER_ORIGIN_SIZE = 5 * sizeof(std::uint64_t);
 // *held null where it holds nothing back. Either may be null.
 bool get_origin(int directory, Identity* identity, const OriginValue** held = nullptr) {
   static OriginValue value;
-  value = {};
   const ssize_t length = fgetxattr(directory, ORIGIN, value.data(), sizeof value);
   if (length != sizeof value && length != EARLIER_ORIGIN_SIZE) {
     if (length >= 0) errno = ENODATA;

@@ -129,8 +129,9 @@ bool copy_old(Target* target, std::size_t index, int live, int staged) {
              lseek(old.get(), 0, SEEK_SET) == 0 &&
              keep_file(old.get(), target->path, kept.release(),
                        path_beside(*target, target->made[KEPT].name));
-    if (!copied && (!kept.is_open() || !old.is_open()))
+    if (!copied && (!kept.is_open() || !old.is_open())) {
       report_unable(target->path, target->undoing);
+    }
   }
   if (!copied) return false;
   // One file system is written to stable storage once.

@@ -109,19 +109,16 @@ int walk_failed(const char* name) {
   return WALK_STOP;
 }
 
-// Appends "name/" to place; false, errno set, where it does not fit.
-bool add_place(Path* place, const char* name) {
-  const std::size_t length = std::strlen(place->data());
-  const int added = std::snprintf(place->data() + length, place->size() - length, "%s/", name);
-  if (added >= 0 && static_cast<std::size_t>(added) < place->size() - length) return true;
-  errno = ENAMETOOLONG;
-  return false;
-}
-
-// Whether the live directory name is the old one the copy took there.
+// Whether the live directory name is the old one the copy took there, at
+// "name/" added to the place, where the walk goes in next (or stops).
 bool known_directory(const char* name, const Identity& identity) {
-  Path place = planning.place;
-  if (!add_place(&place, name)) return false;
+  Path& place = planning.place;
+  const std::size_t length = std::strlen(place.data());
+  const int added = std::snprintf(place.data() + length, place.size() - length, "%s/", name);
+  if (added < 0 || static_cast<std::size_t>(added) >= place.size() - length) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
   const OldDirectory* known = slot_of(place_key(planning.target, place.data()));
   if (known != nullptr && known->key != 0 && same_identity(identity, known->identity)) return true;
   errno = NOT_THE_ENTRY;
@@ -200,7 +197,7 @@ int plan_entered(void*, int, int directory, const char* name) {
   }
   below.old = attributes_of(status);
   shown_enter(&planning.shown, name);
-  return add_place(&planning.place, name) ? WALK_ENTER : walk_failed(name);
+  return WALK_ENTER;
 }
 
 bool plan_left(void*, int directory) {
