@@ -170,11 +170,12 @@ bool put_back_in_place(Target* target, std::size_t index) {
       return keep_copy(target, false);
     }
     Descriptor live(directory && held.is_open() ? open_live(*target, DIRECTORY_FLAGS) : -1);
-    whole = directory ? live.is_open() && run_plans(*target, live.get(), held.get(), false) &&
-                            syncfs(live.get()) == 0
+    const bool ran = live.is_open() && run_plans(*target, live.get(), held.get(), false);
+    whole = directory ? ran && syncfs(live.get()) == 0
                       : held.is_open() && rewrite(*target, held.get(),
                                                   path_beside(*target, target->made[KEPT].name));
-    if (directory ? !live.is_open() : !whole) report_unable(target->path, true);
+    // What the plans could not put back they have named.
+    if (!whole && (!directory || !live.is_open() || ran)) report_unable(target->path, true);
   }
   if (!whole && !undoing) {
     std::printf("%s.old holds the complete old contents of %s.\n\n", target->path, target->path);

@@ -476,6 +476,22 @@ after the replacement|syncfs|1|5|Input/output error|$TEMPLATES|$TEMPLATES
 reading the log of its steps|pread|1|5|Bad message|$TEMPLATES|/var/lib/langext-install/record
 EOT
 
+# A put-back that cannot be made durable says why, and keeps the record:
+# the next run finishes putting back, then installs.
+begin "in place: a put-back that cannot be made durable says why, and the next run finishes it"
+run_interposed LANGEXT_NO_EXCHANGE=EXDEV LANGEXT_FAIL_CALL=syncfs LANGEXT_FAIL_AFTER=1 \
+  LANGEXT_FAIL_EVERY=1 LANGEXT_FAIL_ERRNO=5 LANGEXT_FAIL_PATH="$TEMPLATES"
+grep -qxF "Unable to put back $TEMPLATES. Input/output error." "$SANDBOX/out" ||
+  fail "the put-back's failure is not told: $(cat "$SANDBOX/out")"
+grep -qxF "Unable to put everything back: run the installer again to finish that." "$SANDBOX/out" ||
+  fail "the run does not say what to do: $(cat "$SANDBOX/out")"
+expect_status 255
+run_input '\n'
+grep -qxF "Put back what an interrupted installation had changed." "$SANDBOX/out" ||
+  fail "the next run does not finish the put-back: $(cat "$SANDBOX/out")"
+expect_status 1
+end
+
 # The copy of the old contents has taken the name NAME.old, but that
 # rename cannot be made durable: the copy goes again, from that name.
 begin "in place: a rename to NAME.old that cannot be made durable is undone"

@@ -32,7 +32,8 @@
 // into a target installed in place, or back), syncfs, fsync or pread) fails
 // with the errno numbered LANGEXT_FAIL_ERRNO, without being made; where
 // LANGEXT_FAIL_PATH is set, only calls on a descriptor of that very path
-// count. LANGEXT_FAIL_COUNT_FILE, if set, receives how many calls
+// count; with LANGEXT_FAIL_EVERY set, every call from that one on fails.
+// LANGEXT_FAIL_COUNT_FILE, if set, receives how many calls
 // LANGEXT_RAISE_CALL had counted by then.
 //
 // A kernel before 5.8 (LANGEXT_NO_MOUNT_ROOT=1): statx tells no mount root.
@@ -206,7 +207,9 @@ bool fail_call(const char* call, int fd = -1) {
   const char* path = setting("LANGEXT_FAIL_PATH");
   if (std::strcmp(setting("LANGEXT_FAIL_CALL"), call) != 0 ||
       (*path != '\0' && fd >= 0 && path_of(fd) != path) ||
-      ++calls != std::atol(setting("LANGEXT_FAIL_AFTER"))) {
+      (*setting("LANGEXT_FAIL_EVERY") != '\0'
+           ? ++calls < std::atol(setting("LANGEXT_FAIL_AFTER"))
+           : ++calls != std::atol(setting("LANGEXT_FAIL_AFTER")))) {
     return false;
   }
   // Where a kill sweep of what follows the failure starts.
