@@ -92,8 +92,8 @@ bool copy_old(Target* target, std::size_t index, int live, int staged) {
     std::array<std::array<char, 32>, 2> work{};
     make_work_name(work[0].data(), work[0].size(), target->made[STAGED].name, 'h');
     make_work_name(work[1].data(), work[1].size(), target->made[STAGED].name, 'm');
-    remove_tree(staged, work[0].data());
-    unlinkat(staged, work[1].data(), 0);
+    const bool cleared = (remove_tree(staged, work[0].data()) || errno == ENOENT) &&
+                         (unlinkat(staged, work[1].data(), 0) == 0 || errno == ENOENT);
     // The marker, never changed, has for its change time when the copy
     // began, by the target's own file system's clock: a tick after whatever
     // changed before, the settling included. The old directory's own
@@ -102,7 +102,7 @@ bool copy_old(Target* target, std::size_t index, int live, int staged) {
     clock_getres(CLOCK_REALTIME_COARSE, &tick);
     tick.tv_nsec = tick.tv_sec > 0 ? 999'999'999 : std::min(2 * tick.tv_nsec, 999'999'999L);
     tick.tv_sec = 0;
-    const bool settled = settle_tree(live) && nanosleep(&tick, nullptr) == 0;
+    const bool settled = cleared && settle_tree(live) && nanosleep(&tick, nullptr) == 0;
     Descriptor marker(settled ? openat(staged, work[1].data(), NEW_FILE_FLAGS, 0600) : -1);
     Descriptor holder(settled && mkdirat(staged, work[0].data(), 0700) == 0
                           ? openat(staged, work[0].data(), DIRECTORY_FLAGS)
