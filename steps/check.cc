@@ -76,6 +76,9 @@ bool load_listed(std::size_t index, int which, std::uint64_t digest, off_t* star
       ++count;
     }
     if (is_tree_line("end", index, which) && fields.hex(3) == digest && fields.good) return true;
+    // The line that ended a tree cut short may begin it again: a run that
+    // finished a killed one's list writes each tree it had not ended anew.
+    if (fseeko(listing.get(), at, SEEK_SET) != 0) return false;
   }
   return false;
 }

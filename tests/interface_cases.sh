@@ -81,6 +81,7 @@ a name with a tab and a newline, shown escaped|touch "$IMAGES/\$(printf 'a\tb\nc
 a target copied back from a backup|cp -a "$IMAGES" "$SANDBOX/copy" && rm -rf "$IMAGES" && mv "$SANDBOX/copy" "$IMAGES"|255|  another entry than the one the installation left
 a target gone|mv "$IMAGES" "$SANDBOX/gone"|255|$IMAGES: not there.
 a line the list cannot read before its trees|sed -i '1i damaged' "$RECORD_DIR/files" && echo more >> "$TEMPLATES/index.htx"|255|  content  $TEMPLATES/index.htx
+a tree a killed run's list cut short at a line's end, written again after it|awk 'NR == FNR { line[FNR] = \$0; if (/^tree 1 0 /) at = FNR; next } FNR == at { print line[at]; print line[at + 1] } { print }' "$RECORD_DIR/files" "$RECORD_DIR/files" > "$SANDBOX/list" && cat "$SANDBOX/list" > "$RECORD_DIR/files" && touch "$TEMPLATES/new.htx"|255|  added    $TEMPLATES/new.htx
 the list beside the receipt damaged, a template edited|sed -i 's/^e /E /' "$RECORD_DIR/files" && echo more >> "$TEMPLATES/index.htx"|255|  changed since the installation; no list of its entries tells more
 EOT
 rm -rf "$SANDBOX/gone"
