@@ -146,6 +146,12 @@ run_on_terminal() {
     grep -q '^status=' "$SANDBOX/screen" && break
     sleep 0.1
   done
+  # The pane's copy comes through a pipe of its own, behind the screen: the
+  # server stays until the copy has the end too.
+  for _ in $(seq 50); do
+    grep -q 'status=' "$SANDBOX/pane" 2> /dev/null && break
+    sleep 0.1
+  done
   tmux -S "$socket" kill-server
   rm -f "$socket"
 }
