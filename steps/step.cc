@@ -420,15 +420,18 @@ bool run_plans(const Target& target, int live, int staged, bool forward) {
   running.target = &target;
   running.installing = forward && !target.undoing;
   running.forward = forward;
-  const Descriptor copy(
-      running.installing ? openat(target.parent.get(), target.backup, DIRECTORY_FLAGS) : -1);
+  // NAME.old, beside the target, is the copy the run made only where it
+  // holds the copy's identity: another user may write there.
+  const Descriptor copy(running.installing ? open_as(target.parent.get(), target.backup,
+                                                     DIRECTORY_FLAGS, target.made[COPY].identity)
+                                           : -1);
   std::array<char, 32> out_name{};
   make_work_name(out_name.data(), out_name.size(), target.made[STAGED].name, 'o');
-  if (mkdirat(staged, out_name.data(), 0700) != 0 && errno != EEXIST) {
-    return report_unable(target.path, false);
-  }
-  const Descriptor out(openat(staged, out_name.data(), DIRECTORY_FLAGS));
-  if (!out.is_open()) return false;
+  const Descriptor out((!running.installing || copy.is_open()) &&
+                               (mkdirat(staged, out_name.data(), 0700) == 0 || errno == EEXIST)
+                           ? openat(staged, out_name.data(), DIRECTORY_FLAGS)
+                           : -1);
+  if (!out.is_open()) return report_unable(target.path, !forward);
   running.out = out.get();
   bool ran = true;
   for (int i = 0; i < 2 && (ran || !forward); ++i) {
